@@ -1,0 +1,145 @@
+// The install log on a real file in the test run's Wine prefix: its place, its bytes, appending across
+// processes, the 1023-character cut, and a log that cannot be opened.
+#include "install/install_log.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "tests/support/wine_test_support.h"
+
+using testsupport::fromUtf16Bytes;
+using testsupport::logFilePath;
+using testsupport::readBytes;
+using testsupport::runAndWait;
+
+namespace {
+
+class InstallLogTest : public ::testing::Test {
+protected:
+    void SetUp() override { DeleteFileW(logFilePath().c_str()); }
+    static std::wstring logText() { return fromUtf16Bytes(readBytes(logFilePath())); }
+    static std::wstring writerCommand(const std::wstring& arguments) {
+        return L"\"" + testsupport::exeFolder() + L"\\log_writer.exe\" " + arguments;
+    }
+};
+
+TEST_F(InstallLogTest, OpensInLocalAppDataOrvantaWelkara) {
+    InstallLog log;
+    log.open();
+    ASSERT_TRUE(log.isOpen());
+    EXPECT_EQ(std::wstring(log.filePath()), logFilePath());
+    log.close();
+    bool exists = false;
+    EXPECT_EQ(readBytes(logFilePath(), &exists), "");  // nothing is written on opening
+    EXPECT_TRUE(exists);
+}
+
+TEST_F(InstallLogTest, WritesFormattedUtf16WithoutBomAndWithBareLineFeeds) {
+    InstallLog log;
+    log.open();
+    EXPECT_TRUE(log.write(L"Installer thread started\n"));
+    EXPECT_TRUE(log.write(L"Creating %ls\n", L"C:\\ProgramData\\Orvanta\\Welkara\\vorlinde.db"));
+    // "%s" takes a wide string in the CRT's wide printf, exactly like "%ls".
+    EXPECT_TRUE(log.write(L"Couldn't open %s\n", L"Z:\\x\\manifest \u00e9\u4e2d"));
+    // "%d" and "%ld" print signed 32-bit values; error codes of 0x80000000 and above come out negative.
+    EXPECT_TRUE(log.write(L"(%d) (%ld) (%d)\n", static_cast<int>(0x80070005u), static_cast<long>(-1), 2147483647));
+    log.close();
+
+    const std::string bytes = readBytes(logFilePath());
+    ASSERT_GE(bytes.size(), 2u);
+    EXPECT_EQ(bytes.substr(0, 2), std::string("I\0", 2)) << "no byte-order mark";
+    EXPECT_EQ(fromUtf16Bytes(bytes),
+              L"Installer thread started\n"
+              L"Creating C:\\ProgramData\\Orvanta\\Welkara\\vorlinde.db\n"
+              L"Couldn't open Z:\\x\\manifest \u00e9\u4e2d\n"
+              L"(-2147024891) (-1) (2147483647)\n");
+    EXPECT_EQ(bytes.find(std::string("\r\0", 2)), std::string::npos) << "no carriage return anywhere";
+}
+
+TEST_F(InstallLogTest, TwoProcessesAppendToOneFile) {
+    ASSERT_EQ(runAndWait(writerCommand(L"write \"first run\"")), 0);
+    ASSERT_EQ(runAndWait(writerCommand(L"write \"second run\" again")), 0);
+    EXPECT_EQ(logText(), L"first run\nsecond run\nagain\n");
+}
+
+TEST_F(InstallLogTest, LongLinesAreCutTo1023CharactersAndTheNextLineContinuesThem) {
+    struct Case {
+        std::size_t argumentLength;  // characters of the %ls argument
+        std::wstring expected;       // what the line leaves in the file
+    };
+    const std::wstring prefix = L"Will try to install ";  // 20 characters
+    const std::size_t fits = 1023 - prefix.size() - 1;    // the line feed is the 1023rd character
+    const Case cases[] = {
+        {fits, prefix + std::wstring(fits, L'u') + L"\n"},
+        {fits + 1, prefix + std::wstring(fits + 1, L'u')},  // the line feed is cut off
+        {fits + 2, prefix + std::wstring(fits + 1, L'u')},
+        {5000, prefix + std::wstring(fits + 1, L'u')},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.argumentLength);
+        DeleteFileW(logFilePath().c_str());
+        InstallLog log;
+        log.open();
+        EXPECT_TRUE(log.write(L"Will try to install %ls\n", std::wstring(c.argumentLength, L'u').c_str()));
+        EXPECT_TRUE(log.write(L"next\n"));
+        log.close();
+        EXPECT_EQ(logText(), c.expected + L"next\n");
+    }
+}
+
+TEST_F(InstallLogTest, ReadersMayOpenTheLogWhileItIsWritten) {
+    InstallLog log;
+    log.open();
+    ASSERT_TRUE(log.write(L"one\n"));
+    EXPECT_EQ(logText(), L"one\n");  // readBytes shares read and write access
+    HANDLE reader = CreateFileW(logFilePath().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(log.write(L"two\n"));
+    CloseHandle(reader);
+    log.close();
+    EXPECT_EQ(logText(), L"one\ntwo\n");
+}
+
+TEST_F(InstallLogTest, LogHeldOpenForWritingByAnotherProcessLeavesTheRunWritingNothing) {
+    testsupport::writeBytes(logFilePath(), testsupport::utf16Bytes(L"earlier\n"));
+    HANDLE held = CreateEventW(nullptr, TRUE, FALSE, L"welkara-test-held");
+    HANDLE release = CreateEventW(nullptr, TRUE, FALSE, L"welkara-test-release");
+    std::wstring command = writerCommand(L"hold");
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION holder = {};
+    ASSERT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &holder));
+    ASSERT_EQ(WaitForSingleObject(held, 30000), WAIT_OBJECT_0);
+
+    InstallLog log;
+    log.open();
+    EXPECT_FALSE(log.isOpen());
+    EXPECT_FALSE(log.write(L"Installer thread started\n"));
+    EXPECT_FALSE(log.write(L"Creating %ls\n", L"x"));
+    EXPECT_TRUE(log.write(L""));  // an empty line on a closed log: nothing to write, nothing lost
+    log.close();
+
+    SetEvent(release);
+    WaitForSingleObject(holder.hProcess, 30000);
+    CloseHandle(holder.hThread);
+    CloseHandle(holder.hProcess);
+    CloseHandle(held);
+    CloseHandle(release);
+    EXPECT_EQ(logText(), L"earlier\n");
+}
+
+TEST_F(InstallLogTest, ClosedLogWritesNothingAndClosesOnce) {
+    InstallLog log;
+    EXPECT_FALSE(log.isOpen());
+    EXPECT_FALSE(log.write(L"before open\n"));
+    log.open();
+    EXPECT_TRUE(log.write(L"kept\n"));
+    log.close();
+    log.close();
+    EXPECT_FALSE(log.write(L"after close\n"));
+    EXPECT_EQ(logText(), L"kept\n");
+}
+
+}  // namespace

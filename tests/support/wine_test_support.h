@@ -1,0 +1,25 @@
+// Small helpers for the Windows-side tests: whole-file reads and writes, the log's path, the test
+// executable's folder and running a helper process.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+namespace testsupport {
+
+// The bytes of a file, or an empty string (and *exists false) when it cannot be opened.
+std::string readBytes(const std::wstring& path, bool* exists = nullptr);
+bool writeBytes(const std::wstring& path, const std::string& bytes);
+// UTF-16LE bytes of a wide string, as the log and the manifest store text.
+std::string utf16Bytes(const std::wstring& text);
+std::wstring fromUtf16Bytes(const std::string& bytes);
+
+// Folder of the running test executable, without a trailing backslash.
+std::wstring exeFolder();
+// Full path of "instlog.txt" where the install log puts it.
+std::wstring logFilePath();
+// Runs a command line and waits; returns its exit code, or -1 when it could not be started.
+int runAndWait(const std::wstring& commandLine);
+
+}  // namespace testsupport
