@@ -1,0 +1,162 @@
+// Win32 side of the package download, on WinINet. One internet handle serves the whole process and
+// is never closed; each download opens one request handle, which every way out closes. The body is
+// read straight into one buffer of exactly the announced length, in pieces of at most 32 KiB, and is
+// handed out only when every announced byte arrived.
+#include "install/download.h"
+
+#include <windows.h>
+#include <wininet.h>
+
+#include <cwchar>
+
+#include "install/download_config.h"
+#include "install/install_log.h"
+#include "settings/manifest.h"
+
+namespace {
+
+// Acceptance limits of the announced length: 512 KiB to 512 MiB, both included.
+constexpr DWORD kMinimumPackageLength = 0x80000;
+constexpr DWORD kMaximumPackageLength = 0x20000000;
+// Largest piece asked of one InternetReadFile.
+constexpr DWORD kReadPieceLength = 0x8000;
+// INTERNET_FLAG_RELOAD | INTERNET_FLAG_KEEP_CONNECTION | INTERNET_FLAG_NO_UI: never served from a
+// cache, and no dialog ever. Redirects are followed and certificates are checked.
+constexpr DWORD kRequestFlags = 0x80400200;
+static_assert(kRequestFlags == (INTERNET_FLAG_RELOAD | INTERNET_FLAG_KEEP_CONNECTION | INTERNET_FLAG_NO_UI),
+              "request flags");
+
+wchar_t updateUrl[updateUrlCapacity] = {};
+// Opened by the first download that gets one; a failed open leaves it null so the next call tries again.
+HINTERNET internetHandle = nullptr;
+
+// Closes a request handle on every way out of downloadUpdate.
+class RequestHandle {
+  public:
+    explicit RequestHandle(HINTERNET handle) : handle_(handle) {}
+    RequestHandle(const RequestHandle&) = delete;
+    RequestHandle& operator=(const RequestHandle&) = delete;
+    ~RequestHandle() {
+        if (handle_ != nullptr) {
+            InternetCloseHandle(handle_);
+        }
+    }
+    HINTERNET get() const { return handle_; }
+
+  private:
+    HINTERNET handle_;
+};
+
+}  // namespace
+
+const wchar_t* buildUpdateUrl(const Manifest* manifest) {
+    const wchar_t* version = lookupManifest(manifest, reinterpret_cast<const wchar_t*>(manifestKeyVersion),
+                                            reinterpret_cast<const wchar_t*>(defaultVersion));
+    const wchar_t* mode = lookupManifest(manifest, reinterpret_cast<const wchar_t*>(manifestKeyMode),
+                                         reinterpret_cast<const wchar_t*>(defaultMode));
+    // "%ls" rather than "%s": it means a wide string in the CRT's printf and in mingw's C99 one alike.
+    // _snwprintf gives a negative count when the text does not fit and leaves out the terminator when
+    // it fills the buffer exactly; both mean the URL would be cut, and a cut URL is never handed on.
+    const int count = _snwprintf(updateUrl, updateUrlCapacity, L"%ls/welkara-%ls-%ls-%ls.7z",
+                                 WELKARA_PACKAGE_STORE_URL, L"32", mode, version);
+    if (count < 0 || count >= updateUrlCapacity) {
+        updateUrl[0] = L'\0';
+    }
+    return updateUrl;
+}
+
+bool downloadUpdate(InstallLog& log, const wchar_t* url, std::uint8_t** bytes, std::uint32_t* length) {
+    if (url == nullptr || url[0] == L'\0') {
+        log.write(L"No package URL to download (empty, or longer than %d characters)\n",
+                  updateUrlCapacity - 1);
+        return false;
+    }
+    if (internetHandle == nullptr) {
+        internetHandle = InternetOpenW(L"Orvanta Updater", INTERNET_OPEN_TYPE_PRECONFIG,
+                                       nullptr,  // lpszProxy
+                                       nullptr,  // lpszProxyBypass
+                                       0);       // dwFlags: blocking calls
+        if (internetHandle == nullptr) {
+            log.write(L"InternetOpen failed\n");
+            return false;
+        }
+    }
+
+    RequestHandle request(InternetOpenUrlW(internetHandle, url,
+                                           nullptr,  // lpszHeaders
+                                           0,        // dwHeadersLength
+                                           kRequestFlags,
+                                           0));  // dwContext
+    if (request.get() == nullptr) {
+        log.write(L"InternetOpenURL failed\n");
+        return false;
+    }
+
+    wchar_t status[128];
+    DWORD statusBytes = sizeof status;
+    if (!HttpQueryInfoW(request.get(), HTTP_QUERY_STATUS_CODE, status, &statusBytes,
+                        nullptr)) {  // lpdwIndex
+        log.write(L"HttpQueryInfo failed\n");
+        return false;
+    }
+    const DWORD statusLength = statusBytes / sizeof(wchar_t);
+    if (statusLength != 3) {
+        log.write(L"Status code length %ld but expected 3\n", static_cast<long>(statusLength));
+        return false;
+    }
+    status[3] = L'\0';
+    if (wcscmp(status, L"200") != 0) {
+        log.write(L"HTTP server returned unexpected status code %ls when downloading %ls\n", status, url);
+        return false;
+    }
+
+    DWORD announced = 0;
+    DWORD announcedBytes = sizeof announced;
+    if (!HttpQueryInfoW(request.get(), HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, &announced,
+                        &announcedBytes, nullptr)) {
+        log.write(L"Could not query Content-Length (%d)\n", static_cast<int>(GetLastError()));
+        return false;
+    }
+    // One unsigned comparison: lengths below the minimum wrap round to huge values.
+    if (announced - kMinimumPackageLength > kMaximumPackageLength - kMinimumPackageLength) {
+        log.write(L"Weird content-length of %ld\n", static_cast<long>(announced));
+        return false;
+    }
+
+    std::uint8_t* buffer = static_cast<std::uint8_t*>(LocalAlloc(LMEM_FIXED, announced));
+    if (buffer == nullptr) {
+        log.write(L"Couldn't allocate %ld bytes for the download\n", static_cast<long>(announced));
+        return false;
+    }
+    DWORD received = 0;
+    while (received != announced) {
+        const DWORD wanted =
+            announced - received < kReadPieceLength ? announced - received : kReadPieceLength;
+        DWORD delivered = 0;
+        if (!InternetReadFile(request.get(), buffer + received, wanted, &delivered)) {
+            log.write(L"internetReadFile returned fail\n");
+            LocalFree(buffer);
+            return false;
+        }
+        if (delivered == 0) {
+            break;  // the server ended the body
+        }
+        received += delivered;
+    }
+    // A body that ended early would leave the tail of the buffer undefined: never hand that on.
+    if (received != announced) {
+        log.write(L"Download ended after %ld of %ld bytes\n", static_cast<long>(received),
+                  static_cast<long>(announced));
+        LocalFree(buffer);
+        return false;
+    }
+    *bytes = buffer;
+    *length = announced;
+    return true;
+}
+
+void freePackage(std::uint8_t* bytes) {
+    if (bytes != nullptr) {
+        LocalFree(bytes);
+    }
+}

@@ -1,0 +1,42 @@
+# Windows tests of the package download and the archive extraction (included by tests/CMakeLists.txt in
+# the Windows tree).
+#   download_test        against the loopback package store, which the fixture package_store.up starts
+#                        in download_test/store (certificates made afresh) and package_store.down stops
+#   extract_test         with the real 7za.exe beside it and a package made by Debian's 7z at build time
+#   extract_no7za_test   the same source without 7za.exe beside it (only a decoy in decoy/)
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+find_program(WELKARA_HOST_7Z 7z REQUIRED)  # Debian's p7zip-full, for the test package
+if(NOT EXISTS ${WELKARA_7ZA_EXE})
+    message(FATAL_ERROR "WELKARA_7ZA_EXE (${WELKARA_7ZA_EXE}) is missing: run scripts/prerequisites")
+endif()
+set(welkara_support ${CMAKE_CURRENT_LIST_DIR}/../support)
+
+welkara_add_test(download_test
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/download_test.cpp ${welkara_support}/package_store_access.cpp
+            ${welkara_support}/wine_test_support.cpp
+    LIBRARIES welkara_win crypt32 WINE_STATE)
+set(welkara_store_dir ${CMAKE_BINARY_DIR}/tests/download_test/store)
+add_test(NAME package_store.up
+         COMMAND ${Python3_EXECUTABLE} ${welkara_support}/package_store.py start ${welkara_store_dir})
+add_test(NAME package_store.down
+         COMMAND ${Python3_EXECUTABLE} ${welkara_support}/package_store.py stop ${welkara_store_dir})
+set_tests_properties(package_store.up PROPERTIES FIXTURES_SETUP package_store TIMEOUT 60)
+set_tests_properties(package_store.down PROPERTIES FIXTURES_CLEANUP package_store TIMEOUT 60)
+set_tests_properties(download_test PROPERTIES FIXTURES_REQUIRED "wine;package_store")
+
+# The test package and the tree it holds, beside each extraction test.
+foreach(name extract_test extract_no7za_test)
+    set(folder ${CMAKE_BINARY_DIR}/tests/${name})
+    add_custom_command(OUTPUT ${folder}/package.7z
+        COMMAND sh ${welkara_support}/make_test_archive.sh ${folder}/package-src ${folder}/package.7z
+        DEPENDS ${welkara_support}/make_test_archive.sh
+        COMMENT "Making the test package for ${name}")
+    add_custom_target(${name}_package DEPENDS ${folder}/package.7z)
+    welkara_add_test(${name}
+        SOURCES ${CMAKE_CURRENT_LIST_DIR}/extract_test.cpp ${welkara_support}/wine_test_support.cpp
+        LIBRARIES welkara_win WINE_STATE)
+    add_dependencies(${name} ${name}_package)
+endforeach()
+configure_file(${WELKARA_7ZA_EXE} ${CMAKE_BINARY_DIR}/tests/extract_test/7za.exe COPYONLY)
+configure_file(${WELKARA_7ZA_EXE} ${CMAKE_BINARY_DIR}/tests/extract_no7za_test/decoy/7za.exe COPYONLY)
+target_compile_definitions(extract_no7za_test PRIVATE WELKARA_TEST_WITHOUT_EXTRACTOR)

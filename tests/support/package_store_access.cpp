@@ -1,0 +1,94 @@
+#include "tests/support/package_store_access.h"
+
+#include <windows.h>
+#include <wincrypt.h>
+
+#include <vector>
+
+#include "tests/support/wine_test_support.h"
+
+namespace testsupport {
+
+namespace {
+
+std::wstring widen(const std::string& ascii) {
+    return std::wstring(ascii.begin(), ascii.end());
+}
+
+}  // namespace
+
+bool PackageStore::load(const std::wstring& folder) {
+    stateFolder = folder;
+    bool exists = false;
+    const std::string text = readBytes(folder + L"\\store.txt", &exists);
+    if (!exists) {
+        return false;
+    }
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos) {
+            end = text.size();
+        }
+        const std::string line = text.substr(start, end - start);
+        const std::size_t equals = line.find('=');
+        if (equals != std::string::npos) {
+            const std::string name = line.substr(0, equals);
+            const std::wstring url = widen(line.substr(equals + 1));
+            if (name == "http") {
+                http = url;
+            } else if (name == "https") {
+                https = url;
+            } else if (name == "untrusted") {
+                untrusted = url;
+            }
+        }
+        start = end + 1;
+    }
+    return !http.empty() && !https.empty() && !untrusted.empty();
+}
+
+bool PackageStore::putPackage(const std::wstring& name, const std::string& bytes) const {
+    return writeBytes(stateFolder + L"\\files\\" + name, bytes);
+}
+
+bool PackageStore::trustTestCertificateAuthority() const {
+    const std::string pem = readBytes(stateFolder + L"\\ca.pem");
+    DWORD derLength = 0;
+    if (pem.empty() ||
+        !CryptStringToBinaryA(pem.data(), static_cast<DWORD>(pem.size()), CRYPT_STRING_BASE64HEADER, nullptr,
+                              &derLength, nullptr, nullptr)) {
+        return false;
+    }
+    std::vector<BYTE> der(derLength);
+    if (!CryptStringToBinaryA(pem.data(), static_cast<DWORD>(pem.size()), CRYPT_STRING_BASE64HEADER,
+                              der.data(), &derLength, nullptr, nullptr)) {
+        return false;
+    }
+    HCERTSTORE root = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
+    if (root == nullptr) {
+        return false;
+    }
+    const bool added = CertAddEncodedCertificateToStore(root, X509_ASN_ENCODING, der.data(), derLength,
+                                                        CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
+    CertCloseStore(root, 0);
+    return added;
+}
+
+std::string patternBytes(std::size_t count, std::uint64_t seed) {
+    std::string bytes(count, '\0');
+    std::uint64_t state = seed;
+    for (std::size_t i = 0; i < count; i += 8) {
+        state += 0x9E3779B97F4A7C15u;
+        std::uint64_t z = state;
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
+        z ^= z >> 31;
+        for (std::size_t j = 0; j < 8 && i + j < count; ++j) {
+            bytes[i + j] = static_cast<char>(z >> (8 * j));
+        }
+    }
+    return bytes;
+}
+
+}  // namespace testsupport
