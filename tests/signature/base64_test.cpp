@@ -49,22 +49,6 @@ Decoded decode(const std::string& text, std::size_t capacity) {
     return d;
 }
 
-std::size_t trailingPads(const std::string& text) {
-    std::size_t count = 0;
-    while (count < text.size() && text[text.size() - 1 - count] == '=') {
-        ++count;
-    }
-    return count;
-}
-
-std::uint64_t testSeed() {
-    const char* given = std::getenv("WELKARA_TEST_SEED");
-    const std::uint64_t seed = given != nullptr ? std::strtoull(given, nullptr, 10) : std::random_device{}();
-    std::printf("random seed: %llu (replay with WELKARA_TEST_SEED=%llu)\n",
-                static_cast<unsigned long long>(seed), static_cast<unsigned long long>(seed));
-    return seed;
-}
-
 struct ValidCase {
     std::string text;
     std::string expected;  // the decoded bytes
@@ -230,6 +214,22 @@ TEST(Base64Decode, EveryByteValueDecodesAsTheAlphabetSays) {
 }
 
 #if WELKARA_BASE64_ORACLES
+
+std::size_t trailingPads(const std::string& text) {
+    std::size_t count = 0;
+    while (count < text.size() && text[text.size() - 1 - count] == '=') {
+        ++count;
+    }
+    return count;
+}
+
+std::uint64_t testSeed() {
+    const char* given = std::getenv("WELKARA_TEST_SEED");
+    const std::uint64_t seed = given != nullptr ? std::strtoull(given, nullptr, 10) : std::random_device{}();
+    std::printf("random seed: %llu (replay with WELKARA_TEST_SEED=%llu)\n",
+                static_cast<unsigned long long>(seed), static_cast<unsigned long long>(seed));
+    return seed;
+}
 
 // A random valid text: `groups` groups of letters with random padding and random dropped bits.
 std::string randomValidText(std::mt19937_64& random, std::size_t groups) {
