@@ -40,7 +40,7 @@ void replaceSetting(char16_t** setting, const char16_t* value) {
     for (std::size_t i = 0; i <= length; ++i) {
         copy[i] = value[i];
     }
-    delete[] *setting;
+    delete[] * setting;
     *setting = copy;
 }
 
@@ -69,7 +69,9 @@ bool ApplyOption(const char16_t* name, const char16_t* value) {
     return true;
 }
 
-void ParseCommandLine(const char16_t* commandLine) { parseOptions(commandLine, ApplyOption); }
+void ParseCommandLine(const char16_t* commandLine) {
+    parseOptions(commandLine, ApplyOption);
+}
 
 void parseOptions(const char16_t* commandLine, OptionHandler handler) {
     char16_t name[kNameCapacity] = {};

@@ -1,0 +1,37 @@
+// Entry point: reads the options, creates the progress window (which starts the installer thread) and
+// runs the message loop. The exit code is 0 in every case, also after a failed installation.
+#include <windows.h>
+
+#include "app/main_window.h"
+#include "app/options.h"
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandLine, int showCommand) {
+    // The window object and the option strings outlive the message loop on purpose: when the loop ends
+    // the installer thread may still be running (after "Cancel") and reading them, until the process ends.
+    static MainWindow mainWindow;
+    ParseCommandLine(reinterpret_cast<const char16_t*>(commandLine));
+
+    WNDCLASSW windowClass = {};
+    windowClass.lpfnWndProc = BaseWindow<MainWindow>::StaticWindowProc;
+    windowClass.hInstance = GetModuleHandleW(nullptr);
+    windowClass.lpszClassName = mainWindow.WindowClassName();
+    RegisterClassW(&windowClass);
+
+    HWND window =
+        CreateWindowExW(0, mainWindow.WindowClassName(), L"Orvanta Welkara Installer",
+                        WS_OVERLAPPED | WS_SYSMENU | WS_MINIMIZEBOX, CW_USEDEFAULT, CW_USEDEFAULT, 600, 140,
+                        nullptr,  // no parent
+                        nullptr,  // no menu
+                        GetModuleHandleW(nullptr), &mainWindow);
+    if (window == nullptr) {
+        return 0;
+    }
+    ShowWindow(window, showCommand);
+
+    MSG message;
+    while (GetMessageW(&message, nullptr, 0, 0) != 0) {
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+    return 0;
+}

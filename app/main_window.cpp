@@ -1,0 +1,189 @@
+// The progress window's behaviour: a small state machine over the installer thread's four messages,
+// the button and the close request.
+//   working   -> finished  on WM_INSTALLER_INSTALLED, _VERIFIED or _ERROR (new text, "Close", marquee off)
+//   finished  -> finished  on a later status message (its text replaces the earlier one)
+//   any       -> closing   on a button click, WM_INSTALLER_CLOSE or WM_DESTROY: the drawing objects are
+//                          released and the message loop is asked to end; the window is not destroyed.
+// Drawing uses device-independent objects made once at WM_CREATE (factories, text format) and a render
+// target and brush made at the first paint, dropped when EndDraw fails and made again at the next one.
+#include "app/main_window.h"
+
+#include <commctrl.h>
+
+#include "app/installer_messages.h"
+#include "install/installer_thread.h"
+
+namespace {
+
+constexpr PCWSTR kInstallingText = L"Installing the latest version of Orvanta Welkara...";
+constexpr PCWSTR kInstalledText = L"Orvanta Welkara has been installed.";
+constexpr PCWSTR kVerifiedText = L"Orvanta Welkara has been verified.";
+constexpr PCWSTR kErrorText = L"There was an error installing Orvanta Welkara.";
+
+constexpr float kBackgroundGrey = 245.0f / 255.0f;
+constexpr float kTextMargin = 3.0f;
+constexpr LPARAM kMarqueeIntervalMs = 30;
+
+template <class Interface>
+void release(Interface** object) {
+    if (*object != nullptr) {
+        (*object)->Release();
+        *object = nullptr;
+    }
+}
+
+}  // namespace
+
+MainWindow::MainWindow() : m_statusText(kInstallingText), m_statusTextLength(lstrlenW(kInstallingText)) {}
+
+LRESULT MainWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+        case WM_CREATE: {
+            if (OnCreate() != 0) {
+                return -1;
+            }
+            // The thread is never waited for or signalled, so its handle is not needed.
+            HANDLE thread = CreateThread(nullptr,  // lpThreadAttributes
+                                         0,        // default stack size
+                                         InstallerThreadProc, this, 0, &m_installerThreadId);
+            if (thread != nullptr) {
+                CloseHandle(thread);
+            }
+            return 0;
+        }
+        case WM_DESTROY:
+            CloseSequence();
+            return 0;
+        case WM_SIZE:
+            if (m_renderTarget != nullptr) {
+                RECT client;
+                GetClientRect(m_hwnd, &client);
+                m_renderTarget->Resize(D2D1::SizeU(client.right, client.bottom));
+                InvalidateRect(m_hwnd, nullptr, FALSE);
+            }
+            return 0;
+        case WM_PAINT:
+            OnPaint();
+            return 0;
+        case WM_COMMAND:
+            if (HIWORD(wParam) == BN_CLICKED) {
+                CloseSequence();
+                return 0;
+            }
+            break;
+        case WM_INSTALLER_INSTALLED:
+            ShowStatus(kInstalledText);
+            return 0;
+        case WM_INSTALLER_VERIFIED:
+            ShowStatus(kVerifiedText);
+            return 0;
+        case WM_INSTALLER_ERROR:
+            ShowStatus(kErrorText);
+            return 0;
+        case WM_INSTALLER_CLOSE:
+            CloseSequence();
+            return 0;
+    }
+    return DefWindowProcW(m_hwnd, message, wParam, lParam);
+}
+
+int MainWindow::OnCreate() {
+    INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_PROGRESS_CLASS};
+    if (!InitCommonControlsEx(&controls)) {
+        return -1;
+    }
+    if (FAILED(D2D1CreateFactory(D2D1_FACTORY_TYPE_SINGLE_THREADED, __uuidof(ID2D1Factory),
+                                 nullptr,  // pFactoryOptions
+                                 reinterpret_cast<void**>(&m_direct2d)))) {
+        return -1;
+    }
+    if (FAILED(DWriteCreateFactory(DWRITE_FACTORY_TYPE_SHARED, __uuidof(IDWriteFactory),
+                                   reinterpret_cast<IUnknown**>(&m_directWrite)))) {
+        return -1;
+    }
+    if (FAILED(m_directWrite->CreateTextFormat(L"Verdana",
+                                               nullptr,  // the system font collection
+                                               DWRITE_FONT_WEIGHT_NORMAL, DWRITE_FONT_STYLE_NORMAL,
+                                               DWRITE_FONT_STRETCH_NORMAL, 12.0f, L"en-us", &m_textFormat))) {
+        return -1;
+    }
+    m_textFormat->SetTextAlignment(DWRITE_TEXT_ALIGNMENT_CENTER);
+
+    RECT client;
+    GetClientRect(m_hwnd, &client);
+    const int barHeight = GetSystemMetrics(SM_CYVSCROLL);
+    HINSTANCE instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrW(m_hwnd, GWLP_HINSTANCE));
+    m_button = CreateWindowExW(0, L"BUTTON", L"Cancel", WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON,
+                               client.right - 104, client.bottom - 32, 100, 28, m_hwnd,
+                               nullptr,  // control identifier 0
+                               instance, nullptr);
+    m_progressBar =
+        CreateWindowExW(0, PROGRESS_CLASSW, nullptr, WS_CHILD | WS_VISIBLE | PBS_MARQUEE, client.left + 4,
+                        client.top + (client.bottom - client.top) / 2 - barHeight / 2,
+                        client.right - client.left - 8, barHeight, m_hwnd,
+                        nullptr,  // control identifier 0
+                        instance, nullptr);
+    SendMessageW(m_progressBar, PBM_SETMARQUEE, 1, kMarqueeIntervalMs);
+    return 0;
+}
+
+void MainWindow::OnPaint() {
+    if (m_direct2d == nullptr) {
+        // Closing: the factories are gone. Nothing is drawn; the area is validated so that no further
+        // paint requests arrive while the loop ends.
+        ValidateRect(m_hwnd, nullptr);
+        return;
+    }
+    if (m_renderTarget == nullptr) {
+        RECT client;
+        GetClientRect(m_hwnd, &client);
+        const D2D1_RENDER_TARGET_PROPERTIES targetProperties = {};
+        const D2D1_HWND_RENDER_TARGET_PROPERTIES windowProperties = {
+            m_hwnd, D2D1::SizeU(client.right, client.bottom), D2D1_PRESENT_OPTIONS_NONE};
+        if (FAILED(
+                m_direct2d->CreateHwndRenderTarget(&targetProperties, &windowProperties, &m_renderTarget))) {
+            return;
+        }
+    }
+    // Made together with the render target; made here too when only the brush is missing, so that
+    // nothing is ever drawn without one.
+    if (m_textBrush == nullptr &&
+        FAILED(m_renderTarget->CreateSolidColorBrush(D2D1::ColorF(0.0f, 0.0f, 0.0f, 1.0f), &m_textBrush))) {
+        return;
+    }
+
+    PAINTSTRUCT paint;
+    BeginPaint(m_hwnd, &paint);
+    const D2D1_SIZE_F size = m_renderTarget->GetSize();
+    m_renderTarget->BeginDraw();
+    m_renderTarget->Clear(D2D1::ColorF(kBackgroundGrey, kBackgroundGrey, kBackgroundGrey, 1.0f));
+    m_renderTarget->DrawText(
+        m_statusText, m_statusTextLength, m_textFormat,
+        D2D1::RectF(kTextMargin, kTextMargin, size.width - kTextMargin, size.height - kTextMargin),
+        m_textBrush, D2D1_DRAW_TEXT_OPTIONS_NONE, DWRITE_MEASURING_MODE_NATURAL);
+    if (FAILED(m_renderTarget->EndDraw())) {
+        ReleaseDeviceResources();
+    }
+    EndPaint(m_hwnd, &paint);
+}
+
+void MainWindow::ShowStatus(PCWSTR text) {
+    m_statusText = text;
+    m_statusTextLength = lstrlenW(text);
+    SendMessageW(m_button, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"Close"));
+    SendMessageW(m_progressBar, PBM_SETMARQUEE, 0, 0);
+    InvalidateRect(m_hwnd, nullptr, FALSE);
+}
+
+void MainWindow::ReleaseDeviceResources() {
+    release(&m_renderTarget);
+    release(&m_textBrush);
+}
+
+void MainWindow::CloseSequence() {
+    ReleaseDeviceResources();
+    release(&m_textFormat);
+    release(&m_direct2d);
+    release(&m_directWrite);
+    PostQuitMessage(0);
+}

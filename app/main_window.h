@@ -1,0 +1,40 @@
+// The progress window: one status sentence drawn with Direct2D and DirectWrite, a marquee progress bar
+// and one push button ("Cancel", then "Close"). It starts the installer thread when it is created and
+// afterwards only answers that thread's four private messages, the button and the close request.
+#pragma once
+
+#include <d2d1.h>
+#include <dwrite.h>
+#include <windows.h>
+
+#include "app/base_window.h"
+
+class MainWindow : public BaseWindow<MainWindow> {
+  public:
+    MainWindow();
+
+    PCWSTR WindowClassName() const override { return L"Orvanta Welkara Installer Window"; }
+    LRESULT OnMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
+
+    // The status sentence currently shown, and its length in UTF-16 code units.
+    PCWSTR StatusText() const { return m_statusText; }
+    UINT32 StatusTextLength() const { return m_statusTextLength; }
+
+  private:
+    int OnCreate();
+    void OnPaint();
+    void ShowStatus(PCWSTR text);
+    void CloseSequence();
+    void ReleaseDeviceResources();
+
+    ID2D1Factory* m_direct2d = nullptr;
+    IDWriteFactory* m_directWrite = nullptr;
+    IDWriteTextFormat* m_textFormat = nullptr;
+    ID2D1HwndRenderTarget* m_renderTarget = nullptr;
+    ID2D1SolidColorBrush* m_textBrush = nullptr;
+    HWND m_button = nullptr;
+    HWND m_progressBar = nullptr;
+    DWORD m_installerThreadId = 0;
+    PCWSTR m_statusText;
+    UINT32 m_statusTextLength;
+};

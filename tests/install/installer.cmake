@@ -1,0 +1,41 @@
+# Tests of the whole installation under Wine (Windows tree). The packages they install are made at build
+# time: the test application (fake_welkara.cpp, built as welkara.exe) packed with Debian's 7z and signed
+# with the publisher tool, built for the host by this tree (welkara_host_tools), using the test run's
+# secret key WELKARA_TEST_SECRET_KEY.
+if(NOT TARGET welkara_installation)
+    return()
+endif()
+if(WELKARA_TEST_SECRET_KEY STREQUAL "")
+    message(STATUS "No WELKARA_TEST_SECRET_KEY: the installation tests are left out (scripts/test sets it)")
+    return()
+endif()
+find_program(WELKARA_HOST_7Z 7z REQUIRED)
+set(welkara_support ${CMAKE_CURRENT_LIST_DIR}/../support)
+
+# The installed application's stand-in.
+add_executable(fake_welkara ${welkara_support}/fake_welkara.cpp)
+target_link_options(fake_welkara PRIVATE -municode)
+set_target_properties(fake_welkara PROPERTIES OUTPUT_NAME welkara RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/fake_welkara)
+
+set(folder ${CMAKE_BINARY_DIR}/tests/installer_thread_test)
+add_custom_command(OUTPUT ${folder}/packages/package.7z ${folder}/packages/package.sig
+    COMMAND sh ${welkara_support}/make_installer_packages.sh ${folder}/packages ${WELKARA_HOST_SIGN}
+            ${WELKARA_TEST_SECRET_KEY} $<TARGET_FILE:fake_welkara>
+    DEPENDS ${welkara_support}/make_installer_packages.sh fake_welkara welkara_host_tools ${WELKARA_TEST_SECRET_KEY}
+    COMMENT "Making the signed packages for installer_thread_test")
+add_custom_target(installer_thread_test_packages DEPENDS ${folder}/packages/package.7z)
+
+welkara_add_test(installer_thread_test
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/installer_thread_test.cpp ${welkara_support}/wine_test_support.cpp
+            ${welkara_support}/package_store_access.cpp
+    LIBRARIES welkara_installation crypt32 WINE_STATE)
+add_dependencies(installer_thread_test installer_thread_test_packages)
+configure_file(${WELKARA_7ZA_EXE} ${folder}/7za.exe COPYONLY)
+
+# Its own package store, for the downloaded installation.
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+add_test(NAME installer_store.up COMMAND ${Python3_EXECUTABLE} ${welkara_support}/package_store.py start ${folder}/store)
+add_test(NAME installer_store.down COMMAND ${Python3_EXECUTABLE} ${welkara_support}/package_store.py stop ${folder}/store)
+set_tests_properties(installer_store.up PROPERTIES FIXTURES_SETUP installer_store TIMEOUT 60)
+set_tests_properties(installer_store.down PROPERTIES FIXTURES_CLEANUP installer_store TIMEOUT 60)
+set_tests_properties(installer_thread_test PROPERTIES FIXTURES_REQUIRED "wine;installer_store")

@@ -1,0 +1,491 @@
+// The whole installation under Wine, run headless: the installer thread reports to a message-only
+// window that this test pumps, recording each message and when it came. Every test starts from a known
+// state of the prefix (no application folders, no log, nothing beside this executable but 7za.exe) and
+// checks the log line by line, the files left behind and the reports.
+#include "install/installer_thread.h"
+
+#include <aclapi.h>
+#include <shellapi.h>
+#include <shlobj.h>
+#include <shlwapi.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "app/installer_messages.h"
+#include "app/options.h"
+#include "tests/support/package_store_access.h"
+#include "tests/support/wine_test_support.h"
+
+using testsupport::exeFolder;
+using testsupport::fromUtf16Bytes;
+using testsupport::logFilePath;
+using testsupport::readBytes;
+using testsupport::utf16Bytes;
+using testsupport::writeBytes;
+
+namespace {
+
+struct Report {
+    UINT message;
+    ULONGLONG at;  // GetTickCount64 when it arrived
+};
+
+std::vector<Report>* receivedReports = nullptr;
+
+LRESULT CALLBACK receiverProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message >= WM_INSTALLER_INSTALLED && message <= WM_INSTALLER_CLOSE) {
+        receivedReports->push_back({message, GetTickCount64()});
+        return 0;
+    }
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+DWORD WINAPI installerThread(LPVOID window) {
+    runInstallation(static_cast<HWND>(window));
+    return 0;
+}
+
+std::wstring systemFolder(int csidl) {
+    wchar_t path[MAX_PATH];
+    SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, path);
+    return path;
+}
+
+void removeTree(const std::wstring& path) {
+    std::wstring list = path + L'\0' + L'\0';
+    SHFILEOPSTRUCTW operation = {};
+    operation.wFunc = FO_DELETE;
+    operation.pFrom = list.c_str();
+    operation.fFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI;
+    SHFileOperationW(&operation);
+}
+
+bool exists(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::wstring readText(const std::wstring& path) {
+    const std::string bytes = readBytes(path);
+    return std::wstring(bytes.begin(), bytes.end());
+}
+
+std::wstring signatureOf(const std::wstring& name) {
+    std::wstring text = readText(exeFolder() + L"\\packages\\" + name + L".sig");
+    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r')) {
+        text.pop_back();
+    }
+    return text;
+}
+
+std::u16string u16(const std::wstring& text) {
+    return std::u16string(text.begin(), text.end());
+}
+
+void setOption(char16_t** setting, const std::wstring& value) {
+    const std::u16string text = u16(value);
+    std::u16string line = (setting == &urlOverride ? u"/url:\"" : u"/eddsa_signature:\"") + text + u"\"";
+    ParseCommandLine(line.c_str());
+}
+
+class InstallerThreadTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        codeFolder = systemFolder(CSIDL_PROGRAM_FILESX86) + L"\\Orvanta\\Welkara";
+        databaseFolder = systemFolder(CSIDL_COMMON_APPDATA) + L"\\Orvanta\\Welkara";
+        removeTree(systemFolder(CSIDL_PROGRAM_FILESX86) + L"\\Orvanta");
+        removeTree(systemFolder(CSIDL_COMMON_APPDATA) + L"\\Orvanta");
+        DeleteFileW(logFilePath().c_str());
+        DeleteFileW(manifest().c_str());
+        DeleteFileW(localPackage().c_str());
+        ReleaseOptions();
+        verifyOnly = false;
+        receivedReports = &reports;
+    }
+    void TearDown() override {
+        ReleaseOptions();
+        verifyOnly = false;
+        DeleteFileW(manifest().c_str());
+        DeleteFileW(localPackage().c_str());
+        if (!exists(extractor())) {
+            MoveFileW((extractor() + L".away").c_str(), extractor().c_str());
+        }
+    }
+
+    static std::wstring manifest() { return exeFolder() + L"\\manifest"; }
+    static std::wstring localPackage() { return exeFolder() + L"\\local.7z"; }
+    static std::wstring extractor() { return exeFolder() + L"\\7za.exe"; }
+    static std::wstring package(const std::wstring& name) { return exeFolder() + L"\\packages\\" + name; }
+    std::wstring databasePath() const { return databaseFolder + L"\\vorlinde.db"; }
+
+    static void writeManifest(const std::wstring& text) {
+        ASSERT_TRUE(writeBytes(manifest(), utf16Bytes(text)));
+    }
+
+    // A manifest naming local.7z, a copy of packages\NAME, with NAME's signature.
+    static void useLocalPackage(const std::wstring& name, const std::wstring& signatureName) {
+        ASSERT_TRUE(CopyFileW(package(name).c_str(), localPackage().c_str(), FALSE));
+        writeManifest(L"local_update_filename = local.7z\r\neddsa_signature=" + signatureOf(signatureName) +
+                      L"\r\n");
+    }
+
+    // An existing installation: an old runtime and an old readme in the code folder.
+    void makeOldInstallation() {
+        ASSERT_EQ(SHCreateDirectoryExW(nullptr, (codeFolder + L"\\python\\lib").c_str(), nullptr),
+                  ERROR_SUCCESS);
+        ASSERT_EQ(SHCreateDirectoryExW(nullptr, (codeFolder + L"\\data").c_str(), nullptr), ERROR_SUCCESS);
+        ASSERT_TRUE(writeBytes(codeFolder + L"\\python\\lib\\old.txt", "old runtime\n"));
+        ASSERT_TRUE(writeBytes(codeFolder + L"\\data\\readme.txt", "old readme\n"));
+    }
+
+    // Runs the installer thread to its end, pumping the receiver's messages meanwhile.
+    void runInstaller() {
+        reports.clear();
+        WNDCLASSW receiverClass = {};
+        receiverClass.lpfnWndProc = receiverProc;
+        receiverClass.hInstance = GetModuleHandleW(nullptr);
+        receiverClass.lpszClassName = L"WelkaraTestReceiver";
+        RegisterClassW(&receiverClass);
+        HWND receiver = CreateWindowExW(0, L"WelkaraTestReceiver", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                        GetModuleHandleW(nullptr), nullptr);
+        ASSERT_NE(receiver, nullptr);
+        started = GetTickCount64();
+        HANDLE thread = CreateThread(nullptr, 0, installerThread, receiver, 0, nullptr);
+        ASSERT_NE(thread, nullptr);
+        for (;;) {
+            const DWORD woke = MsgWaitForMultipleObjects(1, &thread, FALSE, 120000, QS_ALLINPUT);
+            MSG message;
+            while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+                DispatchMessageW(&message);
+            }
+            if (woke != WAIT_OBJECT_0 + 1) {
+                ASSERT_EQ(woke, WAIT_OBJECT_0) << "the installer thread did not end within two minutes";
+                break;
+            }
+        }
+        CloseHandle(thread);
+        MSG message;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            DispatchMessageW(&message);
+        }
+        DestroyWindow(receiver);
+    }
+
+    std::vector<UINT> messages() const {
+        std::vector<UINT> out;
+        for (const Report& report : reports) {
+            out.push_back(report.message);
+        }
+        return out;
+    }
+    ULONGLONG gapBeforeClose() const {
+        return reports.size() >= 2 ? reports.back().at - reports[reports.size() - 2].at : 0;
+    }
+
+    static std::wstring log() { return fromUtf16Bytes(readBytes(logFilePath())); }
+
+    // Waits up to 20 s for the test welkara.exe's marker.
+    bool applicationStarted() const {
+        for (int i = 0; i < 200 && !exists(codeFolder + L"\\started.txt"); ++i) {
+            Sleep(100);
+        }
+        return exists(codeFolder + L"\\started.txt");
+    }
+
+    std::wstring linesUpToDatabase(bool created) const {
+        return L"Installer thread started\n"
+               L"Manifest loaded from " +
+               manifest() + L".\n" +
+               (created ? L"Creating " + databasePath() + L"\n"
+                        : L"Database " + databasePath() + L" already exists (which is fine).\n");
+    }
+    std::wstring verifiedLines(const std::wstring& source, const std::wstring& signature, int result) const {
+        return L"Will try to install " + source + L"\nVerifying with base64 signature " + signature +
+               L"\nverify_eddsa: verify result: " + std::to_wstring(result) + L"\n";
+    }
+    std::wstring installLines(bool oldRuntime) const {
+        return (oldRuntime ? L"Deleting existing Python installation at " + codeFolder + L"\\python\n"
+                           : L"No existing Python installation at " + codeFolder + L"\\python.\n") +
+               L"extractUpdate: invoking 7za.exe -y -bd x archive.7z\n"
+               L"Executing " +
+               codeFolder +
+               L"\\welkara.exe\n"
+               L"Installer thread finished victorious and will exit shortly.\n";
+    }
+
+    void expectNewInstallation() const {
+        EXPECT_EQ(readBytes(codeFolder + L"\\python\\lib\\runtime.txt"), "new runtime\n");
+        EXPECT_FALSE(exists(codeFolder + L"\\python\\lib\\old.txt"));
+        EXPECT_EQ(readBytes(codeFolder + L"\\data\\readme.txt"), "new readme\r\n");
+        EXPECT_TRUE(exists(codeFolder + L"\\welkara.exe"));
+        EXPECT_FALSE(exists(codeFolder + L"\\archive.7z"));
+    }
+    void expectOldInstallationUntouched() const {
+        EXPECT_EQ(readBytes(codeFolder + L"\\python\\lib\\old.txt"), "old runtime\n");
+        EXPECT_EQ(readBytes(codeFolder + L"\\data\\readme.txt"), "old readme\n");
+        EXPECT_FALSE(exists(codeFolder + L"\\welkara.exe"));
+        EXPECT_FALSE(exists(codeFolder + L"\\archive.7z"));
+    }
+
+    std::wstring codeFolder;
+    std::wstring databaseFolder;
+    std::vector<Report> reports;
+    ULONGLONG started = 0;
+};
+
+TEST_F(InstallerThreadTest, InstallsFromALocalPackage) {
+    makeOldInstallation();
+    useLocalPackage(L"package.7z", L"package");
+    wchar_t before[MAX_PATH];
+    GetCurrentDirectoryW(MAX_PATH, before);
+    runInstaller();
+
+    EXPECT_EQ(messages(), (std::vector<UINT>{WM_INSTALLER_INSTALLED, WM_INSTALLER_CLOSE}));
+    EXPECT_GE(gapBeforeClose(), 2450u);
+    EXPECT_EQ(log(), linesUpToDatabase(true) + verifiedLines(localPackage(), signatureOf(L"package"), 1) +
+                         installLines(true));
+    expectNewInstallation();
+    EXPECT_FALSE(exists(localPackage())) << "the local package is deleted after a successful installation";
+    EXPECT_EQ(readBytes(databasePath()), "");
+    EXPECT_TRUE(applicationStarted());
+    wchar_t after[MAX_PATH];
+    GetCurrentDirectoryW(MAX_PATH, after);
+    EXPECT_STREQ(after, before);
+}
+
+class InstallerDownloadTest : public InstallerThreadTest {
+  protected:
+    void SetUp() override {
+        InstallerThreadTest::SetUp();
+        ASSERT_TRUE(store.load(exeFolder() + L"\\store")) << "the package store fixture is not running";
+        ASSERT_TRUE(store.putPackage(L"package.7z", readBytes(package(L"package.7z"))));
+    }
+    testsupport::PackageStore store;
+};
+
+TEST_F(InstallerDownloadTest, InstallsADownloadedPackageWithTheOptions) {
+    makeOldInstallation();
+    // A manifest whose settings the options replace: its version, mode and signature play no part.
+    writeManifest(L"version=9\r\nmode=x\r\neddsa_signature=AA==\r\n");
+    const std::wstring url = store.http + L"/files/package.7z";
+    setOption(&urlOverride, url);
+    setOption(&signatureOverride, signatureOf(L"package"));
+    runInstaller();
+
+    EXPECT_EQ(messages(), (std::vector<UINT>{WM_INSTALLER_INSTALLED, WM_INSTALLER_CLOSE}));
+    EXPECT_EQ(log(),
+              linesUpToDatabase(true) + verifiedLines(url, signatureOf(L"package"), 1) + installLines(true));
+    expectNewInstallation();
+    EXPECT_TRUE(applicationStarted());
+}
+
+TEST_F(InstallerThreadTest, WithoutAManifestTheDefaultUrlIsTriedAndTheDefaultSignatureUsed) {
+    runInstaller();
+    EXPECT_EQ(messages(), std::vector<UINT>{WM_INSTALLER_ERROR});
+    const std::wstring text = log();
+    EXPECT_EQ(text.rfind(L"Installer thread started\nCouldn't open " + manifest() + L"\nCreating " +
+                             databasePath() + L"\nWill try to install ",
+                         0),
+              0u)
+        << text;
+    EXPECT_NE(text.find(L"/welkara-32-devel-latest.7z\n"), std::wstring::npos) << text;
+    EXPECT_EQ(text.substr(text.size() - 23), L"Couldn't download file\n");
+}
+
+TEST_F(InstallerThreadTest, VerifyOnlyChecksAndStopsBeforeTouchingAnything) {
+    makeOldInstallation();
+    useLocalPackage(L"package.7z", L"package");
+    verifyOnly = true;
+    runInstaller();
+
+    EXPECT_EQ(messages(), (std::vector<UINT>{WM_INSTALLER_VERIFIED, WM_INSTALLER_CLOSE}));
+    EXPECT_GE(gapBeforeClose(), 950u);
+    EXPECT_LT(gapBeforeClose(), 2400u);
+    EXPECT_EQ(log(), linesUpToDatabase(true) + verifiedLines(localPackage(), signatureOf(L"package"), 1) +
+                         L"Exiting after successful verification as requested\n");
+    expectOldInstallationUntouched();
+    EXPECT_TRUE(exists(localPackage()));
+}
+
+TEST_F(InstallerThreadTest, InvalidSignatureFailsAndLeavesTheCodeFolderAndPackageAlone) {
+    for (bool verify : {false, true}) {
+        SCOPED_TRACE(verify ? "verify-only" : "install");
+        SetUp();
+        makeOldInstallation();
+        useLocalPackage(L"package.7z", L"damaged");  // a valid signature, but of another file
+        verifyOnly = verify;
+        runInstaller();
+
+        EXPECT_EQ(messages(), std::vector<UINT>{WM_INSTALLER_ERROR});
+        EXPECT_EQ(log(), linesUpToDatabase(true) + verifiedLines(localPackage(), signatureOf(L"damaged"), 0) +
+                             L"Couldn't validate file\n");
+        expectOldInstallationUntouched();
+        EXPECT_TRUE(exists(localPackage()));
+    }
+}
+
+TEST_F(InstallerThreadTest, ZeroBytePackageIsReadAndVerified) {
+    useLocalPackage(L"empty.bin", L"empty");
+    verifyOnly = true;
+    runInstaller();
+    EXPECT_EQ(messages(), (std::vector<UINT>{WM_INSTALLER_VERIFIED, WM_INSTALLER_CLOSE}));
+    EXPECT_NE(log().find(L"verify_eddsa: verify result: 1\n"), std::wstring::npos) << log();
+}
+
+TEST_F(InstallerThreadTest, ExistingDatabaseIsLeftAlone) {
+    ASSERT_EQ(SHCreateDirectoryExW(nullptr, databaseFolder.c_str(), nullptr), ERROR_SUCCESS);
+    ASSERT_TRUE(writeBytes(databasePath(), "existing data"));
+    useLocalPackage(L"package.7z", L"package");
+    verifyOnly = true;
+    runInstaller();
+    EXPECT_EQ(log().rfind(linesUpToDatabase(false), 0), 0u) << log();
+    EXPECT_EQ(readBytes(databasePath()), "existing data");
+}
+
+// Reads back the access list given to a new database. Wine keeps access lists in its own store of
+// file security, so what SetFileSecurityW wrote is what GetFileSecurityW returns.
+TEST_F(InstallerThreadTest, NewDatabaseIsOpenToEveryone) {
+    useLocalPackage(L"package.7z", L"package");
+    verifyOnly = true;
+    runInstaller();
+    ASSERT_TRUE(exists(databasePath()));
+
+    DWORD needed = 0;
+    GetFileSecurityW(databasePath().c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &needed);
+    ASSERT_GT(needed, 0u);
+    std::vector<BYTE> descriptor(needed);
+    ASSERT_TRUE(GetFileSecurityW(databasePath().c_str(), DACL_SECURITY_INFORMATION, descriptor.data(), needed,
+                                 &needed));
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL list = nullptr;
+    ASSERT_TRUE(GetSecurityDescriptorDacl(descriptor.data(), &present, &list, &defaulted));
+    ASSERT_TRUE(present);
+    ASSERT_NE(list, nullptr);
+    ULONG count = 0;
+    PEXPLICIT_ACCESS_W entries = nullptr;
+    ASSERT_EQ(GetExplicitEntriesFromAclW(list, &count, &entries), static_cast<DWORD>(ERROR_SUCCESS));
+    ASSERT_EQ(count, 1u);
+    EXPECT_EQ(entries[0].grfAccessMode, GRANT_ACCESS);
+    EXPECT_EQ(entries[0].grfInheritance, static_cast<DWORD>(NO_INHERITANCE));
+    EXPECT_EQ(entries[0].Trustee.TrusteeForm, TRUSTEE_IS_SID);
+    SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
+    PSID everyone = nullptr;
+    ASSERT_TRUE(AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone));
+    EXPECT_TRUE(EqualSid(reinterpret_cast<PSID>(entries[0].Trustee.ptstrName), everyone));
+    // Every bit was granted; the list keeps what the file system can represent of it.
+    EXPECT_NE(entries[0].grfAccessPermissions & FILE_ALL_ACCESS, 0u)
+        << std::hex << entries[0].grfAccessPermissions;
+    std::printf("access mask kept for Everyone: 0x%08lx\n",
+                static_cast<unsigned long>(entries[0].grfAccessPermissions));
+    FreeSid(everyone);
+    LocalFree(entries);
+}
+
+TEST_F(InstallerThreadTest, WithoutTheExtractorTheRuntimeIsGoneAndTheRunFails) {
+    makeOldInstallation();
+    useLocalPackage(L"package.7z", L"package");
+    ASSERT_TRUE(MoveFileW(extractor().c_str(), (extractor() + L".away").c_str()));
+    runInstaller();
+    MoveFileW((extractor() + L".away").c_str(), extractor().c_str());
+
+    EXPECT_EQ(messages(), std::vector<UINT>{WM_INSTALLER_ERROR});
+    EXPECT_EQ(log(), linesUpToDatabase(true) + verifiedLines(localPackage(), signatureOf(L"package"), 1) +
+                         L"Deleting existing Python installation at " + codeFolder +
+                         L"\\python\n"
+                         L"extractUpdate: invoking 7za.exe -y -bd x archive.7z\n"
+                         L"extractUpdate: CreateProcess failed (2)\n"
+                         L"extractUpdateFromFileToCwd failed\n"
+                         L"Couldn't extract file\n");
+    EXPECT_FALSE(exists(codeFolder + L"\\python"));
+    EXPECT_FALSE(exists(codeFolder + L"\\archive.7z"));
+    EXPECT_EQ(readBytes(codeFolder + L"\\data\\readme.txt"), "old readme\n");
+    EXPECT_TRUE(exists(localPackage()));
+}
+
+TEST_F(InstallerThreadTest, DamagedArchiveStillCountsAsInstalled) {
+    useLocalPackage(L"damaged.7z", L"damaged");
+    runInstaller();
+    EXPECT_EQ(messages(), (std::vector<UINT>{WM_INSTALLER_INSTALLED, WM_INSTALLER_CLOSE}));
+    EXPECT_FALSE(exists(codeFolder + L"\\archive.7z"));
+    EXPECT_FALSE(exists(localPackage()));
+}
+
+// The code folder cannot be made: a file stands where "Orvanta" should be. The run goes on silently
+// past the folder steps and fails when it makes the folder current.
+TEST_F(InstallerThreadTest, CodeFolderThatCannotBeCreatedFailsAtSetCurrentDirectory) {
+    ASSERT_TRUE(writeBytes(systemFolder(CSIDL_PROGRAM_FILESX86) + L"\\Orvanta", "in the way"));
+    useLocalPackage(L"package.7z", L"package");
+    runInstaller();
+    DeleteFileW((systemFolder(CSIDL_PROGRAM_FILESX86) + L"\\Orvanta").c_str());
+
+    EXPECT_EQ(messages(), std::vector<UINT>{WM_INSTALLER_ERROR});
+    EXPECT_EQ(log(), linesUpToDatabase(true) + verifiedLines(localPackage(), signatureOf(L"package"), 1) +
+                         L"No existing Python installation at " + codeFolder +
+                         L"\\python.\n"
+                         L"extractUpdate: Couldn't SetCurrentDirectory (3)\n"
+                         L"Couldn't extract file\n");
+    EXPECT_TRUE(exists(localPackage()));
+}
+
+TEST_F(InstallerThreadTest, FailedRemovalLineIsContinuedByTheNextRun) {
+    makeOldInstallation();
+    useLocalPackage(L"package.7z", L"package");
+    // A file held open without delete sharing keeps the runtime folder from being removed.
+    HANDLE held = CreateFileW((codeFolder + L"\\python\\lib\\old.txt").c_str(), GENERIC_READ, 0, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    runInstaller();
+    CloseHandle(held);
+    EXPECT_EQ(messages(), std::vector<UINT>{WM_INSTALLER_ERROR});
+    const std::wstring first = log();
+    const std::wstring ending = L"Deleting existing Python installation at " + codeFolder +
+                                L"\\python\nCouldn't remove existing files";
+    ASSERT_GE(first.size(), ending.size());
+    EXPECT_EQ(first.substr(first.size() - ending.size()), ending);
+    EXPECT_TRUE(exists(localPackage()));
+
+    runInstaller();
+    EXPECT_EQ(messages(), (std::vector<UINT>{WM_INSTALLER_INSTALLED, WM_INSTALLER_CLOSE}));
+    EXPECT_EQ(log().substr(0, first.size() + 25), first + L"Installer thread started\n");
+}
+
+TEST_F(InstallerThreadTest, RunWhoseLogCannotBeOpenedBehavesTheSame) {
+    makeOldInstallation();
+    useLocalPackage(L"package.7z", L"package");
+    ASSERT_EQ(
+        SHCreateDirectoryExW(nullptr, (systemFolder(CSIDL_LOCAL_APPDATA) + L"\\Orvanta\\Welkara").c_str(),
+                             nullptr) == ERROR_SUCCESS ||
+            GetLastError() == ERROR_ALREADY_EXISTS,
+        true);
+    HANDLE holder = CreateFileW(logFilePath().c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    runInstaller();
+    CloseHandle(holder);
+
+    EXPECT_EQ(messages(), (std::vector<UINT>{WM_INSTALLER_INSTALLED, WM_INSTALLER_CLOSE}));
+    EXPECT_EQ(readBytes(logFilePath()), "");
+    expectNewInstallation();
+    EXPECT_FALSE(exists(localPackage()));
+    EXPECT_TRUE(applicationStarted());
+}
+
+TEST_F(InstallerThreadTest, LocalPackageThatCannotBeOpenedIsReported) {
+    writeManifest(L"local_update_filename=missing.7z\r\n");
+    runInstaller();
+    EXPECT_EQ(messages(), std::vector<UINT>{WM_INSTALLER_ERROR});
+    const std::wstring path = exeFolder() + L"\\missing.7z";
+    EXPECT_EQ(log(), linesUpToDatabase(true) + L"Will try to install " + path + L"\nFailed to open file: " +
+                         path + L"\nCouldn't load local update\n");
+}
+
+TEST_F(InstallerThreadTest, LocalPackageNameTooLongForAPathIsRefused) {
+    writeManifest(L"local_update_filename=" + std::wstring(300, L'n') + L".7z\r\n");
+    runInstaller();
+    EXPECT_EQ(messages(), std::vector<UINT>{WM_INSTALLER_ERROR});
+    EXPECT_EQ(log(), linesUpToDatabase(true) + L"Couldn't generate local update pathname\n");
+}
+
+}  // namespace

@@ -1,0 +1,24 @@
+#!/bin/sh
+# Makes the signed packages that the installer tests install, with Debian's 7z and welkara-sign:
+#   make_installer_packages.sh OUT_DIR WELKARA_SIGN SECRET_KEY WELKARA_EXE
+# OUT_DIR/package.7z holds welkara.exe (the test stand-in that leaves "started.txt"), a "python" runtime
+# folder, "data/readme.txt" and 600,000 random bytes, so that it is large enough to be downloaded.
+# Each NAME.7z (or NAME.bin) gets NAME.sig, its Base64 signature:
+#   package.7z   the package above
+#   damaged.7z   its first half: signed correctly, but the extractor cannot unpack it
+#   empty.bin    zero bytes
+set -eu
+out=$(realpath -m "$1") sign=$2 key=$3 welkara=$4
+rm -rf "$out"
+mkdir -p "$out/src/python/lib" "$out/src/data"
+cp "$welkara" "$out/src/welkara.exe"
+printf 'new runtime\n' >"$out/src/python/lib/runtime.txt"
+printf 'new readme\r\n' >"$out/src/data/readme.txt"
+head -c 600000 /dev/urandom >"$out/src/data/padding.bin"
+(cd "$out/src" && 7z a -t7z -bd -y "$out/package.7z" . >/dev/null)
+size=$(stat -c %s "$out/package.7z")
+head -c $((size / 2)) "$out/package.7z" >"$out/damaged.7z"
+: >"$out/empty.bin"
+for file in package.7z damaged.7z empty.bin; do
+    "$sign" sign --secret-key "$key" "$out/$file" >"$out/${file%.*}.sig"
+done

@@ -1,0 +1,263 @@
+// Writing and checking manifests for publishers. Both use the installer's own grammar code, so what
+// the tool writes or reports is what the installer reads.
+#include "tools/manifest_tool.h"
+
+#include <cstdio>
+#include <map>
+
+#include "settings/manifest_grammar.h"
+#include "signature/base64.h"
+#include "tools/text.h"
+
+namespace {
+
+bool isBlank(char16_t c) {
+    return c == u'\t' || c == u'\n' || c == u'\r' || c == u' ';
+}
+bool isLineEnd(char16_t c) {
+    return c == u'\r' || c == u'\n';
+}
+
+const char16_t* const kKeys[] = {manifestKeyVersion, manifestKeyMode, manifestKeyLocalUpdateFilename,
+                                 manifestKeyEddsaSignature};
+const char16_t* const kDefaults[] = {defaultVersion, defaultMode, defaultLocalUpdateFilename,
+                                     defaultEddsaSignature};
+
+bool isSignatureText(const std::u16string& value) {
+    std::string narrow;
+    for (char16_t c : value) {
+        if (c == 0 || c > 0x7F) {
+            return false;
+        }
+        narrow += static_cast<char>(c);
+    }
+    std::uint8_t decoded[64];
+    // 88 characters ending in "==" is the only shape that decodes to exactly 64 bytes.
+    return narrow.size() == 88 && narrow.compare(86, 2, "==") == 0 &&
+           base64_decode(narrow.c_str(), decoded, 64) == 1;
+}
+
+std::string quoted(const std::u16string& text) {
+    return "\"" + displayText(text) + "\"";
+}
+
+// Line numbers (from 1) of offsets in a text whose lines end in CR, LF or CR LF.
+class LineIndex {
+  public:
+    explicit LineIndex(const std::u16string& text) {
+        starts_.push_back(0);
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            if (text[i] == u'\n' || (text[i] == u'\r' && (i + 1 == text.size() || text[i + 1] != u'\n'))) {
+                starts_.push_back(i + 1);
+            }
+        }
+    }
+    std::size_t lineOf(std::size_t offset) const {
+        std::size_t low = 0, high = starts_.size();
+        while (high - low > 1) {
+            const std::size_t middle = (low + high) / 2;
+            (starts_[middle] <= offset ? low : high) = middle;
+        }
+        return low + 1;
+    }
+
+  private:
+    std::vector<std::size_t> starts_;
+};
+
+void collect(void* context, const ManifestEntry& entry) {
+    static_cast<std::vector<ManifestEntry>*>(context)->push_back(entry);
+}
+
+std::string lineText(std::size_t line) {
+    return "line " + std::to_string(line);
+}
+
+}  // namespace
+
+std::string displayText(const std::u16string& text) {
+    std::u16string shown;
+    for (char16_t c : text) {
+        if (c == u'\r') {
+            shown += u"\\r";
+        } else if (c == u'\n') {
+            shown += u"\\n";
+        } else if (c == u'\t') {
+            shown += u"\\t";
+        } else if (c < 0x20 || c == 0x7F || c == 0xFEFF) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\u%04X", static_cast<unsigned>(c));
+            for (const char* p = escape; *p != '\0'; ++p) {
+                shown += static_cast<char16_t>(*p);
+            }
+        } else {
+            shown += c;
+        }
+    }
+    return utf16ToUtf8(shown);
+}
+
+std::string manifestValueProblem(const std::u16string& key, const std::u16string& value) {
+    const std::string name = utf16ToUtf8(key);
+    if (value.empty()) {
+        return "the value of " + name +
+               " is empty; a manifest cannot carry an empty value (leave the setting out)";
+    }
+    if (isBlank(value.front()) || isBlank(value.back())) {
+        return "the value of " + name + " begins or ends with a blank, which the installer would drop";
+    }
+    for (char16_t c : value) {
+        if (isLineEnd(c)) {
+            return "the value of " + name + " holds a line break, which would end it early";
+        }
+    }
+    if (key == manifestKeyEddsaSignature && !isSignatureText(value)) {
+        return "the value of " + name +
+               " is not the Base64 of a 64-byte signature (88 characters ending in ==)";
+    }
+    return "";
+}
+
+std::string manifestFileBytes(const std::vector<ManifestSetting>& settings) {
+    std::u16string text;
+    for (const ManifestSetting& setting : settings) {
+        text += setting.first + u"=" + setting.second + u"\r\n";
+    }
+    std::string bytes;
+    for (char16_t c : text) {
+        bytes += static_cast<char>(c & 0xFF);
+        bytes += static_cast<char>(c >> 8);
+    }
+    return bytes;
+}
+
+ManifestCheck checkManifest(const std::string& bytes) {
+    ManifestCheck check;
+    std::u16string text;
+    for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
+        text += static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
+                                      static_cast<unsigned char>(bytes[i + 1]) << 8);
+    }
+    const LineIndex lines(text);
+    std::vector<ManifestEntry> entries;
+    scanManifest(text.data(), text.size(), collect, &entries);
+
+    if (bytes.size() % 2 != 0) {
+        check.warnings.push_back("the file has an odd number of bytes (" + std::to_string(bytes.size()) +
+                                 "); the installer ignores the last one");
+    }
+    if (!text.empty() && text[0] == 0xFEFF) {
+        check.warnings.push_back(
+            "line 1: the file begins with a byte-order mark (U+FEFF); it becomes part of the first key, "
+            "which "
+            "the installer then does not find under its name");
+    }
+    // A file in an 8-bit encoding pairs two characters into each code unit.
+    std::size_t pairedAscii = 0;
+    for (char16_t c : text) {
+        pairedAscii += (c & 0xFF) >= 0x20 && (c & 0xFF) < 0x7F && c >> 8 >= 0x20 && c >> 8 < 0x7F;
+    }
+    const bool looksEightBit = entries.empty() && pairedAscii * 2 > text.size();
+    if (looksEightBit) {
+        check.warnings.push_back(
+            "the file is not UTF-16LE text (it looks like an 8-bit or UTF-8 file): the installer finds no "
+            "entry in it at all");
+    }
+
+    std::map<std::u16string, std::size_t> firstLine;
+    for (const ManifestEntry& entry : entries) {
+        const std::u16string key = text.substr(entry.keyOffset, entry.keyLength);
+        const std::u16string value = text.substr(entry.valueOffset, entry.valueLength);
+        const std::size_t keyLine = lines.lineOf(entry.keyOffset);
+        std::size_t separator = entry.keyOffset + entry.keyLength;
+        while (text[separator] != u'=' && text[separator] != u':') {
+            ++separator;
+        }
+        const std::size_t separatorLine = lines.lineOf(separator);
+        const std::size_t valueLine = lines.lineOf(entry.valueOffset);
+
+        bool swallowed = false;
+        for (char16_t c : key) {
+            swallowed = swallowed || isLineEnd(c);
+        }
+        if (swallowed) {
+            check.warnings.push_back(lineText(keyLine) +
+                                     ": the line has no separator; it and the line break "
+                                     "become the start of the key " +
+                                     quoted(key) + " that ends on " + lineText(separatorLine) +
+                                     ", so that setting is not found under its name");
+        }
+        if (valueLine != separatorLine) {
+            check.warnings.push_back(lineText(separatorLine) + ": " + quoted(key) +
+                                     " has nothing after its separator; it takes " + quoted(value) +
+                                     " from " + lineText(valueLine) + " as its value");
+        }
+        const auto earlier = firstLine.find(key);
+        if (earlier != firstLine.end()) {
+            check.warnings.push_back(lineText(keyLine) + ": " + quoted(key) +
+                                     " appears again; the installer keeps "
+                                     "the first value, from " +
+                                     lineText(earlier->second) + ", and ignores this one");
+            continue;
+        }
+        firstLine.emplace(key, keyLine);
+        bool known = false;
+        for (const char16_t* name : kKeys) {
+            known = known || key == name;
+        }
+        if (!known && !swallowed && key[0] != 0xFEFF) {
+            std::string hint = " is not a setting the installer reads";
+            for (const char16_t* name : kKeys) {
+                const std::u16string wanted(name);
+                if (wanted.size() == key.size()) {
+                    bool sameLetters = true;
+                    for (std::size_t i = 0; i < key.size(); ++i) {
+                        const char16_t a = key[i] >= u'A' && key[i] <= u'Z' ? key[i] + 32 : key[i];
+                        sameLetters = sameLetters && a == wanted[i];
+                    }
+                    if (sameLetters) {
+                        hint = " is not " + quoted(wanted) + ": keys are case-sensitive";
+                    }
+                }
+            }
+            check.warnings.push_back(lineText(keyLine) + ": the key " + quoted(key) + hint);
+        }
+        if (key == manifestKeyEddsaSignature && !isSignatureText(value)) {
+            check.warnings.push_back(
+                lineText(valueLine) +
+                ": eddsa_signature is not the Base64 of a 64-byte signature; the installer "
+                "rejects every package with it");
+        }
+    }
+
+    // Text after the last complete entry is a key that never got a value: the installer drops it.
+    std::size_t tail = entries.empty() ? 0 : entries.back().valueOffset + entries.back().valueLength;
+    while (tail < text.size() && isBlank(text[tail])) {
+        ++tail;
+    }
+    if (tail < text.size() && !looksEightBit) {
+        std::size_t end = tail;
+        while (end < text.size() && !isLineEnd(text[end])) {
+            ++end;
+        }
+        check.warnings.push_back(lineText(lines.lineOf(tail)) + ": " + quoted(text.substr(tail, end - tail)) +
+                                 " at the end of the file has no value, so the installer drops it");
+    }
+
+    for (std::size_t i = 0; i < 4; ++i) {
+        const auto found = firstLine.find(kKeys[i]);
+        if (found == firstLine.end()) {
+            check.settings.push_back({kKeys[i], kDefaults[i], true, 0});
+        } else {
+            std::u16string value;
+            for (const ManifestEntry& entry : entries) {
+                if (text.compare(entry.keyOffset, entry.keyLength, kKeys[i]) == 0) {
+                    value = text.substr(entry.valueOffset, entry.valueLength);
+                    break;
+                }
+            }
+            check.settings.push_back({kKeys[i], value, false, found->second});
+        }
+    }
+    return check;
+}

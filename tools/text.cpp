@@ -1,0 +1,92 @@
+#include "tools/text.h"
+
+bool utf8ToUtf16(const std::string& in, std::u16string* out) {
+    out->clear();
+    std::size_t i = 0;
+    while (i < in.size()) {
+        const unsigned char lead = static_cast<unsigned char>(in[i]);
+        std::uint32_t code;
+        std::size_t extra;
+        std::uint32_t minimum;
+        if (lead < 0x80) {
+            code = lead, extra = 0, minimum = 0;
+        } else if ((lead & 0xE0) == 0xC0) {
+            code = lead & 0x1F, extra = 1, minimum = 0x80;
+        } else if ((lead & 0xF0) == 0xE0) {
+            code = lead & 0x0F, extra = 2, minimum = 0x800;
+        } else if ((lead & 0xF8) == 0xF0) {
+            code = lead & 0x07, extra = 3, minimum = 0x10000;
+        } else {
+            return false;
+        }
+        if (in.size() - i - 1 < extra) {
+            return false;
+        }
+        for (std::size_t k = 1; k <= extra; ++k) {
+            const unsigned char next = static_cast<unsigned char>(in[i + k]);
+            if ((next & 0xC0) != 0x80) {
+                return false;
+            }
+            code = code << 6 | (next & 0x3F);
+        }
+        if (code < minimum || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
+            return false;
+        }
+        if (code >= 0x10000) {
+            code -= 0x10000;
+            out->push_back(static_cast<char16_t>(0xD800 | code >> 10));
+            out->push_back(static_cast<char16_t>(0xDC00 | (code & 0x3FF)));
+        } else {
+            out->push_back(static_cast<char16_t>(code));
+        }
+        i += extra + 1;
+    }
+    return true;
+}
+
+std::string utf16ToUtf8(const std::u16string& in) {
+    std::string out;
+    for (std::size_t i = 0; i < in.size(); ++i) {
+        std::uint32_t code = in[i];
+        if (code >= 0xD800 && code <= 0xDBFF && i + 1 < in.size() && in[i + 1] >= 0xDC00 &&
+            in[i + 1] <= 0xDFFF) {
+            code = 0x10000 + ((code - 0xD800) << 10) + (in[i + 1] - 0xDC00);
+            ++i;
+        } else if (code >= 0xD800 && code <= 0xDFFF) {
+            code = 0xFFFD;
+        }
+        if (code < 0x80) {
+            out += static_cast<char>(code);
+        } else if (code < 0x800) {
+            out += static_cast<char>(0xC0 | code >> 6);
+            out += static_cast<char>(0x80 | (code & 0x3F));
+        } else if (code < 0x10000) {
+            out += static_cast<char>(0xE0 | code >> 12);
+            out += static_cast<char>(0x80 | (code >> 6 & 0x3F));
+            out += static_cast<char>(0x80 | (code & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | code >> 18);
+            out += static_cast<char>(0x80 | (code >> 12 & 0x3F));
+            out += static_cast<char>(0x80 | (code >> 6 & 0x3F));
+            out += static_cast<char>(0x80 | (code & 0x3F));
+        }
+    }
+    return out;
+}
+
+std::string base64Encode(const std::uint8_t* data, std::size_t count) {
+    static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    out.reserve((count + 2) / 3 * 4);
+    for (std::size_t i = 0; i < count; i += 3) {
+        const std::size_t left = count - i;
+        const std::uint32_t group = static_cast<std::uint32_t>(data[i]) << 16 |
+                                    (left > 1 ? static_cast<std::uint32_t>(data[i + 1]) << 8 : 0) |
+                                    (left > 2 ? data[i + 2] : 0);
+        out += alphabet[group >> 18];
+        out += alphabet[group >> 12 & 0x3F];
+        out += left > 1 ? alphabet[group >> 6 & 0x3F] : '=';
+        out += left > 2 ? alphabet[group & 0x3F] : '=';
+    }
+    return out;
+}
