@@ -8,3 +8,15 @@ if(NOT WIN32)
     welkara_add_test(sha512_openssl_test SOURCES signature/sha512_openssl_test.cpp
                      LIBRARIES welkara_crypto OpenSSL::Crypto)
 endif()
+
+# Field and scalar arithmetic: identities and known answers everywhere, GMP as the oracle natively.
+welkara_add_test(field_test SOURCES signature/field_test.cpp LIBRARIES welkara_crypto)
+welkara_add_test(scalar_test SOURCES signature/scalar_test.cpp LIBRARIES welkara_crypto)
+if(NOT WIN32)
+    find_library(WELKARA_GMP_LIBRARY gmp REQUIRED)
+    find_library(WELKARA_GMPXX_LIBRARY gmpxx REQUIRED)
+    foreach(test field_test scalar_test)
+        target_compile_definitions(${test} PRIVATE WELKARA_TEST_GMP=1)
+        target_link_libraries(${test} PRIVATE ${WELKARA_GMPXX_LIBRARY} ${WELKARA_GMP_LIBRARY})
+    endforeach()
+endif()

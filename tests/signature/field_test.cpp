@@ -1,0 +1,412 @@
+// GF(2^255 - 19) arithmetic. Everywhere: the constants recomputed from their definitions, canonical
+// encoding at p, inverses and the (p - 5) / 8 power checked through identities. Natively, GMP is the
+// oracle for every operation on random elements and on edges: 0, 1, p - 1, p, p + 1, 2^255 - 1 and limbs
+// at the largest magnitudes each operation accepts. The seed is printed; WELKARA_TEST_SEED replays it.
+#include "signature/field.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <climits>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "tests/signature/test_random.h"
+
+#ifdef WELKARA_TEST_GMP
+#include <gmpxx.h>
+#endif
+
+namespace {
+
+using Bytes = std::array<std::uint8_t, 32>;
+
+constexpr int kOffset[10] = {0, 26, 51, 77, 102, 128, 153, 179, 204, 230};
+
+Bytes encode(const FieldElement& f) {
+    Bytes out;
+    field_encode(out.data(), f);
+    return out;
+}
+
+std::string hex(const Bytes& bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (int i = 31; i >= 0; --i) {
+        out += digits[bytes[i] >> 4];
+        out += digits[bytes[i] & 15];
+    }
+    return out;
+}
+
+// Little-endian bytes of small + k * 2^8i style values, built from a hex string (big-endian text).
+Bytes bytes_of_hex(const std::string& text) {
+    Bytes out{};
+    for (std::size_t i = 0; i < 64; ++i) {
+        const char c = text[63 - i];
+        const int nibble = c <= '9' ? c - '0' : c - 'a' + 10;
+        out[i / 2] |= static_cast<std::uint8_t>(nibble << (4 * (i % 2)));
+    }
+    return out;
+}
+
+const char* const kP = "7fffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffed";
+
+// Limbs holding value bytes bit for bit (not carried): even limbs up to 2^26 - 1, odd up to 2^25 - 1.
+FieldElement raw_limbs(const Bytes& bytes) {
+    FieldElement f;
+    for (int i = 0; i < 10; ++i) {
+        const int width = i % 2 == 0 ? 26 : 25;
+        std::uint64_t bits = 0;
+        for (int b = 0; b < width; ++b) {
+            const int bit = kOffset[i] + b;
+            bits |= static_cast<std::uint64_t>((bytes[bit / 8] >> (bit % 8)) & 1) << b;
+        }
+        f.limb[i] = static_cast<std::int32_t>(bits);
+    }
+    return f;
+}
+
+FieldElement small(std::int32_t value) {
+    FieldElement f = field_zero();
+    f.limb[0] = value;
+    return f;
+}
+
+// z^e for e given as 32 little-endian bytes, by square and multiply from the top bit.
+FieldElement power(const FieldElement& z, const Bytes& exponent) {
+    FieldElement result = field_one();
+    for (int bit = 255; bit >= 0; --bit) {
+        result = field_square(result);
+        if ((exponent[bit / 8] >> (bit % 8)) & 1) {
+            result = field_mul(result, z);
+        }
+    }
+    return result;
+}
+
+FieldElement random_element(std::mt19937_64& random) {
+    Bytes bytes;
+    for (auto& byte : bytes) {
+        byte = static_cast<std::uint8_t>(random());
+    }
+    return field_decode(bytes.data());
+}
+
+void expect_carried(const FieldElement& f) {
+    for (int i = 0; i < 10; ++i) {
+        const std::int32_t bound = i % 2 == 0 ? (1 << 25) : (1 << 24) + (1 << 17);
+        EXPECT_LE(f.limb[i], bound) << "limb " << i;
+        EXPECT_GE(f.limb[i], -bound) << "limb " << i;
+    }
+}
+
+TEST(FieldConstants, MatchTheirDefinitions) {
+    // d = -121665 / 121666
+    const FieldElement d = field_mul(field_negate(small(121665)), field_invert(small(121666)));
+    EXPECT_EQ(hex(encode(field_d)), hex(encode(d)));
+    EXPECT_EQ(hex(encode(field_d2)), hex(encode(field_add(d, d))));
+    // sqrt(-1) = 2^((p - 1) / 4), and its square is -1.
+    const Bytes quarter = bytes_of_hex("1ffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffb");
+    EXPECT_EQ(hex(encode(field_sqrt_m1)), hex(encode(power(small(2), quarter))));
+    EXPECT_EQ(hex(encode(field_square(field_sqrt_m1))), hex(encode(field_negate(field_one()))));
+    for (const FieldElement* constant : {&field_d, &field_d2, &field_sqrt_m1}) {
+        expect_carried(*constant);
+    }
+}
+
+TEST(FieldEncoding, IsCanonicalAtAndAboveP) {
+    const struct {
+        const char* value;     // limbs hold this value bit for bit
+        const char* encoding;  // expected canonical encoding
+    } cases[] = {
+        {kP, "0000000000000000000000000000000000000000000000000000000000000000"},
+        {"7fffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffee",
+         "0000000000000000000000000000000000000000000000000000000000000001"},
+        {"7fffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff",
+         "0000000000000000000000000000000000000000000000000000000000000012"},
+        {"7fffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffec",
+         "7fffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffec"},
+        {"0000000000000000000000000000000000000000000000000000000000000000",
+         "0000000000000000000000000000000000000000000000000000000000000000"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.value);
+        const Bytes value = bytes_of_hex(c.value);
+        EXPECT_EQ(hex(encode(raw_limbs(value))), c.encoding);
+        EXPECT_EQ(hex(encode(field_decode(value.data()))), c.encoding);
+    }
+    // p + 19 = 2^255 exists only as limbs: 2^255 - 1 plus one in limb 0.
+    FieldElement two_255 =
+        raw_limbs(bytes_of_hex("7fffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff"));
+    two_255.limb[0] += 1;
+    EXPECT_EQ(hex(encode(two_255)), "0000000000000000000000000000000000000000000000000000000000000013");
+    // Negative values: -1 in limb 0, and -2^255 = -19 in limb 9 alone, whose carry leaves only h0 behind.
+    EXPECT_EQ(hex(encode(small(-1))), "7fffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffec");
+    FieldElement minus_two_255 = field_zero();
+    minus_two_255.limb[9] = -(1 << 25);
+    EXPECT_EQ(hex(encode(minus_two_255)), "7fffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffda");
+    EXPECT_EQ(field_is_zero(raw_limbs(bytes_of_hex(kP))), 1);
+    EXPECT_EQ(field_is_negative(raw_limbs(bytes_of_hex(kP))), 0);
+    EXPECT_EQ(field_is_negative(small(-1)), 0);  // p - 1 is even
+    EXPECT_EQ(field_is_negative(small(-2)), 1);
+}
+
+TEST(FieldInverse, TimesTheElementIsOneAndZeroHasZero) {
+    EXPECT_EQ(field_is_zero(field_invert(field_zero())), 1);
+    EXPECT_EQ(field_is_zero(field_invert(raw_limbs(bytes_of_hex(kP)))), 1);
+    std::mt19937_64 random = test_random();
+    const Bytes one = encode(field_one());
+    for (int i = 0; i < 200; ++i) {
+        const FieldElement z = random_element(random);
+        if (field_is_zero(z)) {
+            continue;
+        }
+        const FieldElement inverse = field_invert(z);
+        expect_carried(inverse);
+        ASSERT_EQ(hex(encode(field_mul(z, inverse))), hex(one)) << hex(encode(z));
+    }
+}
+
+TEST(FieldPowP58, TimesEightPlusFiveGivesTheElementBack) {
+    // (z^((p - 5) / 8))^8 * z^5 = z^p = z.
+    std::mt19937_64 random = test_random();
+    for (int i = 0; i < 200; ++i) {
+        const FieldElement z = random_element(random);
+        FieldElement t = field_pow_p58(z);
+        for (int k = 0; k < 3; ++k) {
+            t = field_square(t);
+        }
+        const FieldElement z5 = field_mul(field_square(field_square(z)), z);
+        ASSERT_EQ(hex(encode(field_mul(t, z5))), hex(encode(z)));
+    }
+}
+
+TEST(FieldSquare, AgreesWithMultiplyAndTwiceSquare) {
+    std::mt19937_64 random = test_random();
+    for (int i = 0; i < 1000; ++i) {
+        // Sums of three carried elements: limbs near 1.5 * 2^26, inside both contracts.
+        const FieldElement f = field_add(field_add(random_element(random), random_element(random)),
+                                         field_sub(field_zero(), random_element(random)));
+        const FieldElement square = field_square(f);
+        expect_carried(square);
+        ASSERT_EQ(hex(encode(square)), hex(encode(field_mul(f, f))));
+        ASSERT_EQ(hex(encode(field_square_twice(f))), hex(encode(field_add(square, square))));
+    }
+}
+
+#ifdef WELKARA_TEST_GMP
+
+const mpz_class kPrime = (mpz_class(1) << 255) - 19;
+
+mpz_class value_of(const FieldElement& f) {
+    mpz_class v = 0;
+    for (int i = 0; i < 10; ++i) {
+        v += mpz_class(f.limb[i]) << kOffset[i];
+    }
+    return v;
+}
+
+mpz_class reduced(const mpz_class& v) {
+    mpz_class r = v % kPrime;
+    if (r < 0) {
+        r += kPrime;
+    }
+    return r;
+}
+
+mpz_class value_of_bytes(const Bytes& bytes) {
+    mpz_class v = 0;
+    for (int i = 31; i >= 0; --i) {
+        v = v * 256 + bytes[i];
+    }
+    return v;
+}
+
+// An element with every limb drawn from [-bound, bound].
+FieldElement random_limbs(std::mt19937_64& random, std::int64_t bound) {
+    FieldElement f;
+    for (auto& limb : f.limb) {
+        limb = static_cast<std::int32_t>(static_cast<std::int64_t>(random() % (2 * bound + 1)) - bound);
+    }
+    return f;
+}
+
+// Elements with limbs at +-bound in fixed patterns (all +, all -, alternating, one limb at a time).
+std::vector<FieldElement> limbs_at(std::int64_t bound) {
+    std::vector<FieldElement> out;
+    const std::int32_t b = static_cast<std::int32_t>(bound);
+    FieldElement all_plus, all_minus, alternating, alternating_minus;
+    for (int i = 0; i < 10; ++i) {
+        all_plus.limb[i] = b;
+        all_minus.limb[i] = -b;
+        alternating.limb[i] = i % 2 == 0 ? b : -b;
+        alternating_minus.limb[i] = i % 2 == 0 ? -b : b;
+    }
+    out = {all_plus, all_minus, alternating, alternating_minus};
+    for (int i = 0; i < 10; ++i) {
+        FieldElement one_limb = field_zero();
+        one_limb.limb[i] = b;
+        out.push_back(one_limb);
+    }
+    return out;
+}
+
+// 0, 1, p - 1, p, p + 1, 2^255 - 1 as limbs bit for bit, and as decoded (carried) elements.
+std::vector<FieldElement> edge_values() {
+    std::vector<FieldElement> out;
+    const char* values[] = {"0000000000000000000000000000000000000000000000000000000000000000",
+                            "0000000000000000000000000000000000000000000000000000000000000001",
+                            "7fffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffec",
+                            kP,
+                            "7fffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffee",
+                            "7fffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff"};
+    for (const char* value : values) {
+        out.push_back(raw_limbs(bytes_of_hex(value)));
+        out.push_back(field_decode(bytes_of_hex(value).data()));
+    }
+    return out;
+}
+
+// Operands for an operation that accepts limbs up to `bound`: edges, patterns at the bound, random.
+std::vector<FieldElement> operands(std::mt19937_64& random, std::int64_t bound) {
+    std::vector<FieldElement> out = edge_values();
+    for (const FieldElement& f : limbs_at(bound)) {
+        out.push_back(f);
+    }
+    for (int i = 0; i < 60; ++i) {
+        out.push_back(random_limbs(random, bound));
+    }
+    return out;
+}
+
+void expect_value(const FieldElement& result, const mpz_class& expected, const char* what) {
+    ASSERT_EQ(reduced(value_of(result)), reduced(expected)) << what;
+}
+
+constexpr std::int64_t kMulBound = std::int64_t{1} << 27;
+constexpr std::int64_t kTwiceSquareBound = 127506841;  // 1.9 * 2^26
+constexpr std::int64_t kCarriedBound = std::int64_t{1} << 25;
+
+TEST(FieldAgainstGmp, MultiplyAndSquaresAtTheirLimbBounds) {
+    std::mt19937_64 random = test_random();
+    const std::vector<FieldElement> wide = operands(random, kMulBound);
+    for (const FieldElement& f : wide) {
+        for (const FieldElement& g : wide) {
+            const FieldElement product = field_mul(f, g);
+            expect_carried(product);
+            expect_value(product, value_of(f) * value_of(g), "mul");
+        }
+        const FieldElement square = field_square(f);
+        expect_carried(square);
+        expect_value(square, value_of(f) * value_of(f), "square");
+    }
+    for (const FieldElement& f : operands(random, kTwiceSquareBound)) {
+        const FieldElement twice = field_square_twice(f);
+        expect_carried(twice);
+        expect_value(twice, 2 * value_of(f) * value_of(f), "square_twice");
+    }
+}
+
+TEST(FieldAgainstGmp, AddSubtractNegate) {
+    std::mt19937_64 random = test_random();
+    const std::vector<FieldElement> carried = operands(random, kCarriedBound);
+    for (const FieldElement& f : carried) {
+        for (const FieldElement& g : carried) {
+            expect_value(field_add(f, g), value_of(f) + value_of(g), "add");
+            expect_value(field_sub(f, g), value_of(f) - value_of(g), "sub");
+        }
+        expect_value(field_negate(f), -value_of(f), "negate");
+    }
+}
+
+TEST(FieldAgainstGmp, InvertAndPowP58) {
+    std::mt19937_64 random = test_random();
+    const mpz_class p_minus_2 = kPrime - 2, p58 = (kPrime - 5) / 8;
+    for (const FieldElement& f : operands(random, kMulBound)) {
+        mpz_class base = reduced(value_of(f)), expected;
+        mpz_powm(expected.get_mpz_t(), base.get_mpz_t(), p_minus_2.get_mpz_t(), kPrime.get_mpz_t());
+        const FieldElement inverse = field_invert(f);
+        expect_carried(inverse);
+        expect_value(inverse, expected, "invert");
+        mpz_powm(expected.get_mpz_t(), base.get_mpz_t(), p58.get_mpz_t(), kPrime.get_mpz_t());
+        const FieldElement power = field_pow_p58(f);
+        expect_carried(power);
+        expect_value(power, expected, "pow_p58");
+    }
+}
+
+TEST(FieldAgainstGmp, EncodeParityAndZeroForAnyInt32Limbs) {
+    std::mt19937_64 random = test_random();
+    std::vector<FieldElement> cases = operands(random, INT32_MAX);
+    for (const FieldElement& f : limbs_at(INT32_MIN + 1)) {
+        cases.push_back(f);
+    }
+    FieldElement int32_min;
+    for (auto& limb : int32_min.limb) {
+        limb = INT32_MIN;
+    }
+    cases.push_back(int32_min);
+    // One limb alone at multiples of its own radix, so that carries leave the other limbs at 0.
+    for (int i = 0; i < 10; ++i) {
+        const int width = i % 2 == 0 ? 26 : 25;
+        for (std::int64_t k : {-32, -2, -1, 1, 2, 31}) {
+            FieldElement f = field_zero();
+            f.limb[i] = static_cast<std::int32_t>(k * (std::int64_t{1} << width));
+            cases.push_back(f);
+        }
+        FieldElement f = field_zero();
+        f.limb[i] = INT32_MIN;
+        cases.push_back(f);
+    }
+    for (int i = 0; i < 2000; ++i) {
+        cases.push_back(random_limbs(random, INT32_MAX));
+    }
+    // Values a few steps from 0 and p, where the final subtraction of p decides.
+    for (int k = -40; k <= 40; ++k) {
+        cases.push_back(small(k));
+        FieldElement near_p = raw_limbs(bytes_of_hex(kP));
+        near_p.limb[0] += k;
+        cases.push_back(near_p);
+    }
+    for (const FieldElement& f : cases) {
+        const mpz_class expected = reduced(value_of(f));
+        const Bytes bytes = encode(f);
+        ASSERT_EQ(value_of_bytes(bytes), expected);
+        ASSERT_EQ(field_is_negative(f), mpz_odd_p(expected.get_mpz_t()) ? 1 : 0);
+        ASSERT_EQ(field_is_zero(f), expected == 0 ? 1 : 0);
+    }
+}
+
+TEST(FieldAgainstGmp, DecodeIgnoresBit255AndKeepsValuesAboveP) {
+    std::mt19937_64 random = test_random();
+    std::vector<Bytes> inputs;
+    for (int i = 0; i < 2000; ++i) {
+        Bytes bytes;
+        for (auto& byte : bytes) {
+            byte = static_cast<std::uint8_t>(random());
+        }
+        inputs.push_back(bytes);
+    }
+    Bytes all_ones;
+    all_ones.fill(0xff);
+    inputs.push_back(all_ones);
+    for (int k = 0; k < 19; ++k) {
+        Bytes above_p = bytes_of_hex(kP);
+        above_p[0] = static_cast<std::uint8_t>(above_p[0] + k);
+        inputs.push_back(above_p);
+        above_p[31] |= 0x80;
+        inputs.push_back(above_p);
+    }
+    const mpz_class two_255 = mpz_class(1) << 255;
+    for (const Bytes& bytes : inputs) {
+        const FieldElement f = field_decode(bytes.data());
+        expect_carried(f);
+        ASSERT_EQ(reduced(value_of(f)), reduced(value_of_bytes(bytes) % two_255)) << hex(bytes);
+    }
+}
+
+#endif  // WELKARA_TEST_GMP
+
+}  // namespace
