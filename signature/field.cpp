@@ -2,6 +2,18 @@
 // exponent chains, and canonical encoding. See field.h for the representation and the limb bounds.
 #include "signature/field.h"
 
+#if defined(__SIZEOF_INT128__)
+#define WELKARA_FIELD_RADIX_51 1
+#else
+#define WELKARA_FIELD_RADIX_51 0
+#endif
+
+#if defined(__GNUC__) || defined(__clang__)
+#define WELKARA_FIELD_INLINE __attribute__((always_inline)) inline
+#else
+#define WELKARA_FIELD_INLINE inline
+#endif
+
 namespace {
 
 // Limb i starts at bit kOffset[i] and is kWidth[i] bits wide once carried.
@@ -10,14 +22,14 @@ constexpr int kWidth[10] = {26, 25, 26, 25, 26, 25, 26, 25, 26, 25};
 
 // Carries `from`, a limb `bits` wide, into `to`, rounding to the nearest multiple: afterwards
 // -2^(bits-1) <= from < 2^(bits-1), and |carry| <= |from| / 2^bits + 1/2.
-inline void carry(std::int64_t& from, std::int64_t& to, int bits) {
+WELKARA_FIELD_INLINE void carry(std::int64_t& from, std::int64_t& to, int bits) {
     const std::int64_t c = (from + (std::int64_t{1} << (bits - 1))) >> bits;
     to += c;
     from -= c * (std::int64_t{1} << bits);
 }
 
 // The same from h9 into h0: 2^255 = 19 modulo p.
-inline void carry_top(std::int64_t& h9, std::int64_t& h0) {
+WELKARA_FIELD_INLINE void carry_top(std::int64_t& h9, std::int64_t& h0) {
     const std::int64_t c = (h9 + (std::int64_t{1} << 24)) >> 25;
     h0 += 19 * c;
     h9 -= c * (std::int64_t{1} << 25);
@@ -32,7 +44,7 @@ inline void carry_top(std::int64_t& h9, std::int64_t& h0) {
 //   h8 -> 2^25, carry into h9;  h9 -> 2^24, carry <= C becomes 19C <= 2^41.4 in h0;
 //   h0 -> 2^25, carry <= 2^15.5 into h1, which ends <= 2^24 + 2^15.5.
 // So the result is carried: even limbs <= 2^25, odd limbs <= 2^24 + 2^17.
-FieldElement carry_product(std::int64_t* h) {
+WELKARA_FIELD_INLINE FieldElement carry_product(std::int64_t* h) {
     carry(h[0], h[1], 26);
     carry(h[4], h[5], 26);
     carry(h[1], h[2], 25);
@@ -56,7 +68,7 @@ FieldElement carry_product(std::int64_t* h) {
 // o(i) + o(j) = o(i + j) + [i and j odd], so a product of two odd limbs counts twice; a product at or above
 // limb 10 wraps to limb i + j - 10 with the factor 19 (2^255 = 19); and f_i f_j = f_j f_i counts twice.
 // The largest sum of coefficients is 267 (in h0), so limbs up to 2^27 give sums up to 267 * 2^54 < 2^62.1.
-void square_sums(const FieldElement& f, std::int64_t* h) {
+WELKARA_FIELD_INLINE void square_sums(const FieldElement& f, std::int64_t* h) {
     const std::int64_t f0 = f.limb[0], f1 = f.limb[1], f2 = f.limb[2], f3 = f.limb[3], f4 = f.limb[4];
     const std::int64_t f5 = f.limb[5], f6 = f.limb[6], f7 = f.limb[7], f8 = f.limb[8], f9 = f.limb[9];
     const std::int64_t f0_2 = 2 * f0, f1_2 = 2 * f1, f2_2 = 2 * f2, f3_2 = 2 * f3, f4_2 = 2 * f4;
@@ -108,10 +120,12 @@ const FieldElement field_d2 = {
 const FieldElement field_sqrt_m1 = {
     {-32595792, -7943725, 9377950, 3500415, 12389472, -272473, -25146209, -2005654, 326686, 11406482}};
 
-// f * g, schoolbook over the limbs with the same weights as square_sums: odd * odd counts twice and
-// products at or above limb 10 wrap around with 19. The largest sum of coefficients is 267, so limbs up
-// to 2^27 keep every sum below 2^62.1.
-FieldElement field_mul(const FieldElement& f, const FieldElement& g) {
+namespace {
+
+// f * g in radix 2^25.5, schoolbook over the limbs with the same weights as square_sums: odd * odd counts
+// twice and products at or above limb 10 wrap around with 19. The largest sum of coefficients is 267, so
+// limbs up to 2^27 keep every sum below 2^62.1.
+FieldElement mul_25_5(const FieldElement& f, const FieldElement& g) {
     const std::int64_t f0 = f.limb[0], f1 = f.limb[1], f2 = f.limb[2], f3 = f.limb[3], f4 = f.limb[4];
     const std::int64_t f5 = f.limb[5], f6 = f.limb[6], f7 = f.limb[7], f8 = f.limb[8], f9 = f.limb[9];
     const std::int64_t g0 = g.limb[0], g1 = g.limb[1], g2 = g.limb[2], g3 = g.limb[3], g4 = g.limb[4];
@@ -142,21 +156,175 @@ FieldElement field_mul(const FieldElement& f, const FieldElement& g) {
     return carry_product(h);
 }
 
-FieldElement field_square(const FieldElement& f) {
+// f^2 or 2 f^2 in radix 2^25.5. Doubling the sums before carrying needs limbs up to 1.9 * 2^26:
+// 2 * 267 * 3.61 * 2^52 < 2^62.
+FieldElement square_25_5(const FieldElement& f, bool twice) {
     std::int64_t h[10];
     square_sums(f, h);
-    return carry_product(h);
-}
-
-// Doubles the sums before carrying: limbs up to 1.9 * 2^26 give 2 * 267 * 3.61 * 2^52 < 2^62.
-FieldElement field_square_twice(const FieldElement& f) {
-    std::int64_t h[10];
-    square_sums(f, h);
-    for (std::int64_t& sum : h) {
-        sum *= 2;
+    if (twice) {
+        for (std::int64_t& sum : h) {
+            sum *= 2;
+        }
     }
     return carry_product(h);
 }
+
+#if WELKARA_FIELD_RADIX_51
+
+// Radix 2^51: limbs 2k and 2k + 1 start at bits 51k and 51k + 26, so F[k] = f[2k] + f[2k + 1] 2^26 holds
+// them together, |F[k]| <= 2^27 + 2^53 for limbs up to 2^27. Five limbs need 25 products of 64 x 64 bits
+// where ten need 100 of 32 x 32, which is what makes this layout faster wherever 128-bit products exist.
+__extension__ typedef __int128 Int128;
+
+WELKARA_FIELD_INLINE std::int64_t pair_51(const FieldElement& f, int k) {
+    return f.limb[2 * k] + static_cast<std::int64_t>(f.limb[2 * k + 1]) * (std::int64_t{1} << 26);
+}
+
+// Carries five 128-bit sums and splits them back into ten limbs, with no carry waiting on another:
+//   1. every H[k] splits at bit 51 rounding down, H[k] = c[k] 2^51 + r[k] with 0 <= r[k] < 2^51, and
+//      c[k] moves up one limb (c[4] round to limb 0 times 19). |H[0..3]| < 2^113 gives |c| < 2^62, and
+//      H[4], which has no wrapped terms, stays below 5 * 2^106.1 < 2^108.5, so 19 |c[4]| < 2^62: every
+//      t[k] = r[k] + c[k - 1] fits in 64 bits;
+//   2. every t[k] splits again, rounding to the nearest: the carries are below 2^12 (19 times that into
+//      limb 0), so every limb ends within 2^50 + 2^17;
+//   3. each such limb splits at bit 26, rounding to the nearest: even limbs within 2^25, odd limbs within
+//      2^24 + 1. The result is carried.
+// (Written out limb by limb: as loops over arrays, compilers pack pairs of these 64-bit values into
+// vector registers through memory, and the stalls that costs exceed the work.)
+WELKARA_FIELD_INLINE std::int64_t split_down_51(const Int128& h, std::int64_t* carry) {
+    *carry = static_cast<std::int64_t>(h >> 51);
+    return static_cast<std::int64_t>(h) & ((std::int64_t{1} << 51) - 1);
+}
+
+WELKARA_FIELD_INLINE std::int64_t split_nearest(std::int64_t& t, int bits) {
+    const std::int64_t carry = (t + (std::int64_t{1} << (bits - 1))) >> bits;
+    t -= carry * (std::int64_t{1} << bits);
+    return carry;
+}
+
+WELKARA_FIELD_INLINE FieldElement carry_product_51(const Int128* h) {
+    std::int64_t c0, c1, c2, c3, c4;
+    std::int64_t t0 = split_down_51(h[0], &c0);
+    std::int64_t t1 = split_down_51(h[1], &c1);
+    std::int64_t t2 = split_down_51(h[2], &c2);
+    std::int64_t t3 = split_down_51(h[3], &c3);
+    std::int64_t t4 = split_down_51(h[4], &c4);
+    t0 += 19 * c4;
+    t1 += c0;
+    t2 += c1;
+    t3 += c2;
+    t4 += c3;
+    const std::int64_t d0 = split_nearest(t0, 51), d1 = split_nearest(t1, 51), d2 = split_nearest(t2, 51);
+    const std::int64_t d3 = split_nearest(t3, 51), d4 = split_nearest(t4, 51);
+    t0 += 19 * d4;
+    t1 += d0;
+    t2 += d1;
+    t3 += d2;
+    t4 += d3;
+    FieldElement out;
+    out.limb[1] = static_cast<std::int32_t>(split_nearest(t0, 26));
+    out.limb[3] = static_cast<std::int32_t>(split_nearest(t1, 26));
+    out.limb[5] = static_cast<std::int32_t>(split_nearest(t2, 26));
+    out.limb[7] = static_cast<std::int32_t>(split_nearest(t3, 26));
+    out.limb[9] = static_cast<std::int32_t>(split_nearest(t4, 26));
+    out.limb[0] = static_cast<std::int32_t>(t0);
+    out.limb[2] = static_cast<std::int32_t>(t1);
+    out.limb[4] = static_cast<std::int32_t>(t2);
+    out.limb[6] = static_cast<std::int32_t>(t3);
+    out.limb[8] = static_cast<std::int32_t>(t4);
+    return out;
+}
+
+// H[m] = sum over k + l = m of F[k] G[l], plus 19 times the sum over k + l = m + 5 (2^255 = 19).
+// |F G| <= 2^106.1, so |H| <= 77 * 2^106.1 < 2^113.
+FieldElement mul_51(const FieldElement& f, const FieldElement& g) {
+    const std::int64_t a[5] = {pair_51(f, 0), pair_51(f, 1), pair_51(f, 2), pair_51(f, 3), pair_51(f, 4)};
+    const std::int64_t b[5] = {pair_51(g, 0), pair_51(g, 1), pair_51(g, 2), pair_51(g, 3), pair_51(g, 4)};
+    const std::int64_t b1_19 = 19 * b[1], b2_19 = 19 * b[2], b3_19 = 19 * b[3], b4_19 = 19 * b[4];
+    Int128 h[5];
+    h[0] = Int128{a[0]} * b[0] + Int128{a[1]} * b4_19 + Int128{a[2]} * b3_19 + Int128{a[3]} * b2_19 +
+           Int128{a[4]} * b1_19;
+    h[1] = Int128{a[0]} * b[1] + Int128{a[1]} * b[0] + Int128{a[2]} * b4_19 + Int128{a[3]} * b3_19 +
+           Int128{a[4]} * b2_19;
+    h[2] = Int128{a[0]} * b[2] + Int128{a[1]} * b[1] + Int128{a[2]} * b[0] + Int128{a[3]} * b4_19 +
+           Int128{a[4]} * b3_19;
+    h[3] = Int128{a[0]} * b[3] + Int128{a[1]} * b[2] + Int128{a[2]} * b[1] + Int128{a[3]} * b[0] +
+           Int128{a[4]} * b4_19;
+    h[4] = Int128{a[0]} * b[4] + Int128{a[1]} * b[3] + Int128{a[2]} * b[2] + Int128{a[3]} * b[1] +
+           Int128{a[4]} * b[0];
+    return carry_product_51(h);
+}
+
+// The same sums for f = g, each symmetric pair once with a factor 2; 2 f^2 doubles them (< 2^114).
+FieldElement square_51(const FieldElement& f, bool twice) {
+    const std::int64_t a[5] = {pair_51(f, 0), pair_51(f, 1), pair_51(f, 2), pair_51(f, 3), pair_51(f, 4)};
+    const std::int64_t a0_2 = 2 * a[0], a1_2 = 2 * a[1], a2_2 = 2 * a[2], a3_2 = 2 * a[3];
+    const std::int64_t a3_19 = 19 * a[3], a4_19 = 19 * a[4];
+    Int128 h[5];
+    h[0] = Int128{a[0]} * a[0] + Int128{a1_2} * a4_19 + Int128{a2_2} * a3_19;
+    h[1] = Int128{a0_2} * a[1] + Int128{a2_2} * a4_19 + Int128{a[3]} * a3_19;
+    h[2] = Int128{a0_2} * a[2] + Int128{a[1]} * a[1] + Int128{a3_2} * a4_19;
+    h[3] = Int128{a0_2} * a[3] + Int128{a1_2} * a[2] + Int128{a[4]} * a4_19;
+    h[4] = Int128{a0_2} * a[4] + Int128{a1_2} * a[3] + Int128{a[2]} * a[2];
+    if (twice) {
+        h[0] *= 2;
+        h[1] *= 2;
+        h[2] *= 2;
+        h[3] *= 2;
+        h[4] *= 2;
+    }
+    return carry_product_51(h);
+}
+
+#endif
+
+}  // namespace
+
+bool field_products_available(FieldProducts products) {
+    return products == FieldProducts::radix_25_5 || WELKARA_FIELD_RADIX_51;
+}
+
+FieldElement field_mul_with(FieldProducts products, const FieldElement& f, const FieldElement& g) {
+#if WELKARA_FIELD_RADIX_51
+    if (products == FieldProducts::radix_51) {
+        return mul_51(f, g);
+    }
+#endif
+    (void)products;
+    return mul_25_5(f, g);
+}
+
+FieldElement field_square_with(FieldProducts products, const FieldElement& f, bool twice) {
+#if WELKARA_FIELD_RADIX_51
+    if (products == FieldProducts::radix_51) {
+        return square_51(f, twice);
+    }
+#endif
+    (void)products;
+    return square_25_5(f, twice);
+}
+
+#if WELKARA_FIELD_RADIX_51
+FieldElement field_mul(const FieldElement& f, const FieldElement& g) {
+    return mul_51(f, g);
+}
+FieldElement field_square(const FieldElement& f) {
+    return square_51(f, false);
+}
+FieldElement field_square_twice(const FieldElement& f) {
+    return square_51(f, true);
+}
+#else
+FieldElement field_mul(const FieldElement& f, const FieldElement& g) {
+    return mul_25_5(f, g);
+}
+FieldElement field_square(const FieldElement& f) {
+    return square_25_5(f, false);
+}
+FieldElement field_square_twice(const FieldElement& f) {
+    return square_25_5(f, true);
+}
+#endif
 
 // p - 2 = 2^255 - 21 = (2^250 - 1) * 2^5 + 11.
 FieldElement field_invert(const FieldElement& z) {

@@ -20,3 +20,9 @@ if(NOT WIN32)
         target_link_libraries(${test} PRIVATE ${WELKARA_GMPXX_LIBRARY} ${WELKARA_GMP_LIBRARY})
     endforeach()
 endif()
+
+# Point layer and the Ed25519 verifier: everywhere.
+welkara_add_test(edwards_point_test SOURCES signature/edwards_point_test.cpp LIBRARIES welkara_crypto)
+# ed25519_verify is tested with a key of the test's own, so the test compiles the wrapper itself.
+welkara_add_test(ed25519_test SOURCES signature/ed25519_test.cpp ${CMAKE_SOURCE_DIR}/signature/ed25519_verify_package.cpp
+                 LIBRARIES welkara_crypto)

@@ -183,16 +183,27 @@ TEST(FieldPowP58, TimesEightPlusFiveGivesTheElementBack) {
     }
 }
 
-TEST(FieldSquare, AgreesWithMultiplyAndTwiceSquare) {
+TEST(FieldSquare, AgreesWithMultiplyAndTwiceSquareInBothRadixes) {
     std::mt19937_64 random = test_random();
+    const bool radix_51 = field_products_available(FieldProducts::radix_51);
     for (int i = 0; i < 1000; ++i) {
         // Sums of three carried elements: limbs near 1.5 * 2^26, inside both contracts.
         const FieldElement f = field_add(field_add(random_element(random), random_element(random)),
                                          field_sub(field_zero(), random_element(random)));
+        const FieldElement g = random_element(random);
         const FieldElement square = field_square(f);
         expect_carried(square);
         ASSERT_EQ(hex(encode(square)), hex(encode(field_mul(f, f))));
         ASSERT_EQ(hex(encode(field_square_twice(f))), hex(encode(field_add(square, square))));
+        // The two radixes give the same values (the limbs themselves may differ).
+        for (FieldProducts products : {FieldProducts::radix_25_5, FieldProducts::radix_51}) {
+            if (products == FieldProducts::radix_51 && !radix_51) {
+                continue;
+            }
+            ASSERT_EQ(hex(encode(field_mul_with(products, f, g))), hex(encode(field_mul(f, g))));
+            ASSERT_EQ(hex(encode(field_square_with(products, f, false))), hex(encode(square)));
+            ASSERT_EQ(hex(encode(field_square_with(products, f, true))), hex(encode(field_square_twice(f))));
+        }
     }
 }
 
@@ -289,23 +300,30 @@ constexpr std::int64_t kMulBound = std::int64_t{1} << 27;
 constexpr std::int64_t kTwiceSquareBound = 127506841;  // 1.9 * 2^26
 constexpr std::int64_t kCarriedBound = std::int64_t{1} << 25;
 
-TEST(FieldAgainstGmp, MultiplyAndSquaresAtTheirLimbBounds) {
+TEST(FieldAgainstGmp, MultiplyAndSquaresAtTheirLimbBoundsInBothRadixes) {
     std::mt19937_64 random = test_random();
     const std::vector<FieldElement> wide = operands(random, kMulBound);
-    for (const FieldElement& f : wide) {
-        for (const FieldElement& g : wide) {
-            const FieldElement product = field_mul(f, g);
-            expect_carried(product);
-            expect_value(product, value_of(f) * value_of(g), "mul");
+    const std::vector<FieldElement> narrower = operands(random, kTwiceSquareBound);
+    for (FieldProducts products : {FieldProducts::radix_25_5, FieldProducts::radix_51}) {
+        if (!field_products_available(products)) {
+            continue;  // radix 2^51 needs 128-bit integers
         }
-        const FieldElement square = field_square(f);
-        expect_carried(square);
-        expect_value(square, value_of(f) * value_of(f), "square");
-    }
-    for (const FieldElement& f : operands(random, kTwiceSquareBound)) {
-        const FieldElement twice = field_square_twice(f);
-        expect_carried(twice);
-        expect_value(twice, 2 * value_of(f) * value_of(f), "square_twice");
+        SCOPED_TRACE(products == FieldProducts::radix_51 ? "radix 2^51" : "radix 2^25.5");
+        for (const FieldElement& f : wide) {
+            for (const FieldElement& g : wide) {
+                const FieldElement product = field_mul_with(products, f, g);
+                expect_carried(product);
+                expect_value(product, value_of(f) * value_of(g), "mul");
+            }
+            const FieldElement square = field_square_with(products, f, false);
+            expect_carried(square);
+            expect_value(square, value_of(f) * value_of(f), "square");
+        }
+        for (const FieldElement& f : narrower) {
+            const FieldElement twice = field_square_with(products, f, true);
+            expect_carried(twice);
+            expect_value(twice, 2 * value_of(f) * value_of(f), "square_twice");
+        }
     }
 }
 
