@@ -26,3 +26,8 @@ welkara_add_test(edwards_point_test SOURCES signature/edwards_point_test.cpp LIB
 # ed25519_verify is tested with a key of the test's own, so the test compiles the wrapper itself.
 welkara_add_test(ed25519_test SOURCES signature/ed25519_test.cpp ${CMAKE_SOURCE_DIR}/signature/ed25519_verify_package.cpp
                  LIBRARIES welkara_crypto)
+if(NOT WIN32)
+    find_library(WELKARA_SODIUM_LIBRARY sodium REQUIRED)
+    welkara_add_test(ed25519_sodium_test SOURCES signature/ed25519_sodium_test.cpp
+                     LIBRARIES welkara_crypto ${WELKARA_SODIUM_LIBRARY})
+endif()

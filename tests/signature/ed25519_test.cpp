@@ -209,6 +209,19 @@ TEST(Ed25519Verify, NonCanonicalRNeverMatchesWhileNonCanonicalKeysDecode) {
     }
 }
 
+TEST(Ed25519Verify, SignBitOfRCountsWhereTheHashCannotHideIt) {
+    // Under the neutral key, R' = S B whatever k is, so R = B (S = 1) verifies for every message, and the
+    // same R with bit 255 flipped must not: the comparison includes the sign of x.
+    const Bytes key = bytes_of_hex("0100000000000000000000000000000000000000000000000000000000000000");
+    Bytes signature = bytes_of_hex("5866666666666666666666666666666666666666666666666666666666666666");
+    Bytes s(32, 0);
+    s[0] = 1;
+    signature.insert(signature.end(), s.begin(), s.end());
+    EXPECT_EQ(verify(signature, Bytes{9, 9}, key), 1);
+    signature[31] ^= 0x80;
+    EXPECT_EQ(verify(signature, Bytes{9, 9}, key), 0);
+}
+
 }  // namespace
 
 // ed25519_verify against the key of TEST SHA(abc), built in for this test.

@@ -9,6 +9,8 @@
 #include <array>
 #include <cstdio>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "tests/signature/test_random.h"
 
@@ -228,6 +230,38 @@ Bytes digit_sum(const std::int8_t* digits) {
     }
     EXPECT_EQ(carry, 0) << "digits sum to a negative value or beyond 2^256";
     return out;
+}
+
+TEST(ScalarRecoding, SmallScalarsGiveTheseDigits) {
+    // Worked by hand from the rule: absorb r[i + b] 2^b into r[i] while the sum stays <= 15, else subtract
+    // it while the difference stays >= -15 and carry into the first zero digit from i + b up, else stop.
+    const struct {
+        std::uint64_t scalar;
+        std::vector<std::pair<int, int>> digits;  // (index, digit) of the non-zero digits
+    } cases[] = {
+        {0, {}},
+        {1, {{0, 1}}},
+        {15, {{0, 15}}},
+        {17, {{0, -15}, {5, 1}}},  // 1 - 16 = -15, carry to bit 5; 1 + 32 fits neither way
+        {85, {{0, -11}, {5, 3}}},  // 1 + 4 = 5, 5 - 16 = -11 with a carry to bit 5, then 1 + 2
+        {255, {{0, -1}, {8, 1}}},  // 15 - 16 = -1; the carry runs through bits 4..7 to bit 8
+        {0x8000000000000000, {{63, 1}}},
+    };
+    for (const auto& c : cases) {
+        Bytes scalar{};
+        for (int i = 0; i < 8; ++i) {
+            scalar[i] = static_cast<std::uint8_t>(c.scalar >> (8 * i));
+        }
+        std::int8_t digits[256];
+        recode_scalar(digits, scalar.data());
+        std::vector<std::pair<int, int>> nonzero;
+        for (int i = 0; i < 256; ++i) {
+            if (digits[i] != 0) {
+                nonzero.emplace_back(i, digits[i]);
+            }
+        }
+        EXPECT_EQ(nonzero, c.digits) << c.scalar;
+    }
 }
 
 TEST(ScalarRecoding, OddDigitsUpTo15WhoseSumIsTheScalar) {
