@@ -182,9 +182,9 @@ WELKARA_FIELD_INLINE std::int64_t pair_51(const FieldElement& f, int k) {
 
 // Carries five 128-bit sums and splits them back into ten limbs, with no carry waiting on another:
 //   1. every H[k] splits at bit 51 rounding down, H[k] = c[k] 2^51 + r[k] with 0 <= r[k] < 2^51, and
-//      c[k] moves up one limb (c[4] round to limb 0 times 19). |H[0..3]| < 2^113 gives |c| < 2^62, and
-//      H[4], which has no wrapped terms, stays below 5 * 2^106.1 < 2^108.5, so 19 |c[4]| < 2^62: every
-//      t[k] = r[k] + c[k - 1] fits in 64 bits;
+//      c[k] moves up one limb (c[4] round to limb 0 times 19). |H[0..3]| < 2^113.1 gives |c| < 2^62.1,
+//      and H[4], which has no wrapped terms, stays below 2^109.2 (five products, doubled for 2 f^2), so
+//      19 |c[4]| < 2^62.5: every t[k] = r[k] + c[k - 1] fits in 64 bits;
 //   2. every t[k] splits again, rounding to the nearest: the carries are below 2^12 (19 times that into
 //      limb 0), so every limb ends within 2^50 + 2^17;
 //   3. each such limb splits at bit 26, rounding to the nearest: even limbs within 2^25, odd limbs within
@@ -255,7 +255,8 @@ FieldElement mul_51(const FieldElement& f, const FieldElement& g) {
     return carry_product_51(h);
 }
 
-// The same sums for f = g, each symmetric pair once with a factor 2; 2 f^2 doubles them (< 2^114).
+// The same sums for f = g, each symmetric pair once with a factor 2. For 2 f^2 they are doubled: limbs
+// up to 1.9 * 2^26 keep 2 |H| below 2^113.1 and 2 |H[4]| below 2^109.2, within carry_product_51's bounds.
 FieldElement square_51(const FieldElement& f, bool twice) {
     const std::int64_t a[5] = {pair_51(f, 0), pair_51(f, 1), pair_51(f, 2), pair_51(f, 3), pair_51(f, 4)};
     const std::int64_t a0_2 = 2 * a[0], a1_2 = 2 * a[1], a2_2 = 2 * a[2], a3_2 = 2 * a[3];
