@@ -1,0 +1,58 @@
+# The progress window under Wine and Xvfb (Windows tree). main_window_test starts the real Installer.exe,
+# copied into its own folder with 7za.exe and the signed test packages, and drives it from outside.
+# Fixtures around it:
+#   xvfb.up / xvfb.down           a virtual display (cmake/xvfb-display); the test runs through
+#                                 "xvfb-display run", which sets DISPLAY to the number found at run time
+#   window_store.up / .down       a loopback package store (tests/support/package_store.py)
+#   window_screenshots.clear / .png   removes old captures before, turns window-*.bmp into PNG after
+if(NOT TARGET Installer OR NOT TARGET fake_welkara)
+    return()
+endif()
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+find_program(WELKARA_CONVERT convert REQUIRED)  # ImageMagick
+set(welkara_support ${CMAKE_CURRENT_LIST_DIR}/../support)
+set(folder ${CMAKE_BINARY_DIR}/tests/main_window_test)
+set(xvfb_dir ${CMAKE_BINARY_DIR}/xvfb)
+
+add_custom_command(OUTPUT ${folder}/packages/package.7z ${folder}/packages/package.sig
+    COMMAND sh ${welkara_support}/make_installer_packages.sh ${folder}/packages ${WELKARA_HOST_SIGN}
+            ${WELKARA_TEST_SECRET_KEY} $<TARGET_FILE:fake_welkara>
+    DEPENDS ${welkara_support}/make_installer_packages.sh fake_welkara welkara_host_tools ${WELKARA_TEST_SECRET_KEY}
+    COMMENT "Making the signed packages for main_window_test")
+add_custom_command(OUTPUT ${folder}/Installer.exe
+    COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:Installer> ${folder}/Installer.exe
+    DEPENDS Installer $<TARGET_FILE:Installer>
+    COMMENT "Copying Installer.exe beside main_window_test")
+add_custom_target(main_window_test_files DEPENDS ${folder}/packages/package.7z ${folder}/Installer.exe)
+
+welkara_add_test(main_window_test
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/main_window_test.cpp ${CMAKE_CURRENT_LIST_DIR}/window_driver.cpp
+            ${welkara_support}/wine_test_support.cpp ${welkara_support}/package_store_access.cpp
+    LIBRARIES ws2_32 gdi32 shell32 advapi32 crypt32 WINE_STATE)
+add_dependencies(main_window_test main_window_test_files)
+configure_file(${WELKARA_7ZA_EXE} ${folder}/7za.exe COPYONLY)
+# Wine on the fixture's display: ctest puts this in front of the test executable.
+set_target_properties(main_window_test PROPERTIES
+    CROSSCOMPILING_EMULATOR "${CMAKE_SOURCE_DIR}/cmake/xvfb-display;run;${xvfb_dir};${CMAKE_SOURCE_DIR}/cmake/wine-run")
+
+add_test(NAME xvfb.up COMMAND ${CMAKE_SOURCE_DIR}/cmake/xvfb-display up ${xvfb_dir})
+add_test(NAME xvfb.down COMMAND ${CMAKE_SOURCE_DIR}/cmake/xvfb-display down ${xvfb_dir})
+set_tests_properties(xvfb.up PROPERTIES FIXTURES_SETUP xvfb TIMEOUT 60)
+set_tests_properties(xvfb.down PROPERTIES FIXTURES_CLEANUP xvfb TIMEOUT 60)
+
+add_test(NAME window_store.up COMMAND ${Python3_EXECUTABLE} ${welkara_support}/package_store.py start ${folder}/store)
+add_test(NAME window_store.down COMMAND ${Python3_EXECUTABLE} ${welkara_support}/package_store.py stop ${folder}/store)
+set_tests_properties(window_store.up PROPERTIES FIXTURES_SETUP window_store TIMEOUT 60)
+set_tests_properties(window_store.down PROPERTIES FIXTURES_CLEANUP window_store TIMEOUT 60)
+
+add_test(NAME window_screenshots.clear
+         COMMAND sh -c "rm -f \"$1\"/window-*.bmp \"$1\"/window-*.png" sh ${folder})
+add_test(NAME window_screenshots.png
+         COMMAND sh -c "for f in \"$1\"/window-*.bmp; do [ -e \"$f\" ] || continue; \"$2\" \"$f\" \"\${f%.bmp}.png\" && rm \"$f\" && echo \"\${f%.bmp}.png\" || exit 1; done"
+                 sh ${folder} ${WELKARA_CONVERT})
+set_tests_properties(window_screenshots.clear PROPERTIES FIXTURES_SETUP window_screenshots)
+set_tests_properties(window_screenshots.png PROPERTIES FIXTURES_CLEANUP window_screenshots)
+
+set_tests_properties(main_window_test PROPERTIES
+    FIXTURES_REQUIRED "wine;xvfb;window_store;window_screenshots"
+    TIMEOUT 900)

@@ -1,0 +1,357 @@
+#include "tests/app/window_driver.h"
+
+#include <ws2tcpip.h>
+
+#include <cstdio>
+#include <string>
+
+namespace windowtest {
+
+bool waitUntil(const std::function<bool()>& done, DWORD timeoutMs) {
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    for (;;) {
+        if (done()) {
+            return true;
+        }
+        if (GetTickCount64() >= deadline) {
+            return done();
+        }
+        Sleep(10);
+    }
+}
+
+InstallerProcess::~InstallerProcess() {
+    if (m_process.hProcess != nullptr) {
+        if (running()) {
+            TerminateProcess(m_process.hProcess, 1);
+            WaitForSingleObject(m_process.hProcess, 5000);
+        }
+        CloseHandle(m_process.hThread);
+        CloseHandle(m_process.hProcess);
+    }
+}
+
+bool InstallerProcess::start(const std::wstring& executable, const std::wstring& arguments) {
+    std::wstring commandLine = L"\"" + executable + L"\"";
+    if (!arguments.empty()) {
+        commandLine += L" " + arguments;
+    }
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    return CreateProcessW(executable.c_str(), &commandLine[0],
+                          nullptr,  // lpProcessAttributes
+                          nullptr,  // lpThreadAttributes
+                          FALSE,    // bInheritHandles
+                          0,
+                          nullptr,  // the same environment, DISPLAY included
+                          nullptr,  // the same current directory
+                          &startup, &m_process) != FALSE;
+}
+
+namespace {
+
+struct WindowSearch {
+    DWORD processId;
+    HWND found;
+};
+
+BOOL CALLBACK matchWindow(HWND window, LPARAM parameter) {
+    WindowSearch* search = reinterpret_cast<WindowSearch*>(parameter);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    wchar_t className[64];
+    if (owner == search->processId && GetClassNameW(window, className, 64) > 0 &&
+        lstrcmpW(className, kWindowClass) == 0 && IsWindowVisible(window)) {
+        search->found = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+}  // namespace
+
+HWND InstallerProcess::findWindow() const {
+    WindowSearch search = {m_process.dwProcessId, nullptr};
+    EnumWindows(matchWindow, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+bool InstallerProcess::waitForExit(DWORD timeoutMs) {
+    if (WaitForSingleObject(m_process.hProcess, timeoutMs) != WAIT_OBJECT_0) {
+        return false;
+    }
+    if (m_exitedAt == 0) {
+        m_exitedAt = GetTickCount64();
+    }
+    return true;
+}
+
+bool InstallerProcess::running() const {
+    return m_process.hProcess != nullptr && WaitForSingleObject(m_process.hProcess, 0) == WAIT_TIMEOUT;
+}
+
+DWORD InstallerProcess::exitCode() const {
+    DWORD code = STILL_ACTIVE;
+    GetExitCodeProcess(m_process.hProcess, &code);
+    return code;
+}
+
+HWND findChild(HWND parent, const wchar_t* className) {
+    return FindWindowExW(parent, nullptr, className, nullptr);
+}
+
+std::wstring windowText(HWND window) {
+    wchar_t text[256];
+    const int length = GetWindowTextW(window, text, 256);
+    return std::wstring(text, length > 0 ? length : 0);
+}
+
+bool captureWindow(HWND window, Capture* capture) {
+    RECT outer;
+    RECT client;
+    POINT clientOrigin = {0, 0};
+    if (!GetWindowRect(window, &outer) || !GetClientRect(window, &client) ||
+        !ClientToScreen(window, &clientOrigin)) {
+        return false;
+    }
+    Capture result;
+    result.width = outer.right - outer.left;
+    result.height = outer.bottom - outer.top;
+    result.clientLeft = clientOrigin.x - outer.left;
+    result.clientTop = clientOrigin.y - outer.top;
+    result.clientWidth = client.right;
+    result.clientHeight = client.bottom;
+    if (result.width <= 0 || result.height <= 0) {
+        return false;
+    }
+
+    BITMAPINFO format = {};
+    format.bmiHeader.biSize = sizeof format.bmiHeader;
+    format.bmiHeader.biWidth = result.width;
+    format.bmiHeader.biHeight = -result.height;  // top-down rows
+    format.bmiHeader.biPlanes = 1;
+    format.bmiHeader.biBitCount = 32;
+    format.bmiHeader.biCompression = BI_RGB;
+
+    HDC screen = GetDC(nullptr);
+    HDC memory = CreateCompatibleDC(screen);
+    void* bits = nullptr;
+    HBITMAP bitmap = CreateDIBSection(screen, &format, DIB_RGB_COLORS, &bits,
+                                      nullptr,  // hSection
+                                      0);
+    bool copied = false;
+    if (memory != nullptr && bitmap != nullptr) {
+        HGDIOBJ previous = SelectObject(memory, bitmap);
+        copied =
+            BitBlt(memory, 0, 0, result.width, result.height, screen, outer.left, outer.top, SRCCOPY) != 0;
+        GdiFlush();
+        if (copied) {
+            const std::uint32_t* source = static_cast<const std::uint32_t*>(bits);
+            result.pixels.assign(source, source + static_cast<std::size_t>(result.width) * result.height);
+            for (std::uint32_t& pixel : result.pixels) {
+                pixel &= 0x00FFFFFF;
+            }
+        }
+        SelectObject(memory, previous);
+    }
+    if (bitmap != nullptr) {
+        DeleteObject(bitmap);
+    }
+    if (memory != nullptr) {
+        DeleteDC(memory);
+    }
+    ReleaseDC(nullptr, screen);
+    if (copied) {
+        *capture = std::move(result);
+    }
+    return copied;
+}
+
+bool Capture::saveBmp(const std::wstring& path) const {
+    const std::size_t stride = (static_cast<std::size_t>(width) * 3 + 3) & ~static_cast<std::size_t>(3);
+    std::string rows(stride * height, '\0');
+    for (int y = 0; y < height; ++y) {
+        char* row = &rows[stride * (height - 1 - y)];  // BMP rows run bottom-up
+        for (int x = 0; x < width; ++x) {
+            const std::uint32_t pixel = pixels[static_cast<std::size_t>(y) * width + x];
+            row[3 * x] = static_cast<char>(pixel & 0xFF);
+            row[3 * x + 1] = static_cast<char>((pixel >> 8) & 0xFF);
+            row[3 * x + 2] = static_cast<char>((pixel >> 16) & 0xFF);
+        }
+    }
+    BITMAPINFOHEADER info = {};
+    info.biSize = sizeof info;
+    info.biWidth = width;
+    info.biHeight = height;
+    info.biPlanes = 1;
+    info.biBitCount = 24;
+    info.biCompression = BI_RGB;
+    info.biSizeImage = static_cast<DWORD>(rows.size());
+    BITMAPFILEHEADER header = {};
+    header.bfType = 0x4D42;  // "BM"
+    header.bfOffBits = sizeof header + sizeof info;
+    header.bfSize = static_cast<DWORD>(header.bfOffBits + rows.size());
+
+    HANDLE file =
+        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    DWORD written = 0;
+    bool ok = WriteFile(file, &header, sizeof header, &written, nullptr) && written == sizeof header;
+    ok = ok && WriteFile(file, &info, sizeof info, &written, nullptr) && written == sizeof info;
+    ok = ok && WriteFile(file, rows.data(), static_cast<DWORD>(rows.size()), &written, nullptr) &&
+         written == rows.size();
+    CloseHandle(file);
+    return ok;
+}
+
+Band clientBand(const Capture& capture, int top, int bottom) {
+    Band band;
+    band.width = capture.clientWidth;
+    for (int y = top; y < bottom && y < capture.clientHeight; ++y) {
+        for (int x = 0; x < capture.clientWidth; ++x) {
+            band.pixels.push_back(capture.clientPixel(x, y));
+        }
+    }
+    return band;
+}
+
+Ink inkOf(const Band& band) {
+    Ink ink;
+    for (std::size_t i = 0; i < band.pixels.size(); ++i) {
+        const std::uint32_t pixel = band.pixels[i];
+        const int luminance = (((pixel >> 16) & 0xFF) * 3 + ((pixel >> 8) & 0xFF) * 6 + (pixel & 0xFF)) / 10;
+        if (luminance < 128) {
+            const int x = static_cast<int>(i % band.width);
+            ink.left = ink.left < 0 || x < ink.left ? x : ink.left;
+            ink.right = x > ink.right ? x : ink.right;
+            ++ink.pixels;
+        }
+    }
+    return ink;
+}
+
+LoopbackStore::~LoopbackStore() {
+    m_stop = true;
+    if (m_thread.joinable()) {
+        m_thread.join();
+    }
+    if (m_listener != INVALID_SOCKET) {
+        closesocket(m_listener);
+        WSACleanup();
+    }
+}
+
+void LoopbackStore::release(DWORD spreadMs) {
+    m_spreadMs = spreadMs;
+    m_released = true;
+}
+
+bool LoopbackStore::start(const std::string& body) {
+    m_body = body;
+    WSADATA data;
+    if (WSAStartup(MAKEWORD(2, 2), &data) != 0) {
+        return false;
+    }
+    m_listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (m_listener == INVALID_SOCKET) {
+        WSACleanup();
+        return false;
+    }
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = 0;  // any free port
+    int length = sizeof address;
+    if (bind(m_listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(m_listener, 4) != 0 ||
+        getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        return false;
+    }
+    m_port = ntohs(address.sin_port);
+    m_thread = std::thread(&LoopbackStore::serve, this);
+    return true;
+}
+
+std::wstring LoopbackStore::url() const {
+    return L"http://127.0.0.1:" + std::to_wstring(m_port) + L"/welkara-test.7z";
+}
+
+bool LoopbackStore::waitForDownload(DWORD timeoutMs) const {
+    return waitUntil([this] { return m_downloading.load(); }, timeoutMs);
+}
+
+namespace {
+
+// Waits up to 100 ms for `socket` to become readable.
+bool readable(SOCKET socket) {
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(socket, &set);
+    timeval wait = {0, 100000};
+    return select(0, &set, nullptr, nullptr, &wait) == 1;
+}
+
+bool sendAll(SOCKET socket, const char* data, std::size_t length) {
+    while (length > 0) {
+        const int sent = send(socket, data, static_cast<int>(length), 0);
+        if (sent <= 0) {
+            return false;
+        }
+        data += sent;
+        length -= sent;
+    }
+    return true;
+}
+
+}  // namespace
+
+void LoopbackStore::serve() {
+    SOCKET connection = INVALID_SOCKET;
+    while (!m_stop && connection == INVALID_SOCKET) {
+        if (readable(m_listener)) {
+            connection = accept(m_listener, nullptr, nullptr);
+        }
+    }
+    std::string request;
+    while (!m_stop && connection != INVALID_SOCKET && request.find("\r\n\r\n") == std::string::npos) {
+        if (readable(connection)) {
+            char chunk[1024];
+            const int got = recv(connection, chunk, sizeof chunk, 0);
+            if (got <= 0) {
+                break;
+            }
+            request.append(chunk, got);
+        }
+    }
+    if (!m_stop && request.find("\r\n\r\n") != std::string::npos) {
+        const std::string head =
+            "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Length: " +
+            std::to_string(m_body.size()) + "\r\n\r\n";
+        const std::size_t first = m_body.size() < 4096 ? m_body.size() : 4096;
+        m_downloading =
+            sendAll(connection, head.data(), head.size()) && sendAll(connection, m_body.data(), first);
+        while (!m_stop && !m_released) {
+            Sleep(20);
+        }
+        constexpr std::size_t kPieces = 50;
+        const std::size_t piece = (m_body.size() - first + kPieces - 1) / kPieces;
+        for (std::size_t offset = first; m_downloading && offset < m_body.size() && !m_stop;
+             offset += piece) {
+            const std::size_t length = m_body.size() - offset < piece ? m_body.size() - offset : piece;
+            if (!sendAll(connection, m_body.data() + offset, length)) {
+                break;
+            }
+            Sleep(m_spreadMs / kPieces);
+        }
+    }
+    while (!m_stop) {
+        Sleep(20);
+    }
+    if (connection != INVALID_SOCKET) {
+        closesocket(connection);
+    }
+}
+
+}  // namespace windowtest

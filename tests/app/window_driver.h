@@ -1,0 +1,120 @@
+// Drives a running Installer.exe from another process, as a user and the system would reach it: the
+// process and its exit code, its progress window found by class name, the window's controls read with
+// GetWindowTextW and GetWindowLongW, a capture of the window from the screen, and a loopback server for
+// one package download that stalls or comes slowly. Used by main_window_test under Wine and Xvfb.
+#pragma once
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace windowtest {
+
+constexpr wchar_t kWindowClass[] = L"Orvanta Welkara Installer Window";
+
+// Polls `done` every 10 ms until it holds or `timeoutMs` has passed; returns its last answer.
+bool waitUntil(const std::function<bool()>& done, DWORD timeoutMs);
+
+// One run of an installer executable. The destructor ends a run that is still going (only this one).
+class InstallerProcess {
+  public:
+    InstallerProcess() = default;
+    InstallerProcess(const InstallerProcess&) = delete;
+    InstallerProcess& operator=(const InstallerProcess&) = delete;
+    ~InstallerProcess();
+
+    // Starts `executable` with `arguments` (what follows the program name on its command line).
+    bool start(const std::wstring& executable, const std::wstring& arguments);
+    // The visible top-level window of class kWindowClass that belongs to this process, or null.
+    HWND findWindow() const;
+    // Waits up to timeoutMs for the process to end; on true exitedAt() is when the wait saw it end.
+    bool waitForExit(DWORD timeoutMs);
+    bool running() const;
+    DWORD exitCode() const;
+    ULONGLONG exitedAt() const { return m_exitedAt; }
+
+  private:
+    PROCESS_INFORMATION m_process = {};
+    ULONGLONG m_exitedAt = 0;
+};
+
+// The child window of `parent` with that window class, or null.
+HWND findChild(HWND parent, const wchar_t* className);
+// The window's text as the system stores it (no message is sent, so a busy window does not block).
+std::wstring windowText(HWND window);
+
+// The window's pixels as the screen shows them, taken with BitBlt from the screen's device context.
+struct Capture {
+    int width = 0;
+    int height = 0;
+    int clientLeft = 0;  // where the client area starts inside the capture
+    int clientTop = 0;
+    int clientWidth = 0;
+    int clientHeight = 0;
+    std::vector<std::uint32_t> pixels;  // 0x00RRGGBB, rows top-down
+
+    std::uint32_t clientPixel(int x, int y) const {
+        return pixels[static_cast<std::size_t>(clientTop + y) * width + clientLeft + x];
+    }
+    // 24-bit BMP of the whole capture.
+    bool saveBmp(const std::wstring& path) const;
+};
+
+bool captureWindow(HWND window, Capture* capture);
+
+// Rows [top, bottom) of the client area, full width: the pixels of the status line.
+struct Band {
+    int width = 0;
+    std::vector<std::uint32_t> pixels;
+    bool operator==(const Band& other) const { return width == other.width && pixels == other.pixels; }
+};
+Band clientBand(const Capture& capture, int top, int bottom);
+
+// Columns of a band that hold ink: a pixel darker than mid grey (text is black on light grey).
+struct Ink {
+    int left = -1;  // -1 when there is none
+    int right = -1;
+    int pixels = 0;  // count of inked pixels
+    bool any() const { return left >= 0; }
+    int width() const { return any() ? right - left + 1 : 0; }
+    double centre() const { return (left + right) / 2.0; }
+};
+Ink inkOf(const Band& band);
+
+// A loopback HTTP server for one package download that the test paces: it answers the first GET with
+// 200, the Content-Length of `body` and its first 4 KiB, then holds the rest back until release(), after
+// which it sends it in 50 pieces spread over `spreadMs`. Never released, the download never ends and the
+// installer thread sits in it for as long as the test likes.
+class LoopbackStore {
+  public:
+    LoopbackStore() = default;
+    LoopbackStore(const LoopbackStore&) = delete;
+    LoopbackStore& operator=(const LoopbackStore&) = delete;
+    ~LoopbackStore();
+
+    bool start(const std::string& body);
+    void release(DWORD spreadMs);
+    std::wstring url() const;  // http://127.0.0.1:PORT/welkara-test.7z
+    // True once a request has come in and the start of the body has gone out.
+    bool waitForDownload(DWORD timeoutMs) const;
+
+  private:
+    void serve();
+
+    SOCKET m_listener = INVALID_SOCKET;
+    int m_port = 0;
+    std::string m_body;
+    std::atomic<DWORD> m_spreadMs{0};
+    std::atomic<bool> m_released{false};
+    std::atomic<bool> m_stop{false};
+    std::atomic<bool> m_downloading{false};
+    std::thread m_thread;
+};
+
+}  // namespace windowtest
