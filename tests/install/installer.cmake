@@ -2,9 +2,6 @@
 # time: the test application (fake_welkara.cpp, built as welkara.exe) packed with Debian's 7z and signed
 # with the publisher tool, built for the host by this tree (welkara_host_tools), using the test run's
 # secret key WELKARA_TEST_SECRET_KEY.
-if(NOT TARGET welkara_installation)
-    return()
-endif()
 if(WELKARA_TEST_SECRET_KEY STREQUAL "")
     message(STATUS "No WELKARA_TEST_SECRET_KEY: the installation tests are left out (scripts/test sets it)")
     return()
