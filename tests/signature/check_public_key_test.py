@@ -120,9 +120,9 @@ class CheckPublicKeyTest(unittest.TestCase):
 
 def main():
     global CHECK
-    spec = importlib.util.spec_from_file_location("check_public_key", sys.argv.pop(1))
-    CHECK = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(CHECK)
+    module_spec = importlib.util.spec_from_file_location("check_public_key", sys.argv.pop(1))
+    CHECK = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(CHECK)
     unittest.main()
 
 
