@@ -1,0 +1,235 @@
+#!/usr/bin/env bash
+# Installation of a 256 MiB local package by the real Installer.exe under Wine, against the floor of the
+# same work done without the installer in the same prefix: copying the package into the code folder as
+# archive.7z, "7za.exe -y -bd x archive.7z" there under Wine, removing the archive.
+#     bench/install_bench.sh [BUILD_DIR [RUNS]]     (defaults: build/win, 3)
+# BUILD_DIR is a Windows tree configured with WELKARA_TEST_SECRET_KEY, the secret half of its package
+# key (scripts/test configures build/win so); Installer.exe, the stand-in welkara.exe and the host's
+# welkara-sign are built there first. The package holds welkara.exe and 256 MiB of random bytes, stored
+# (7z -mx0) so that the extractor copies rather than decompresses; a manifest beside Installer.exe names
+# it and its signature. After one untimed round, installer and floor take turns RUNS times; the best of
+# each is compared, as a ratio of times, twice:
+#   to "Installer thread finished" in the log: the installation's own work;
+#   to the end of the process: including the fixed 2.5 s pause that keeps the final status readable.
+# Peak memory is the installer process's VmHWM (peak resident set) from /proc/PID/status on the Unix
+# side, where each Wine process is one Linux process; it is read while the process still lives. It is
+# compared with the package size, and so is the peak less the footprint of a run that fails before it
+# reads any package, left open until its window has been drawn (Wine's Direct2D on software OpenGL
+# takes a few hundred MiB of its own). The best run's phases are timed from its log lines.
+# Uses a throwaway Wine prefix, Xvfb display and work folder in BUILD_DIR/bench/install, removed at the end.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=$(cd "${1:-build/win}" && pwd)
+runs=${2:-3}
+
+secret_key=$(sed -n 's/^WELKARA_TEST_SECRET_KEY:[A-Z]*=//p' "$build/CMakeCache.txt" 2>/dev/null || true)
+if [ -z "$secret_key" ] || [ ! -f "$secret_key" ]; then
+    echo "install_bench.sh: $build is not a Windows tree configured with WELKARA_TEST_SECRET_KEY (the secret" \
+         "half of its WELKARA_PACKAGE_PUBLIC_KEY); scripts/test configures build/win so" >&2
+    exit 1
+fi
+cmake --build "$build" --target Installer fake_welkara welkara_host_tools -j"$(nproc)" >"$build/install_bench.build.log" 2>&1 ||
+    { cat "$build/install_bench.build.log" >&2; exit 1; }
+sign=$build/host-tools/tools/welkara-sign
+sevenza=$(sed -n 's/^WELKARA_7ZA_EXE:[A-Z]*=//p' "$build/CMakeCache.txt")
+
+work=$build/bench/install
+prefix=$work/wineprefix
+xvfb_pid=""
+cleanup() {
+    set +e
+    [ -d "$prefix" ] && "$root/cmake/wine-prefix" down "$prefix"
+    [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null && wait "$xvfb_pid" 2>/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
+rm -rf "$work"
+mkdir -p "$work/package/data" "$work/installer"
+
+size_mib=256
+cp "$build/fake_welkara/welkara.exe" "$work/package/"
+head -c $((size_mib << 20)) /dev/urandom >"$work/package/data/payload.bin"
+(cd "$work/package" && 7z a -t7z -mx0 -bd -y "$work/package.7z" . >/dev/null)
+rm -rf "$work/package"
+signature=$("$sign" sign --secret-key "$secret_key" "$work/package.7z")
+cp "$build/app/Installer.exe" "$sevenza" "$work/installer/"
+"$sign" manifest --out "$work/installer/manifest" --local-update-filename package.7z --signature "$signature"
+
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
+xvfb_pid=$!
+for _ in $(seq 100); do
+    [ -s "$work/display" ] && break
+    sleep 0.1
+done
+[ -s "$work/display" ] || { echo "install_bench.sh: Xvfb did not start" >&2; exit 1; }
+export DISPLAY=":$(head -n 1 "$work/display")"
+"$root/cmake/wine-prefix" up "$prefix" >/dev/null
+export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+
+python3 - "$work" "$runs" <<'PY'
+import glob, os, shutil, subprocess, sys, threading, time
+
+work, runs = sys.argv[1], int(sys.argv[2])
+prefix = os.path.join(work, "wineprefix")
+installer_dir = os.path.join(work, "installer")
+master = os.path.join(work, "package.7z")
+local_package = os.path.join(installer_dir, "package.7z")
+code_folder = os.path.join(prefix, "drive_c", "Program Files (x86)", "Orvanta", "Welkara")
+payload = os.path.join(code_folder, "data", "payload.bin")
+package_size = os.path.getsize(master)
+MIB = 1 << 20
+FINISHED = "Installer thread finished victorious"
+FAILURES = ("Couldn't generate dest", "Couldn't create empty database", "Couldn't generate local update",
+            "Couldn't load local update", "Couldn't download file", "Couldn't validate file",
+            "Couldn't remove existing files", "Couldn't extract file")
+# Log lines that open each phase of a successful run, for the breakdown of the best run.
+PHASES = (("start-up, folders", "Will try to install"), ("read the package", "Verifying with"),
+          ("check the signature", "verify_eddsa: verify result"), ("write archive.7z", "extractUpdate: invoking"),
+          ("7za.exe x", "Executing"), ("launch, delete package", FINISHED))
+
+
+def log_path():
+    found = glob.glob(os.path.join(prefix, "drive_c", "users", "*", "AppData", "Local", "Orvanta", "Welkara",
+                                   "instlog.txt"))
+    return found[0] if found else None
+
+
+def log_since(path, offset):
+    if path is None:
+        return []
+    with open(path, "rb") as f:
+        f.seek(offset)
+        data = f.read()
+    return data[: len(data) // 2 * 2].decode("utf-16-le", errors="replace").splitlines()
+
+
+def memory_kib(pid):
+    """VmHWM of pid while it runs Installer.exe (not the wine script it starts as), else None."""
+    try:
+        with open("/proc/%d/comm" % pid) as f:
+            if f.read().strip() != "Installer.exe":
+                return None
+        with open("/proc/%d/status" % pid) as f:
+            for line in f:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1])
+    except OSError:
+        return None
+    return None
+
+
+def close_window():
+    """Closes a failed run's window the way a user would (WM_CLOSE to its top-level windows)."""
+    subprocess.run(["wine", "taskkill", "/im", "Installer.exe"], stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL)
+
+
+def run_installer(expect_failure=False):
+    """One run of Installer.exe with the manifest beside it. Returns (seconds to the final log line,
+    seconds to the process end, peak resident bytes, {log line prefix: seconds}). A failed run's window
+    stays open: once its peak has stopped growing for 3 s (the window's drawing objects are made by then),
+    it is closed."""
+    path = log_path()
+    offset = os.path.getsize(path) if path else 0
+    start = time.monotonic()
+    process = subprocess.Popen(["wine", os.path.join(installer_dir, "Installer.exe")],
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    ended = []
+    waiter = threading.Thread(target=lambda: (process.wait(), ended.append(time.monotonic())))
+    waiter.start()
+    lines, seen_at = [], {}
+    final_line, peak, peak_changed, closing = None, 0, start, False
+    while not ended:
+        now = time.monotonic()
+        kib = memory_kib(process.pid)
+        if kib is not None and kib > peak:
+            peak, peak_changed = kib, now
+        path = path or log_path()
+        if final_line is None:
+            lines = log_since(path, offset)
+            for line in lines:
+                for _, opener in PHASES:
+                    if line.startswith(opener) and opener not in seen_at:
+                        seen_at[opener] = now - start
+                if line.startswith(FINISHED) or line.startswith(FAILURES):
+                    final_line, seen_at["final"] = line, now - start
+        if final_line is not None and not final_line.startswith(FINISHED) and not closing:
+            if not expect_failure or now - peak_changed > 3 or now - start > 60:
+                closing = True
+                close_window()
+        if now - start > 300 and not closing:
+            closing = True
+            process.kill()
+        time.sleep(0.01)
+    waiter.join()
+    if final_line is None or final_line.startswith(FINISHED) == expect_failure:
+        sys.exit("install_bench: unexpected run of Installer.exe; its log:\n" + "\n".join(log_since(path, offset)))
+    if peak == 0:
+        sys.exit("install_bench: the Installer.exe process was never seen in /proc")
+    return seen_at["final"], ended[0] - start, peak * 1024, seen_at
+
+
+def clear_code_folder():
+    os.makedirs(code_folder, exist_ok=True)
+    for name in os.listdir(code_folder):
+        path = os.path.join(code_folder, name)
+        shutil.rmtree(path) if os.path.isdir(path) else os.remove(path)
+
+
+def installer_round():
+    clear_code_folder()
+    shutil.copyfile(master, local_package)  # a successful installation deletes it
+    result = run_installer()
+    if os.path.getsize(payload) != 256 * MIB or os.path.exists(local_package):
+        sys.exit("install_bench: the installer did not unpack the payload and delete the local package")
+    return result
+
+
+def floor_round():
+    """The same work without the installer: copy into place, unpack with 7za.exe under Wine, remove."""
+    clear_code_folder()
+    archive = os.path.join(code_folder, "archive.7z")
+    start = time.monotonic()
+    shutil.copyfile(master, archive)
+    subprocess.run(["wine", os.path.join(installer_dir, "7za.exe"), "-y", "-bd", "x", "archive.7z"],
+                   cwd=code_folder, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+    os.remove(archive)
+    seconds = time.monotonic() - start
+    if os.path.getsize(payload) != 256 * MIB:
+        sys.exit("install_bench: 7za.exe did not unpack the payload")
+    return seconds
+
+
+# The program's footprint without a package: a run whose manifest names a local package not there yet.
+base = run_installer(expect_failure=True)[2]
+installer_round(), floor_round()  # untimed: first starts of both programs in the new prefix
+
+print("package: %d bytes (%.1f MiB), stored; %d runs each, taking turns" % (package_size, package_size / MIB, runs))
+results, floors = [], []
+for run in range(runs):
+    result = installer_round()
+    floor = floor_round()
+    results.append(result)
+    floors.append(floor)
+    print("run %d: installer %.3f s to \"finished\" (start-up %.3f s), %.3f s to exit, peak %.1f MiB; "
+          "floor %.3f s" % (run + 1, result[0], result[3][PHASES[0][1]], result[1], result[2] / MIB, floor))
+
+best = min(results, key=lambda r: r[0])
+floor = min(floors)
+to_end = min(r[1] for r in results)
+peak = max(r[2] for r in results)
+print("best run of the installer, phase by phase (from the log lines as they appeared):")
+previous = 0.0
+for name, opener in PHASES:
+    print("  %-24s %7.3f s" % (name, best[3][opener] - previous))
+    previous = best[3][opener]
+print("floor (copy + 7za.exe x under Wine), best:       %7.3f s" % floor)
+print("installer to \"Installer thread finished\", best: %7.3f s   ratio %.3f (target <= 1.15)" %
+      (best[0], best[0] / floor))
+print("installer to process end (2.5 s pause), best:    %7.3f s   ratio %.3f" % (to_end, to_end / floor))
+print("peak memory (VmHWM of Installer.exe), highest:   %7.1f MiB = package + %.1f MiB (target <= package + 32 MiB)"
+      % (peak / MIB, (peak - package_size) / MIB))
+print("  footprint without a package (window drawn, run failed before reading): %.1f MiB" % (base / MIB))
+print("  peak less that footprint: %.1f MiB = package + %.1f MiB" %
+      ((peak - base) / MIB, (peak - base - package_size) / MIB))
+PY
