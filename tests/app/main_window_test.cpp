@@ -23,7 +23,11 @@
 using testsupport::exeFolder;
 using testsupport::fromUtf16Bytes;
 using testsupport::logFilePath;
+using testsupport::packageSignature;
+using testsupport::pathExists;
 using testsupport::readBytes;
+using testsupport::removeTree;
+using testsupport::systemFolder;
 using testsupport::utf16Bytes;
 using testsupport::writeBytes;
 using windowtest::Band;
@@ -55,34 +59,6 @@ constexpr std::uint32_t kBackgroundGrey = 0xF5F5F5;  // 245, 245, 245
 std::set<std::string>& savedStates() {
     static std::set<std::string> states;
     return states;
-}
-
-std::wstring systemFolder(int csidl) {
-    wchar_t path[MAX_PATH];
-    SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, path);
-    return path;
-}
-
-void removeTree(const std::wstring& path) {
-    std::wstring list = path + L'\0' + L'\0';
-    SHFILEOPSTRUCTW operation = {};
-    operation.wFunc = FO_DELETE;
-    operation.pFrom = list.c_str();
-    operation.fFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI;
-    SHFileOperationW(&operation);
-}
-
-bool exists(const std::wstring& path) {
-    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-std::wstring signatureOf(const std::wstring& name) {
-    const std::string bytes = readBytes(exeFolder() + L"\\packages\\" + name + L".sig");
-    std::wstring text(bytes.begin(), bytes.end());
-    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r')) {
-        text.pop_back();
-    }
-    return text;
 }
 
 std::wstring installLog() {
@@ -226,7 +202,7 @@ class MainWindowTest : public ::testing::Test {
             CopyFileW((exeFolder() + L"\\packages\\package.7z").c_str(), localPackage().c_str(), FALSE));
         ASSERT_TRUE(
             writeBytes(manifest(), utf16Bytes(L"local_update_filename = local.7z\r\neddsa_signature=" +
-                                              signatureOf(signatureName) + L"\r\n")));
+                                              packageSignature(signatureName) + L"\r\n")));
     }
 
     // Starts Installer.exe and waits up to 30 s for its window (the first start of Direct2D in a fresh
@@ -256,7 +232,7 @@ class MainWindowTest : public ::testing::Test {
     }
 
     bool applicationStarted() const {
-        return waitUntil([&] { return exists(codeFolder + L"\\started.txt"); }, 20000);
+        return waitUntil([&] { return pathExists(codeFolder + L"\\started.txt"); }, 20000);
     }
 
     std::wstring codeFolder;
@@ -499,7 +475,7 @@ TEST_P(SuccessfulRunTest, ShowsTheResultAndEndsByItself) {
     }
     std::wstring arguments = row.arguments;
     if (!url.empty()) {
-        arguments = L"/url:" + url + L" /eddsa_signature:" + signatureOf(L"package") +
+        arguments = L"/url:" + url + L" /eddsa_signature:" + packageSignature(L"package") +
                     (arguments.empty() ? L"" : L" ") + arguments;
     }
 

@@ -26,7 +26,7 @@ std::string narrow(const char16_t* text) {
 }
 
 class OptionsTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { reset(); }
     void TearDown() override { reset(); }
     static void reset() {

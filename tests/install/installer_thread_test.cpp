@@ -22,7 +22,11 @@
 using testsupport::exeFolder;
 using testsupport::fromUtf16Bytes;
 using testsupport::logFilePath;
+using testsupport::packageSignature;
+using testsupport::pathExists;
 using testsupport::readBytes;
+using testsupport::removeTree;
+using testsupport::systemFolder;
 using testsupport::utf16Bytes;
 using testsupport::writeBytes;
 
@@ -46,38 +50,6 @@ LRESULT CALLBACK receiverProc(HWND window, UINT message, WPARAM wParam, LPARAM l
 DWORD WINAPI installerThread(LPVOID window) {
     runInstallation(static_cast<HWND>(window));
     return 0;
-}
-
-std::wstring systemFolder(int csidl) {
-    wchar_t path[MAX_PATH];
-    SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, path);
-    return path;
-}
-
-void removeTree(const std::wstring& path) {
-    std::wstring list = path + L'\0' + L'\0';
-    SHFILEOPSTRUCTW operation = {};
-    operation.wFunc = FO_DELETE;
-    operation.pFrom = list.c_str();
-    operation.fFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI;
-    SHFileOperationW(&operation);
-}
-
-bool exists(const std::wstring& path) {
-    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-std::wstring readText(const std::wstring& path) {
-    const std::string bytes = readBytes(path);
-    return std::wstring(bytes.begin(), bytes.end());
-}
-
-std::wstring signatureOf(const std::wstring& name) {
-    std::wstring text = readText(exeFolder() + L"\\packages\\" + name + L".sig");
-    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r')) {
-        text.pop_back();
-    }
-    return text;
 }
 
 std::u16string u16(const std::wstring& text) {
@@ -109,7 +81,7 @@ class InstallerThreadTest : public ::testing::Test {
         verifyOnly = false;
         DeleteFileW(manifest().c_str());
         DeleteFileW(localPackage().c_str());
-        if (!exists(extractor())) {
+        if (!pathExists(extractor())) {
             MoveFileW((extractor() + L".away").c_str(), extractor().c_str());
         }
     }
@@ -127,8 +99,8 @@ class InstallerThreadTest : public ::testing::Test {
     // A manifest naming local.7z, a copy of packages\NAME, with NAME's signature.
     static void useLocalPackage(const std::wstring& name, const std::wstring& signatureName) {
         ASSERT_TRUE(CopyFileW(package(name).c_str(), localPackage().c_str(), FALSE));
-        writeManifest(L"local_update_filename = local.7z\r\neddsa_signature=" + signatureOf(signatureName) +
-                      L"\r\n");
+        writeManifest(L"local_update_filename = local.7z\r\neddsa_signature=" +
+                      packageSignature(signatureName) + L"\r\n");
     }
 
     // An existing installation: an old runtime and an old readme in the code folder.
@@ -188,10 +160,10 @@ class InstallerThreadTest : public ::testing::Test {
 
     // Waits up to 20 s for the test welkara.exe's marker.
     bool applicationStarted() const {
-        for (int i = 0; i < 200 && !exists(codeFolder + L"\\started.txt"); ++i) {
+        for (int i = 0; i < 200 && !pathExists(codeFolder + L"\\started.txt"); ++i) {
             Sleep(100);
         }
-        return exists(codeFolder + L"\\started.txt");
+        return pathExists(codeFolder + L"\\started.txt");
     }
 
     std::wstring linesUpToDatabase(bool created) const {
@@ -217,16 +189,16 @@ class InstallerThreadTest : public ::testing::Test {
 
     void expectNewInstallation() const {
         EXPECT_EQ(readBytes(codeFolder + L"\\python\\lib\\runtime.txt"), "new runtime\n");
-        EXPECT_FALSE(exists(codeFolder + L"\\python\\lib\\old.txt"));
+        EXPECT_FALSE(pathExists(codeFolder + L"\\python\\lib\\old.txt"));
         EXPECT_EQ(readBytes(codeFolder + L"\\data\\readme.txt"), "new readme\r\n");
-        EXPECT_TRUE(exists(codeFolder + L"\\welkara.exe"));
-        EXPECT_FALSE(exists(codeFolder + L"\\archive.7z"));
+        EXPECT_TRUE(pathExists(codeFolder + L"\\welkara.exe"));
+        EXPECT_FALSE(pathExists(codeFolder + L"\\archive.7z"));
     }
     void expectOldInstallationUntouched() const {
         EXPECT_EQ(readBytes(codeFolder + L"\\python\\lib\\old.txt"), "old runtime\n");
         EXPECT_EQ(readBytes(codeFolder + L"\\data\\readme.txt"), "old readme\n");
-        EXPECT_FALSE(exists(codeFolder + L"\\welkara.exe"));
-        EXPECT_FALSE(exists(codeFolder + L"\\archive.7z"));
+        EXPECT_FALSE(pathExists(codeFolder + L"\\welkara.exe"));
+        EXPECT_FALSE(pathExists(codeFolder + L"\\archive.7z"));
     }
 
     std::wstring codeFolder;
@@ -244,10 +216,11 @@ TEST_F(InstallerThreadTest, InstallsFromALocalPackage) {
 
     EXPECT_EQ(messages(), (std::vector<UINT>{WM_INSTALLER_INSTALLED, WM_INSTALLER_CLOSE}));
     EXPECT_GE(gapBeforeClose(), 2450u);
-    EXPECT_EQ(log(), linesUpToDatabase(true) + verifiedLines(localPackage(), signatureOf(L"package"), 1) +
-                         installLines(true));
+    EXPECT_EQ(log(), linesUpToDatabase(true) +
+                         verifiedLines(localPackage(), packageSignature(L"package"), 1) + installLines(true));
     expectNewInstallation();
-    EXPECT_FALSE(exists(localPackage())) << "the local package is deleted after a successful installation";
+    EXPECT_FALSE(pathExists(localPackage()))
+        << "the local package is deleted after a successful installation";
     EXPECT_EQ(readBytes(databasePath()), "");
     EXPECT_TRUE(applicationStarted());
     wchar_t after[MAX_PATH];
@@ -271,12 +244,12 @@ TEST_F(InstallerDownloadTest, InstallsADownloadedPackageWithTheOptions) {
     writeManifest(L"version=9\r\nmode=x\r\neddsa_signature=AA==\r\n");
     const std::wstring url = store.http + L"/files/package.7z";
     setOption(&urlOverride, url);
-    setOption(&signatureOverride, signatureOf(L"package"));
+    setOption(&signatureOverride, packageSignature(L"package"));
     runInstaller();
 
     EXPECT_EQ(messages(), (std::vector<UINT>{WM_INSTALLER_INSTALLED, WM_INSTALLER_CLOSE}));
-    EXPECT_EQ(log(),
-              linesUpToDatabase(true) + verifiedLines(url, signatureOf(L"package"), 1) + installLines(true));
+    EXPECT_EQ(log(), linesUpToDatabase(true) + verifiedLines(url, packageSignature(L"package"), 1) +
+                         installLines(true));
     expectNewInstallation();
     EXPECT_TRUE(applicationStarted());
 }
@@ -303,10 +276,11 @@ TEST_F(InstallerThreadTest, VerifyOnlyChecksAndStopsBeforeTouchingAnything) {
     EXPECT_EQ(messages(), (std::vector<UINT>{WM_INSTALLER_VERIFIED, WM_INSTALLER_CLOSE}));
     EXPECT_GE(gapBeforeClose(), 950u);
     EXPECT_LT(gapBeforeClose(), 2400u);
-    EXPECT_EQ(log(), linesUpToDatabase(true) + verifiedLines(localPackage(), signatureOf(L"package"), 1) +
+    EXPECT_EQ(log(), linesUpToDatabase(true) +
+                         verifiedLines(localPackage(), packageSignature(L"package"), 1) +
                          L"Exiting after successful verification as requested\n");
     expectOldInstallationUntouched();
-    EXPECT_TRUE(exists(localPackage()));
+    EXPECT_TRUE(pathExists(localPackage()));
 }
 
 TEST_F(InstallerThreadTest, InvalidSignatureFailsAndLeavesTheCodeFolderAndPackageAlone) {
@@ -319,10 +293,11 @@ TEST_F(InstallerThreadTest, InvalidSignatureFailsAndLeavesTheCodeFolderAndPackag
         runInstaller();
 
         EXPECT_EQ(messages(), std::vector<UINT>{WM_INSTALLER_ERROR});
-        EXPECT_EQ(log(), linesUpToDatabase(true) + verifiedLines(localPackage(), signatureOf(L"damaged"), 0) +
+        EXPECT_EQ(log(), linesUpToDatabase(true) +
+                             verifiedLines(localPackage(), packageSignature(L"damaged"), 0) +
                              L"Couldn't validate file\n");
         expectOldInstallationUntouched();
-        EXPECT_TRUE(exists(localPackage()));
+        EXPECT_TRUE(pathExists(localPackage()));
     }
 }
 
@@ -391,7 +366,7 @@ TEST_F(InstallerThreadTest, NewDatabaseIsOpenToEveryone) {
     useLocalPackage(L"package.7z", L"package");
     verifyOnly = true;
     runInstaller();
-    ASSERT_TRUE(exists(databasePath()));
+    ASSERT_TRUE(pathExists(databasePath()));
     EXPECT_EQ(rightsOfEveryone(databasePath()) & kEveryRightOfAFile, kEveryRightOfAFile)
         << std::hex << rightsOfEveryone(databasePath());
 
@@ -409,25 +384,26 @@ TEST_F(InstallerThreadTest, WithoutTheExtractorTheRuntimeIsGoneAndTheRunFails) {
     MoveFileW((extractor() + L".away").c_str(), extractor().c_str());
 
     EXPECT_EQ(messages(), std::vector<UINT>{WM_INSTALLER_ERROR});
-    EXPECT_EQ(log(), linesUpToDatabase(true) + verifiedLines(localPackage(), signatureOf(L"package"), 1) +
+    EXPECT_EQ(log(), linesUpToDatabase(true) +
+                         verifiedLines(localPackage(), packageSignature(L"package"), 1) +
                          L"Deleting existing Python installation at " + codeFolder +
                          L"\\python\n"
                          L"extractUpdate: invoking 7za.exe -y -bd x archive.7z\n"
                          L"extractUpdate: CreateProcess failed (2)\n"
                          L"extractUpdateFromFileToCwd failed\n"
                          L"Couldn't extract file\n");
-    EXPECT_FALSE(exists(codeFolder + L"\\python"));
-    EXPECT_FALSE(exists(codeFolder + L"\\archive.7z"));
+    EXPECT_FALSE(pathExists(codeFolder + L"\\python"));
+    EXPECT_FALSE(pathExists(codeFolder + L"\\archive.7z"));
     EXPECT_EQ(readBytes(codeFolder + L"\\data\\readme.txt"), "old readme\n");
-    EXPECT_TRUE(exists(localPackage()));
+    EXPECT_TRUE(pathExists(localPackage()));
 }
 
 TEST_F(InstallerThreadTest, DamagedArchiveStillCountsAsInstalled) {
     useLocalPackage(L"damaged.7z", L"damaged");
     runInstaller();
     EXPECT_EQ(messages(), (std::vector<UINT>{WM_INSTALLER_INSTALLED, WM_INSTALLER_CLOSE}));
-    EXPECT_FALSE(exists(codeFolder + L"\\archive.7z"));
-    EXPECT_FALSE(exists(localPackage()));
+    EXPECT_FALSE(pathExists(codeFolder + L"\\archive.7z"));
+    EXPECT_FALSE(pathExists(localPackage()));
 }
 
 // The code folder cannot be made: a file stands where "Orvanta" should be. The run goes on silently
@@ -439,12 +415,13 @@ TEST_F(InstallerThreadTest, CodeFolderThatCannotBeCreatedFailsAtSetCurrentDirect
     DeleteFileW((systemFolder(CSIDL_PROGRAM_FILESX86) + L"\\Orvanta").c_str());
 
     EXPECT_EQ(messages(), std::vector<UINT>{WM_INSTALLER_ERROR});
-    EXPECT_EQ(log(), linesUpToDatabase(true) + verifiedLines(localPackage(), signatureOf(L"package"), 1) +
+    EXPECT_EQ(log(), linesUpToDatabase(true) +
+                         verifiedLines(localPackage(), packageSignature(L"package"), 1) +
                          L"No existing Python installation at " + codeFolder +
                          L"\\python.\n"
                          L"extractUpdate: Couldn't SetCurrentDirectory (3)\n"
                          L"Couldn't extract file\n");
-    EXPECT_TRUE(exists(localPackage()));
+    EXPECT_TRUE(pathExists(localPackage()));
 }
 
 TEST_F(InstallerThreadTest, FailedRemovalLineIsContinuedByTheNextRun) {
@@ -462,7 +439,7 @@ TEST_F(InstallerThreadTest, FailedRemovalLineIsContinuedByTheNextRun) {
                                 L"\\python\nCouldn't remove existing files";
     ASSERT_GE(first.size(), ending.size());
     EXPECT_EQ(first.substr(first.size() - ending.size()), ending);
-    EXPECT_TRUE(exists(localPackage()));
+    EXPECT_TRUE(pathExists(localPackage()));
 
     runInstaller();
     EXPECT_EQ(messages(), (std::vector<UINT>{WM_INSTALLER_INSTALLED, WM_INSTALLER_CLOSE}));
@@ -486,7 +463,7 @@ TEST_F(InstallerThreadTest, RunWhoseLogCannotBeOpenedBehavesTheSame) {
     EXPECT_EQ(messages(), (std::vector<UINT>{WM_INSTALLER_INSTALLED, WM_INSTALLER_CLOSE}));
     EXPECT_EQ(readBytes(logFilePath()), "");
     expectNewInstallation();
-    EXPECT_FALSE(exists(localPackage()));
+    EXPECT_FALSE(pathExists(localPackage()));
     EXPECT_TRUE(applicationStarted());
 }
 

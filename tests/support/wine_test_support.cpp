@@ -1,12 +1,14 @@
 #include "tests/support/wine_test_support.h"
 
+#include <shellapi.h>
 #include <shlobj.h>
 
 namespace testsupport {
 
 std::string readBytes(const std::wstring& path, bool* exists) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file =
+        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (exists != nullptr) {
         *exists = file != INVALID_HANDLE_VALUE;
     }
@@ -24,7 +26,8 @@ std::string readBytes(const std::wstring& path, bool* exists) {
 }
 
 bool writeBytes(const std::wstring& path, const std::string& bytes) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file =
+        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         return false;
     }
@@ -61,7 +64,8 @@ int runAndWait(const std::wstring& commandLine) {
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(nullptr, &writable[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+    if (!CreateProcessW(nullptr, &writable[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &process)) {
         return -1;
     }
     WaitForSingleObject(process.hProcess, INFINITE);
@@ -70,6 +74,34 @@ int runAndWait(const std::wstring& commandLine) {
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
     return static_cast<int>(code);
+}
+
+std::wstring systemFolder(int csidl) {
+    wchar_t path[MAX_PATH];
+    SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, path);
+    return path;
+}
+
+void removeTree(const std::wstring& path) {
+    const std::wstring list = path + L'\0' + L'\0';
+    SHFILEOPSTRUCTW operation = {};
+    operation.wFunc = FO_DELETE;
+    operation.pFrom = list.c_str();
+    operation.fFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI;
+    SHFileOperationW(&operation);
+}
+
+bool pathExists(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::wstring packageSignature(const std::wstring& name) {
+    const std::string bytes = readBytes(exeFolder() + L"\\packages\\" + name + L".sig");
+    std::wstring text(bytes.begin(), bytes.end());
+    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r')) {
+        text.pop_back();
+    }
+    return text;
 }
 
 }  // namespace testsupport

@@ -22,4 +22,12 @@ std::wstring logFilePath();
 // Runs a command line and waits; returns its exit code, or -1 when it could not be started.
 int runAndWait(const std::wstring& commandLine);
 
+// A system folder (CSIDL value) of the prefix, e.g. C:\ProgramData for CSIDL_COMMON_APPDATA.
+std::wstring systemFolder(int csidl);
+// Deletes a file or a folder with everything in it; a missing one is fine.
+void removeTree(const std::wstring& path);
+bool pathExists(const std::wstring& path);
+// The Base64 signature in packages\NAME.sig beside the test executable, without its line end.
+std::wstring packageSignature(const std::wstring& name);
+
 }  // namespace testsupport
