@@ -17,6 +17,11 @@ if(NOT TARGET GTest::gtest_main)
 endif()
 
 set(WELKARA_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
+set(WELKARA_XVFB_DIR ${CMAKE_BINARY_DIR}/xvfb)
+# Every Wine process of a run, the prefix's own set-up included, sees the run's Xvfb display: Wine's
+# desktop process is started once per prefix, and one started without a display would leave every later
+# window without one.
+set(WELKARA_WINE_ON_DISPLAY ${CMAKE_SOURCE_DIR}/cmake/xvfb-display run ${WELKARA_XVFB_DIR})
 
 function(welkara_add_test name)
     cmake_parse_arguments(ARG "WINE_STATE" "" "SOURCES;LIBRARIES" ${ARGN})
@@ -25,8 +30,10 @@ function(welkara_add_test name)
     set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests/${name})
     add_test(NAME ${name} COMMAND ${name})
     if(WIN32)
+        set_target_properties(${name} PROPERTIES
+            CROSSCOMPILING_EMULATOR "${WELKARA_WINE_ON_DISPLAY};${CMAKE_SOURCE_DIR}/cmake/wine-run")
         set_tests_properties(${name} PROPERTIES
-            FIXTURES_REQUIRED wine
+            FIXTURES_REQUIRED "wine;xvfb"
             ENVIRONMENT "WINEPREFIX=${WELKARA_WINEPREFIX}"
             TIMEOUT 600)
         if(ARG_WINE_STATE)
@@ -36,8 +43,13 @@ function(welkara_add_test name)
 endfunction()
 
 if(WIN32)
-    add_test(NAME wine.prefix.up COMMAND ${CMAKE_SOURCE_DIR}/cmake/wine-prefix up ${WELKARA_WINEPREFIX})
+    add_test(NAME xvfb.up COMMAND ${CMAKE_SOURCE_DIR}/cmake/xvfb-display up ${WELKARA_XVFB_DIR})
+    add_test(NAME xvfb.down COMMAND ${CMAKE_SOURCE_DIR}/cmake/xvfb-display down ${WELKARA_XVFB_DIR})
+    set_tests_properties(xvfb.up PROPERTIES FIXTURES_SETUP xvfb TIMEOUT 60)
+    set_tests_properties(xvfb.down PROPERTIES FIXTURES_CLEANUP xvfb TIMEOUT 60)
+    add_test(NAME wine.prefix.up
+             COMMAND ${WELKARA_WINE_ON_DISPLAY} ${CMAKE_SOURCE_DIR}/cmake/wine-prefix up ${WELKARA_WINEPREFIX})
     add_test(NAME wine.prefix.down COMMAND ${CMAKE_SOURCE_DIR}/cmake/wine-prefix down ${WELKARA_WINEPREFIX})
-    set_tests_properties(wine.prefix.up PROPERTIES FIXTURES_SETUP wine TIMEOUT 300)
-    set_tests_properties(wine.prefix.down PROPERTIES FIXTURES_CLEANUP wine)
+    set_tests_properties(wine.prefix.up PROPERTIES FIXTURES_SETUP wine FIXTURES_REQUIRED xvfb TIMEOUT 300)
+    set_tests_properties(wine.prefix.down PROPERTIES FIXTURES_CLEANUP wine FIXTURES_REQUIRED xvfb)
 endif()

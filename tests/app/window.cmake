@@ -12,7 +12,6 @@ find_package(Python3 REQUIRED COMPONENTS Interpreter)
 find_program(WELKARA_CONVERT convert REQUIRED)  # ImageMagick
 set(welkara_support ${CMAKE_CURRENT_LIST_DIR}/../support)
 set(folder ${CMAKE_BINARY_DIR}/tests/main_window_test)
-set(xvfb_dir ${CMAKE_BINARY_DIR}/xvfb)
 
 add_custom_command(OUTPUT ${folder}/packages/package.7z ${folder}/packages/package.sig
     COMMAND sh ${welkara_support}/make_installer_packages.sh ${folder}/packages ${WELKARA_HOST_SIGN}
@@ -31,15 +30,6 @@ welkara_add_test(main_window_test
     LIBRARIES ws2_32 gdi32 shell32 advapi32 crypt32 WINE_STATE)
 add_dependencies(main_window_test main_window_test_files)
 configure_file(${WELKARA_7ZA_EXE} ${folder}/7za.exe COPYONLY)
-# Wine on the fixture's display: ctest puts this in front of the test executable.
-set_target_properties(main_window_test PROPERTIES
-    CROSSCOMPILING_EMULATOR "${CMAKE_SOURCE_DIR}/cmake/xvfb-display;run;${xvfb_dir};${CMAKE_SOURCE_DIR}/cmake/wine-run")
-
-add_test(NAME xvfb.up COMMAND ${CMAKE_SOURCE_DIR}/cmake/xvfb-display up ${xvfb_dir})
-add_test(NAME xvfb.down COMMAND ${CMAKE_SOURCE_DIR}/cmake/xvfb-display down ${xvfb_dir})
-set_tests_properties(xvfb.up PROPERTIES FIXTURES_SETUP xvfb TIMEOUT 60)
-set_tests_properties(xvfb.down PROPERTIES FIXTURES_CLEANUP xvfb TIMEOUT 60)
-
 add_test(NAME window_store.up COMMAND ${Python3_EXECUTABLE} ${welkara_support}/package_store.py start ${folder}/store)
 add_test(NAME window_store.down COMMAND ${Python3_EXECUTABLE} ${welkara_support}/package_store.py stop ${folder}/store)
 set_tests_properties(window_store.up PROPERTIES FIXTURES_SETUP window_store TIMEOUT 60)
