@@ -16,7 +16,7 @@
 # compared with the package size, and so is the peak less the footprint of a run that fails before it
 # reads any package, left open until its window has been drawn (Wine's Direct2D on software OpenGL
 # takes a few hundred MiB of its own: the shared libraries of the GL driver, and a 128 MiB block that
-# Wine's Direct3D thread clears when the first render target is made). Private memory (RssAnon) is
+# Wine's Direct3D thread clears inside the GL driver). Private memory (RssAnon) is
 # reported too, sampled. The best run's phases are timed from its log lines, and the start-up and
 # signature check, which the floor does not do, are added to the floor as the least time any run that
 # checks its package can take.
