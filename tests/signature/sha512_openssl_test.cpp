@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "signature/sha512.h"
+#include "tests/signature/sha512_block_functions.h"
 #include "tests/signature/test_random.h"
 
 namespace {
@@ -31,16 +32,8 @@ void ours_in_random_pieces(const std::vector<std::uint8_t>& message, std::mt1993
     ASSERT_EQ(sha512_final(&state, digest), 0);
 }
 
-class Sha512AgainstOpenssl : public ::testing::TestWithParam<Sha512Implementation> {
+class Sha512AgainstOpenssl : public EachSha512BlockFunction {
   protected:
-    void SetUp() override {
-        saved_ = sha512_in_use();
-        if (!sha512_use(GetParam())) {
-            GTEST_SKIP() << "block function not available on this processor";
-        }
-    }
-    void TearDown() override { sha512_use(saved_); }
-
     void expect_same(const std::vector<std::uint8_t>& message, std::mt19937_64& random, int pieces) {
         std::uint8_t ours[64], theirs[64];
         ours_in_random_pieces(message, random, pieces, ours);
@@ -48,9 +41,6 @@ class Sha512AgainstOpenssl : public ::testing::TestWithParam<Sha512Implementatio
         ASSERT_EQ(std::memcmp(ours, theirs, 64), 0)
             << "length " << message.size() << ", about " << pieces << " pieces, seed " << test_seed();
     }
-
-  private:
-    Sha512Implementation saved_ = Sha512Implementation::portable;
 };
 
 TEST_P(Sha512AgainstOpenssl, EveryLengthUpToThreeBlocks) {
@@ -73,8 +63,6 @@ TEST_P(Sha512AgainstOpenssl, LargeMessagesInRandomPieces) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(BlockFunctions, Sha512AgainstOpenssl,
-                         ::testing::Values(Sha512Implementation::portable, Sha512Implementation::x86_avx,
-                                           Sha512Implementation::x86_avx512));
+WELKARA_INSTANTIATE_FOR_EACH_SHA512_BLOCK_FUNCTION(Sha512AgainstOpenssl);
 
 }  // namespace

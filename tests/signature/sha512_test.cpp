@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/signature/sha512_block_functions.h"
+
 namespace {
 
 std::string hex(const std::uint8_t* bytes, std::size_t count) {
@@ -67,20 +69,7 @@ std::vector<KnownAnswer> published_vectors() {
     };
 }
 
-// Runs each test once per block function; a block function this processor lacks is skipped.
-class Sha512Test : public ::testing::TestWithParam<Sha512Implementation> {
-  protected:
-    void SetUp() override {
-        saved_ = sha512_in_use();
-        if (!sha512_use(GetParam())) {
-            GTEST_SKIP() << "block function not available on this processor";
-        }
-    }
-    void TearDown() override { sha512_use(saved_); }
-
-  private:
-    Sha512Implementation saved_ = Sha512Implementation::portable;
-};
+class Sha512Test : public EachSha512BlockFunction {};
 
 TEST_P(Sha512Test, PublishedVectorsInOneCallByteByByteAndSplitAnywhere) {
     for (const KnownAnswer& vector : published_vectors()) {
@@ -181,20 +170,7 @@ TEST_P(Sha512Test, WholeBlocksAfterAnEmptyBufferBypassTheBuffer) {
     EXPECT_EQ(state.bit_count, 3u * 1024);
 }
 
-INSTANTIATE_TEST_SUITE_P(BlockFunctions, Sha512Test,
-                         ::testing::Values(Sha512Implementation::portable, Sha512Implementation::x86_avx,
-                                           Sha512Implementation::x86_avx512),
-                         [](const ::testing::TestParamInfo<Sha512Implementation>& info) {
-                             switch (info.param) {
-                                 case Sha512Implementation::portable:
-                                     return std::string("portable");
-                                 case Sha512Implementation::x86_avx:
-                                     return std::string("x86_avx");
-                                 case Sha512Implementation::x86_avx512:
-                                     return std::string("x86_avx512");
-                             }
-                             return std::string("unknown");
-                         });
+WELKARA_INSTANTIATE_FOR_EACH_SHA512_BLOCK_FUNCTION(Sha512Test);
 
 TEST(Sha512State, RefusesNullPointersAndDamagedStatesWithoutTouchingThem) {
     const std::uint8_t data[3] = {'a', 'b', 'c'};
