@@ -1,17 +1,91 @@
-// Win32 side of the archive extraction: CreateProcessW of the extractor named by its full path, so
-// that it is never looked up on the search path, with the bare name in its command line.
+// Win32 side of the archive extraction. The extractor is named by its full path, so that it is never
+// looked up on the search path, and is held open while it runs: read sharing only, so nobody can write,
+// rename or delete it between the hash check and the end of the process.
 #include "install/extract.h"
 
 #include <windows.h>
 #include <shlwapi.h>
 
+#include <cstdint>
+#include <cstring>
 #include <cwchar>
 
+#include "install/extractor_config.h"
 #include "install/install_log.h"
+#include "signature/sha512.h"
 
 namespace {
+
 constexpr int kCommandLineCapacity = 2048;
+
+// Closes a file handle on every way out.
+class FileHandle {
+  public:
+    explicit FileHandle(HANDLE handle) : handle_(handle) {}
+    FileHandle(const FileHandle&) = delete;
+    FileHandle& operator=(const FileHandle&) = delete;
+    ~FileHandle() {
+        if (valid()) {
+            CloseHandle(handle_);
+        }
+    }
+    bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
+    HANDLE get() const { return handle_; }
+
+  private:
+    HANDLE handle_;
+};
+
+// SHA-512 of everything `file` holds from its current position on, into digest64. False when a read
+// fails.
+bool hashFile(HANDLE file, std::uint8_t* digest64) {
+    Sha512State state;
+    sha512_init(&state);
+    static thread_local std::uint8_t chunk[64 * 1024];
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFile(file, chunk, sizeof chunk, &got, nullptr)) {
+            return false;
+        }
+        if (got == 0) {
+            break;
+        }
+        sha512_update(&state, chunk, got);
+    }
+    sha512_final(&state, digest64);
+    return true;
 }
+
+// Opens the extractor at `path` for reading with read sharing only and checks that it is the pinned
+// one. On success the returned handle must stay open until the extractor has ended; on failure one
+// log line has been written and the handle is invalid.
+HANDLE openPinnedExtractor(InstallLog& log, const wchar_t* path) {
+    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ,
+                              nullptr,  // lpSecurityAttributes
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                              nullptr);  // hTemplateFile
+    if (file == INVALID_HANDLE_VALUE) {
+        // The extractor cannot be started; the error is the one starting it would give (2 when it is
+        // missing), so the line is the one a failed start writes.
+        log.write(L"extractUpdate: CreateProcess failed (%d)\n", static_cast<int>(GetLastError()));
+        return INVALID_HANDLE_VALUE;
+    }
+    std::uint8_t digest[64];
+    if (!hashFile(file, digest)) {
+        log.write(L"extractUpdate: Couldn't read %ls (%d)\n", path, static_cast<int>(GetLastError()));
+        CloseHandle(file);
+        return INVALID_HANDLE_VALUE;
+    }
+    // Not secret: the comparison may stop at the first difference.
+    if (std::memcmp(digest, kExtractorSha512, sizeof digest) != 0) {
+        log.write(L"extractUpdate: %ls is not the 7za.exe this installer was built with\n", path);
+        CloseHandle(file);
+        return INVALID_HANDLE_VALUE;
+    }
+    return file;
+}
+
+}  // namespace
 
 bool extractUpdateFromFileToCwd(InstallLog& log) {
     wchar_t extractorPath[MAX_PATH];
@@ -21,8 +95,12 @@ bool extractUpdateFromFileToCwd(InstallLog& log) {
         log.write(L"extractUpdate: GetModuleFileName failed (%d)\n", static_cast<int>(GetLastError()));
         return false;
     }
-    PathRemoveFileSpecW(extractorPath);
-    PathAppendW(extractorPath, L"7za.exe");
+    // Neither can fail for a full module path that fitted, but a path they could not build would name
+    // another program.
+    if (!PathRemoveFileSpecW(extractorPath) || !PathAppendW(extractorPath, L"7za.exe")) {
+        log.write(L"extractUpdate: Couldn't build the path of 7za.exe from %ls\n", extractorPath);
+        return false;
+    }
 
     // CreateProcessW may write into the command line, so it lives in a buffer of our own. "%ls" means a
     // wide string in every printf flavour that mingw may pick.
@@ -31,6 +109,10 @@ bool extractUpdateFromFileToCwd(InstallLog& log) {
     commandLine[kCommandLineCapacity - 1] = L'\0';
     log.write(L"extractUpdate: invoking %s\n", commandLine);
 
+    const FileHandle pinned(openPinnedExtractor(log, extractorPath));
+    if (!pinned.valid()) {
+        return false;
+    }
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
@@ -46,7 +128,20 @@ bool extractUpdateFromFileToCwd(InstallLog& log) {
         return false;
     }
     WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD exitCode = 0;
+    const bool ended = GetExitCodeProcess(process.hProcess, &exitCode) != 0;
+    const DWORD error = GetLastError();
     CloseHandle(process.hProcess);
     CloseHandle(process.hThread);
+    if (!ended) {
+        log.write(L"extractUpdate: GetExitCodeProcess failed (%d)\n", static_cast<int>(error));
+        return false;
+    }
+    // 7za.exe ends with 0 only when everything was unpacked; 1 (warning) already means files were
+    // skipped, 2 a fatal error, 7 a bad command line, 8 too little memory.
+    if (exitCode != 0) {
+        log.write(L"extractUpdate: 7za.exe failed with exit code %d\n", static_cast<int>(exitCode));
+        return false;
+    }
     return true;
 }

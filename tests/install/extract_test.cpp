@@ -1,6 +1,7 @@
 // extractUpdateFromFileToCwd under Wine with the real 7za.exe. Built twice:
 //   extract_test          7za.exe lies beside the executable: a package made by Debian's 7z at build
 //                         time is unpacked into the current directory, overwriting what is there;
+//                         the extractor's failures and a 7za.exe other than the pinned one are refused;
 //   extract_no7za_test    (WELKARA_TEST_WITHOUT_EXTRACTOR) no 7za.exe beside it, only a decoy in the
 //                         current directory, which must not be run.
 // Beside each executable the build puts package.7z and package-src, the tree that the package holds.
@@ -144,7 +145,7 @@ TEST_F(ExtractTest, OverwritesExistingFilesAndKeepsOthers) {
     EXPECT_EQ(readBytes(workFolder() + L"\\python\\lib\\leftover.py"), "stays");
 }
 
-TEST_F(ExtractTest, FailureInsideTheExtractorStillCountsAsDone) {
+TEST_F(ExtractTest, FailureInsideTheExtractorIsReportedWithItsExitCode) {
     const std::string package = readBytes(exeFolder() + L"\\package.7z");
     ASSERT_GT(package.size(), 1000u);
     struct Case {
@@ -166,10 +167,28 @@ TEST_F(ExtractTest, FailureInsideTheExtractorStillCountsAsDone) {
             ASSERT_TRUE(writeBytes(workFolder() + L"\\archive.7z", c.bytes));
         }
         std::wstring logText;
-        EXPECT_TRUE(extractInWorkFolder(&logText));
-        EXPECT_EQ(logText, kInvokingLine);
-        EXPECT_FALSE(fileExists(workFolder() + L"\\welkara.exe"));
+        EXPECT_FALSE(extractInWorkFolder(&logText));
+        EXPECT_EQ(logText, kInvokingLine + L"extractUpdate: 7za.exe failed with exit code 2\n");
     }
+}
+
+// A 7za.exe that is not the pinned one never runs, even one that would unpack the archive: the real
+// extractor with one byte more at its end.
+TEST_F(ExtractTest, ExtractorThatIsNotThePinnedOneNeverRuns) {
+    const std::wstring extractor = exeFolder() + L"\\7za.exe";
+    const std::string pinned = readBytes(extractor);
+    ASSERT_GT(pinned.size(), 100000u);
+    ASSERT_TRUE(writeBytes(extractor, pinned + "x"));
+    ASSERT_TRUE(
+        CopyFileW((exeFolder() + L"\\package.7z").c_str(), (workFolder() + L"\\archive.7z").c_str(), FALSE));
+
+    std::wstring logText;
+    const bool ok = extractInWorkFolder(&logText);
+    ASSERT_TRUE(writeBytes(extractor, pinned));
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(logText, kInvokingLine + L"extractUpdate: " + extractor +
+                           L" is not the 7za.exe this installer was built with\n");
+    EXPECT_FALSE(fileExists(workFolder() + L"\\welkara.exe"));
 }
 
 #else  // WELKARA_TEST_WITHOUT_EXTRACTOR
