@@ -39,56 +39,208 @@ void report(HWND window, UINT message) {
     PostMessageW(window, message, 0, 0);
 }
 
-// Finds a system folder and makes sure "Orvanta\Welkara" exists beneath it; path holds MAX_PATH.
-// Only the folder lookup can fail: folders that exist already are fine, and a folder that cannot be
-// created shows up later, when something inside it is used.
-bool applicationFolder(int csidl, wchar_t* path) {
-    if (SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, path) < 0) {
+// Finds the code folder and makes sure it exists; path holds MAX_PATH. Only the folder lookup and the
+// path's length can fail: folders that exist already are fine, and a folder that cannot be created
+// shows up later, when something inside it is used. Standard users cannot write beneath Program Files,
+// so nothing here guards against links.
+bool codeFolderPath(wchar_t* path) {
+    if (SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILESX86, nullptr, SHGFP_TYPE_CURRENT, path) < 0 ||
+        !PathAppendW(path, L"Orvanta")) {
         return false;
     }
-    PathAppendW(path, L"Orvanta");
     CreateDirectoryW(path, nullptr);  // lpSecurityAttributes: default security
-    PathAppendW(path, L"Welkara");
+    if (!PathAppendW(path, L"Welkara")) {
+        return false;
+    }
     CreateDirectoryW(path, nullptr);
     return true;
 }
 
-// Replaces the access list of `path` with one entry that grants every right to Everyone (S-1-1-0).
-// Nothing here is reported: a file whose list could not be set keeps its default one.
-void openToEveryone(const wchar_t* path) {
-    SID_IDENTIFIER_AUTHORITY worldAuthority = SECURITY_WORLD_SID_AUTHORITY;
-    PSID everyone = nullptr;
-    AllocateAndInitializeSid(&worldAuthority, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone);
+// `path` joined with `name` into `out` (MAX_PATH, or more where a caller needs room after the path);
+// false when the result would not fit, in which case `out` must not be used.
+bool joinPath(wchar_t* out, const wchar_t* path, const wchar_t* name) {
+    lstrcpynW(out, path, MAX_PATH);
+    return PathAppendW(out, name) != FALSE;
+}
 
-    EXPLICIT_ACCESS_W entry = {};
-    entry.grfAccessPermissions = 0xFFFFFFFF;
-    entry.grfAccessMode = GRANT_ACCESS;
-    entry.grfInheritance = NO_INHERITANCE;
-    entry.Trustee.pMultipleTrustee = nullptr;
-    entry.Trustee.MultipleTrusteeOperation = NO_MULTIPLE_TRUSTEE;
-    entry.Trustee.TrusteeForm = TRUSTEE_IS_SID;
-    entry.Trustee.TrusteeType = TRUSTEE_IS_WELL_KNOWN_GROUP;
-    entry.Trustee.ptstrName = static_cast<LPWSTR>(everyone);
+// A security descriptor whose access list has one entry: every right (0xFFFFFFFF) for Everyone
+// (S-1-1-0). The database is shared by every user of the machine by design. When any part of it cannot
+// be made the file gets the default list instead: descriptor() is then null.
+class EveryoneDescriptor {
+  public:
+    EveryoneDescriptor() {
+        SID_IDENTIFIER_AUTHORITY worldAuthority = SECURITY_WORLD_SID_AUTHORITY;
+        AllocateAndInitializeSid(&worldAuthority, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone_);
 
-    PACL list = nullptr;
-    SetEntriesInAclW(1, &entry, nullptr, &list);
+        EXPLICIT_ACCESS_W entry = {};
+        entry.grfAccessPermissions = 0xFFFFFFFF;
+        entry.grfAccessMode = GRANT_ACCESS;
+        entry.grfInheritance = NO_INHERITANCE;
+        entry.Trustee.pMultipleTrustee = nullptr;
+        entry.Trustee.MultipleTrusteeOperation = NO_MULTIPLE_TRUSTEE;
+        entry.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+        entry.Trustee.TrusteeType = TRUSTEE_IS_WELL_KNOWN_GROUP;
+        entry.Trustee.ptstrName = static_cast<LPWSTR>(everyone_);
+        if (everyone_ != nullptr && SetEntriesInAclW(1, &entry, nullptr, &list_) == ERROR_SUCCESS) {
+            descriptor_ = LocalAlloc(LPTR, SECURITY_DESCRIPTOR_MIN_LENGTH);
+        }
+        if (descriptor_ != nullptr &&
+            (!InitializeSecurityDescriptor(descriptor_, SECURITY_DESCRIPTOR_REVISION) ||
+             !SetSecurityDescriptorDacl(descriptor_, TRUE, list_, FALSE))) {
+            LocalFree(descriptor_);
+            descriptor_ = nullptr;
+        }
+    }
+    EveryoneDescriptor(const EveryoneDescriptor&) = delete;
+    EveryoneDescriptor& operator=(const EveryoneDescriptor&) = delete;
+    ~EveryoneDescriptor() {
+        if (everyone_ != nullptr) {
+            FreeSid(everyone_);
+        }
+        if (list_ != nullptr) {
+            LocalFree(list_);
+        }
+        if (descriptor_ != nullptr) {
+            LocalFree(descriptor_);
+        }
+    }
+    PSECURITY_DESCRIPTOR descriptor() const { return descriptor_; }
 
-    PSECURITY_DESCRIPTOR descriptor = LocalAlloc(LPTR, SECURITY_DESCRIPTOR_MIN_LENGTH);
-    if (descriptor != nullptr) {
-        InitializeSecurityDescriptor(descriptor, SECURITY_DESCRIPTOR_REVISION);
-        SetSecurityDescriptorDacl(descriptor, TRUE, list, FALSE);
-        SetFileSecurityW(path, DACL_SECURITY_INFORMATION, descriptor);
+  private:
+    PSID everyone_ = nullptr;
+    PACL list_ = nullptr;
+    PSECURITY_DESCRIPTOR descriptor_ = nullptr;
+};
+
+// A folder held open from its check until the database file has been made in it: without delete
+// sharing, so it cannot be renamed, deleted or replaced meanwhile.
+class HeldFolder {
+  public:
+    HeldFolder() = default;
+    HeldFolder(const HeldFolder&) = delete;
+    HeldFolder& operator=(const HeldFolder&) = delete;
+    ~HeldFolder() {
+        if (handle_ != INVALID_HANDLE_VALUE) {
+            CloseHandle(handle_);
+        }
     }
 
-    if (everyone != nullptr) {
-        FreeSid(everyone);
+    enum Result { held, missing, link };
+    // Opens the folder itself, never what a link or junction there points to. `link` when the name is
+    // a reparse point of any kind, asked both of the name (GetFileAttributesW does not follow links)
+    // and of the handle; `missing` when it cannot be opened as a folder.
+    Result hold(const wchar_t* path) {
+        const DWORD byName = GetFileAttributesW(path);
+        if (byName != INVALID_FILE_ATTRIBUTES && (byName & FILE_ATTRIBUTE_REPARSE_POINT)) {
+            return link;
+        }
+        handle_ = CreateFileW(path, FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr,  // lpSecurityAttributes
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                              nullptr);  // hTemplateFile
+        BY_HANDLE_FILE_INFORMATION information;
+        if (handle_ == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(handle_, &information)) {
+            return missing;
+        }
+        if (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+            return link;
+        }
+        return (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? held : missing;
     }
-    if (list != nullptr) {
-        LocalFree(list);
+    HANDLE handle() const { return handle_; }
+
+  private:
+    HANDLE handle_ = INVALID_HANDLE_VALUE;
+};
+
+// True when the file open as `file` is `name` inside the folder open as `folder`: the final paths of
+// both handles, with every link resolved, agree.
+bool fileIsInFolder(HANDLE file, HANDLE folder, const wchar_t* name) {
+    wchar_t filePath[MAX_PATH + 8];
+    wchar_t expected[MAX_PATH + 8];
+    const DWORD fileLength = GetFinalPathNameByHandleW(file, filePath, MAX_PATH + 8, FILE_NAME_NORMALIZED);
+    const DWORD folderLength =
+        GetFinalPathNameByHandleW(folder, expected, MAX_PATH + 8, FILE_NAME_NORMALIZED);
+    if (fileLength == 0 || fileLength >= MAX_PATH + 8 || folderLength == 0 || folderLength >= MAX_PATH + 8 ||
+        !PathAppendW(expected, name)) {
+        return false;
     }
-    if (descriptor != nullptr) {
-        LocalFree(descriptor);
+    return lstrcmpiW(filePath, expected) == 0;
+}
+
+// The database folder and file. The folders beneath common application data may have been made by
+// any user before the installer ran, so none of them, nor the file, may be a link or junction: the
+// installer would otherwise create a file open to Everyone wherever the link points. Each folder is
+// checked and held before anything is made inside it, and the file is made with its final access list
+// in the same call. Returns the final line of a failure, or null when the file exists afterwards.
+const wchar_t* prepareDatabase(InstallLog& log) {
+    wchar_t orvanta[MAX_PATH];
+    wchar_t welkara[MAX_PATH];
+    wchar_t databasePath[MAX_PATH];
+    if (SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, orvanta) < 0 ||
+        !PathAppendW(orvanta, L"Orvanta") || !joinPath(welkara, orvanta, L"Welkara") ||
+        !joinPath(databasePath, welkara, L"vorlinde.db")) {
+        return L"Couldn't generate dest database pathname\n";
     }
+
+    // A folder that cannot be made or opened shows up as a failure to create the file in it.
+    HeldFolder folders[2];
+    const wchar_t* const paths[2] = {orvanta, welkara};
+    bool usable = true;
+    for (int i = 0; i < 2 && usable; ++i) {
+        CreateDirectoryW(paths[i], nullptr);  // lpSecurityAttributes: default security
+        const HeldFolder::Result result = folders[i].hold(paths[i]);
+        if (result == HeldFolder::link) {
+            log.write(L"Refusing the database folder %ls: it is a link or junction\n", paths[i]);
+            return L"Couldn't create empty database\n";
+        }
+        usable = result == HeldFolder::held;
+    }
+
+    const DWORD attributes = GetFileAttributesW(databasePath);
+    if (attributes != INVALID_FILE_ATTRIBUTES) {
+        if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+            log.write(L"Refusing the database %ls: it is a link or junction\n", databasePath);
+            return L"Couldn't create empty database\n";
+        }
+        log.write(L"Database %ls already exists (which is fine).\n", databasePath);
+        return nullptr;
+    }
+
+    log.write(L"Creating %ls\n", databasePath);
+    const EveryoneDescriptor everyone;
+    SECURITY_ATTRIBUTES security = {};
+    security.nLength = sizeof security;
+    security.lpSecurityDescriptor = everyone.descriptor();
+    security.bInheritHandle = FALSE;
+    // CREATE_NEW with FILE_FLAG_OPEN_REPARSE_POINT: a link that appeared at the name since the check
+    // is an existing file here, never followed.
+    HANDLE database =
+        usable ? CreateFileW(databasePath, GENERIC_WRITE | DELETE | WRITE_DAC, 0,
+                             everyone.descriptor() != nullptr ? &security : nullptr, CREATE_NEW,
+                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                             nullptr)  // hTemplateFile
+               : INVALID_HANDLE_VALUE;
+    if (database == INVALID_HANDLE_VALUE) {
+        log.write(L"CreateFile(%ls) failed\n", databasePath);
+        return L"Couldn't create empty database\n";
+    }
+    // Belt and braces: a folder turned into a junction while held still leads elsewhere by name.
+    if (!fileIsInFolder(database, folders[1].handle(), L"vorlinde.db")) {
+        FILE_DISPOSITION_INFO disposition = {};
+        disposition.DeleteFile = TRUE;
+        SetFileInformationByHandle(database, FileDispositionInfo, &disposition, sizeof disposition);
+        CloseHandle(database);
+        log.write(L"Refusing the database %ls: it was not created in the database folder\n", databasePath);
+        return L"Couldn't create empty database\n";
+    }
+    // The list was given at creation. Some file systems keep only part of it (Wine's Unix mode bits,
+    // cut by the umask); setting it again through the handle, never by name, leaves it exact.
+    if (everyone.descriptor() != nullptr) {
+        SetKernelObjectSecurity(database, DACL_SECURITY_INFORMATION, everyone.descriptor());
+    }
+    CloseHandle(database);
+    return nullptr;
 }
 
 // Reads the whole local package with one ReadFile into a new LocalAlloc block. On false the detail
@@ -210,30 +362,18 @@ const wchar_t* install(Run& run, HWND window) {
     run.manifest = loadManifest(log);
     const wchar_t* url = urlOverride != nullptr ? wide(urlOverride) : buildUpdateUrl(run.manifest);
 
+    // Every path inside the code folder that is deleted or run is built here, so that none is ever
+    // used cut short. The runtime folder's buffer is zeroed and has room for two nulls after the path:
+    // SHFileOperationW takes a list of paths ended by two nulls.
     wchar_t codeFolder[MAX_PATH];
-    if (!applicationFolder(CSIDL_PROGRAM_FILESX86, codeFolder)) {
+    wchar_t runtimeFolder[MAX_PATH + 2] = {};
+    wchar_t application[MAX_PATH];
+    if (!codeFolderPath(codeFolder) || !joinPath(runtimeFolder, codeFolder, L"python") ||
+        !joinPath(application, codeFolder, L"welkara.exe")) {
         return L"Couldn't generate dest code path\n";
     }
-    wchar_t databasePath[MAX_PATH];
-    if (!applicationFolder(CSIDL_COMMON_APPDATA, databasePath)) {
-        return L"Couldn't generate dest database pathname\n";
-    }
-    PathAppendW(databasePath, L"vorlinde.db");
-
-    if (PathFileExistsW(databasePath)) {
-        log.write(L"Database %ls already exists (which is fine).\n", databasePath);
-    } else {
-        log.write(L"Creating %ls\n", databasePath);
-        HANDLE database = CreateFileW(databasePath, GENERIC_WRITE, 0,
-                                      nullptr,  // lpSecurityAttributes
-                                      CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                                      nullptr);  // hTemplateFile
-        if (database == INVALID_HANDLE_VALUE) {
-            log.write(L"CreateFile(%ls) failed\n", databasePath);
-            return L"Couldn't create empty database\n";
-        }
-        CloseHandle(database);
-        openToEveryone(databasePath);
+    if (const wchar_t* failure = prepareDatabase(log)) {
+        return failure;
     }
 
     run.localName = copyText(
@@ -252,8 +392,7 @@ const wchar_t* install(Run& run, HWND window) {
         if (pathLength == 0 || pathLength == MAX_PATH) {
             return L"Couldn't generate local update pathname\n";
         }
-        PathRemoveFileSpecW(run.localPath);
-        if (!PathAppendW(run.localPath, run.localName)) {
+        if (!PathRemoveFileSpecW(run.localPath) || !PathAppendW(run.localPath, run.localName)) {
             return L"Couldn't generate local update pathname\n";
         }
         log.write(L"Will try to install %ls\n", run.localPath);
@@ -283,10 +422,6 @@ const wchar_t* install(Run& run, HWND window) {
         return nullptr;
     }
 
-    // SHFileOperationW takes a list of paths ended by two nulls; the zeroed buffer has room for both.
-    wchar_t runtimeFolder[MAX_PATH + 2] = {};
-    lstrcpynW(runtimeFolder, codeFolder, MAX_PATH);
-    PathAppendW(runtimeFolder, L"python");
     if (PathFileExistsW(runtimeFolder)) {
         log.write(L"Deleting existing Python installation at %ls\n", runtimeFolder);
         SHFILEOPSTRUCTW operation = {};
@@ -310,14 +445,16 @@ const wchar_t* install(Run& run, HWND window) {
         return L"Couldn't extract file\n";
     }
 
-    wchar_t application[MAX_PATH];
-    lstrcpynW(application, codeFolder, MAX_PATH);
-    PathAppendW(application, L"welkara.exe");
     log.write(L"Executing %ls\n", application);
-    ShellExecuteW(nullptr, L"open", application,
-                  nullptr,  // lpParameters
-                  nullptr,  // lpDirectory
-                  SW_SHOWDEFAULT);
+    const HINSTANCE launched = ShellExecuteW(nullptr, L"open", application,
+                                             nullptr,  // lpParameters
+                                             nullptr,  // lpDirectory
+                                             SW_SHOWDEFAULT);
+    // The files are in place, so the run still counts as an installation when the launch fails.
+    const INT_PTR launchResult = reinterpret_cast<INT_PTR>(launched);
+    if (launchResult <= 32) {
+        log.write(L"ShellExecute(%ls) failed (%d)\n", application, static_cast<int>(launchResult));
+    }
     report(window, WM_INSTALLER_INSTALLED);
     if (run.localPath != nullptr) {
         DeleteFileW(run.localPath);

@@ -398,12 +398,114 @@ TEST_F(InstallerThreadTest, WithoutTheExtractorTheRuntimeIsGoneAndTheRunFails) {
     EXPECT_TRUE(pathExists(localPackage()));
 }
 
-TEST_F(InstallerThreadTest, DamagedArchiveStillCountsAsInstalled) {
-    useLocalPackage(L"damaged.7z", L"damaged");
+// A correctly signed package that the extractor cannot unpack fails the run before the launch, and a
+// local package is kept for another try.
+TEST_F(InstallerDownloadTest, SignedPackageThatIsNotAnArchiveFailsWithoutLaunching) {
+    for (bool local : {true, false}) {
+        SCOPED_TRACE(local ? "local package" : "download");
+        SetUp();
+        ASSERT_TRUE(store.putPackage(L"random.bin", readBytes(package(L"random.bin"))));
+        makeOldInstallation();
+        const std::wstring url = store.http + L"/files/random.bin";
+        if (local) {
+            useLocalPackage(L"random.bin", L"random");
+        } else {
+            setOption(&urlOverride, url);
+            setOption(&signatureOverride, packageSignature(L"random"));
+        }
+        runInstaller();
+
+        EXPECT_EQ(messages(), std::vector<UINT>{WM_INSTALLER_ERROR});
+        const std::wstring ending = L"extractUpdate: invoking 7za.exe -y -bd x archive.7z\n"
+                                    L"extractUpdate: 7za.exe failed with exit code 2\n"
+                                    L"extractUpdateFromFileToCwd failed\n"
+                                    L"Couldn't extract file\n";
+        const std::wstring text = log();
+        EXPECT_NE(text.find(verifiedLines(local ? localPackage() : url, packageSignature(L"random"), 1)),
+                  std::wstring::npos)
+            << text;
+        ASSERT_GE(text.size(), ending.size());
+        EXPECT_EQ(text.substr(text.size() - ending.size()), ending);
+        EXPECT_FALSE(pathExists(codeFolder + L"\\archive.7z"));
+        EXPECT_FALSE(pathExists(codeFolder + L"\\welkara.exe"));
+        EXPECT_EQ(pathExists(localPackage()), local);
+    }
+}
+
+TEST_F(InstallerThreadTest, PlantedExtractorNeverRuns) {
+    const std::string pinned = readBytes(extractor());
+    ASSERT_TRUE(MoveFileW(extractor().c_str(), (extractor() + L".away").c_str()));
+    ASSERT_TRUE(writeBytes(extractor(), pinned + "planted"));  // still a working extractor
+    useLocalPackage(L"package.7z", L"package");
+    runInstaller();
+    DeleteFileW(extractor().c_str());
+
+    EXPECT_EQ(messages(), std::vector<UINT>{WM_INSTALLER_ERROR});
+    EXPECT_EQ(log(), linesUpToDatabase(true) +
+                         verifiedLines(localPackage(), packageSignature(L"package"), 1) +
+                         L"No existing Python installation at " + codeFolder +
+                         L"\\python.\n"
+                         L"extractUpdate: invoking 7za.exe -y -bd x archive.7z\n"
+                         L"extractUpdate: " +
+                         extractor() +
+                         L" is not the 7za.exe this installer was built with\n"
+                         L"extractUpdateFromFileToCwd failed\n"
+                         L"Couldn't extract file\n");
+    EXPECT_FALSE(pathExists(codeFolder + L"\\welkara.exe"));
+    EXPECT_TRUE(pathExists(localPackage()));
+}
+
+// The files are in place, so a launch that fails is reported and the run still counts as installed.
+TEST_F(InstallerThreadTest, FailedLaunchIsReportedAndStillCountsAsInstalled) {
+    useLocalPackage(L"noapp.7z", L"noapp");
     runInstaller();
     EXPECT_EQ(messages(), (std::vector<UINT>{WM_INSTALLER_INSTALLED, WM_INSTALLER_CLOSE}));
-    EXPECT_FALSE(pathExists(codeFolder + L"\\archive.7z"));
+    const std::wstring application = codeFolder + L"\\welkara.exe";
+    EXPECT_NE(log().find(L"Executing " + application + L"\nShellExecute(" + application + L") failed (2)\n" +
+                         L"Installer thread finished victorious and will exit shortly.\n"),
+              std::wstring::npos)
+        << log();
     EXPECT_FALSE(pathExists(localPackage()));
+}
+
+// Anyone may make folders under common application data before the installer runs. A link there
+// would have the installer create a file open to Everyone wherever it points; Wine shows a Unix link
+// to a folder as a reparse point, which stands here for a junction or a Windows link. (Wine shows a
+// link to a file as a plain file, so a link in place of vorlinde.db cannot be told apart here.)
+TEST_F(InstallerThreadTest, LinkOnTheWayToTheDatabaseIsRefused) {
+    const std::wstring elsewhere = systemFolder(CSIDL_COMMON_APPDATA) + L"\\Elsewhere";
+    const std::wstring orvanta = systemFolder(CSIDL_COMMON_APPDATA) + L"\\Orvanta";
+    struct Case {
+        const char* name;
+        std::wstring link;  // made a link to `target`, in `elsewhere`
+        std::wstring target;
+        std::wstring refusal;
+    };
+    const Case cases[] = {
+        {"Orvanta is a link", orvanta, elsewhere, L"Refusing the database folder " + orvanta},
+        {"Welkara is a link", databaseFolder, elsewhere, L"Refusing the database folder " + databaseFolder},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        removeTree(elsewhere);
+        ASSERT_TRUE(CreateDirectoryW(elsewhere.c_str(), nullptr));
+        ASSERT_TRUE(writeBytes(elsewhere + L"\\vorlinde.db", "not the installer's"));
+        if (c.link == databaseFolder) {
+            ASSERT_TRUE(CreateDirectoryW(orvanta.c_str(), nullptr));
+        }
+        ASSERT_TRUE(testsupport::makeUnixLink(c.target, c.link));
+        useLocalPackage(L"package.7z", L"package");
+        runInstaller();
+        testsupport::removeUnixLink(c.link);
+
+        EXPECT_EQ(messages(), std::vector<UINT>{WM_INSTALLER_ERROR});
+        EXPECT_EQ(log(), L"Installer thread started\nManifest loaded from " + manifest() + L".\n" + c.refusal +
+                             L": it is a link or junction\nCouldn't create empty database\n");
+        EXPECT_EQ(readBytes(elsewhere + L"\\vorlinde.db"), "not the installer's");
+        EXPECT_FALSE(pathExists(elsewhere + L"\\Welkara"));
+        removeTree(elsewhere);
+    }
 }
 
 // The code folder cannot be made: a file stands where "Orvanta" should be. The run goes on silently

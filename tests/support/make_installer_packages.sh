@@ -6,6 +6,8 @@
 # Each NAME.7z (or NAME.bin) gets NAME.sig, its Base64 signature:
 #   package.7z   the package above
 #   damaged.7z   its first half: signed correctly, but the extractor cannot unpack it
+#   random.bin   700,000 random bytes: signed, large enough to be downloaded, not an archive
+#   noapp.7z     the package without welkara.exe
 #   empty.bin    zero bytes
 set -eu
 out=$(realpath -m "$1") sign=$2 key=$3 welkara=$4
@@ -18,7 +20,9 @@ head -c 600000 /dev/urandom >"$out/src/data/padding.bin"
 (cd "$out/src" && 7z a -t7z -bd -y "$out/package.7z" . >/dev/null)
 size=$(stat -c %s "$out/package.7z")
 head -c $((size / 2)) "$out/package.7z" >"$out/damaged.7z"
+head -c 700000 /dev/urandom >"$out/random.bin"
+(cd "$out/src" && 7z a -t7z -bd -y "$out/noapp.7z" python data >/dev/null)
 : >"$out/empty.bin"
-for file in package.7z damaged.7z empty.bin; do
+for file in package.7z damaged.7z random.bin noapp.7z empty.bin; do
     "$sign" sign --secret-key "$key" "$out/$file" >"$out/${file%.*}.sig"
 done

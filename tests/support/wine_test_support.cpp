@@ -76,6 +76,35 @@ int runAndWait(const std::wstring& commandLine) {
     return static_cast<int>(code);
 }
 
+namespace {
+// The Unix path of a Windows path, through Wine's own export; empty when it has none.
+std::wstring unixPath(const std::wstring& path) {
+    using ToUnix = char* (*)(const wchar_t*);
+    const FARPROC found = GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name");
+    const auto toUnix = reinterpret_cast<ToUnix>(reinterpret_cast<void*>(found));
+    char* name = toUnix != nullptr ? toUnix(path.c_str()) : nullptr;
+    if (name == nullptr) {
+        return L"";
+    }
+    const std::wstring wide(name, name + lstrlenA(name));  // the test folders are plain ASCII
+    HeapFree(GetProcessHeap(), 0, name);
+    return wide;
+}
+}  // namespace
+
+bool makeUnixLink(const std::wstring& target, const std::wstring& link) {
+    const std::wstring from = unixPath(target), to = unixPath(link);
+    // Wine runs a Unix program as it is when asked to start one, with the arguments untouched.
+    return !from.empty() && !to.empty() && runAndWait(L"Z:\\bin\\ln -s " + from + L" " + to) == 0;
+}
+
+void removeUnixLink(const std::wstring& link) {
+    const std::wstring path = unixPath(link);
+    if (!path.empty()) {
+        runAndWait(L"Z:\\bin\\rm -f " + path);
+    }
+}
+
 std::wstring systemFolder(int csidl) {
     wchar_t path[MAX_PATH];
     SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, path);

@@ -27,6 +27,11 @@ std::wstring systemFolder(int csidl);
 // Deletes a file or a folder with everything in it; a missing one is fine.
 void removeTree(const std::wstring& path);
 bool pathExists(const std::wstring& path);
+// Makes `link` a Unix symbolic link to `target` (both Windows paths) with the host's ln: Wine makes no
+// junctions or Windows links, but shows a Unix link as a reparse point. False when it failed.
+bool makeUnixLink(const std::wstring& target, const std::wstring& link);
+// Removes such a link itself, never what it points to.
+void removeUnixLink(const std::wstring& link);
 // The Base64 signature in packages\NAME.sig beside the test executable, without its line end.
 std::wstring packageSignature(const std::wstring& name);
 
