@@ -7,6 +7,7 @@
 # BUILD_DIR/bench, removed again at the end; only 127.0.0.1 is contacted.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+"$root/scripts/prerequisites"
 build=$(cd "${1:-build/win}" && pwd)
 runs=${2:-3}
 exe=$build/bench/download_bench.exe

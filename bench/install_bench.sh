@@ -23,6 +23,7 @@
 # Uses a throwaway Wine prefix, Xvfb display and work folder in BUILD_DIR/bench/install, removed at the end.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+"$root/scripts/prerequisites"
 build=$(cd "${1:-build/win}" && pwd)
 runs=${2:-3}
 
