@@ -1,11 +1,16 @@
-// Entry point: reads the options, creates the progress window (which starts the installer thread) and
-// runs the message loop. The exit code is 0 in every case, also after a failed installation.
+// Entry point: restricts DLL loading to System32, reads the options, creates the progress window (which
+// starts the installer thread) and runs the message loop. The exit code is 0 in every case, also after
+// a failed installation.
 #include <windows.h>
 
 #include "app/main_window.h"
 #include "app/options.h"
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandLine, int showCommand) {
+    // DLLs loaded from here on, by this program or by system DLLs on its behalf, come from System32
+    // only: not from the program's folder (a Downloads folder may hold anything) nor the current one.
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    SetDllDirectoryW(L"");
     // The window object and the option strings outlive the message loop on purpose: when the loop ends
     // the installer thread may still be running (after "Cancel") and reading them, until the process ends.
     static MainWindow mainWindow;

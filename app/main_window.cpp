@@ -6,12 +6,14 @@
 //                          released and the message loop is asked to end; the window is not destroyed.
 // Drawing uses device-independent objects made once at WM_CREATE (factories, text format) and a render
 // target and brush made at the first paint, dropped when EndDraw fails and made again at the next one.
+// Direct2D and DirectWrite come from System32 only (install/system_library.h).
 #include "app/main_window.h"
 
 #include <commctrl.h>
 
 #include "app/installer_messages.h"
 #include "install/installer_thread.h"
+#include "install/system_library.h"
 
 namespace {
 
@@ -23,6 +25,11 @@ constexpr PCWSTR kErrorText = L"There was an error installing Orvanta Welkara.";
 constexpr float kBackgroundGrey = 245.0f / 255.0f;
 constexpr float kTextMargin = 3.0f;
 constexpr LPARAM kMarqueeIntervalMs = 30;
+
+// D2D1CreateFactory, exported by d2d1.dll as ordinal 1, and DWriteCreateFactory.
+typedef HRESULT(WINAPI* CreateDirect2dFactory)(D2D1_FACTORY_TYPE, REFIID, const D2D1_FACTORY_OPTIONS*,
+                                               void**);
+typedef HRESULT(WINAPI* CreateDirectWriteFactory)(DWRITE_FACTORY_TYPE, REFIID, IUnknown**);
 
 template <class Interface>
 void release(Interface** object) {
@@ -92,13 +99,18 @@ int MainWindow::OnCreate() {
     if (!InitCommonControlsEx(&controls)) {
         return -1;
     }
-    if (FAILED(D2D1CreateFactory(D2D1_FACTORY_TYPE_SINGLE_THREADED, __uuidof(ID2D1Factory),
-                                 nullptr,  // pFactoryOptions
-                                 reinterpret_cast<void**>(&m_direct2d)))) {
+    // A DLL or function that does not load fails like the factory it would have made.
+    CreateDirect2dFactory createDirect2d = nullptr;
+    if (!systemFunction(loadSystemLibrary(L"d2d1.dll"), MAKEINTRESOURCEA(1), &createDirect2d) ||
+        FAILED(createDirect2d(D2D1_FACTORY_TYPE_SINGLE_THREADED, __uuidof(ID2D1Factory),
+                              nullptr,  // pFactoryOptions
+                              reinterpret_cast<void**>(&m_direct2d)))) {
         return -1;
     }
-    if (FAILED(DWriteCreateFactory(DWRITE_FACTORY_TYPE_SHARED, __uuidof(IDWriteFactory),
-                                   reinterpret_cast<IUnknown**>(&m_directWrite)))) {
+    CreateDirectWriteFactory createDirectWrite = nullptr;
+    if (!systemFunction(loadSystemLibrary(L"dwrite.dll"), "DWriteCreateFactory", &createDirectWrite) ||
+        FAILED(createDirectWrite(DWRITE_FACTORY_TYPE_SHARED, __uuidof(IDWriteFactory),
+                                 reinterpret_cast<IUnknown**>(&m_directWrite)))) {
         return -1;
     }
     if (FAILED(m_directWrite->CreateTextFormat(L"Verdana",

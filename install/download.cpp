@@ -1,4 +1,5 @@
-// Win32 side of the package download, on WinINet. One internet handle serves the whole process and
+// Win32 side of the package download, on WinINet, which the first download loads from System32 (never
+// bound at load time, see install/system_library.h). One internet handle serves the whole process and
 // is never closed; each download opens one request handle, which every way out closes. The body is
 // read straight into one buffer of exactly the announced length, in pieces of at most 32 KiB, and is
 // handed out only when every announced byte arrived.
@@ -11,6 +12,7 @@
 
 #include "install/download_config.h"
 #include "install/install_log.h"
+#include "install/system_library.h"
 #include "settings/manifest.h"
 
 namespace {
@@ -27,6 +29,35 @@ static_assert(kRequestFlags == (INTERNET_FLAG_RELOAD | INTERNET_FLAG_KEEP_CONNEC
               "request flags");
 
 wchar_t updateUrl[updateUrlCapacity] = {};
+
+// The WinINet functions in use, from System32's wininet.dll: all of them or none.
+struct WinInet {
+    decltype(&InternetOpenW) open;
+    decltype(&InternetOpenUrlW) openUrl;
+    decltype(&HttpQueryInfoW) queryInfo;
+    decltype(&InternetReadFile) readFile;
+    decltype(&InternetCloseHandle) closeHandle;
+};
+WinInet winInet = {};
+
+// Fills winInet unless it is filled already; false when wininet.dll or one of the functions does not
+// load, and then a later call tries again.
+bool loadWinInet() {
+    if (winInet.open != nullptr) {
+        return true;
+    }
+    const HMODULE module = loadSystemLibrary(L"wininet.dll");
+    WinInet loaded = {};
+    if (!systemFunction(module, "InternetOpenW", &loaded.open) ||
+        !systemFunction(module, "InternetOpenUrlW", &loaded.openUrl) ||
+        !systemFunction(module, "HttpQueryInfoW", &loaded.queryInfo) ||
+        !systemFunction(module, "InternetReadFile", &loaded.readFile) ||
+        !systemFunction(module, "InternetCloseHandle", &loaded.closeHandle)) {
+        return false;
+    }
+    winInet = loaded;
+    return true;
+}
 // Opened by the first download that gets one; a failed open leaves it null so the next call tries again.
 HINTERNET internetHandle = nullptr;
 
@@ -38,7 +69,7 @@ class RequestHandle {
     RequestHandle& operator=(const RequestHandle&) = delete;
     ~RequestHandle() {
         if (handle_ != nullptr) {
-            InternetCloseHandle(handle_);
+            winInet.closeHandle(handle_);
         }
     }
     HINTERNET get() const { return handle_; }
@@ -72,21 +103,24 @@ bool downloadUpdate(InstallLog& log, const wchar_t* url, std::uint8_t** bytes, s
         return false;
     }
     if (internetHandle == nullptr) {
-        internetHandle = InternetOpenW(L"Orvanta Updater", INTERNET_OPEN_TYPE_PRECONFIG,
-                                       nullptr,  // lpszProxy
-                                       nullptr,  // lpszProxyBypass
-                                       0);       // dwFlags: blocking calls
+        // WinINet that does not load fails here as an InternetOpenW that returns null would.
+        if (loadWinInet()) {
+            internetHandle = winInet.open(L"Orvanta Updater", INTERNET_OPEN_TYPE_PRECONFIG,
+                                          nullptr,  // lpszProxy
+                                          nullptr,  // lpszProxyBypass
+                                          0);       // dwFlags: blocking calls
+        }
         if (internetHandle == nullptr) {
             log.write(L"InternetOpen failed\n");
             return false;
         }
     }
 
-    RequestHandle request(InternetOpenUrlW(internetHandle, url,
-                                           nullptr,  // lpszHeaders
-                                           0,        // dwHeadersLength
-                                           kRequestFlags,
-                                           0));  // dwContext
+    RequestHandle request(winInet.openUrl(internetHandle, url,
+                                          nullptr,  // lpszHeaders
+                                          0,        // dwHeadersLength
+                                          kRequestFlags,
+                                          0));  // dwContext
     if (request.get() == nullptr) {
         log.write(L"InternetOpenURL failed\n");
         return false;
@@ -94,8 +128,8 @@ bool downloadUpdate(InstallLog& log, const wchar_t* url, std::uint8_t** bytes, s
 
     wchar_t status[128];
     DWORD statusBytes = sizeof status;
-    if (!HttpQueryInfoW(request.get(), HTTP_QUERY_STATUS_CODE, status, &statusBytes,
-                        nullptr)) {  // lpdwIndex
+    if (!winInet.queryInfo(request.get(), HTTP_QUERY_STATUS_CODE, status, &statusBytes,
+                           nullptr)) {  // lpdwIndex
         log.write(L"HttpQueryInfo failed\n");
         return false;
     }
@@ -112,8 +146,8 @@ bool downloadUpdate(InstallLog& log, const wchar_t* url, std::uint8_t** bytes, s
 
     DWORD announced = 0;
     DWORD announcedBytes = sizeof announced;
-    if (!HttpQueryInfoW(request.get(), HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, &announced,
-                        &announcedBytes, nullptr)) {
+    if (!winInet.queryInfo(request.get(), HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, &announced,
+                           &announcedBytes, nullptr)) {
         log.write(L"Could not query Content-Length (%d)\n", static_cast<int>(GetLastError()));
         return false;
     }
@@ -133,7 +167,7 @@ bool downloadUpdate(InstallLog& log, const wchar_t* url, std::uint8_t** bytes, s
         const DWORD wanted =
             announced - received < kReadPieceLength ? announced - received : kReadPieceLength;
         DWORD delivered = 0;
-        if (!InternetReadFile(request.get(), buffer + received, wanted, &delivered)) {
+        if (!winInet.readFile(request.get(), buffer + received, wanted, &delivered)) {
             log.write(L"internetReadFile returned fail\n");
             LocalFree(buffer);
             return false;
