@@ -572,6 +572,79 @@ INSTANTIATE_TEST_SUITE_P(
                                   L"/verify_only /S", "verified"}),
     [](const ::testing::TestParamInfo<SuccessCase>& info) { return info.param.name; });
 
+// ---- A DLL planted beside Installer.exe in place of a system DLL that is not a KnownDLL never loads,
+// even with Windows' search order, which puts the program's folder first, and the run still draws its
+// status, downloads, verifies the package and ends by itself. Wine gives that order only when told, by
+// the WINEDLLOVERRIDES that window.cmake sets for this test executable: Installer.exe inherits it from
+// this process's start (a value set here with SetEnvironmentVariableW does not reach it).
+
+constexpr wchar_t kWindowsSearchOrder[] = L"d2d1,dwrite,wininet=n,b";
+
+struct PlantedDllCase {
+    const char* name;
+    const wchar_t* dll;  // a file name from main_window_test/planted/
+};
+
+class PlantedDllTest : public MainWindowTest, public ::testing::WithParamInterface<PlantedDllCase> {
+  protected:
+    void SetUp() override {
+        MainWindowTest::SetUp();
+        removeTree(runFolder());
+    }
+    void TearDown() override {
+        removeTree(runFolder());
+        MainWindowTest::TearDown();
+    }
+    // A folder of its own for Installer.exe and the planted DLL, so that nothing this process loads
+    // finds the DLL beside it.
+    static std::wstring runFolder() { return exeFolder() + L"\\planted_run"; }
+    std::wstring planted() const { return runFolder() + L"\\" + GetParam().dll; }
+    // Left by the planted DLL's DllMain when anything loads it.
+    std::wstring marker() const { return planted() + L".loaded"; }
+};
+
+// The window draws, the download comes, the package is verified and the process ends with 0.
+void expectVerificationRun(InstallerProcess& process, HWND window, LoopbackStore& store) {
+    ASSERT_NE(window, nullptr);
+    ASSERT_TRUE(store.waitForDownload(30000)) << "the installer thread never asked for the package";
+    Capture working;
+    ASSERT_TRUE(settledCapture(window, nullptr, &working, 20000)) << "the status line was never drawn";
+    expectPaintedStatus(working);
+    store.release(200);
+    ASSERT_TRUE(process.waitForExit(30000)) << narrow(installLog());
+    EXPECT_EQ(process.exitCode(), 0u);
+    EXPECT_TRUE(endsWith(installLog(), kVerifiedLine)) << narrow(installLog());
+}
+
+TEST_P(PlantedDllTest, NeverLoadsAndTheRunStillSucceeds) {
+    wchar_t overrides[512] = {};
+    GetEnvironmentVariableW(L"WINEDLLOVERRIDES", overrides, 512);
+    ASSERT_NE(std::wstring(overrides).find(kWindowsSearchOrder), std::wstring::npos)
+        << "WINEDLLOVERRIDES is \"" << narrow(overrides) << "\": Wine would prefer its builtin DLLs";
+    ASSERT_TRUE(CreateDirectoryW(runFolder().c_str(), nullptr));
+    ASSERT_TRUE(CopyFileW(installer().c_str(), (runFolder() + L"\\Installer.exe").c_str(), FALSE));
+    ASSERT_TRUE(CopyFileW((exeFolder() + L"\\planted\\" + GetParam().dll).c_str(), planted().c_str(), FALSE));
+    LoopbackStore store;
+    ASSERT_TRUE(store.start(readBytes(exeFolder() + L"\\packages\\package.7z")));
+
+    InstallerProcess process;
+    ASSERT_TRUE(process.start(
+        runFolder() + L"\\Installer.exe",
+        L"/url:" + store.url() + L" /eddsa_signature:" + packageSignature(L"package") + L" /verify_only"));
+    HWND window = nullptr;
+    waitUntil([&] { return (window = process.findWindow()) != nullptr || !process.running(); }, 30000);
+    expectVerificationRun(process, window, store);
+    EXPECT_FALSE(pathExists(marker())) << "the planted " << narrow(GetParam().dll) << " was loaded";
+}
+
+INSTANTIATE_TEST_SUITE_P(SystemDlls, PlantedDllTest,
+                         ::testing::Values(PlantedDllCase{"Direct2d", L"d2d1.dll"},
+                                           PlantedDllCase{"DirectWrite", L"dwrite.dll"},
+                                           PlantedDllCase{"WinInet", L"wininet.dll"}),
+                         [](const ::testing::TestParamInfo<PlantedDllCase>& info) {
+                             return info.param.name;
+                         });
+
 // ---- A failed run shows the error and "Close", and stays until the user closes it.
 
 struct FailureCase {

@@ -46,3 +46,25 @@ set_tests_properties(window_screenshots.png PROPERTIES FIXTURES_CLEANUP window_s
 set_tests_properties(main_window_test PROPERTIES
     FIXTURES_REQUIRED "wine;xvfb;window_store;window_screenshots"
     TIMEOUT 900)
+
+# DLLs that PlantedDllTest plants beside a copy of Installer.exe: tests/app/planted_dll.c built as each
+# system DLL the installer uses that is not a KnownDLL, exporting what the real one is asked for (d2d1.dll:
+# ordinal 1), into main_window_test/planted/. By default Wine takes its builtin DLL even when one of the
+# name lies beside the program; these overrides give Windows' order (the program's folder first) to the
+# test and every Installer.exe it starts. They are set here because a child process takes them from its
+# parent's start-up environment, not from SetEnvironmentVariableW.
+set_property(TEST main_window_test APPEND PROPERTY ENVIRONMENT
+             "WINEDLLOVERRIDES=mscoree,mshtml=\\;d2d1,dwrite,wininet=n,b")
+set(planted_exports_d2d1 "D2D1CreateFactory=plantedFactory @1")
+set(planted_exports_dwrite "DWriteCreateFactory=plantedFactory")
+set(planted_exports_wininet "InternetOpenW=plantedCall" "InternetOpenUrlW=plantedCall" "HttpQueryInfoW=plantedCall"
+    "InternetReadFile=plantedCall" "InternetCloseHandle=plantedCall")
+foreach(dll d2d1 dwrite wininet)
+    list(JOIN planted_exports_${dll} "\n" exports)
+    set(def ${CMAKE_CURRENT_BINARY_DIR}/planted/${dll}.def)
+    file(GENERATE OUTPUT ${def} CONTENT "LIBRARY ${dll}.dll\nEXPORTS\n${exports}\n")
+    add_library(planted_${dll} MODULE ${CMAKE_CURRENT_LIST_DIR}/planted_dll.c ${def})
+    set_target_properties(planted_${dll} PROPERTIES OUTPUT_NAME ${dll} PREFIX "" SUFFIX ".dll"
+                          LIBRARY_OUTPUT_DIRECTORY ${folder}/planted)
+    add_dependencies(main_window_test planted_${dll})
+endforeach()
