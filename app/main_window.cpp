@@ -6,6 +6,7 @@
 //                          released and the message loop is asked to end; the window is not destroyed.
 // Drawing uses device-independent objects made once at WM_CREATE (factories, text format) and a render
 // target and brush made at the first paint, dropped when EndDraw fails and made again at the next one.
+// A paint that cannot make them validates the window and asks for another paint 500 ms later.
 // Direct2D and DirectWrite come from System32 only (install/system_library.h).
 #include "app/main_window.h"
 
@@ -25,6 +26,8 @@ constexpr PCWSTR kErrorText = L"There was an error installing Orvanta Welkara.";
 constexpr float kBackgroundGrey = 245.0f / 255.0f;
 constexpr float kTextMargin = 3.0f;
 constexpr LPARAM kMarqueeIntervalMs = 30;
+constexpr UINT_PTR kRepaintTimer = 1;
+constexpr UINT kRepaintDelayMs = 500;
 
 // D2D1CreateFactory, exported by d2d1.dll as ordinal 1, and DWriteCreateFactory.
 typedef HRESULT(WINAPI* CreateDirect2dFactory)(D2D1_FACTORY_TYPE, REFIID, const D2D1_FACTORY_OPTIONS*,
@@ -72,6 +75,13 @@ LRESULT MainWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         case WM_PAINT:
             OnPaint();
             return 0;
+        case WM_TIMER:
+            if (wParam == kRepaintTimer) {
+                KillTimer(m_hwnd, kRepaintTimer);
+                InvalidateRect(m_hwnd, nullptr, FALSE);
+                return 0;
+            }
+            break;
         case WM_COMMAND:
             if (HIWORD(wParam) == BN_CLICKED) {
                 CloseSequence();
@@ -154,6 +164,7 @@ void MainWindow::OnPaint() {
             m_hwnd, D2D1::SizeU(client.right, client.bottom), D2D1_PRESENT_OPTIONS_NONE};
         if (FAILED(
                 m_direct2d->CreateHwndRenderTarget(&targetProperties, &windowProperties, &m_renderTarget))) {
+            RetryPaintLater();
             return;
         }
     }
@@ -161,6 +172,7 @@ void MainWindow::OnPaint() {
     // nothing is ever drawn without one.
     if (m_textBrush == nullptr &&
         FAILED(m_renderTarget->CreateSolidColorBrush(D2D1::ColorF(0.0f, 0.0f, 0.0f, 1.0f), &m_textBrush))) {
+        RetryPaintLater();
         return;
     }
 
@@ -177,6 +189,14 @@ void MainWindow::OnPaint() {
         ReleaseDeviceResources();
     }
     EndPaint(m_hwnd, &paint);
+}
+
+void MainWindow::RetryPaintLater() {
+    // Left invalid, the window would get WM_PAINT again at once, and keep a processor busy for as long as
+    // the drawing objects cannot be made.
+    ValidateRect(m_hwnd, nullptr);
+    SetTimer(m_hwnd, kRepaintTimer, kRepaintDelayMs,
+             nullptr);  // lpTimerFunc: WM_TIMER
 }
 
 void MainWindow::ShowStatus(PCWSTR text) {

@@ -23,6 +23,8 @@ class MainWindow : public BaseWindow<MainWindow> {
   private:
     int OnCreate();
     void OnPaint();
+    // Validates the window and invalidates it again after a pause, when a paint could not draw.
+    void RetryPaintLater();
     void ShowStatus(PCWSTR text);
     void CloseSequence();
     void ReleaseDeviceResources();
