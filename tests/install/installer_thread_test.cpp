@@ -376,26 +376,48 @@ TEST_F(InstallerThreadTest, NewDatabaseIsOpenToEveryone) {
         << "a file with the default list must not pass for an open one";
 }
 
-TEST_F(InstallerThreadTest, WithoutTheExtractorTheRuntimeIsGoneAndTheRunFails) {
-    makeOldInstallation();
-    useLocalPackage(L"package.7z", L"package");
-    ASSERT_TRUE(MoveFileW(extractor().c_str(), (extractor() + L".away").c_str()));
-    runInstaller();
-    MoveFileW((extractor() + L".away").c_str(), extractor().c_str());
+// An extractor that is missing, or is not the pinned one (here a working extractor with bytes added),
+// never runs: the old runtime is gone by then and the run fails.
+TEST_F(InstallerThreadTest, ExtractorThatIsMissingOrPlantedFailsTheRun) {
+    const std::string pinned = readBytes(extractor());
+    struct Case {
+        const char* name;
+        std::string planted;  // written in place of 7za.exe; empty for none
+        std::wstring detail;
+    };
+    const Case cases[] = {
+        {"missing", "", L"extractUpdate: CreateProcess failed (2)\n"},
+        {"planted", pinned + "planted",
+         L"extractUpdate: " + extractor() + L" is not the 7za.exe this installer was built with\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        makeOldInstallation();
+        useLocalPackage(L"package.7z", L"package");
+        ASSERT_TRUE(MoveFileW(extractor().c_str(), (extractor() + L".away").c_str()));
+        if (!c.planted.empty()) {
+            ASSERT_TRUE(writeBytes(extractor(), c.planted));
+        }
+        runInstaller();
+        DeleteFileW(extractor().c_str());
+        MoveFileW((extractor() + L".away").c_str(), extractor().c_str());
 
-    EXPECT_EQ(messages(), std::vector<UINT>{WM_INSTALLER_ERROR});
-    EXPECT_EQ(log(), linesUpToDatabase(true) +
-                         verifiedLines(localPackage(), packageSignature(L"package"), 1) +
-                         L"Deleting existing Python installation at " + codeFolder +
-                         L"\\python\n"
-                         L"extractUpdate: invoking 7za.exe -y -bd x archive.7z\n"
-                         L"extractUpdate: CreateProcess failed (2)\n"
-                         L"extractUpdateFromFileToCwd failed\n"
-                         L"Couldn't extract file\n");
-    EXPECT_FALSE(pathExists(codeFolder + L"\\python"));
-    EXPECT_FALSE(pathExists(codeFolder + L"\\archive.7z"));
-    EXPECT_EQ(readBytes(codeFolder + L"\\data\\readme.txt"), "old readme\n");
-    EXPECT_TRUE(pathExists(localPackage()));
+        EXPECT_EQ(messages(), std::vector<UINT>{WM_INSTALLER_ERROR});
+        EXPECT_EQ(log(), linesUpToDatabase(true) +
+                             verifiedLines(localPackage(), packageSignature(L"package"), 1) +
+                             L"Deleting existing Python installation at " + codeFolder +
+                             L"\\python\n"
+                             L"extractUpdate: invoking 7za.exe -y -bd x archive.7z\n" +
+                             c.detail +
+                             L"extractUpdateFromFileToCwd failed\n"
+                             L"Couldn't extract file\n");
+        EXPECT_FALSE(pathExists(codeFolder + L"\\python"));
+        EXPECT_FALSE(pathExists(codeFolder + L"\\archive.7z"));
+        EXPECT_FALSE(pathExists(codeFolder + L"\\welkara.exe"));
+        EXPECT_EQ(readBytes(codeFolder + L"\\data\\readme.txt"), "old readme\n");
+        EXPECT_TRUE(pathExists(localPackage()));
+    }
 }
 
 // A correctly signed package that the extractor cannot unpack fails the run before the launch, and a
@@ -430,29 +452,6 @@ TEST_F(InstallerDownloadTest, SignedPackageThatIsNotAnArchiveFailsWithoutLaunchi
         EXPECT_FALSE(pathExists(codeFolder + L"\\welkara.exe"));
         EXPECT_EQ(pathExists(localPackage()), local);
     }
-}
-
-TEST_F(InstallerThreadTest, PlantedExtractorNeverRuns) {
-    const std::string pinned = readBytes(extractor());
-    ASSERT_TRUE(MoveFileW(extractor().c_str(), (extractor() + L".away").c_str()));
-    ASSERT_TRUE(writeBytes(extractor(), pinned + "planted"));  // still a working extractor
-    useLocalPackage(L"package.7z", L"package");
-    runInstaller();
-    DeleteFileW(extractor().c_str());
-
-    EXPECT_EQ(messages(), std::vector<UINT>{WM_INSTALLER_ERROR});
-    EXPECT_EQ(log(), linesUpToDatabase(true) +
-                         verifiedLines(localPackage(), packageSignature(L"package"), 1) +
-                         L"No existing Python installation at " + codeFolder +
-                         L"\\python.\n"
-                         L"extractUpdate: invoking 7za.exe -y -bd x archive.7z\n"
-                         L"extractUpdate: " +
-                         extractor() +
-                         L" is not the 7za.exe this installer was built with\n"
-                         L"extractUpdateFromFileToCwd failed\n"
-                         L"Couldn't extract file\n");
-    EXPECT_FALSE(pathExists(codeFolder + L"\\welkara.exe"));
-    EXPECT_TRUE(pathExists(localPackage()));
 }
 
 // The files are in place, so a launch that fails is reported and the run still counts as installed.
