@@ -6,11 +6,26 @@
 #include "app/main_window.h"
 #include "app/options.h"
 
-int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandLine, int showCommand) {
-    // DLLs loaded from here on, by this program or by system DLLs on its behalf, come from System32
-    // only: not from the program's folder (a Downloads folder may hold anything) nor the current one.
+namespace {
+
+// DLLs loaded from here on, by this program or by system DLLs on its behalf, come from System32 only:
+// not from the program's folder (a Downloads folder may hold anything) nor the current one.
+void restrictDllSearch() {
     SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     SetDllDirectoryW(L"");
+}
+
+// Code runs before wWinMain too: the constructors, the stack protector's among them, which seeds its
+// guard through the cryptographic API and so may load DLLs. Priority 101 runs this one before all
+// others.
+__attribute__((constructor(101))) void restrictDllSearchBeforeConstructors() {
+    restrictDllSearch();
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandLine, int showCommand) {
+    restrictDllSearch();
     // The window object and the option strings outlive the message loop on purpose: when the loop ends
     // the installer thread may still be running (after "Cancel") and reading them, until the process ends.
     static MainWindow mainWindow;

@@ -15,15 +15,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 
 set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/wine-run)
 
-# Hardening of everything built here: stack canaries in every function with an array or an address-taken
-# local (given to the linker too, GCC then links libssp for __stack_chk_*, statically like the rest), and
-# images that load at a random address anywhere in the 64-bit space (ASLR) with non-executable data
-# (DEP). The three image flags are binutils' defaults today; spelling them out keeps them if that changes.
-set(CMAKE_C_FLAGS_INIT "-fstack-protector-strong")
-set(CMAKE_CXX_FLAGS_INIT "-fstack-protector-strong")
-set(welkara_hardened_link "-fstack-protector-strong -Wl,--dynamicbase,--high-entropy-va,--nxcompat")
-# Reproducible images: the PE header's time stamp (and so its checksum) is left 0 instead of the link time.
-set(welkara_link "-static -static-libgcc -static-libstdc++ -Wl,--no-insert-timestamp ${welkara_hardened_link}")
-set(CMAKE_EXE_LINKER_FLAGS_INIT "${welkara_link}")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "${welkara_link}")
-set(CMAKE_MODULE_LINKER_FLAGS_INIT "${welkara_link}")
+# Every executable and DLL is linked statically; the hardening and reproducibility flags are set in
+# CMakeLists.txt, so that a tree configured before they changed picks them up too.
+set(welkara_static_link "-static -static-libgcc -static-libstdc++")
+set(CMAKE_EXE_LINKER_FLAGS_INIT "${welkara_static_link}")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "${welkara_static_link}")
+set(CMAKE_MODULE_LINKER_FLAGS_INIT "${welkara_static_link}")
