@@ -15,8 +15,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     const Sha512Implementation all[] = {Sha512Implementation::portable, Sha512Implementation::x86_avx,
-                                        Sha512Implementation::x86_avx512};
-    Sha512Implementation usable[3];
+                                        Sha512Implementation::x86_avx2, Sha512Implementation::x86_avx512};
+    Sha512Implementation usable[4];
     std::size_t count = 0;
     for (Sha512Implementation which : all) {
         if (sha512_blocks_of(which) != nullptr) {

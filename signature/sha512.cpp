@@ -26,25 +26,35 @@ constexpr std::uint64_t kInitial[8] = {
     0x510e527fade682d1, 0x9b05688c2b3e6c1f, 0x1f83d9abfb41bd6b, 0x5be0cd19137e2179,
 };
 
-// The first 64 bits of the fractional parts of the cube roots of the first 80 primes.
-alignas(64) constexpr std::uint64_t kRound[80] = {
-    0x428a2f98d728ae22, 0x7137449123ef65cd, 0xb5c0fbcfec4d3b2f, 0xe9b5dba58189dbbc, 0x3956c25bf348b538,
-    0x59f111f1b605d019, 0x923f82a4af194f9b, 0xab1c5ed5da6d8118, 0xd807aa98a3030242, 0x12835b0145706fbe,
-    0x243185be4ee4b28c, 0x550c7dc3d5ffb4e2, 0x72be5d74f27b896f, 0x80deb1fe3b1696b1, 0x9bdc06a725c71235,
-    0xc19bf174cf692694, 0xe49b69c19ef14ad2, 0xefbe4786384f25e3, 0x0fc19dc68b8cd5b5, 0x240ca1cc77ac9c65,
-    0x2de92c6f592b0275, 0x4a7484aa6ea6e483, 0x5cb0a9dcbd41fbd4, 0x76f988da831153b5, 0x983e5152ee66dfab,
-    0xa831c66d2db43210, 0xb00327c898fb213f, 0xbf597fc7beef0ee4, 0xc6e00bf33da88fc2, 0xd5a79147930aa725,
-    0x06ca6351e003826f, 0x142929670a0e6e70, 0x27b70a8546d22ffc, 0x2e1b21385c26c926, 0x4d2c6dfc5ac42aed,
-    0x53380d139d95b3df, 0x650a73548baf63de, 0x766a0abb3c77b2a8, 0x81c2c92e47edaee6, 0x92722c851482353b,
-    0xa2bfe8a14cf10364, 0xa81a664bbc423001, 0xc24b8b70d0f89791, 0xc76c51a30654be30, 0xd192e819d6ef5218,
-    0xd69906245565a910, 0xf40e35855771202a, 0x106aa07032bbd1b8, 0x19a4c116b8d2d0c8, 0x1e376c085141ab53,
-    0x2748774cdf8eeb99, 0x34b0bcb5e19b48a8, 0x391c0cb3c5c95a63, 0x4ed8aa4ae3418acb, 0x5b9cca4f7763e373,
-    0x682e6ff3d6b2b8a3, 0x748f82ee5defb2fc, 0x78a5636f43172f60, 0x84c87814a1f0ab72, 0x8cc702081a6439ec,
-    0x90befffa23631e28, 0xa4506cebde82bde9, 0xbef9a3f7b2c67915, 0xc67178f2e372532b, 0xca273eceea26619c,
-    0xd186b8c721c0c207, 0xeada7dd6cde0eb1e, 0xf57d4f7fee6ed178, 0x06f067aa72176fba, 0x0a637dc5a2c898a6,
-    0x113f9804bef90dae, 0x1b710b35131c471b, 0x28db77f523047d84, 0x32caab7b40c72493, 0x3c9ebe0a15c9bebc,
-    0x431d67c49c100d4c, 0x4cc5d4becb3e42b6, 0x597f299cfc657e2a, 0x5fcb6fab3ad6faec, 0x6c44198c4a475817,
+// K, the first 64 bits of the fractional parts of the cube roots of the first 80 primes, and after it the
+// byte shuffle that reverses each 64-bit word of a 256-bit register, so that the two-block functions reach
+// both through one pointer.
+struct RoundConstants {
+    std::uint64_t k[80];
+    std::uint8_t swap_bytes[32];
 };
+alignas(64) constexpr RoundConstants kConstants = {
+    {
+        0x428a2f98d728ae22, 0x7137449123ef65cd, 0xb5c0fbcfec4d3b2f, 0xe9b5dba58189dbbc, 0x3956c25bf348b538,
+        0x59f111f1b605d019, 0x923f82a4af194f9b, 0xab1c5ed5da6d8118, 0xd807aa98a3030242, 0x12835b0145706fbe,
+        0x243185be4ee4b28c, 0x550c7dc3d5ffb4e2, 0x72be5d74f27b896f, 0x80deb1fe3b1696b1, 0x9bdc06a725c71235,
+        0xc19bf174cf692694, 0xe49b69c19ef14ad2, 0xefbe4786384f25e3, 0x0fc19dc68b8cd5b5, 0x240ca1cc77ac9c65,
+        0x2de92c6f592b0275, 0x4a7484aa6ea6e483, 0x5cb0a9dcbd41fbd4, 0x76f988da831153b5, 0x983e5152ee66dfab,
+        0xa831c66d2db43210, 0xb00327c898fb213f, 0xbf597fc7beef0ee4, 0xc6e00bf33da88fc2, 0xd5a79147930aa725,
+        0x06ca6351e003826f, 0x142929670a0e6e70, 0x27b70a8546d22ffc, 0x2e1b21385c26c926, 0x4d2c6dfc5ac42aed,
+        0x53380d139d95b3df, 0x650a73548baf63de, 0x766a0abb3c77b2a8, 0x81c2c92e47edaee6, 0x92722c851482353b,
+        0xa2bfe8a14cf10364, 0xa81a664bbc423001, 0xc24b8b70d0f89791, 0xc76c51a30654be30, 0xd192e819d6ef5218,
+        0xd69906245565a910, 0xf40e35855771202a, 0x106aa07032bbd1b8, 0x19a4c116b8d2d0c8, 0x1e376c085141ab53,
+        0x2748774cdf8eeb99, 0x34b0bcb5e19b48a8, 0x391c0cb3c5c95a63, 0x4ed8aa4ae3418acb, 0x5b9cca4f7763e373,
+        0x682e6ff3d6b2b8a3, 0x748f82ee5defb2fc, 0x78a5636f43172f60, 0x84c87814a1f0ab72, 0x8cc702081a6439ec,
+        0x90befffa23631e28, 0xa4506cebde82bde9, 0xbef9a3f7b2c67915, 0xc67178f2e372532b, 0xca273eceea26619c,
+        0xd186b8c721c0c207, 0xeada7dd6cde0eb1e, 0xf57d4f7fee6ed178, 0x06f067aa72176fba, 0x0a637dc5a2c898a6,
+        0x113f9804bef90dae, 0x1b710b35131c471b, 0x28db77f523047d84, 0x32caab7b40c72493, 0x3c9ebe0a15c9bebc,
+        0x431d67c49c100d4c, 0x4cc5d4becb3e42b6, 0x597f299cfc657e2a, 0x5fcb6fab3ad6faec, 0x6c44198c4a475817,
+    },
+    {7, 6, 5, 4, 3, 2, 1, 0, 15, 14, 13, 12, 11, 10, 9, 8,
+     7, 6, 5, 4, 3, 2, 1, 0, 15, 14, 13, 12, 11, 10, 9, 8}};
+constexpr const std::uint64_t* kRound = kConstants.k;
 
 inline std::uint64_t load_be64(const std::uint8_t* p) {
     return std::uint64_t{p[0]} << 56 | std::uint64_t{p[1]} << 48 | std::uint64_t{p[2]} << 40 |
@@ -62,28 +72,52 @@ inline void store_be64(std::uint8_t* p, std::uint64_t v) {
 WELKARA_SHA512_INLINE std::uint64_t rotr(std::uint64_t x, int n) {
     return x >> n | x << (64 - n);
 }
+// Sigma0 and Sigma1 with two of their three rotates as one rotate of a sum (rotr(x, 28) ^ rotr(x, 34) =
+// rotr(x ^ rotr(x, 6), 28)): one copy of x fewer where a rotate overwrites its operand, for one operation
+// more on the way from x to the result.
 WELKARA_SHA512_INLINE std::uint64_t big_sigma0(std::uint64_t x) {
-    return rotr(x, 28) ^ rotr(x, 34) ^ rotr(x, 39);
+    return rotr(x ^ rotr(x, 6), 28) ^ rotr(x, 39);
 }
 WELKARA_SHA512_INLINE std::uint64_t big_sigma1(std::uint64_t x) {
-    return rotr(x, 14) ^ rotr(x, 18) ^ rotr(x, 41);
+    return rotr(x ^ rotr(x, 4), 14) ^ rotr(x, 41);
 }
+// sigma0 and sigma1 with both rotates as one rotate of a sum, likewise.
 WELKARA_SHA512_INLINE std::uint64_t small_sigma0(std::uint64_t x) {
-    return rotr(x, 1) ^ rotr(x, 8) ^ x >> 7;
+    return rotr(x ^ rotr(x, 7), 1) ^ x >> 7;
 }
 WELKARA_SHA512_INLINE std::uint64_t small_sigma1(std::uint64_t x) {
-    return rotr(x, 19) ^ rotr(x, 61) ^ x >> 6;
+    return rotr(x ^ rotr(x, 42), 19) ^ x >> 6;
 }
 
-// One compression step with k_plus_w = K[t] + W[t]. The roles of a..h rotate from step to step instead
-// of the values moving: the caller passes them shifted by one place each time, and this step writes the
-// new e into d and the new a into h. Ch(e,f,g) = ((f^g)&e)^g; Maj(a,b,c) = ((b^c)&(a^b))^b.
+// Ends a sum here: the compiler may neither reassociate across it nor move later additions before it.
+// It emits nothing. The steps below use it to keep the order of their additions.
+#if defined(__GNUC__) || defined(__clang__)
+#define WELKARA_SHA512_KEEP(x) __asm__("" : "+r"(x))
+#else
+#define WELKARA_SHA512_KEEP(x) ((void)0)
+#endif
+
+// One compression step of the portable block function, with k_plus_w = K[t] + W[t]:
+//   T1 = h + K[t] + W[t] + Ch(e, f, g) + Sigma1(e),  new e = d + T1,  new a = T1 + Maj(a, b, c) + Sigma0(a).
+// The roles of a..h rotate from step to step instead of the values moving: the caller passes them shifted
+// by one place each time, and this step writes the new e into d and the new a into h. T1 is formed with
+// Sigma1(e) last and the new a with Sigma0(a) last, the terms that take longest after e and a. Ch(e,f,g) =
+// ((f^g)&e)^g and Maj(a,b,c) = ((b^c)&(a^b))^b, where b^c is the previous step's a^b, which the compiler
+// keeps. This is the form with the fewest instructions; the x86-64 functions, whose schedule runs in
+// vector registers, use a form with shorter dependency chains instead (WELKARA_SHA512_X86_STEP).
 WELKARA_SHA512_INLINE void step(std::uint64_t a, std::uint64_t b, std::uint64_t c, std::uint64_t& d,
                                 std::uint64_t e, std::uint64_t f, std::uint64_t g, std::uint64_t& h,
                                 std::uint64_t k_plus_w) {
-    std::uint64_t t1 = h + k_plus_w + (((f ^ g) & e) ^ g) + big_sigma1(e);
-    d += t1;
-    h = t1 + big_sigma0(a) + (((b ^ c) & (a ^ b)) ^ b);
+    h += k_plus_w;
+    WELKARA_SHA512_KEEP(h);
+    h += ((f ^ g) & e) ^ g;
+    WELKARA_SHA512_KEEP(h);
+    h += big_sigma1(e);
+    WELKARA_SHA512_KEEP(h);
+    d += h;
+    h += ((b ^ c) & (a ^ b)) ^ b;
+    WELKARA_SHA512_KEEP(h);
+    h += big_sigma0(a);
 }
 
 // W[t] for t >= 16 in a ring of 16 words: w[t % 16] holds W[t - 16] and becomes W[t].
@@ -95,7 +129,7 @@ WELKARA_SHA512_INLINE std::uint64_t extend(std::uint64_t* w, int t) {
 // Step t of the portable block function, which extends the schedule one word at a time as the steps
 // need it (t is a constant after unrolling, so the test on it disappears).
 #define WELKARA_SHA512_PORTABLE_STEP(a, b, c, d, e, f, g, h, t) \
-    step(a, b, c, d, e, f, g, h, kRound[t] + ((t) < 16 ? w[(t)&15] : extend(w, t)))
+    step(a, b, c, d, e, f, g, h, k[t] + ((t) < 16 ? w[(t)&15] : extend(w, t)))
 
 // Steps t..t+15, the roles of a..h rotating through all eight positions twice.
 #define WELKARA_SHA512_PORTABLE_SIXTEEN_STEPS(t)                    \
@@ -117,6 +151,10 @@ WELKARA_SHA512_INLINE std::uint64_t extend(std::uint64_t* w, int t) {
     WELKARA_SHA512_PORTABLE_STEP(b, c, d, e, f, g, h, a, (t) + 15)
 
 void portable_blocks(std::uint64_t chaining[8], const std::uint8_t* blocks, std::size_t count) {
+    // K through a pointer that the compiler cannot follow, so that each K[t] is one load folded into an
+    // addition instead of a 64-bit immediate moved into a register first.
+    const std::uint64_t* k = kRound;
+    WELKARA_SHA512_KEEP(k);
     for (; count > 0; --count, blocks += 128) {
         std::uint64_t w[16];
         for (int i = 0; i < 16; ++i) {
@@ -142,14 +180,66 @@ void portable_blocks(std::uint64_t chaining[8], const std::uint8_t* blocks, std:
 
 #if WELKARA_SHA512_X86
 
-// The x86-64 block functions. The message schedule runs two words at a time in 128-bit vector registers,
-// 16 words ahead of the steps, and adds K[t], so that each step reads one ready word K[t] + W[t] from the
-// stack. The steps stay scalar and use the three-operand rotate of BMI2. Two variants differ only in how
-// sigma0 and sigma1 are formed: with shifts (AVX), or with the vector rotate and three-way XOR of
-// AVX-512VL (still on 128-bit registers). Neither uses 256-bit registers, so no spill ever needs more
-// than the 16-byte stack alignment that every x86-64 ABI keeps.
+// The x86-64 block functions. The steps stay scalar, with the three-operand rotate of BMI2, and read each
+// K[t] + W[t] from memory, where the message schedule, running in vector registers ahead of them, stores
+// it. The empty asm statements tell the compiler that this memory may have changed, so the steps load
+// each word (one load, folded into an addition) instead of moving it out of a vector register (two or
+// three instructions).
+//   x86_avx: one block at a time, two words of its schedule per 128-bit register (AVX, BMI2).
+//   x86_avx2, x86_avx512: two blocks at a time, the same two words of both blocks in one 256-bit register,
+//   the first block's in the low half and the second's in the high half, so that each vector instruction
+//   serves two blocks (AVX2, BMI1, BMI2; the AVX-512 variant also AVX-512F and AVX-512VL, for the 64-bit
+//   vector rotate and the three-input logic instruction that shorten sigma0 and sigma1).
+// 64-bit Windows keeps the stack 16-byte aligned and GCC does not realign it for 32-byte locals, so the
+// 256-bit schedule memory is a word array aligned by hand.
+
+// The step of the x86-64 functions: the same sums as step(), in a fixed order of instructions, so that
+// whatever else the compiler schedules around them, each step needs the eight values and three temporaries
+// in registers and nothing more. The new e is ((d + h + K[t] + W[t]) + Ch) + Sigma1(e) and the new a
+// ((h + K[t] + W[t] + Ch) + Sigma1(e) + Maj) + Sigma0(a). Operand names are capitals so that the macro
+// parameters a..h do not rename them.
+#define WELKARA_SHA512_X86_STEP(a, b, c, d, e, f, g, h, k_plus_w)                                          \
+    do {                                                                                                   \
+        std::uint64_t t1, t2, t3;                                                                          \
+        __asm__(                                                                                           \
+            "add %[KW], %[H]\n\t"                                                                          \
+            "mov %[F], %[T1]\n\t"                                                                          \
+            "add %[H], %[D]\n\t"                                                                           \
+            "xor %[G], %[T1]\n\t"                                                                          \
+            "and %[E], %[T1]\n\t"                                                                          \
+            "xor %[G], %[T1]\n\t"                                                                          \
+            "rorx $14, %[E], %[T2]\n\t"                                                                    \
+            "rorx $18, %[E], %[T3]\n\t"                                                                    \
+            "add %[T1], %[D]\n\t"                                                                          \
+            "add %[T1], %[H]\n\t"                                                                          \
+            "xor %[T3], %[T2]\n\t"                                                                         \
+            "rorx $41, %[E], %[T3]\n\t"                                                                    \
+            "xor %[T3], %[T2]\n\t"                                                                         \
+            "add %[T2], %[D]\n\t"                                                                          \
+            "add %[T2], %[H]\n\t"                                                                          \
+            "mov %[B], %[T1]\n\t"                                                                          \
+            "xor %[C], %[T1]\n\t"                                                                          \
+            "and %[A], %[T1]\n\t"                                                                          \
+            "mov %[B], %[T2]\n\t"                                                                          \
+            "and %[C], %[T2]\n\t"                                                                          \
+            "xor %[T2], %[T1]\n\t"                                                                         \
+            "add %[T1], %[H]\n\t"                                                                          \
+            "rorx $28, %[A], %[T2]\n\t"                                                                    \
+            "rorx $34, %[A], %[T3]\n\t"                                                                    \
+            "xor %[T3], %[T2]\n\t"                                                                         \
+            "rorx $39, %[A], %[T3]\n\t"                                                                    \
+            "xor %[T3], %[T2]\n\t"                                                                         \
+            "add %[T2], %[H]"                                                                              \
+            : [D] "+r"(d), [H] "+r"(h), [T1] "=&r"(t1), [T2] "=&r"(t2), [T3] "=&r"(t3)                     \
+            : [A] "r"(a), [B] "r"(b), [C] "r"(c), [E] "r"(e), [F] "r"(f), [G] "r"(g), [KW] "m"(k_plus_w)); \
+    } while (0)
+
 #define WELKARA_SHA512_AVX __attribute__((target("avx,bmi2")))
-#define WELKARA_SHA512_AVX512 __attribute__((target("avx,bmi2,avx512f,avx512vl")))
+#define WELKARA_SHA512_AVX2 __attribute__((target("avx,avx2,bmi,bmi2")))
+// The AVX-512 function is tuned as for Skylake-AVX512: with the generic tuning, GCC keeps some of its
+// pointers in vector registers and moves them back for each use, which measured about 5% slower.
+#define WELKARA_SHA512_AVX512 \
+    __attribute__((target("avx,avx2,bmi,bmi2,avx512f,avx512vl,tune=skylake-avx512")))
 
 WELKARA_SHA512_AVX WELKARA_SHA512_INLINE __m128i avx_rotr(__m128i x, int n) {
     return _mm_or_si128(_mm_srli_epi64(x, n), _mm_slli_epi64(x, 64 - n));
@@ -160,13 +250,6 @@ WELKARA_SHA512_AVX WELKARA_SHA512_INLINE __m128i avx_sigma0(__m128i x) {
 WELKARA_SHA512_AVX WELKARA_SHA512_INLINE __m128i avx_sigma1(__m128i x) {
     return _mm_xor_si128(_mm_xor_si128(avx_rotr(x, 19), avx_rotr(x, 61)), _mm_srli_epi64(x, 6));
 }
-// 0x96 is the truth table of a ^ b ^ c.
-WELKARA_SHA512_AVX512 WELKARA_SHA512_INLINE __m128i avx512_sigma0(__m128i x) {
-    return _mm_ternarylogic_epi64(_mm_ror_epi64(x, 1), _mm_ror_epi64(x, 8), _mm_srli_epi64(x, 7), 0x96);
-}
-WELKARA_SHA512_AVX512 WELKARA_SHA512_INLINE __m128i avx512_sigma1(__m128i x) {
-    return _mm_ternarylogic_epi64(_mm_ror_epi64(x, 19), _mm_ror_epi64(x, 61), _mm_srli_epi64(x, 6), 0x96);
-}
 
 // The schedule ring: v[j] holds the pair W[16g + 2j], W[16g + 2j + 1] of the current group g of 16 words.
 // NEXT_PAIR replaces v[j] by the pair 16 words later, W[t], W[t + 1] with t = 16(g + 1) + 2j, from
@@ -174,98 +257,327 @@ WELKARA_SHA512_AVX512 WELKARA_SHA512_INLINE __m128i avx512_sigma1(__m128i x) {
 // W[t + 1] needs W[t - 1] but not W[t], so both lanes are computed at once. The pairs are replaced in the
 // order j = 0..7, so the slots (j + 4..7) & 7 already hold the new group where the formula needs it, and
 // K[t] + W[t] goes to kw[t % 16].
-#define WELKARA_SHA512_NEXT_PAIR(sigma0, sigma1, j, t)                                                       \
-    do {                                                                                                     \
-        __m128i w15 = _mm_alignr_epi8(v[((j) + 1) & 7], v[j], 8);                                            \
-        __m128i w7 = _mm_alignr_epi8(v[((j) + 5) & 7], v[((j) + 4) & 7], 8);                                 \
-        v[j] = _mm_add_epi64(_mm_add_epi64(v[j], sigma0(w15)), _mm_add_epi64(w7, sigma1(v[((j) + 7) & 7]))); \
-        _mm_store_si128(                                                                                     \
-            reinterpret_cast<__m128i*>(kw + ((t)&15)),                                                       \
-            _mm_add_epi64(v[j], _mm_load_si128(reinterpret_cast<const __m128i*>(kRound + (t)))));            \
+#define WELKARA_SHA512_NEXT_PAIR(j, t)                                                            \
+    do {                                                                                          \
+        __m128i w15 = _mm_alignr_epi8(v[((j) + 1) & 7], v[j], 8);                                 \
+        __m128i w7 = _mm_alignr_epi8(v[((j) + 5) & 7], v[((j) + 4) & 7], 8);                      \
+        v[j] = _mm_add_epi64(_mm_add_epi64(v[j], avx_sigma0(w15)),                                \
+                             _mm_add_epi64(w7, avx_sigma1(v[((j) + 7) & 7])));                    \
+        _mm_store_si128(                                                                          \
+            reinterpret_cast<__m128i*>(kw + ((t)&15)),                                            \
+            _mm_add_epi64(v[j], _mm_load_si128(reinterpret_cast<const __m128i*>(kRound + (t))))); \
     } while (0)
 
-// Two steps t, t + 1 with the roles of a..h given in the order of step t.
-#define WELKARA_SHA512_TWO_STEPS(a, b, c, d, e, f, g, h, t) \
-    step(a, b, c, d, e, f, g, h, kw[(t)&15]);               \
-    step(h, a, b, c, d, e, f, g, kw[((t) + 1) & 15])
+// Two steps t, t + 1 with the roles of a..h given in the order of step t, reading kw[t % 16].
+#define WELKARA_SHA512_AVX_TWO_STEPS(a, b, c, d, e, f, g, h, t)  \
+    WELKARA_SHA512_X86_STEP(a, b, c, d, e, f, g, h, kw[(t)&15]); \
+    WELKARA_SHA512_X86_STEP(h, a, b, c, d, e, f, g, kw[((t) + 1) & 15])
 
 // Steps t..t+15, each pair followed by the schedule pair that reuses its two kw slots.
-#define WELKARA_SHA512_SIXTEEN_STEPS_AND_SCHEDULE(sigma0, sigma1, t) \
-    WELKARA_SHA512_TWO_STEPS(a, b, c, d, e, f, g, h, (t) + 0);       \
-    WELKARA_SHA512_NEXT_PAIR(sigma0, sigma1, 0, (t) + 16);           \
-    WELKARA_SHA512_TWO_STEPS(g, h, a, b, c, d, e, f, (t) + 2);       \
-    WELKARA_SHA512_NEXT_PAIR(sigma0, sigma1, 1, (t) + 18);           \
-    WELKARA_SHA512_TWO_STEPS(e, f, g, h, a, b, c, d, (t) + 4);       \
-    WELKARA_SHA512_NEXT_PAIR(sigma0, sigma1, 2, (t) + 20);           \
-    WELKARA_SHA512_TWO_STEPS(c, d, e, f, g, h, a, b, (t) + 6);       \
-    WELKARA_SHA512_NEXT_PAIR(sigma0, sigma1, 3, (t) + 22);           \
-    WELKARA_SHA512_TWO_STEPS(a, b, c, d, e, f, g, h, (t) + 8);       \
-    WELKARA_SHA512_NEXT_PAIR(sigma0, sigma1, 4, (t) + 24);           \
-    WELKARA_SHA512_TWO_STEPS(g, h, a, b, c, d, e, f, (t) + 10);      \
-    WELKARA_SHA512_NEXT_PAIR(sigma0, sigma1, 5, (t) + 26);           \
-    WELKARA_SHA512_TWO_STEPS(e, f, g, h, a, b, c, d, (t) + 12);      \
-    WELKARA_SHA512_NEXT_PAIR(sigma0, sigma1, 6, (t) + 28);           \
-    WELKARA_SHA512_TWO_STEPS(c, d, e, f, g, h, a, b, (t) + 14);      \
-    WELKARA_SHA512_NEXT_PAIR(sigma0, sigma1, 7, (t) + 30)
+#define WELKARA_SHA512_AVX_SIXTEEN_STEPS_AND_SCHEDULE(t)            \
+    WELKARA_SHA512_AVX_TWO_STEPS(a, b, c, d, e, f, g, h, (t) + 0);  \
+    WELKARA_SHA512_NEXT_PAIR(0, (t) + 16);                          \
+    WELKARA_SHA512_AVX_TWO_STEPS(g, h, a, b, c, d, e, f, (t) + 2);  \
+    WELKARA_SHA512_NEXT_PAIR(1, (t) + 18);                          \
+    WELKARA_SHA512_AVX_TWO_STEPS(e, f, g, h, a, b, c, d, (t) + 4);  \
+    WELKARA_SHA512_NEXT_PAIR(2, (t) + 20);                          \
+    WELKARA_SHA512_AVX_TWO_STEPS(c, d, e, f, g, h, a, b, (t) + 6);  \
+    WELKARA_SHA512_NEXT_PAIR(3, (t) + 22);                          \
+    WELKARA_SHA512_AVX_TWO_STEPS(a, b, c, d, e, f, g, h, (t) + 8);  \
+    WELKARA_SHA512_NEXT_PAIR(4, (t) + 24);                          \
+    WELKARA_SHA512_AVX_TWO_STEPS(g, h, a, b, c, d, e, f, (t) + 10); \
+    WELKARA_SHA512_NEXT_PAIR(5, (t) + 26);                          \
+    WELKARA_SHA512_AVX_TWO_STEPS(e, f, g, h, a, b, c, d, (t) + 12); \
+    WELKARA_SHA512_NEXT_PAIR(6, (t) + 28);                          \
+    WELKARA_SHA512_AVX_TWO_STEPS(c, d, e, f, g, h, a, b, (t) + 14); \
+    WELKARA_SHA512_NEXT_PAIR(7, (t) + 30)
 
-#define WELKARA_SHA512_SIXTEEN_STEPS(t)                         \
-    WELKARA_SHA512_TWO_STEPS(a, b, c, d, e, f, g, h, (t) + 0);  \
-    WELKARA_SHA512_TWO_STEPS(g, h, a, b, c, d, e, f, (t) + 2);  \
-    WELKARA_SHA512_TWO_STEPS(e, f, g, h, a, b, c, d, (t) + 4);  \
-    WELKARA_SHA512_TWO_STEPS(c, d, e, f, g, h, a, b, (t) + 6);  \
-    WELKARA_SHA512_TWO_STEPS(a, b, c, d, e, f, g, h, (t) + 8);  \
-    WELKARA_SHA512_TWO_STEPS(g, h, a, b, c, d, e, f, (t) + 10); \
-    WELKARA_SHA512_TWO_STEPS(e, f, g, h, a, b, c, d, (t) + 12); \
-    WELKARA_SHA512_TWO_STEPS(c, d, e, f, g, h, a, b, (t) + 14)
+#define WELKARA_SHA512_AVX_SIXTEEN_STEPS(t)                         \
+    WELKARA_SHA512_AVX_TWO_STEPS(a, b, c, d, e, f, g, h, (t) + 0);  \
+    WELKARA_SHA512_AVX_TWO_STEPS(g, h, a, b, c, d, e, f, (t) + 2);  \
+    WELKARA_SHA512_AVX_TWO_STEPS(e, f, g, h, a, b, c, d, (t) + 4);  \
+    WELKARA_SHA512_AVX_TWO_STEPS(c, d, e, f, g, h, a, b, (t) + 6);  \
+    WELKARA_SHA512_AVX_TWO_STEPS(a, b, c, d, e, f, g, h, (t) + 8);  \
+    WELKARA_SHA512_AVX_TWO_STEPS(g, h, a, b, c, d, e, f, (t) + 10); \
+    WELKARA_SHA512_AVX_TWO_STEPS(e, f, g, h, a, b, c, d, (t) + 12); \
+    WELKARA_SHA512_AVX_TWO_STEPS(c, d, e, f, g, h, a, b, (t) + 14)
 
-// The whole block function for one sigma pair. The empty asm statements tell the compiler that kw may
-// have changed, so the steps read it from memory (one load each) instead of moving every word out of a
-// vector register (two or three instructions each).
-#define WELKARA_SHA512_X86_BLOCKS(sigma0, sigma1)                                                       \
-    const __m128i swap_bytes = _mm_set_epi8(8, 9, 10, 11, 12, 13, 14, 15, 0, 1, 2, 3, 4, 5, 6, 7);      \
-    for (; count > 0; --count, blocks += 128) {                                                         \
-        alignas(16) std::uint64_t kw[16];                                                               \
-        __m128i v[8];                                                                                   \
-        for (int j = 0; j < 8; ++j) {                                                                   \
-            v[j] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(blocks + 16 * j)), \
-                                    swap_bytes);                                                        \
-            _mm_store_si128(                                                                            \
-                reinterpret_cast<__m128i*>(kw + 2 * j),                                                 \
-                _mm_add_epi64(v[j], _mm_load_si128(reinterpret_cast<const __m128i*>(kRound + 2 * j)))); \
-        }                                                                                               \
-        std::uint64_t a = chaining[0], b = chaining[1], c = chaining[2], d = chaining[3];               \
-        std::uint64_t e = chaining[4], f = chaining[5], g = chaining[6], h = chaining[7];               \
-        for (int t = 0; t < 64; t += 16) {                                                              \
-            __asm__("" : "+m"(kw));                                                                     \
-            WELKARA_SHA512_SIXTEEN_STEPS_AND_SCHEDULE(sigma0, sigma1, t);                               \
-        }                                                                                               \
-        __asm__("" : "+m"(kw));                                                                         \
-        WELKARA_SHA512_SIXTEEN_STEPS(64);                                                               \
-        chaining[0] += a;                                                                               \
-        chaining[1] += b;                                                                               \
-        chaining[2] += c;                                                                               \
-        chaining[3] += d;                                                                               \
-        chaining[4] += e;                                                                               \
-        chaining[5] += f;                                                                               \
-        chaining[6] += g;                                                                               \
-        chaining[7] += h;                                                                               \
+WELKARA_SHA512_AVX void avx_blocks(std::uint64_t chaining[8], const std::uint8_t* blocks, std::size_t count) {
+    const __m128i swap_bytes = _mm_set_epi8(8, 9, 10, 11, 12, 13, 14, 15, 0, 1, 2, 3, 4, 5, 6, 7);
+    for (; count > 0; --count, blocks += 128) {
+        alignas(16) std::uint64_t kw[16];
+        __m128i v[8];
+        for (int j = 0; j < 8; ++j) {
+            v[j] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(blocks + 16 * j)),
+                                    swap_bytes);
+            _mm_store_si128(
+                reinterpret_cast<__m128i*>(kw + 2 * j),
+                _mm_add_epi64(v[j], _mm_load_si128(reinterpret_cast<const __m128i*>(kRound + 2 * j))));
+        }
+        std::uint64_t a = chaining[0], b = chaining[1], c = chaining[2], d = chaining[3];
+        std::uint64_t e = chaining[4], f = chaining[5], g = chaining[6], h = chaining[7];
+        for (int t = 0; t < 64; t += 16) {
+            __asm__("" : "+m"(kw));
+            WELKARA_SHA512_AVX_SIXTEEN_STEPS_AND_SCHEDULE(t);
+        }
+        __asm__("" : "+m"(kw));
+        WELKARA_SHA512_AVX_SIXTEEN_STEPS(64);
+        chaining[0] += a;
+        chaining[1] += b;
+        chaining[2] += c;
+        chaining[3] += d;
+        chaining[4] += e;
+        chaining[5] += f;
+        chaining[6] += g;
+        chaining[7] += h;
+    }
+}
+
+// Two blocks at a time. A pair of blocks has one schedule, each 256-bit value holding the same two words
+// of both blocks: 8 loads (words 0..15) and 32 schedule steps q = 0..31 (words 16 + 2q, 17 + 2q). So that
+// no stretch of steps carries all of the vector work, it is spread over the 160 steps of the pair:
+//   - the first block's steps 8..71 run schedule steps 16..31 of their own pair, one after every four
+//     steps (step q = 16 + i after step 11 + 4i, well before step 16 + 2q reads its words);
+//   - the second block's steps 0..15 load the next pair of blocks, one load after every two steps, and
+//     its steps 16..79 run schedule steps 0..15 of the next pair, one after every four steps.
+// Each of these writes only words of the pair that the steps have already read. The first pair's loads
+// and first 16 schedule steps run on their own before its first block. A pair that is a single block (the
+// last one when the count is odd) has the same block in both halves and skips its second block; the last
+// pair's second block schedules a next pair from its own bytes, which is never used.
+// The stretches with schedule work are loops over 16 steps: the code stays small enough for the
+// processor's decoded-instruction cache, which the measurements showed to matter more than unrolling.
+//
+// Memory (`scratch`, 32-byte aligned, 320 words): kw, the 160 words K[t] + W[t] of the pair, and w, the
+// 160 words W[t], both laid out as [4p + 2 lane + i] for the word 2p + i of block `lane`. Schedule step q
+// reads the pairs q, q + 1, q + 4 and q + 5 of w and writes pair 8 + q of both, so that with o pointing at
+// pair q everything it touches is at a constant distance from o. The latest pair of words stays in a
+// register, `last`.
+constexpr int kWOffset = 160;  // w, after kw
+constexpr int kScratchWords = 320;
+
+// Loads words 2j, 2j + 1 of both blocks of a pair (block 0 at `first`, block 1 at `second`) into the
+// scratch memory at `base`.
+#define WELKARA_SHA512_LOAD_PAIR(j, first, second, base)                                                 \
+    do {                                                                                                 \
+        last = _mm256_shuffle_epi8(                                                                      \
+            _mm256_inserti128_si256(                                                                     \
+                _mm256_castsi128_si256(                                                                  \
+                    _mm_loadu_si128(reinterpret_cast<const __m128i*>((first) + 16 * (j)))),              \
+                _mm_loadu_si128(reinterpret_cast<const __m128i*>((second) + 16 * (j))), 1),              \
+            _mm256_load_si256(reinterpret_cast<const __m256i*>(swap_bytes)));                            \
+        _mm256_store_si256(reinterpret_cast<__m256i*>((base) + kWOffset + 4 * (j)), last);               \
+        _mm256_store_si256(reinterpret_cast<__m256i*>((base) + 4 * (j)),                                 \
+                           _mm256_add_epi64(last, _mm256_broadcastsi128_si256(_mm_load_si128(            \
+                                                      reinterpret_cast<const __m128i*>(k + 2 * (j)))))); \
+        __asm__("" : "+m"(*reinterpret_cast<std::uint64_t(*)[kScratchWords]>(scratch)));                 \
+    } while (0)
+
+// Schedule step q + i of both blocks, with o = scratch + 4q and kq = K + 16 + 2q: with t = 16 + 2(q + i),
+//   W[t] = sigma1(W[t-2]) + W[t-7] + sigma0(W[t-15]) + W[t-16],
+// for the pair W[t], W[t + 1] at once (W[t + 1] needs W[t - 1], not W[t]). W[t-2], W[t-1] are `last`;
+// the pairs of words that straddle two stored pairs come from _mm256_alignr_epi8, which works within each
+// 128-bit half, that is within each block.
+#define WELKARA_SHA512_SCHEDULE_PAIR(sigma0, sigma1, i)                                                   \
+    do {                                                                                                  \
+        const __m256i w16 = _mm256_load_si256(reinterpret_cast<const __m256i*>(o + kWOffset + 4 * (i)));  \
+        const __m256i w15 = _mm256_alignr_epi8(                                                           \
+            _mm256_load_si256(reinterpret_cast<const __m256i*>(o + kWOffset + 4 * (i) + 4)), w16, 8);     \
+        const __m256i w7 = _mm256_alignr_epi8(                                                            \
+            _mm256_load_si256(reinterpret_cast<const __m256i*>(o + kWOffset + 4 * (i) + 20)),             \
+            _mm256_load_si256(reinterpret_cast<const __m256i*>(o + kWOffset + 4 * (i) + 16)), 8);         \
+        last = _mm256_add_epi64(_mm256_add_epi64(w16, sigma0(w15)), _mm256_add_epi64(w7, sigma1(last)));  \
+        _mm256_store_si256(reinterpret_cast<__m256i*>(o + kWOffset + 4 * (i) + 32), last);                \
+        _mm256_store_si256(reinterpret_cast<__m256i*>(o + 4 * (i) + 32),                                  \
+                           _mm256_add_epi64(last, _mm256_broadcastsi128_si256(_mm_load_si128(             \
+                                                      reinterpret_cast<const __m128i*>(kq + 2 * (i)))))); \
+        __asm__("" : "+m"(*reinterpret_cast<std::uint64_t(*)[kScratchWords]>(scratch)));                  \
+    } while (0)
+
+// Two steps t, t + 1 of the block whose K + W are in[2t], in[2t + 1] (in = kw + 2 lane + an even
+// multiple of 16), with the roles of a..h as for step t.
+#define WELKARA_SHA512_LANE_TWO_STEPS(a, b, c, d, e, f, g, h, t)  \
+    WELKARA_SHA512_X86_STEP(a, b, c, d, e, f, g, h, in[2 * (t)]); \
+    WELKARA_SHA512_X86_STEP(h, a, b, c, d, e, f, g, in[2 * (t) + 1])
+
+// Steps t..t+7 from `in`, the roles as at a multiple of 8.
+#define WELKARA_SHA512_LANE_EIGHT_STEPS(t)                          \
+    WELKARA_SHA512_LANE_TWO_STEPS(a, b, c, d, e, f, g, h, (t) + 0); \
+    WELKARA_SHA512_LANE_TWO_STEPS(g, h, a, b, c, d, e, f, (t) + 2); \
+    WELKARA_SHA512_LANE_TWO_STEPS(e, f, g, h, a, b, c, d, (t) + 4); \
+    WELKARA_SHA512_LANE_TWO_STEPS(c, d, e, f, g, h, a, b, (t) + 6)
+
+// Steps 0..15 from `in` (roles as at a multiple of 8), with schedule steps o, kq + 0..3 after every four.
+#define WELKARA_SHA512_SIXTEEN_STEPS_AND_SCHEDULE(sigma0, sigma1) \
+    WELKARA_SHA512_LANE_TWO_STEPS(a, b, c, d, e, f, g, h, 0);     \
+    WELKARA_SHA512_LANE_TWO_STEPS(g, h, a, b, c, d, e, f, 2);     \
+    WELKARA_SHA512_SCHEDULE_PAIR(sigma0, sigma1, 0);              \
+    WELKARA_SHA512_LANE_TWO_STEPS(e, f, g, h, a, b, c, d, 4);     \
+    WELKARA_SHA512_LANE_TWO_STEPS(c, d, e, f, g, h, a, b, 6);     \
+    WELKARA_SHA512_SCHEDULE_PAIR(sigma0, sigma1, 1);              \
+    WELKARA_SHA512_LANE_TWO_STEPS(a, b, c, d, e, f, g, h, 8);     \
+    WELKARA_SHA512_LANE_TWO_STEPS(g, h, a, b, c, d, e, f, 10);    \
+    WELKARA_SHA512_SCHEDULE_PAIR(sigma0, sigma1, 2);              \
+    WELKARA_SHA512_LANE_TWO_STEPS(e, f, g, h, a, b, c, d, 12);    \
+    WELKARA_SHA512_LANE_TWO_STEPS(c, d, e, f, g, h, a, b, 14);    \
+    WELKARA_SHA512_SCHEDULE_PAIR(sigma0, sigma1, 3)
+
+// Steps 0..15 from `in` = kw + 2 (the second block), loading the pair of blocks at first, second after
+// every two (addressed from `in`, which holds the address anyway).
+#define WELKARA_SHA512_SIXTEEN_STEPS_AND_LOAD(first, second)   \
+    WELKARA_SHA512_LANE_TWO_STEPS(a, b, c, d, e, f, g, h, 0);  \
+    WELKARA_SHA512_LOAD_PAIR(0, first, second, in - 2);        \
+    WELKARA_SHA512_LANE_TWO_STEPS(g, h, a, b, c, d, e, f, 2);  \
+    WELKARA_SHA512_LOAD_PAIR(1, first, second, in - 2);        \
+    WELKARA_SHA512_LANE_TWO_STEPS(e, f, g, h, a, b, c, d, 4);  \
+    WELKARA_SHA512_LOAD_PAIR(2, first, second, in - 2);        \
+    WELKARA_SHA512_LANE_TWO_STEPS(c, d, e, f, g, h, a, b, 6);  \
+    WELKARA_SHA512_LOAD_PAIR(3, first, second, in - 2);        \
+    WELKARA_SHA512_LANE_TWO_STEPS(a, b, c, d, e, f, g, h, 8);  \
+    WELKARA_SHA512_LOAD_PAIR(4, first, second, in - 2);        \
+    WELKARA_SHA512_LANE_TWO_STEPS(g, h, a, b, c, d, e, f, 10); \
+    WELKARA_SHA512_LOAD_PAIR(5, first, second, in - 2);        \
+    WELKARA_SHA512_LANE_TWO_STEPS(e, f, g, h, a, b, c, d, 12); \
+    WELKARA_SHA512_LOAD_PAIR(6, first, second, in - 2);        \
+    WELKARA_SHA512_LANE_TWO_STEPS(c, d, e, f, g, h, a, b, 14); \
+    WELKARA_SHA512_LOAD_PAIR(7, first, second, in - 2)
+
+#define WELKARA_SHA512_FEED_FORWARD() \
+    chaining[0] = a += chaining[0];   \
+    chaining[1] = b += chaining[1];   \
+    chaining[2] = c += chaining[2];   \
+    chaining[3] = d += chaining[3];   \
+    chaining[4] = e += chaining[4];   \
+    chaining[5] = f += chaining[5];   \
+    chaining[6] = g += chaining[6];   \
+    chaining[7] = h += chaining[7]
+
+// The two-block function for one sigma pair (see above). `in` passes through WELKARA_SHA512_KEEP each time
+// it is set, so that the compiler forms each step's address from it instead of keeping every address of
+// the loop in a register of its own.
+#define WELKARA_SHA512_TWO_BLOCKS(sigma0, sigma1)                                                   \
+    /* The constants through a pointer that the compiler cannot follow, so that it loads them where \
+       they are used instead of keeping them in registers across the function. */                   \
+    const RoundConstants* constants = &kConstants;                                                  \
+    WELKARA_SHA512_KEEP(constants);                                                                 \
+    const std::uint64_t* const k = constants->k;                                                    \
+    const std::uint8_t* const swap_bytes = constants->swap_bytes;                                   \
+    __m256i last;                                                                                   \
+    const std::uint8_t* second = count > 1 ? blocks + 128 : blocks;                                 \
+    for (int j = 0; j < 8; ++j) {                                                                   \
+        WELKARA_SHA512_LOAD_PAIR(j, blocks, second, scratch);                                       \
+    }                                                                                               \
+    for (int q = 0; q < 16; q += 4) {                                                               \
+        std::uint64_t* o = scratch + 4 * q;                                                         \
+        const std::uint64_t* kq = k + 16 + 2 * q;                                                   \
+        WELKARA_SHA512_SCHEDULE_PAIR(sigma0, sigma1, 0);                                            \
+        WELKARA_SHA512_SCHEDULE_PAIR(sigma0, sigma1, 1);                                            \
+        WELKARA_SHA512_SCHEDULE_PAIR(sigma0, sigma1, 2);                                            \
+        WELKARA_SHA512_SCHEDULE_PAIR(sigma0, sigma1, 3);                                            \
+    }                                                                                               \
+    std::uint64_t a = chaining[0], b = chaining[1], c = chaining[2], d = chaining[3];               \
+    std::uint64_t e = chaining[4], f = chaining[5], g = chaining[6], h = chaining[7];               \
+    for (;;) {                                                                                      \
+        /* The first block: steps 0..7, 64 steps with schedule steps 16..31, steps 72..79. */       \
+        std::uint64_t* in = scratch;                                                                \
+        WELKARA_SHA512_KEEP(in);                                                                    \
+        WELKARA_SHA512_LANE_EIGHT_STEPS(0);                                                         \
+        for (int q = 16; q < 32; q += 4) {                                                          \
+            in = scratch + 2 * (8 + 4 * (q - 16));                                                  \
+            WELKARA_SHA512_KEEP(in);                                                                \
+            std::uint64_t* o = scratch + 4 * q;                                                     \
+            const std::uint64_t* kq = k + 16 + 2 * q;                                               \
+            WELKARA_SHA512_SIXTEEN_STEPS_AND_SCHEDULE(sigma0, sigma1);                              \
+        }                                                                                           \
+        in = scratch + 2 * 72;                                                                      \
+        WELKARA_SHA512_KEEP(in);                                                                    \
+        WELKARA_SHA512_LANE_EIGHT_STEPS(0);                                                         \
+        WELKARA_SHA512_FEED_FORWARD();                                                              \
+        if (count == 1) {                                                                           \
+            break;                                                                                  \
+        }                                                                                           \
+        /* The second block: steps 0..15 loading the next pair, 64 steps with its schedule steps    \
+           0..15. */                                                                                \
+        const std::uint8_t* next_first = count > 2 ? blocks + 256 : blocks;                         \
+        const std::uint8_t* next_second = count > 3 ? blocks + 384 : next_first;                    \
+        in = scratch + 2;                                                                           \
+        WELKARA_SHA512_KEEP(in);                                                                    \
+        WELKARA_SHA512_SIXTEEN_STEPS_AND_LOAD(next_first, next_second);                             \
+        for (int q = 0; q < 16; q += 4) {                                                           \
+            in = scratch + 2 + 2 * (16 + 4 * q);                                                    \
+            WELKARA_SHA512_KEEP(in);                                                                \
+            std::uint64_t* o = scratch + 4 * q;                                                     \
+            const std::uint64_t* kq = k + 16 + 2 * q;                                               \
+            WELKARA_SHA512_SIXTEEN_STEPS_AND_SCHEDULE(sigma0, sigma1);                              \
+        }                                                                                           \
+        WELKARA_SHA512_FEED_FORWARD();                                                              \
+        if (count == 2) {                                                                           \
+            break;                                                                                  \
+        }                                                                                           \
+        blocks += 256;                                                                              \
+        count -= 2;                                                                                 \
     }
 
-WELKARA_SHA512_AVX void avx_blocks(std::uint64_t chaining[8], const std::uint8_t* blocks,
-                                   std::size_t count){WELKARA_SHA512_X86_BLOCKS(avx_sigma0, avx_sigma1)}
+WELKARA_SHA512_AVX2 WELKARA_SHA512_INLINE __m256i avx2_rotr(__m256i x, int n) {
+    return _mm256_or_si256(_mm256_srli_epi64(x, n), _mm256_slli_epi64(x, 64 - n));
+}
+WELKARA_SHA512_AVX2 WELKARA_SHA512_INLINE __m256i avx2_sigma0(__m256i x) {
+    return _mm256_xor_si256(_mm256_xor_si256(avx2_rotr(x, 1), avx2_rotr(x, 8)), _mm256_srli_epi64(x, 7));
+}
+WELKARA_SHA512_AVX2 WELKARA_SHA512_INLINE __m256i avx2_sigma1(__m256i x) {
+    return _mm256_xor_si256(_mm256_xor_si256(avx2_rotr(x, 19), avx2_rotr(x, 61)), _mm256_srli_epi64(x, 6));
+}
+// 0x96 is the truth table of a ^ b ^ c.
+WELKARA_SHA512_AVX512 WELKARA_SHA512_INLINE __m256i avx512_sigma0(__m256i x) {
+    return _mm256_ternarylogic_epi64(_mm256_ror_epi64(x, 1), _mm256_ror_epi64(x, 8), _mm256_srli_epi64(x, 7),
+                                     0x96);
+}
+WELKARA_SHA512_AVX512 WELKARA_SHA512_INLINE __m256i avx512_sigma1(__m256i x) {
+    return _mm256_ternarylogic_epi64(_mm256_ror_epi64(x, 19), _mm256_ror_epi64(x, 61),
+                                     _mm256_srli_epi64(x, 6), 0x96);
+}
+
+// The two-block functions proper take their scratch memory from the caller: GCC gives a large local array
+// of a function built for AVX 32-byte alignment, and realigning the stack costs a frame pointer, one
+// register fewer for the steps.
+WELKARA_SHA512_AVX2 void avx2_blocks_in(std::uint64_t chaining[8], const std::uint8_t* blocks,
+                                        std::size_t count, std::uint64_t* scratch){
+    WELKARA_SHA512_TWO_BLOCKS(avx2_sigma0, avx2_sigma1)}
 
 WELKARA_SHA512_AVX512
-    void avx512_blocks(std::uint64_t chaining[8], const std::uint8_t* blocks, std::size_t count) {
-    WELKARA_SHA512_X86_BLOCKS(avx512_sigma0, avx512_sigma1)
+    void avx512_blocks_in(std::uint64_t chaining[8], const std::uint8_t* blocks, std::size_t count,
+                          std::uint64_t* scratch){WELKARA_SHA512_TWO_BLOCKS(avx512_sigma0, avx512_sigma1)}
+
+// kScratchWords words aligned to 32 bytes.
+std::uint64_t* aligned_scratch(std::uint64_t (&space)[kScratchWords + 4]) {
+    return reinterpret_cast<std::uint64_t*>((reinterpret_cast<std::uintptr_t>(space) + 31) &
+                                            ~std::uintptr_t{31});
+}
+
+// The wrappers that the dispatch hands out. The two-block functions need at least one block.
+void avx2_blocks(std::uint64_t chaining[8], const std::uint8_t* blocks, std::size_t count) {
+    if (count == 0) {
+        return;
+    }
+    std::uint64_t space[kScratchWords + 4];
+    avx2_blocks_in(chaining, blocks, count, aligned_scratch(space));
+}
+
+void avx512_blocks(std::uint64_t chaining[8], const std::uint8_t* blocks, std::size_t count) {
+    if (count == 0) {
+        return;
+    }
+    std::uint64_t space[kScratchWords + 4];
+    avx512_blocks_in(chaining, blocks, count, aligned_scratch(space));
 }
 
 struct X86Features {
     bool avx_bmi2;  // AVX and BMI2, with the AVX state saved by the operating system
+    bool avx2;      // and AVX2 and BMI1
     bool avx512vl;  // and AVX-512F and AVX-512VL, with the AVX-512 state saved too
 };
 
 X86Features x86_features() {
-    X86Features features{false, false};
+    X86Features features{false, false, false};
     unsigned eax, ebx, ecx, edx;
     if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) {
         return features;
@@ -280,9 +592,10 @@ X86Features x86_features() {
         return features;
     }
     const unsigned sse_avx_state = 0x06, avx512_state = 0xe0;  // XMM, YMM; opmask, ZMM0-15 upper, ZMM16-31
-    const unsigned bmi2 = 1u << 8, avx512f = 1u << 16, avx512vl = 1u << 31;
+    const unsigned bmi1 = 1u << 3, avx2 = 1u << 5, bmi2 = 1u << 8, avx512f = 1u << 16, avx512vl = 1u << 31;
     features.avx_bmi2 = (xcr0 & sse_avx_state) == sse_avx_state && (ebx & bmi2) != 0;
-    features.avx512vl = features.avx_bmi2 && (xcr0 & avx512_state) == avx512_state && (ebx & avx512f) != 0 &&
+    features.avx2 = features.avx_bmi2 && (ebx & avx2) != 0 && (ebx & bmi1) != 0;
+    features.avx512vl = features.avx2 && (xcr0 & avx512_state) == avx512_state && (ebx & avx512f) != 0 &&
                         (ebx & avx512vl) != 0;
     return features;
 }
@@ -291,7 +604,8 @@ X86Features x86_features() {
 
 // The implementations to try, fastest first; portable always works.
 constexpr Sha512Implementation kFastestFirst[] = {
-    Sha512Implementation::x86_avx512, Sha512Implementation::x86_avx, Sha512Implementation::portable};
+    Sha512Implementation::x86_avx512, Sha512Implementation::x86_avx2, Sha512Implementation::x86_avx,
+    Sha512Implementation::portable};
 
 Sha512Blocks& active_blocks() {
     static Sha512Blocks blocks = [] {
@@ -316,6 +630,8 @@ Sha512Blocks sha512_blocks_of(Sha512Implementation which) {
             return portable_blocks;
         case Sha512Implementation::x86_avx:
             return features.avx_bmi2 ? avx_blocks : nullptr;
+        case Sha512Implementation::x86_avx2:
+            return features.avx2 ? avx2_blocks : nullptr;
         case Sha512Implementation::x86_avx512:
             return features.avx512vl ? avx512_blocks : nullptr;
     }

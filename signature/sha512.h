@@ -35,8 +35,9 @@ int sha512_compress(Sha512State* state, const std::uint8_t* block128);
 // Block functions, for tests and benchmarks that compare each one against a reference.
 // A block function updates chaining with blocks[0, 128 * count).
 using Sha512Blocks = void (*)(std::uint64_t chaining[8], const std::uint8_t* blocks, std::size_t count);
-// x86_avx needs AVX and BMI2; x86_avx512 needs AVX-512F and AVX-512VL as well.
-enum class Sha512Implementation { portable, x86_avx, x86_avx512 };
+// x86_avx needs AVX and BMI2; x86_avx2 needs AVX2 and BMI1 as well, and x86_avx512 AVX-512F and AVX-512VL
+// on top of those. x86_avx2 and x86_avx512 hash two blocks at a time (one at the end of an odd count).
+enum class Sha512Implementation { portable, x86_avx, x86_avx2, x86_avx512 };
 // Returns the block function of `which`, or null when this build or this processor cannot run it.
 Sha512Blocks sha512_blocks_of(Sha512Implementation which);
 // Makes `which` the block function used by every state from now on. Returns false, changing nothing,

@@ -28,15 +28,17 @@ inline std::string sha512_block_function_name(const ::testing::TestParamInfo<Sha
             return "portable";
         case Sha512Implementation::x86_avx:
             return "x86_avx";
+        case Sha512Implementation::x86_avx2:
+            return "x86_avx2";
         case Sha512Implementation::x86_avx512:
             return "x86_avx512";
     }
     return "unknown";
 }
 
-#define WELKARA_INSTANTIATE_FOR_EACH_SHA512_BLOCK_FUNCTION(fixture)                      \
-    INSTANTIATE_TEST_SUITE_P(                                                            \
-        BlockFunctions, fixture,                                                         \
-        ::testing::Values(Sha512Implementation::portable, Sha512Implementation::x86_avx, \
-                          Sha512Implementation::x86_avx512),                             \
+#define WELKARA_INSTANTIATE_FOR_EACH_SHA512_BLOCK_FUNCTION(fixture)                          \
+    INSTANTIATE_TEST_SUITE_P(                                                                \
+        BlockFunctions, fixture,                                                             \
+        ::testing::Values(Sha512Implementation::portable, Sha512Implementation::x86_avx,     \
+                          Sha512Implementation::x86_avx2, Sha512Implementation::x86_avx512), \
         sha512_block_function_name)

@@ -170,7 +170,55 @@ TEST_P(Sha512Test, WholeBlocksAfterAnEmptyBufferBypassTheBuffer) {
     EXPECT_EQ(state.bit_count, 3u * 1024);
 }
 
+TEST_P(Sha512Test, BlockFunctionAgreesWithPortableForEveryCountUpToNineAtAnyAlignment) {
+    // The two-block functions work on pairs of blocks, schedule the next pair during the second block
+    // of the current one and handle an odd last block apart: counts 0..9 meet each of those cases, and
+    // each count runs from an aligned and from two unaligned addresses.
+    if (GetParam() == Sha512Implementation::portable) {
+        GTEST_SKIP() << "portable is the reference";
+    }
+    const Sha512Blocks ours = sha512_blocks_of(GetParam());
+    const Sha512Blocks reference = sha512_blocks_of(Sha512Implementation::portable);
+    std::vector<std::uint8_t> bytes(9 * 128 + 8);
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        bytes[i] = static_cast<std::uint8_t>(i * 167 + (i >> 7) * 13 + 1);
+    }
+    for (std::size_t offset : {0, 1, 8}) {
+        for (std::size_t count = 0; count <= 9; ++count) {
+            std::uint64_t expected[8], actual[8];
+            for (int i = 0; i < 8; ++i) {
+                expected[i] = actual[i] = 0x0123456789abcdefu * (i + 1) + count;
+            }
+            reference(expected, bytes.data() + offset, count);
+            ours(actual, bytes.data() + offset, count);
+            EXPECT_EQ(std::memcmp(expected, actual, sizeof expected), 0)
+                << "count " << count << ", offset " << offset;
+        }
+    }
+}
+
 WELKARA_INSTANTIATE_FOR_EACH_SHA512_BLOCK_FUNCTION(Sha512Test);
+
+TEST(Sha512Dispatch, OffersWhatTheProcessorAndSystemSupportAndUsesTheFastest) {
+    // The compiler's own run-time check (which also asks the system, through XGETBV, whether it saves the
+    // vector state) is the reference, natively and under Windows.
+    bool avx = false, avx2 = false, avx512 = false;
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+    __builtin_cpu_init();
+    avx = __builtin_cpu_supports("avx") && __builtin_cpu_supports("bmi2");
+    avx2 = avx && __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi");
+    avx512 = avx2 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl");
+#endif
+    EXPECT_NE(sha512_blocks_of(Sha512Implementation::portable), nullptr);
+    EXPECT_EQ(sha512_blocks_of(Sha512Implementation::x86_avx) != nullptr, avx);
+    EXPECT_EQ(sha512_blocks_of(Sha512Implementation::x86_avx2) != nullptr, avx2);
+    EXPECT_EQ(sha512_blocks_of(Sha512Implementation::x86_avx512) != nullptr, avx512);
+    const Sha512Implementation fastest = avx512 ? Sha512Implementation::x86_avx512
+                                         : avx2 ? Sha512Implementation::x86_avx2
+                                         : avx  ? Sha512Implementation::x86_avx
+                                                : Sha512Implementation::portable;
+    EXPECT_EQ(sha512_in_use(), fastest);
+}
 
 TEST(Sha512State, RefusesNullPointersAndDamagedStatesWithoutTouchingThem) {
     const std::uint8_t data[3] = {'a', 'b', 'c'};
