@@ -93,8 +93,8 @@ PrecomputedPoint precomputed(const ExtendedPoint& p) {
 
 std::string source_of(const FieldElement& f) {
     std::string out = "{{";
-    for (int i = 0; i < 10; ++i) {
-        out += std::to_string(f.limb[i]) + (i < 9 ? ", " : "}}");
+    for (int i = 0; i < 5; ++i) {
+        out += std::to_string(f.limb[i]) + (i < 4 ? ", " : "}}");
     }
     return out;
 }
@@ -113,7 +113,7 @@ TEST(BaseOddMultiples, MatchAFreshComputationFromTheBasePoint) {
                                       &baseOddMultiples[j].xy2d};
         const FieldElement* theirs[] = {&fresh[j].y_plus_x, &fresh[j].y_minus_x, &fresh[j].xy2d};
         for (int c = 0; c < 3; ++c) {
-            for (int i = 0; i < 10; ++i) {
+            for (int i = 0; i < 5; ++i) {
                 same = same && ours[c]->limb[i] == theirs[c]->limb[i];
             }
         }

@@ -22,7 +22,7 @@ namespace {
 
 using Bytes = std::array<std::uint8_t, 32>;
 
-constexpr int kOffset[10] = {0, 26, 51, 77, 102, 128, 153, 179, 204, 230};
+constexpr int kOffset[5] = {0, 51, 102, 153, 204};
 
 Bytes encode(const FieldElement& f) {
     Bytes out;
@@ -53,22 +53,21 @@ Bytes bytes_of_hex(const std::string& text) {
 
 const char* const kP = "7fffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffed";
 
-// Limbs holding value bytes bit for bit (not carried): even limbs up to 2^26 - 1, odd up to 2^25 - 1.
+// Limbs holding value bytes bit for bit: each limb 51 bits, 0..2^51 - 1.
 FieldElement raw_limbs(const Bytes& bytes) {
     FieldElement f;
-    for (int i = 0; i < 10; ++i) {
-        const int width = i % 2 == 0 ? 26 : 25;
+    for (int i = 0; i < 5; ++i) {
         std::uint64_t bits = 0;
-        for (int b = 0; b < width; ++b) {
+        for (int b = 0; b < 51; ++b) {
             const int bit = kOffset[i] + b;
             bits |= static_cast<std::uint64_t>((bytes[bit / 8] >> (bit % 8)) & 1) << b;
         }
-        f.limb[i] = static_cast<std::int32_t>(bits);
+        f.limb[i] = static_cast<std::int64_t>(bits);
     }
     return f;
 }
 
-FieldElement small(std::int32_t value) {
+FieldElement small(std::int64_t value) {
     FieldElement f = field_zero();
     f.limb[0] = value;
     return f;
@@ -95,8 +94,8 @@ FieldElement random_element(std::mt19937_64& random) {
 }
 
 void expect_carried(const FieldElement& f) {
-    for (int i = 0; i < 10; ++i) {
-        const std::int32_t bound = i % 2 == 0 ? (1 << 25) : (1 << 24) + (1 << 17);
+    const std::int64_t bound = (std::int64_t{1} << 51) + (std::int64_t{1} << 15);
+    for (int i = 0; i < 5; ++i) {
         EXPECT_LE(f.limb[i], bound) << "limb " << i;
         EXPECT_GE(f.limb[i], -bound) << "limb " << i;
     }
@@ -142,10 +141,10 @@ TEST(FieldEncoding, IsCanonicalAtAndAboveP) {
         raw_limbs(bytes_of_hex("7fffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff"));
     two_255.limb[0] += 1;
     EXPECT_EQ(hex(encode(two_255)), "0000000000000000000000000000000000000000000000000000000000000013");
-    // Negative values: -1 in limb 0, and -2^255 = -19 in limb 9 alone, whose carry leaves only h0 behind.
+    // Negative values: -1 in limb 0, and -2^255 = -19 in limb 4 alone, whose carry leaves only h0 behind.
     EXPECT_EQ(hex(encode(small(-1))), "7fffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffec");
     FieldElement minus_two_255 = field_zero();
-    minus_two_255.limb[9] = -(1 << 25);
+    minus_two_255.limb[4] = -(std::int64_t{1} << 51);
     EXPECT_EQ(hex(encode(minus_two_255)), "7fffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffda");
     EXPECT_EQ(field_is_zero(raw_limbs(bytes_of_hex(kP))), 1);
     EXPECT_EQ(field_is_negative(raw_limbs(bytes_of_hex(kP))), 0);
@@ -187,7 +186,7 @@ TEST(FieldSquare, AgreesWithMultiplyAndTwiceSquareInBothRadixes) {
     std::mt19937_64 random = test_random();
     const bool radix_51 = field_products_available(FieldProducts::radix_51);
     for (int i = 0; i < 1000; ++i) {
-        // Sums of three carried elements: limbs near 1.5 * 2^26, inside both contracts.
+        // Sums of three carried elements: limbs up to 3 * 2^51, inside both contracts.
         const FieldElement f = field_add(field_add(random_element(random), random_element(random)),
                                          field_sub(field_zero(), random_element(random)));
         const FieldElement g = random_element(random);
@@ -213,8 +212,8 @@ const mpz_class kPrime = (mpz_class(1) << 255) - 19;
 
 mpz_class value_of(const FieldElement& f) {
     mpz_class v = 0;
-    for (int i = 0; i < 10; ++i) {
-        v += mpz_class(f.limb[i]) << kOffset[i];
+    for (int i = 0; i < 5; ++i) {
+        v += mpz_class(static_cast<long>(f.limb[i])) << kOffset[i];
     }
     return v;
 }
@@ -239,7 +238,7 @@ mpz_class value_of_bytes(const Bytes& bytes) {
 FieldElement random_limbs(std::mt19937_64& random, std::int64_t bound) {
     FieldElement f;
     for (auto& limb : f.limb) {
-        limb = static_cast<std::int32_t>(static_cast<std::int64_t>(random() % (2 * bound + 1)) - bound);
+        limb = static_cast<std::int64_t>(random() % (2 * static_cast<std::uint64_t>(bound) + 1)) - bound;
     }
     return f;
 }
@@ -247,16 +246,16 @@ FieldElement random_limbs(std::mt19937_64& random, std::int64_t bound) {
 // Elements with limbs at +-bound in fixed patterns (all +, all -, alternating, one limb at a time).
 std::vector<FieldElement> limbs_at(std::int64_t bound) {
     std::vector<FieldElement> out;
-    const std::int32_t b = static_cast<std::int32_t>(bound);
+    const std::int64_t b = bound;
     FieldElement all_plus, all_minus, alternating, alternating_minus;
-    for (int i = 0; i < 10; ++i) {
+    for (int i = 0; i < 5; ++i) {
         all_plus.limb[i] = b;
         all_minus.limb[i] = -b;
         alternating.limb[i] = i % 2 == 0 ? b : -b;
         alternating_minus.limb[i] = i % 2 == 0 ? -b : b;
     }
     out = {all_plus, all_minus, alternating, alternating_minus};
-    for (int i = 0; i < 10; ++i) {
+    for (int i = 0; i < 5; ++i) {
         FieldElement one_limb = field_zero();
         one_limb.limb[i] = b;
         out.push_back(one_limb);
@@ -296,14 +295,13 @@ void expect_value(const FieldElement& result, const mpz_class& expected, const c
     ASSERT_EQ(reduced(value_of(result)), reduced(expected)) << what;
 }
 
-constexpr std::int64_t kMulBound = std::int64_t{1} << 27;
-constexpr std::int64_t kTwiceSquareBound = 127506841;  // 1.9 * 2^26
-constexpr std::int64_t kCarriedBound = std::int64_t{1} << 25;
+constexpr std::int64_t kMulBound = std::int64_t{1} << 53;  // also that of the squarings
+constexpr std::int64_t kCarriedBound = (std::int64_t{1} << 51) + (std::int64_t{1} << 15);
+constexpr std::int64_t kEncodeBound = std::int64_t{1} << 62;
 
 TEST(FieldAgainstGmp, MultiplyAndSquaresAtTheirLimbBoundsInBothRadixes) {
     std::mt19937_64 random = test_random();
     const std::vector<FieldElement> wide = operands(random, kMulBound);
-    const std::vector<FieldElement> narrower = operands(random, kTwiceSquareBound);
     for (FieldProducts products : {FieldProducts::radix_25_5, FieldProducts::radix_51}) {
         if (!field_products_available(products)) {
             continue;  // radix 2^51 needs 128-bit integers
@@ -319,7 +317,7 @@ TEST(FieldAgainstGmp, MultiplyAndSquaresAtTheirLimbBoundsInBothRadixes) {
             expect_carried(square);
             expect_value(square, value_of(f) * value_of(f), "square");
         }
-        for (const FieldElement& f : narrower) {
+        for (const FieldElement& f : wide) {
             const FieldElement twice = field_square_with(products, f, true);
             expect_carried(twice);
             expect_value(twice, 2 * value_of(f) * value_of(f), "square_twice");
@@ -355,31 +353,22 @@ TEST(FieldAgainstGmp, InvertAndPowP58) {
     }
 }
 
-TEST(FieldAgainstGmp, EncodeParityAndZeroForAnyInt32Limbs) {
+TEST(FieldAgainstGmp, EncodeParityAndZeroForLimbsUpTo2To62) {
     std::mt19937_64 random = test_random();
-    std::vector<FieldElement> cases = operands(random, INT32_MAX);
-    for (const FieldElement& f : limbs_at(INT32_MIN + 1)) {
+    std::vector<FieldElement> cases = operands(random, kEncodeBound);
+    for (const FieldElement& f : limbs_at(-kEncodeBound)) {
         cases.push_back(f);
     }
-    FieldElement int32_min;
-    for (auto& limb : int32_min.limb) {
-        limb = INT32_MIN;
-    }
-    cases.push_back(int32_min);
-    // One limb alone at multiples of its own radix, so that carries leave the other limbs at 0.
-    for (int i = 0; i < 10; ++i) {
-        const int width = i % 2 == 0 ? 26 : 25;
-        for (std::int64_t k : {-32, -2, -1, 1, 2, 31}) {
+    // One limb alone at multiples of the radix, so that carries leave the other limbs at 0.
+    for (int i = 0; i < 5; ++i) {
+        for (std::int64_t k : {-2048, -32, -2, -1, 1, 2, 31, 2047}) {
             FieldElement f = field_zero();
-            f.limb[i] = static_cast<std::int32_t>(k * (std::int64_t{1} << width));
+            f.limb[i] = k * (std::int64_t{1} << 51);
             cases.push_back(f);
         }
-        FieldElement f = field_zero();
-        f.limb[i] = INT32_MIN;
-        cases.push_back(f);
     }
     for (int i = 0; i < 2000; ++i) {
-        cases.push_back(random_limbs(random, INT32_MAX));
+        cases.push_back(random_limbs(random, kEncodeBound));
     }
     // Values a few steps from 0 and p, where the final subtraction of p decides.
     for (int k = -40; k <= 40; ++k) {
