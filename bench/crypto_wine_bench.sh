@@ -30,9 +30,9 @@ for _ in $(seq "$runs"); do
     "$native/bench/sha512_bench" "$mib" 3 | sed -n 's/^  OpenSSL *\([0-9.]*\) MB\/s.*/openssl_mbps \1/p' >>"$out"
     wine_run "$win/bench/sha512_bench.exe" "$mib" 3 |
         sed -n 's/^  \(portable\|x86_[a-z0-9]*\) *\([0-9.]*\) MB\/s.*/mbps_\1 \2/p' >>"$out"
-    "$native/bench/ed25519_bench" "$mib" 1 |
+    "$native/bench/ed25519_bench" "$mib" 3 |
         sed -n -e 's/.*libsodium \([0-9.]*\) us.*/sodium_us \1/p' -e 's/.*OpenSSL SHA-512 alone \([0-9.]*\) s.*/hash_s \1/p' >>"$out"
-    wine_run "$win/bench/ed25519_bench.exe" "$mib" 1 |
+    wine_run "$win/bench/ed25519_bench.exe" "$mib" 3 |
         sed -n -e 's/^verify, 0-byte message: ours \([0-9.]*\) us.*/ours_us \1/p' \
             -e 's/^verify, [0-9]* MiB message: ours \([0-9.]*\) s.*/ours_s \1/p' >>"$out"
 done
