@@ -340,12 +340,12 @@ WELKARA_SHA512_AVX void avx_blocks(std::uint64_t chaining[8], const std::uint8_t
 //     steps (step q = 16 + i after step 11 + 4i, well before step 16 + 2q reads its words);
 //   - the second block's steps 0..15 load the next pair of blocks, one load after every two steps, and
 //     its steps 16..79 run schedule steps 0..15 of the next pair, one after every four steps.
-// Each of these writes only words of the pair that the steps have already read. The first pair's loads
-// and first 16 schedule steps run on their own before its first block. A pair that is a single block (the
-// last one when the count is odd) has the same block in both halves and skips its second block; the last
-// pair's second block schedules a next pair from its own bytes, which is never used.
-// The stretches with schedule work are loops over 16 steps: the code stays small enough for the
-// processor's decoded-instruction cache, which the measurements showed to matter more than unrolling.
+// The next pair's words go where the current pair's words that the second block has already read were.
+// The first pair's loads and first 16 schedule steps run on their own before its first block. A pair that is
+// a single block (the last one when the count is odd) has the same block in both halves and skips its second
+// block; the last pair's second block schedules a next pair from its own bytes, which is never used. The
+// stretches with schedule work are loops over 16 steps: the code stays small enough for the processor's
+// decoded-instruction cache, which the measurements showed to matter more than unrolling.
 //
 // Memory (`scratch`, 32-byte aligned, 320 words): kw, the 160 words K[t] + W[t] of the pair, and w, the
 // 160 words W[t], both laid out as [4p + 2 lane + i] for the word 2p + i of block `lane`. Schedule step q
