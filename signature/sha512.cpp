@@ -81,14 +81,6 @@ WELKARA_SHA512_INLINE std::uint64_t big_sigma0(std::uint64_t x) {
 WELKARA_SHA512_INLINE std::uint64_t big_sigma1(std::uint64_t x) {
     return rotr(x ^ rotr(x, 4), 14) ^ rotr(x, 41);
 }
-// sigma0 and sigma1 with both rotates as one rotate of a sum, likewise.
-WELKARA_SHA512_INLINE std::uint64_t small_sigma0(std::uint64_t x) {
-    return rotr(x ^ rotr(x, 7), 1) ^ x >> 7;
-}
-WELKARA_SHA512_INLINE std::uint64_t small_sigma1(std::uint64_t x) {
-    return rotr(x ^ rotr(x, 42), 19) ^ x >> 6;
-}
-
 // Ends a sum here: the compiler may neither reassociate across it nor move later additions before it.
 // It emits nothing. The steps below use it to keep the order of their additions.
 #if defined(__GNUC__) || defined(__clang__)
@@ -103,8 +95,8 @@ WELKARA_SHA512_INLINE std::uint64_t small_sigma1(std::uint64_t x) {
 // by one place each time, and this step writes the new e into d and the new a into h. T1 is formed with
 // Sigma1(e) last and the new a with Sigma0(a) last, the terms that take longest after e and a. Ch(e,f,g) =
 // ((f^g)&e)^g and Maj(a,b,c) = ((b^c)&(a^b))^b, where b^c is the previous step's a^b, which the compiler
-// keeps. This is the form with the fewest instructions; the x86-64 functions, whose schedule runs in
-// vector registers, use a form with shorter dependency chains instead (WELKARA_SHA512_X86_STEP).
+// keeps. This is the form with the fewest instructions; the x86-64 functions, with the three-operand
+// rotate of BMI2, use a form with shorter dependency chains instead (WELKARA_SHA512_X86_STEP).
 WELKARA_SHA512_INLINE void step(std::uint64_t a, std::uint64_t b, std::uint64_t c, std::uint64_t& d,
                                 std::uint64_t e, std::uint64_t f, std::uint64_t g, std::uint64_t& h,
                                 std::uint64_t k_plus_w) {
@@ -120,62 +112,135 @@ WELKARA_SHA512_INLINE void step(std::uint64_t a, std::uint64_t b, std::uint64_t 
     h += big_sigma0(a);
 }
 
-// W[t] for t >= 16 in a ring of 16 words: w[t % 16] holds W[t - 16] and becomes W[t].
-WELKARA_SHA512_INLINE std::uint64_t extend(std::uint64_t* w, int t) {
-    w[t & 15] += small_sigma1(w[(t - 2) & 15]) + w[(t - 7) & 15] + small_sigma0(w[(t - 15) & 15]);
-    return w[t & 15];
+// Two words of the message schedule side by side, in the compilers' generic vectors: SSE2 instructions on
+// x86-64, which every x86-64 processor has, NEON on ARM64, and pairs of scalar operations where the target
+// has no such registers. The steps stay scalar; the schedule runs beside them in the vector unit.
+typedef std::uint64_t WordPair __attribute__((vector_size(16)));
+
+WELKARA_SHA512_INLINE WordPair load_pair(const std::uint64_t* p) {
+    WordPair x;
+    std::memcpy(&x, p, sizeof x);
+    return x;
+}
+WELKARA_SHA512_INLINE void store_pair(std::uint64_t* p, WordPair x) {
+    std::memcpy(p, &x, sizeof x);
+}
+WELKARA_SHA512_INLINE WordPair pair_rotr(WordPair x, int n) {
+    return x >> n | x << (64 - n);
+}
+WELKARA_SHA512_INLINE WordPair pair_sigma0(WordPair x) {
+    return pair_rotr(x, 1) ^ pair_rotr(x, 8) ^ x >> 7;
+}
+WELKARA_SHA512_INLINE WordPair pair_sigma1(WordPair x) {
+    return pair_rotr(x, 19) ^ pair_rotr(x, 61) ^ x >> 6;
+}
+// The second word of x and the first of y.
+WELKARA_SHA512_INLINE WordPair pair_straddle(WordPair x, WordPair y) {
+    return __builtin_shufflevector(x, y, 1, 2);
 }
 
-// Step t of the portable block function, which extends the schedule one word at a time as the steps
-// need it (t is a constant after unrolling, so the test on it disappears).
-#define WELKARA_SHA512_PORTABLE_STEP(a, b, c, d, e, f, g, h, t) \
-    step(a, b, c, d, e, f, g, h, k[t] + ((t) < 16 ? w[(t)&15] : extend(w, t)))
+// The one-block functions, portable and x86_avx, differ only in their step; their schedule is a ring of
+// eight pairs: v[j] holds W[16g + 2j], W[16g + 2j + 1] of the current group g of 16 words. NEXT_PAIR
+// replaces v[j] by the pair 16 words later, W[t], W[t + 1] with t = 16(g + 1) + 2j, from
+//   W[t] = sigma1(W[t-2]) + W[t-7] + sigma0(W[t-15]) + W[t-16].
+// W[t + 1] needs W[t - 1] but not W[t], so both words are computed at once. The pairs are replaced in the
+// order j = 0..7, so the slots (j + 4..7) & 7 already hold the new group where the formula needs it, and
+// K[t] + W[t] goes to kw[t % 16], the slots that the two steps just before have read.
+#define WELKARA_SHA512_NEXT_PAIR(j, t)                                                             \
+    do {                                                                                           \
+        v[j] += pair_sigma0(pair_straddle(v[j], v[((j) + 1) & 7])) +                               \
+                pair_straddle(v[((j) + 4) & 7], v[((j) + 5) & 7]) + pair_sigma1(v[((j) + 7) & 7]); \
+        store_pair(kw + ((t)&15), v[j] + load_pair(kRound + (t)));                                 \
+    } while (0)
 
-// Steps t..t+15, the roles of a..h rotating through all eight positions twice.
-#define WELKARA_SHA512_PORTABLE_SIXTEEN_STEPS(t)                    \
-    WELKARA_SHA512_PORTABLE_STEP(a, b, c, d, e, f, g, h, (t) + 0);  \
-    WELKARA_SHA512_PORTABLE_STEP(h, a, b, c, d, e, f, g, (t) + 1);  \
-    WELKARA_SHA512_PORTABLE_STEP(g, h, a, b, c, d, e, f, (t) + 2);  \
-    WELKARA_SHA512_PORTABLE_STEP(f, g, h, a, b, c, d, e, (t) + 3);  \
-    WELKARA_SHA512_PORTABLE_STEP(e, f, g, h, a, b, c, d, (t) + 4);  \
-    WELKARA_SHA512_PORTABLE_STEP(d, e, f, g, h, a, b, c, (t) + 5);  \
-    WELKARA_SHA512_PORTABLE_STEP(c, d, e, f, g, h, a, b, (t) + 6);  \
-    WELKARA_SHA512_PORTABLE_STEP(b, c, d, e, f, g, h, a, (t) + 7);  \
-    WELKARA_SHA512_PORTABLE_STEP(a, b, c, d, e, f, g, h, (t) + 8);  \
-    WELKARA_SHA512_PORTABLE_STEP(h, a, b, c, d, e, f, g, (t) + 9);  \
-    WELKARA_SHA512_PORTABLE_STEP(g, h, a, b, c, d, e, f, (t) + 10); \
-    WELKARA_SHA512_PORTABLE_STEP(f, g, h, a, b, c, d, e, (t) + 11); \
-    WELKARA_SHA512_PORTABLE_STEP(e, f, g, h, a, b, c, d, (t) + 12); \
-    WELKARA_SHA512_PORTABLE_STEP(d, e, f, g, h, a, b, c, (t) + 13); \
-    WELKARA_SHA512_PORTABLE_STEP(c, d, e, f, g, h, a, b, (t) + 14); \
-    WELKARA_SHA512_PORTABLE_STEP(b, c, d, e, f, g, h, a, (t) + 15)
+// Two steps t, t + 1 with the roles of a..h given in the order of step t, reading kw[t % 16].
+#define WELKARA_SHA512_ONE_BLOCK_TWO_STEPS(step, a, b, c, d, e, f, g, h, t) \
+    step(a, b, c, d, e, f, g, h, kw[(t)&15]);                               \
+    step(h, a, b, c, d, e, f, g, kw[((t) + 1) & 15])
+
+// Steps t..t+15, each pair followed by the schedule pair that reuses its two kw slots.
+#define WELKARA_SHA512_ONE_BLOCK_SIXTEEN_STEPS_AND_SCHEDULE(step, t)            \
+    WELKARA_SHA512_ONE_BLOCK_TWO_STEPS(step, a, b, c, d, e, f, g, h, (t) + 0);  \
+    WELKARA_SHA512_NEXT_PAIR(0, (t) + 16);                                      \
+    WELKARA_SHA512_ONE_BLOCK_TWO_STEPS(step, g, h, a, b, c, d, e, f, (t) + 2);  \
+    WELKARA_SHA512_NEXT_PAIR(1, (t) + 18);                                      \
+    WELKARA_SHA512_ONE_BLOCK_TWO_STEPS(step, e, f, g, h, a, b, c, d, (t) + 4);  \
+    WELKARA_SHA512_NEXT_PAIR(2, (t) + 20);                                      \
+    WELKARA_SHA512_ONE_BLOCK_TWO_STEPS(step, c, d, e, f, g, h, a, b, (t) + 6);  \
+    WELKARA_SHA512_NEXT_PAIR(3, (t) + 22);                                      \
+    WELKARA_SHA512_ONE_BLOCK_TWO_STEPS(step, a, b, c, d, e, f, g, h, (t) + 8);  \
+    WELKARA_SHA512_NEXT_PAIR(4, (t) + 24);                                      \
+    WELKARA_SHA512_ONE_BLOCK_TWO_STEPS(step, g, h, a, b, c, d, e, f, (t) + 10); \
+    WELKARA_SHA512_NEXT_PAIR(5, (t) + 26);                                      \
+    WELKARA_SHA512_ONE_BLOCK_TWO_STEPS(step, e, f, g, h, a, b, c, d, (t) + 12); \
+    WELKARA_SHA512_NEXT_PAIR(6, (t) + 28);                                      \
+    WELKARA_SHA512_ONE_BLOCK_TWO_STEPS(step, c, d, e, f, g, h, a, b, (t) + 14); \
+    WELKARA_SHA512_NEXT_PAIR(7, (t) + 30)
+
+// Loads words 2j, 2j + 1 of the block at `next` into v[j] and K[2j] + W[2j], K[2j + 1] + W[2j + 1] into
+// kw[2j], kw[2j + 1].
+#define WELKARA_SHA512_ONE_BLOCK_LOAD_PAIR(j, next)                                      \
+    do {                                                                                 \
+        v[j] = WordPair{load_be64((next) + 16 * (j)), load_be64((next) + 16 * (j) + 8)}; \
+        store_pair(kw + 2 * (j), v[j] + load_pair(kRound + 2 * (j)));                    \
+    } while (0)
+
+// Steps 64..79, each pair followed by the load of the pair of words of the next block that reuses its two
+// kw slots.
+#define WELKARA_SHA512_ONE_BLOCK_LAST_SIXTEEN_STEPS_AND_LOAD(step, next)  \
+    WELKARA_SHA512_ONE_BLOCK_TWO_STEPS(step, a, b, c, d, e, f, g, h, 64); \
+    WELKARA_SHA512_ONE_BLOCK_LOAD_PAIR(0, next);                          \
+    WELKARA_SHA512_ONE_BLOCK_TWO_STEPS(step, g, h, a, b, c, d, e, f, 66); \
+    WELKARA_SHA512_ONE_BLOCK_LOAD_PAIR(1, next);                          \
+    WELKARA_SHA512_ONE_BLOCK_TWO_STEPS(step, e, f, g, h, a, b, c, d, 68); \
+    WELKARA_SHA512_ONE_BLOCK_LOAD_PAIR(2, next);                          \
+    WELKARA_SHA512_ONE_BLOCK_TWO_STEPS(step, c, d, e, f, g, h, a, b, 70); \
+    WELKARA_SHA512_ONE_BLOCK_LOAD_PAIR(3, next);                          \
+    WELKARA_SHA512_ONE_BLOCK_TWO_STEPS(step, a, b, c, d, e, f, g, h, 72); \
+    WELKARA_SHA512_ONE_BLOCK_LOAD_PAIR(4, next);                          \
+    WELKARA_SHA512_ONE_BLOCK_TWO_STEPS(step, g, h, a, b, c, d, e, f, 74); \
+    WELKARA_SHA512_ONE_BLOCK_LOAD_PAIR(5, next);                          \
+    WELKARA_SHA512_ONE_BLOCK_TWO_STEPS(step, e, f, g, h, a, b, c, d, 76); \
+    WELKARA_SHA512_ONE_BLOCK_LOAD_PAIR(6, next);                          \
+    WELKARA_SHA512_ONE_BLOCK_TWO_STEPS(step, c, d, e, f, g, h, a, b, 78); \
+    WELKARA_SHA512_ONE_BLOCK_LOAD_PAIR(7, next)
+
+// The body of a one-block function. The next block's words are loaded during the last 16 steps of the
+// block before (the last block loads itself again, unused), the first block's on their own. The empty asm
+// statements tell the compiler that kw may have changed, so that the steps load each K[t] + W[t] (one
+// load, folded into an addition) instead of taking it out of a vector register (two or three
+// instructions).
+#define WELKARA_SHA512_ONE_BLOCK(step)                                                    \
+    if (count == 0) {                                                                     \
+        return;                                                                           \
+    }                                                                                     \
+    alignas(16) std::uint64_t kw[16];                                                     \
+    WordPair v[8];                                                                        \
+    for (int j = 0; j < 8; ++j) {                                                         \
+        WELKARA_SHA512_ONE_BLOCK_LOAD_PAIR(j, blocks);                                    \
+    }                                                                                     \
+    for (; count > 0; --count, blocks += 128) {                                           \
+        std::uint64_t a = chaining[0], b = chaining[1], c = chaining[2], d = chaining[3]; \
+        std::uint64_t e = chaining[4], f = chaining[5], g = chaining[6], h = chaining[7]; \
+        for (int t = 0; t < 64; t += 16) {                                                \
+            __asm__("" : "+m"(kw));                                                       \
+            WELKARA_SHA512_ONE_BLOCK_SIXTEEN_STEPS_AND_SCHEDULE(step, t);                 \
+        }                                                                                 \
+        __asm__("" : "+m"(kw));                                                           \
+        const std::uint8_t* next = count > 1 ? blocks + 128 : blocks;                     \
+        WELKARA_SHA512_ONE_BLOCK_LAST_SIXTEEN_STEPS_AND_LOAD(step, next);                 \
+        chaining[0] += a;                                                                 \
+        chaining[1] += b;                                                                 \
+        chaining[2] += c;                                                                 \
+        chaining[3] += d;                                                                 \
+        chaining[4] += e;                                                                 \
+        chaining[5] += f;                                                                 \
+        chaining[6] += g;                                                                 \
+        chaining[7] += h;                                                                 \
+    }
 
 void portable_blocks(std::uint64_t chaining[8], const std::uint8_t* blocks, std::size_t count) {
-    // K through a pointer that the compiler cannot follow, so that each K[t] is one load folded into an
-    // addition instead of a 64-bit immediate moved into a register first.
-    const std::uint64_t* k = kRound;
-    WELKARA_SHA512_KEEP(k);
-    for (; count > 0; --count, blocks += 128) {
-        std::uint64_t w[16];
-        for (int i = 0; i < 16; ++i) {
-            w[i] = load_be64(blocks + 8 * i);
-        }
-        std::uint64_t a = chaining[0], b = chaining[1], c = chaining[2], d = chaining[3];
-        std::uint64_t e = chaining[4], f = chaining[5], g = chaining[6], h = chaining[7];
-        WELKARA_SHA512_PORTABLE_SIXTEEN_STEPS(0);
-        WELKARA_SHA512_PORTABLE_SIXTEEN_STEPS(16);
-        WELKARA_SHA512_PORTABLE_SIXTEEN_STEPS(32);
-        WELKARA_SHA512_PORTABLE_SIXTEEN_STEPS(48);
-        WELKARA_SHA512_PORTABLE_SIXTEEN_STEPS(64);
-        chaining[0] += a;
-        chaining[1] += b;
-        chaining[2] += c;
-        chaining[3] += d;
-        chaining[4] += e;
-        chaining[5] += f;
-        chaining[6] += g;
-        chaining[7] += h;
-    }
+    WELKARA_SHA512_ONE_BLOCK(step)
 }
 
 #if WELKARA_SHA512_X86
@@ -185,7 +250,7 @@ void portable_blocks(std::uint64_t chaining[8], const std::uint8_t* blocks, std:
 // it. The empty asm statements tell the compiler that this memory may have changed, so the steps load
 // each word (one load, folded into an addition) instead of moving it out of a vector register (two or
 // three instructions).
-//   x86_avx: one block at a time, two words of its schedule per 128-bit register (AVX, BMI2).
+//   x86_avx: the one-block function of the portable path with this step (AVX, BMI2).
 //   x86_avx2, x86_avx512: two blocks at a time, the same two words of both blocks in one 256-bit register,
 //   the first block's in the low half and the second's in the high half, so that each vector instruction
 //   serves two blocks (AVX2, BMI1, BMI2; the AVX-512 variant also AVX-512F and AVX-512VL, for the 64-bit
@@ -241,96 +306,8 @@ void portable_blocks(std::uint64_t chaining[8], const std::uint8_t* blocks, std:
 #define WELKARA_SHA512_AVX512 \
     __attribute__((target("avx,avx2,bmi,bmi2,avx512f,avx512vl,tune=skylake-avx512")))
 
-WELKARA_SHA512_AVX WELKARA_SHA512_INLINE __m128i avx_rotr(__m128i x, int n) {
-    return _mm_or_si128(_mm_srli_epi64(x, n), _mm_slli_epi64(x, 64 - n));
-}
-WELKARA_SHA512_AVX WELKARA_SHA512_INLINE __m128i avx_sigma0(__m128i x) {
-    return _mm_xor_si128(_mm_xor_si128(avx_rotr(x, 1), avx_rotr(x, 8)), _mm_srli_epi64(x, 7));
-}
-WELKARA_SHA512_AVX WELKARA_SHA512_INLINE __m128i avx_sigma1(__m128i x) {
-    return _mm_xor_si128(_mm_xor_si128(avx_rotr(x, 19), avx_rotr(x, 61)), _mm_srli_epi64(x, 6));
-}
-
-// The schedule ring: v[j] holds the pair W[16g + 2j], W[16g + 2j + 1] of the current group g of 16 words.
-// NEXT_PAIR replaces v[j] by the pair 16 words later, W[t], W[t + 1] with t = 16(g + 1) + 2j, from
-//   W[t] = sigma1(W[t-2]) + W[t-7] + sigma0(W[t-15]) + W[t-16].
-// W[t + 1] needs W[t - 1] but not W[t], so both lanes are computed at once. The pairs are replaced in the
-// order j = 0..7, so the slots (j + 4..7) & 7 already hold the new group where the formula needs it, and
-// K[t] + W[t] goes to kw[t % 16].
-#define WELKARA_SHA512_NEXT_PAIR(j, t)                                                            \
-    do {                                                                                          \
-        __m128i w15 = _mm_alignr_epi8(v[((j) + 1) & 7], v[j], 8);                                 \
-        __m128i w7 = _mm_alignr_epi8(v[((j) + 5) & 7], v[((j) + 4) & 7], 8);                      \
-        v[j] = _mm_add_epi64(_mm_add_epi64(v[j], avx_sigma0(w15)),                                \
-                             _mm_add_epi64(w7, avx_sigma1(v[((j) + 7) & 7])));                    \
-        _mm_store_si128(                                                                          \
-            reinterpret_cast<__m128i*>(kw + ((t)&15)),                                            \
-            _mm_add_epi64(v[j], _mm_load_si128(reinterpret_cast<const __m128i*>(kRound + (t))))); \
-    } while (0)
-
-// Two steps t, t + 1 with the roles of a..h given in the order of step t, reading kw[t % 16].
-#define WELKARA_SHA512_AVX_TWO_STEPS(a, b, c, d, e, f, g, h, t)  \
-    WELKARA_SHA512_X86_STEP(a, b, c, d, e, f, g, h, kw[(t)&15]); \
-    WELKARA_SHA512_X86_STEP(h, a, b, c, d, e, f, g, kw[((t) + 1) & 15])
-
-// Steps t..t+15, each pair followed by the schedule pair that reuses its two kw slots.
-#define WELKARA_SHA512_AVX_SIXTEEN_STEPS_AND_SCHEDULE(t)            \
-    WELKARA_SHA512_AVX_TWO_STEPS(a, b, c, d, e, f, g, h, (t) + 0);  \
-    WELKARA_SHA512_NEXT_PAIR(0, (t) + 16);                          \
-    WELKARA_SHA512_AVX_TWO_STEPS(g, h, a, b, c, d, e, f, (t) + 2);  \
-    WELKARA_SHA512_NEXT_PAIR(1, (t) + 18);                          \
-    WELKARA_SHA512_AVX_TWO_STEPS(e, f, g, h, a, b, c, d, (t) + 4);  \
-    WELKARA_SHA512_NEXT_PAIR(2, (t) + 20);                          \
-    WELKARA_SHA512_AVX_TWO_STEPS(c, d, e, f, g, h, a, b, (t) + 6);  \
-    WELKARA_SHA512_NEXT_PAIR(3, (t) + 22);                          \
-    WELKARA_SHA512_AVX_TWO_STEPS(a, b, c, d, e, f, g, h, (t) + 8);  \
-    WELKARA_SHA512_NEXT_PAIR(4, (t) + 24);                          \
-    WELKARA_SHA512_AVX_TWO_STEPS(g, h, a, b, c, d, e, f, (t) + 10); \
-    WELKARA_SHA512_NEXT_PAIR(5, (t) + 26);                          \
-    WELKARA_SHA512_AVX_TWO_STEPS(e, f, g, h, a, b, c, d, (t) + 12); \
-    WELKARA_SHA512_NEXT_PAIR(6, (t) + 28);                          \
-    WELKARA_SHA512_AVX_TWO_STEPS(c, d, e, f, g, h, a, b, (t) + 14); \
-    WELKARA_SHA512_NEXT_PAIR(7, (t) + 30)
-
-#define WELKARA_SHA512_AVX_SIXTEEN_STEPS(t)                         \
-    WELKARA_SHA512_AVX_TWO_STEPS(a, b, c, d, e, f, g, h, (t) + 0);  \
-    WELKARA_SHA512_AVX_TWO_STEPS(g, h, a, b, c, d, e, f, (t) + 2);  \
-    WELKARA_SHA512_AVX_TWO_STEPS(e, f, g, h, a, b, c, d, (t) + 4);  \
-    WELKARA_SHA512_AVX_TWO_STEPS(c, d, e, f, g, h, a, b, (t) + 6);  \
-    WELKARA_SHA512_AVX_TWO_STEPS(a, b, c, d, e, f, g, h, (t) + 8);  \
-    WELKARA_SHA512_AVX_TWO_STEPS(g, h, a, b, c, d, e, f, (t) + 10); \
-    WELKARA_SHA512_AVX_TWO_STEPS(e, f, g, h, a, b, c, d, (t) + 12); \
-    WELKARA_SHA512_AVX_TWO_STEPS(c, d, e, f, g, h, a, b, (t) + 14)
-
 WELKARA_SHA512_AVX void avx_blocks(std::uint64_t chaining[8], const std::uint8_t* blocks, std::size_t count) {
-    const __m128i swap_bytes = _mm_set_epi8(8, 9, 10, 11, 12, 13, 14, 15, 0, 1, 2, 3, 4, 5, 6, 7);
-    for (; count > 0; --count, blocks += 128) {
-        alignas(16) std::uint64_t kw[16];
-        __m128i v[8];
-        for (int j = 0; j < 8; ++j) {
-            v[j] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(blocks + 16 * j)),
-                                    swap_bytes);
-            _mm_store_si128(
-                reinterpret_cast<__m128i*>(kw + 2 * j),
-                _mm_add_epi64(v[j], _mm_load_si128(reinterpret_cast<const __m128i*>(kRound + 2 * j))));
-        }
-        std::uint64_t a = chaining[0], b = chaining[1], c = chaining[2], d = chaining[3];
-        std::uint64_t e = chaining[4], f = chaining[5], g = chaining[6], h = chaining[7];
-        for (int t = 0; t < 64; t += 16) {
-            __asm__("" : "+m"(kw));
-            WELKARA_SHA512_AVX_SIXTEEN_STEPS_AND_SCHEDULE(t);
-        }
-        __asm__("" : "+m"(kw));
-        WELKARA_SHA512_AVX_SIXTEEN_STEPS(64);
-        chaining[0] += a;
-        chaining[1] += b;
-        chaining[2] += c;
-        chaining[3] += d;
-        chaining[4] += e;
-        chaining[5] += f;
-        chaining[6] += g;
-        chaining[7] += h;
-    }
+    WELKARA_SHA512_ONE_BLOCK(WELKARA_SHA512_X86_STEP)
 }
 
 // Two blocks at a time. A pair of blocks has one schedule, each 256-bit value holding the same two words

@@ -197,6 +197,15 @@ TEST_P(Sha512Test, BlockFunctionAgreesWithPortableForEveryCountUpToNineAtAnyAlig
     }
 }
 
+TEST_P(Sha512Test, NoBlocksReadsNothingAndChangesNothing) {
+    // The block functions load the next block ahead of time; with no block there is nothing to load.
+    std::uint64_t chaining[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    sha512_blocks_of(GetParam())(chaining, nullptr, 0);
+    for (int i = 0; i < 8; ++i) {
+        EXPECT_EQ(chaining[i], std::uint64_t(i + 1));
+    }
+}
+
 WELKARA_INSTANTIATE_FOR_EACH_SHA512_BLOCK_FUNCTION(Sha512Test);
 
 TEST(Sha512Dispatch, OffersWhatTheProcessorAndSystemSupportAndUsesTheFastest) {
