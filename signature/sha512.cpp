@@ -158,25 +158,6 @@ WELKARA_SHA512_INLINE WordPair pair_straddle(WordPair x, WordPair y) {
     step(a, b, c, d, e, f, g, h, kw[(t)&15]);                               \
     step(h, a, b, c, d, e, f, g, kw[((t) + 1) & 15])
 
-// Steps t..t+15, each pair followed by the schedule pair that reuses its two kw slots.
-#define WELKARA_SHA512_ONE_BLOCK_SIXTEEN_STEPS_AND_SCHEDULE(step, t)            \
-    WELKARA_SHA512_ONE_BLOCK_TWO_STEPS(step, a, b, c, d, e, f, g, h, (t) + 0);  \
-    WELKARA_SHA512_NEXT_PAIR(0, (t) + 16);                                      \
-    WELKARA_SHA512_ONE_BLOCK_TWO_STEPS(step, g, h, a, b, c, d, e, f, (t) + 2);  \
-    WELKARA_SHA512_NEXT_PAIR(1, (t) + 18);                                      \
-    WELKARA_SHA512_ONE_BLOCK_TWO_STEPS(step, e, f, g, h, a, b, c, d, (t) + 4);  \
-    WELKARA_SHA512_NEXT_PAIR(2, (t) + 20);                                      \
-    WELKARA_SHA512_ONE_BLOCK_TWO_STEPS(step, c, d, e, f, g, h, a, b, (t) + 6);  \
-    WELKARA_SHA512_NEXT_PAIR(3, (t) + 22);                                      \
-    WELKARA_SHA512_ONE_BLOCK_TWO_STEPS(step, a, b, c, d, e, f, g, h, (t) + 8);  \
-    WELKARA_SHA512_NEXT_PAIR(4, (t) + 24);                                      \
-    WELKARA_SHA512_ONE_BLOCK_TWO_STEPS(step, g, h, a, b, c, d, e, f, (t) + 10); \
-    WELKARA_SHA512_NEXT_PAIR(5, (t) + 26);                                      \
-    WELKARA_SHA512_ONE_BLOCK_TWO_STEPS(step, e, f, g, h, a, b, c, d, (t) + 12); \
-    WELKARA_SHA512_NEXT_PAIR(6, (t) + 28);                                      \
-    WELKARA_SHA512_ONE_BLOCK_TWO_STEPS(step, c, d, e, f, g, h, a, b, (t) + 14); \
-    WELKARA_SHA512_NEXT_PAIR(7, (t) + 30)
-
 // Loads words 2j, 2j + 1 of the block at `next` into v[j] and K[2j] + W[2j], K[2j + 1] + W[2j + 1] into
 // kw[2j], kw[2j + 1].
 #define WELKARA_SHA512_ONE_BLOCK_LOAD_PAIR(j, next)                                      \
@@ -185,58 +166,62 @@ WELKARA_SHA512_INLINE WordPair pair_straddle(WordPair x, WordPair y) {
         store_pair(kw + 2 * (j), v[j] + load_pair(kRound + 2 * (j)));                    \
     } while (0)
 
-// Steps 64..79, each pair followed by the load of the pair of words of the next block that reuses its two
-// kw slots.
-#define WELKARA_SHA512_ONE_BLOCK_LAST_SIXTEEN_STEPS_AND_LOAD(step, next)  \
-    WELKARA_SHA512_ONE_BLOCK_TWO_STEPS(step, a, b, c, d, e, f, g, h, 64); \
-    WELKARA_SHA512_ONE_BLOCK_LOAD_PAIR(0, next);                          \
-    WELKARA_SHA512_ONE_BLOCK_TWO_STEPS(step, g, h, a, b, c, d, e, f, 66); \
-    WELKARA_SHA512_ONE_BLOCK_LOAD_PAIR(1, next);                          \
-    WELKARA_SHA512_ONE_BLOCK_TWO_STEPS(step, e, f, g, h, a, b, c, d, 68); \
-    WELKARA_SHA512_ONE_BLOCK_LOAD_PAIR(2, next);                          \
-    WELKARA_SHA512_ONE_BLOCK_TWO_STEPS(step, c, d, e, f, g, h, a, b, 70); \
-    WELKARA_SHA512_ONE_BLOCK_LOAD_PAIR(3, next);                          \
-    WELKARA_SHA512_ONE_BLOCK_TWO_STEPS(step, a, b, c, d, e, f, g, h, 72); \
-    WELKARA_SHA512_ONE_BLOCK_LOAD_PAIR(4, next);                          \
-    WELKARA_SHA512_ONE_BLOCK_TWO_STEPS(step, g, h, a, b, c, d, e, f, 74); \
-    WELKARA_SHA512_ONE_BLOCK_LOAD_PAIR(5, next);                          \
-    WELKARA_SHA512_ONE_BLOCK_TWO_STEPS(step, e, f, g, h, a, b, c, d, 76); \
-    WELKARA_SHA512_ONE_BLOCK_LOAD_PAIR(6, next);                          \
-    WELKARA_SHA512_ONE_BLOCK_TWO_STEPS(step, c, d, e, f, g, h, a, b, 78); \
-    WELKARA_SHA512_ONE_BLOCK_LOAD_PAIR(7, next)
+// What follows the pair of steps t + 2j, t + 2j + 1, reusing the two kw slots they read: the schedule
+// pair 16 words later, or the words of the next block.
+#define WELKARA_SHA512_ONE_BLOCK_SCHEDULE(j, t) WELKARA_SHA512_NEXT_PAIR(j, (t) + 16 + 2 * (j))
+#define WELKARA_SHA512_ONE_BLOCK_LOAD_NEXT(j, t) WELKARA_SHA512_ONE_BLOCK_LOAD_PAIR(j, next)
+
+// Steps t..t+15, each pair followed by then(j, t).
+#define WELKARA_SHA512_ONE_BLOCK_SIXTEEN_STEPS(step, t, then)                   \
+    WELKARA_SHA512_ONE_BLOCK_TWO_STEPS(step, a, b, c, d, e, f, g, h, (t) + 0);  \
+    then(0, t);                                                                 \
+    WELKARA_SHA512_ONE_BLOCK_TWO_STEPS(step, g, h, a, b, c, d, e, f, (t) + 2);  \
+    then(1, t);                                                                 \
+    WELKARA_SHA512_ONE_BLOCK_TWO_STEPS(step, e, f, g, h, a, b, c, d, (t) + 4);  \
+    then(2, t);                                                                 \
+    WELKARA_SHA512_ONE_BLOCK_TWO_STEPS(step, c, d, e, f, g, h, a, b, (t) + 6);  \
+    then(3, t);                                                                 \
+    WELKARA_SHA512_ONE_BLOCK_TWO_STEPS(step, a, b, c, d, e, f, g, h, (t) + 8);  \
+    then(4, t);                                                                 \
+    WELKARA_SHA512_ONE_BLOCK_TWO_STEPS(step, g, h, a, b, c, d, e, f, (t) + 10); \
+    then(5, t);                                                                 \
+    WELKARA_SHA512_ONE_BLOCK_TWO_STEPS(step, e, f, g, h, a, b, c, d, (t) + 12); \
+    then(6, t);                                                                 \
+    WELKARA_SHA512_ONE_BLOCK_TWO_STEPS(step, c, d, e, f, g, h, a, b, (t) + 14); \
+    then(7, t)
 
 // The body of a one-block function. The next block's words are loaded during the last 16 steps of the
 // block before (the last block loads itself again, unused), the first block's on their own. The empty asm
 // statements tell the compiler that kw may have changed, so that the steps load each K[t] + W[t] (one
 // load, folded into an addition) instead of taking it out of a vector register (two or three
 // instructions).
-#define WELKARA_SHA512_ONE_BLOCK(step)                                                    \
-    if (count == 0) {                                                                     \
-        return;                                                                           \
-    }                                                                                     \
-    alignas(16) std::uint64_t kw[16];                                                     \
-    WordPair v[8];                                                                        \
-    for (int j = 0; j < 8; ++j) {                                                         \
-        WELKARA_SHA512_ONE_BLOCK_LOAD_PAIR(j, blocks);                                    \
-    }                                                                                     \
-    for (; count > 0; --count, blocks += 128) {                                           \
-        std::uint64_t a = chaining[0], b = chaining[1], c = chaining[2], d = chaining[3]; \
-        std::uint64_t e = chaining[4], f = chaining[5], g = chaining[6], h = chaining[7]; \
-        for (int t = 0; t < 64; t += 16) {                                                \
-            __asm__("" : "+m"(kw));                                                       \
-            WELKARA_SHA512_ONE_BLOCK_SIXTEEN_STEPS_AND_SCHEDULE(step, t);                 \
-        }                                                                                 \
-        __asm__("" : "+m"(kw));                                                           \
-        const std::uint8_t* next = count > 1 ? blocks + 128 : blocks;                     \
-        WELKARA_SHA512_ONE_BLOCK_LAST_SIXTEEN_STEPS_AND_LOAD(step, next);                 \
-        chaining[0] += a;                                                                 \
-        chaining[1] += b;                                                                 \
-        chaining[2] += c;                                                                 \
-        chaining[3] += d;                                                                 \
-        chaining[4] += e;                                                                 \
-        chaining[5] += f;                                                                 \
-        chaining[6] += g;                                                                 \
-        chaining[7] += h;                                                                 \
+#define WELKARA_SHA512_ONE_BLOCK(step)                                                          \
+    if (count == 0) {                                                                           \
+        return;                                                                                 \
+    }                                                                                           \
+    alignas(16) std::uint64_t kw[16];                                                           \
+    WordPair v[8];                                                                              \
+    for (int j = 0; j < 8; ++j) {                                                               \
+        WELKARA_SHA512_ONE_BLOCK_LOAD_PAIR(j, blocks);                                          \
+    }                                                                                           \
+    for (; count > 0; --count, blocks += 128) {                                                 \
+        std::uint64_t a = chaining[0], b = chaining[1], c = chaining[2], d = chaining[3];       \
+        std::uint64_t e = chaining[4], f = chaining[5], g = chaining[6], h = chaining[7];       \
+        for (int t = 0; t < 64; t += 16) {                                                      \
+            __asm__("" : "+m"(kw));                                                             \
+            WELKARA_SHA512_ONE_BLOCK_SIXTEEN_STEPS(step, t, WELKARA_SHA512_ONE_BLOCK_SCHEDULE); \
+        }                                                                                       \
+        __asm__("" : "+m"(kw));                                                                 \
+        const std::uint8_t* next = count > 1 ? blocks + 128 : blocks;                           \
+        WELKARA_SHA512_ONE_BLOCK_SIXTEEN_STEPS(step, 64, WELKARA_SHA512_ONE_BLOCK_LOAD_NEXT);   \
+        chaining[0] += a;                                                                       \
+        chaining[1] += b;                                                                       \
+        chaining[2] += c;                                                                       \
+        chaining[3] += d;                                                                       \
+        chaining[4] += e;                                                                       \
+        chaining[5] += f;                                                                       \
+        chaining[6] += g;                                                                       \
+        chaining[7] += h;                                                                       \
     }
 
 void portable_blocks(std::uint64_t chaining[8], const std::uint8_t* blocks, std::size_t count) {
