@@ -1,0 +1,72 @@
+// File-system guards for a run that has rights other users lack, among folders and files that others
+// may have prepared or may change while it runs. Nothing here follows a link or junction where it
+// opens, creates or deletes; a name is opened once and used only through its handle afterwards; and a
+// file is trusted to be where it was meant to be only when its final path (every link resolved, as
+// the system reports it for the open handle) says so.
+#pragma once
+
+#include <windows.h>
+
+// A kernel handle, closed on every way out. INVALID_HANDLE_VALUE stands for none.
+class OwnedHandle {
+  public:
+    OwnedHandle() = default;
+    explicit OwnedHandle(HANDLE handle) : handle_(handle == nullptr ? INVALID_HANDLE_VALUE : handle) {}
+    OwnedHandle(const OwnedHandle&) = delete;
+    OwnedHandle& operator=(const OwnedHandle&) = delete;
+    ~OwnedHandle() { reset(); }
+
+    bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
+    HANDLE get() const { return handle_; }
+    // Closes the handle held (if any) and holds `handle` instead.
+    void reset(HANDLE handle = INVALID_HANDLE_VALUE);
+    // Gives up the handle without closing it.
+    HANDLE release() {
+        const HANDLE handle = handle_;
+        handle_ = INVALID_HANDLE_VALUE;
+        return handle;
+    }
+
+  private:
+    HANDLE handle_ = INVALID_HANDLE_VALUE;
+};
+
+// True when the two paths are the same text, compared code unit by code unit with case folded as the
+// file system folds it (never by the user's language).
+bool samePath(const wchar_t* a, const wchar_t* b);
+
+// True when `name` is a bare file name: not empty, not "." or "..", and without '\', '/' or ':', so it
+// cannot name a file in another folder, on another drive or host, or another stream of a file.
+bool isBareFileName(const wchar_t* name);
+
+enum class Opened {
+    ok,         // the handle is open on the thing itself
+    missing,    // it does not exist or cannot be opened; GetLastError tells why
+    link,       // it is a reparse point (link, junction, mount point): never opened through
+    wrongKind,  // a folder where a file was wanted, a file or device where a folder was wanted
+};
+
+// Opens the existing folder `path` itself, never what a link or junction there points to, and holds
+// it: the access includes listing, so the share mode (read and write, no delete) is enforced and while
+// `folder` is open nobody can rename, delete or replace the folder. Asks both the name (which sees a
+// link without following it) and the handle whether it is a reparse point.
+Opened holdFolder(const wchar_t* path, OwnedHandle* folder);
+
+// CreateDirectoryW(path) without security attributes (an existing folder is fine), then holdFolder.
+Opened makeAndHoldFolder(const wchar_t* path, OwnedHandle* folder);
+
+// Opens `path` as a regular file on disk with `access`, `share` and `disposition` (OPEN_EXISTING,
+// OPEN_ALWAYS, CREATE_NEW), never through a reparse point at the name: a link there is `link`, a
+// device is `wrongKind`, and a folder is `missing` (it cannot be opened as a file). `security` may be null. On anything but `ok` nothing stays open.
+Opened openFileNoFollow(const wchar_t* path, DWORD access, DWORD share, DWORD disposition,
+                        SECURITY_ATTRIBUTES* security, OwnedHandle* file);
+
+// True when the file or folder open as `handle` is `rest` (for example L"Orvanta\\Welkara\\x.db")
+// inside the folder `base`: the final path of the handle equals the final path of `base`, a
+// backslash and `rest`. `base` is opened (following links: it is a system folder or the installer's
+// own) only to learn its final path. False when any path cannot be had or does not fit MAX_PATH.
+bool isAtPath(HANDLE handle, const wchar_t* base, const wchar_t* rest);
+
+// Deletes the file open as `file` (which must have been opened with DELETE access): it goes when its
+// last handle is closed. False, with GetLastError set, when the system refuses.
+bool deleteByHandle(HANDLE file);
