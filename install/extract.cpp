@@ -12,29 +12,12 @@
 
 #include "install/extractor_config.h"
 #include "install/install_log.h"
+#include "install/safe_files.h"
 #include "signature/sha512.h"
 
 namespace {
 
 constexpr int kCommandLineCapacity = 2048;
-
-// Closes a file handle on every way out.
-class FileHandle {
-  public:
-    explicit FileHandle(HANDLE handle) : handle_(handle) {}
-    FileHandle(const FileHandle&) = delete;
-    FileHandle& operator=(const FileHandle&) = delete;
-    ~FileHandle() {
-        if (valid()) {
-            CloseHandle(handle_);
-        }
-    }
-    bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
-    HANDLE get() const { return handle_; }
-
-  private:
-    HANDLE handle_;
-};
 
 // SHA-512 of everything `file` holds from its current position on, into digest64. False when a read
 // fails.
@@ -56,40 +39,16 @@ bool hashFile(HANDLE file, std::uint8_t* digest64) {
     return true;
 }
 
-// Opens the extractor at `path` for reading with read sharing only and checks that it is the pinned
-// one. On success the returned handle must stay open until the extractor has ended; on failure one
-// log line has been written and the handle is invalid.
-HANDLE openPinnedExtractor(InstallLog& log, const wchar_t* path) {
-    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ,
-                              nullptr,  // lpSecurityAttributes
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                              nullptr);  // hTemplateFile
-    if (file == INVALID_HANDLE_VALUE) {
-        // The extractor cannot be started; the error is the one starting it would give (2 when it is
-        // missing), so the line is the one a failed start writes.
-        log.write(L"extractUpdate: CreateProcess failed (%d)\n", static_cast<int>(GetLastError()));
-        return INVALID_HANDLE_VALUE;
-    }
-    std::uint8_t digest[64];
-    if (!hashFile(file, digest)) {
-        log.write(L"extractUpdate: Couldn't read %ls (%d)\n", path, static_cast<int>(GetLastError()));
-        CloseHandle(file);
-        return INVALID_HANDLE_VALUE;
-    }
-    // Not secret: the comparison may stop at the first difference.
-    if (std::memcmp(digest, kExtractorSha512, sizeof digest) != 0) {
-        log.write(L"extractUpdate: %ls is not the 7za.exe this installer was built with\n", path);
-        CloseHandle(file);
-        return INVALID_HANDLE_VALUE;
-    }
-    return file;
-}
-
 }  // namespace
 
-bool extractUpdateFromFileToCwd(InstallLog& log) {
-    wchar_t extractorPath[MAX_PATH];
-    const DWORD pathLength = GetModuleFileNameW(GetModuleHandleW(nullptr), extractorPath, MAX_PATH);
+PinnedExtractor::~PinnedExtractor() {
+    if (isOpen()) {
+        CloseHandle(file_);
+    }
+}
+
+bool PinnedExtractor::open(InstallLog& log) {
+    const DWORD pathLength = GetModuleFileNameW(GetModuleHandleW(nullptr), path_, MAX_PATH);
     // A result of MAX_PATH means the path did not fit and was cut.
     if (pathLength == 0 || pathLength == MAX_PATH) {
         log.write(L"extractUpdate: GetModuleFileName failed (%d)\n", static_cast<int>(GetLastError()));
@@ -97,11 +56,39 @@ bool extractUpdateFromFileToCwd(InstallLog& log) {
     }
     // Neither can fail for a full module path that fitted, but a path they could not build would name
     // another program.
-    if (!PathRemoveFileSpecW(extractorPath) || !PathAppendW(extractorPath, L"7za.exe")) {
-        log.write(L"extractUpdate: Couldn't build the path of 7za.exe from %ls\n", extractorPath);
+    if (!PathRemoveFileSpecW(path_) || !PathAppendW(path_, L"7za.exe")) {
+        log.write(L"extractUpdate: Couldn't build the path of 7za.exe from %ls\n", path_);
         return false;
     }
+    OwnedHandle file(CreateFileW(path_, GENERIC_READ, FILE_SHARE_READ,
+                                      nullptr,  // lpSecurityAttributes
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                                      nullptr));  // hTemplateFile
+    if (!file.valid()) {
+        // The extractor cannot be started; the error is the one starting it would give (2 when it is
+        // missing), so the line is the one a failed start writes.
+        log.write(L"extractUpdate: CreateProcess failed (%d)\n", static_cast<int>(GetLastError()));
+        return false;
+    }
+    std::uint8_t digest[64];
+    if (!hashFile(file.get(), digest)) {
+        log.write(L"extractUpdate: Couldn't read %ls (%d)\n", path_, static_cast<int>(GetLastError()));
+        return false;
+    }
+    // Not secret: the comparison may stop at the first difference.
+    if (std::memcmp(digest, kExtractorSha512, sizeof digest) != 0) {
+        log.write(L"extractUpdate: %ls is not the 7za.exe this installer was built with\n", path_);
+        return false;
+    }
+    file_ = file.release();
+    return true;
+}
 
+bool extractUpdateFromFileToCwd(InstallLog& log, const PinnedExtractor& extractor) {
+    if (!extractor.isOpen()) {
+        log.write(L"extractUpdate: the extractor was not checked\n");
+        return false;
+    }
     // CreateProcessW may write into the command line, so it lives in a buffer of our own. "%ls" means a
     // wide string in every printf flavour that mingw may pick.
     wchar_t commandLine[kCommandLineCapacity];
@@ -109,14 +96,10 @@ bool extractUpdateFromFileToCwd(InstallLog& log) {
     commandLine[kCommandLineCapacity - 1] = L'\0';
     log.write(L"extractUpdate: invoking %s\n", commandLine);
 
-    const FileHandle pinned(openPinnedExtractor(log, extractorPath));
-    if (!pinned.valid()) {
-        return false;
-    }
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(extractorPath, commandLine,
+    if (!CreateProcessW(extractor.path(), commandLine,
                         nullptr,  // lpProcessAttributes
                         nullptr,  // lpThreadAttributes
                         FALSE,    // bInheritHandles

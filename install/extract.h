@@ -5,12 +5,37 @@
 // The current directory is left as it was.
 #pragma once
 
+#include <windows.h>
+
 class InstallLog;
 
+// The 7za.exe beside the running executable, opened with read sharing only and checked against the
+// SHA-512 this build was made with. While the object holds it nobody can write, rename or delete the
+// file, so the file that was checked is the file that runs. Opened before anything is changed, so that
+// a missing or foreign extractor ends the run while the installation is still whole.
+class PinnedExtractor {
+  public:
+    PinnedExtractor() = default;
+    PinnedExtractor(const PinnedExtractor&) = delete;
+    PinnedExtractor& operator=(const PinnedExtractor&) = delete;
+    ~PinnedExtractor();
+
+    // Finds, opens and checks the extractor. False after one log line when the executable's own path
+    // is not available, when 7za.exe cannot be opened (the line is the one a failed start writes:
+    // "extractUpdate: CreateProcess failed (2)" when it is missing), cannot be read, or is not the
+    // pinned one.
+    bool open(InstallLog& log);
+    bool isOpen() const { return file_ != INVALID_HANDLE_VALUE; }
+    const wchar_t* path() const { return path_; }
+
+  private:
+    wchar_t path_[MAX_PATH] = {};
+    HANDLE file_ = INVALID_HANDLE_VALUE;
+};
+
 // Runs "7za.exe -y -bd x archive.7z" (answer yes to every query, so existing files are overwritten;
-// no progress indicator) with the installer's own folder's 7za.exe and the current directory and
-// environment inherited. Returns true once the extractor has run and ended with exit code 0. Returns
-// false after one log line when the executable's own path is not available, when 7za.exe cannot be
-// opened or started (for instance when it is missing), when it is not the pinned extractor, or when
-// it ends with any other exit code. Blocks without a time limit.
-bool extractUpdateFromFileToCwd(InstallLog& log);
+// no progress indicator) with the held `extractor` and the current directory and environment
+// inherited. Returns true once the extractor has run and ended with exit code 0. Returns false after
+// one log line when `extractor` is not open, when it cannot be started, or when it ends with any other
+// exit code. Blocks without a time limit.
+bool extractUpdateFromFileToCwd(InstallLog& log, const PinnedExtractor& extractor);

@@ -9,24 +9,39 @@
 #include <cstdarg>
 #include <cwchar>
 
+#include "install/safe_files.h"
+
 namespace {
 constexpr int kLineCapacity = 1024;  // 1023 characters and the terminator
 }
 
 void InstallLog::open() {
-    if (FAILED(SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, path))) {
+    wchar_t localAppData[MAX_PATH];
+    wchar_t orvanta[MAX_PATH];
+    if (FAILED(SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, localAppData))) {
         return;
     }
-    PathAppendW(path, L"Orvanta");
-    CreateDirectoryW(path, nullptr);  // an existing folder is fine
-    PathAppendW(path, L"Welkara");
-    CreateDirectoryW(path, nullptr);
-    PathAppendW(path, L"instlog.txt");
-    file = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ,
-                       nullptr,  // lpSecurityAttributes
-                       OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                       nullptr);  // hTemplateFile
-    opened = file != INVALID_HANDLE_VALUE;
+    lstrcpynW(orvanta, localAppData, MAX_PATH);
+    lstrcpynW(path, localAppData, MAX_PATH);
+    // The user's own programs can change this folder, the installer may run with more rights than they
+    // have, and a link here would have it create or append to a file of their choosing. So neither
+    // folder nor the file may be a link, the folders are held while the file is opened, and the file
+    // is kept only when its final path is the one meant. Any of that failing leaves the log closed.
+    OwnedHandle orvantaFolder, welkaraFolder;
+    if (!PathAppendW(orvanta, L"Orvanta") || makeAndHoldFolder(orvanta, &orvantaFolder) != Opened::ok ||
+        !PathAppendW(path, L"Orvanta\\Welkara") || makeAndHoldFolder(path, &welkaraFolder) != Opened::ok ||
+        !PathAppendW(path, L"instlog.txt")) {
+        return;
+    }
+    OwnedHandle log;
+    if (openFileNoFollow(path, GENERIC_WRITE, FILE_SHARE_READ, OPEN_ALWAYS,
+                         nullptr,  // lpSecurityAttributes
+                         &log) != Opened::ok ||
+        !isAtPath(log.get(), localAppData, L"Orvanta\\Welkara\\instlog.txt")) {
+        return;
+    }
+    file = log.release();
+    opened = true;
 }
 
 bool InstallLog::write(const wchar_t* format, ...) {

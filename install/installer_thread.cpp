@@ -4,7 +4,8 @@
 // whichever way it ends.
 //
 // Folders, each a system folder with "Orvanta\Welkara" beneath it:
-//   code folder      Program Files (x86): "python" (removed), "archive.7z" (while unpacking), "welkara.exe"
+//   code folder      Program Files (x86): "python" (replaced; kept aside as "python.old" until the new one
+//                    is unpacked), "archive.7z" (while unpacking), "welkara.exe"
 //   database folder  common application data: "vorlinde.db", created empty and open to everyone
 //   log folder       local application data: "instlog.txt" (see InstallLog)
 // and the installer folder, where the running executable lies: "manifest", "7za.exe", a local package.
@@ -23,6 +24,7 @@
 #include "install/download.h"
 #include "install/extract.h"
 #include "install/install_log.h"
+#include "install/safe_files.h"
 #include "settings/manifest.h"
 #include "signature/verify_eddsa.h"
 
@@ -112,99 +114,39 @@ class EveryoneDescriptor {
     PSECURITY_DESCRIPTOR descriptor_ = nullptr;
 };
 
-// A folder held open from its check until the database file has been made in it: without delete
-// sharing, so it cannot be renamed, deleted or replaced meanwhile.
-class HeldFolder {
-  public:
-    HeldFolder() = default;
-    HeldFolder(const HeldFolder&) = delete;
-    HeldFolder& operator=(const HeldFolder&) = delete;
-    ~HeldFolder() {
-        if (handle_ != INVALID_HANDLE_VALUE) {
-            CloseHandle(handle_);
-        }
-    }
-
-    enum Result { held, missing, link };
-    // Opens the folder itself, never what a link or junction there points to. `link` when the name is
-    // a reparse point of any kind, asked both of the name (GetFileAttributesW does not follow links)
-    // and of the handle; `missing` when it cannot be opened as a folder.
-    Result hold(const wchar_t* path) {
-        const DWORD byName = GetFileAttributesW(path);
-        if (byName != INVALID_FILE_ATTRIBUTES && (byName & FILE_ATTRIBUTE_REPARSE_POINT)) {
-            return link;
-        }
-        handle_ = CreateFileW(path, FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr,  // lpSecurityAttributes
-                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                              nullptr);  // hTemplateFile
-        BY_HANDLE_FILE_INFORMATION information;
-        if (handle_ == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(handle_, &information)) {
-            return missing;
-        }
-        if (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-            return link;
-        }
-        return (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? held : missing;
-    }
-    HANDLE handle() const { return handle_; }
-
-  private:
-    HANDLE handle_ = INVALID_HANDLE_VALUE;
-};
-
-// True when the file open as `file` is `name` inside the folder open as `folder`: the final paths of
-// both handles, with every link resolved, agree.
-bool fileIsInFolder(HANDLE file, HANDLE folder, const wchar_t* name) {
-    wchar_t filePath[MAX_PATH + 8];
-    wchar_t expected[MAX_PATH + 8];
-    const DWORD fileLength = GetFinalPathNameByHandleW(file, filePath, MAX_PATH + 8, FILE_NAME_NORMALIZED);
-    const DWORD folderLength =
-        GetFinalPathNameByHandleW(folder, expected, MAX_PATH + 8, FILE_NAME_NORMALIZED);
-    if (fileLength == 0 || fileLength >= MAX_PATH + 8 || folderLength == 0 || folderLength >= MAX_PATH + 8 ||
-        !PathAppendW(expected, name)) {
-        return false;
-    }
-    return lstrcmpiW(filePath, expected) == 0;
-}
-
 // The database folder and file. The folders beneath common application data may have been made by
-// any user before the installer ran, so none of them, nor the file, may be a link or junction: the
-// installer would otherwise create a file open to Everyone wherever the link points. Each folder is
-// checked and held before anything is made inside it, and the file is made with its final access list
-// in the same call. Returns the final line of a failure, or null when the file exists afterwards.
+// any user before the installer ran, so when the file has to be made none of them may be a link or
+// junction: the installer would otherwise create a file open to Everyone wherever the link points.
+// Each folder is made and held (so it cannot be renamed or replaced) before anything is made inside
+// it, the file is made with its final access list in the same call, and its final path is checked
+// before it is kept. An existing file is left as it is, wherever it is reached: nothing is made or
+// changed then. Returns the final line of a failure, or null when the file exists afterwards.
 const wchar_t* prepareDatabase(InstallLog& log) {
+    wchar_t programData[MAX_PATH];
     wchar_t orvanta[MAX_PATH];
     wchar_t welkara[MAX_PATH];
     wchar_t databasePath[MAX_PATH];
-    if (SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, orvanta) < 0 ||
-        !PathAppendW(orvanta, L"Orvanta") || !joinPath(welkara, orvanta, L"Welkara") ||
+    if (SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, programData) < 0 ||
+        !joinPath(orvanta, programData, L"Orvanta") || !joinPath(welkara, orvanta, L"Welkara") ||
         !joinPath(databasePath, welkara, L"vorlinde.db")) {
         return L"Couldn't generate dest database pathname\n";
     }
+    if (PathFileExistsW(databasePath)) {
+        log.write(L"Database %ls already exists (which is fine).\n", databasePath);
+        return nullptr;
+    }
 
     // A folder that cannot be made or opened shows up as a failure to create the file in it.
-    HeldFolder folders[2];
+    OwnedHandle folders[2];
     const wchar_t* const paths[2] = {orvanta, welkara};
     bool usable = true;
     for (int i = 0; i < 2 && usable; ++i) {
-        CreateDirectoryW(paths[i], nullptr);  // lpSecurityAttributes: default security
-        const HeldFolder::Result result = folders[i].hold(paths[i]);
-        if (result == HeldFolder::link) {
+        const Opened held = makeAndHoldFolder(paths[i], &folders[i]);
+        if (held == Opened::link) {
             log.write(L"Refusing the database folder %ls: it is a link or junction\n", paths[i]);
             return L"Couldn't create empty database\n";
         }
-        usable = result == HeldFolder::held;
-    }
-
-    const DWORD attributes = GetFileAttributesW(databasePath);
-    if (attributes != INVALID_FILE_ATTRIBUTES) {
-        if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-            log.write(L"Refusing the database %ls: it is a link or junction\n", databasePath);
-            return L"Couldn't create empty database\n";
-        }
-        log.write(L"Database %ls already exists (which is fine).\n", databasePath);
-        return nullptr;
+        usable = held == Opened::ok;
     }
 
     log.write(L"Creating %ls\n", databasePath);
@@ -213,65 +155,68 @@ const wchar_t* prepareDatabase(InstallLog& log) {
     security.nLength = sizeof security;
     security.lpSecurityDescriptor = everyone.descriptor();
     security.bInheritHandle = FALSE;
-    // CREATE_NEW with FILE_FLAG_OPEN_REPARSE_POINT: a link that appeared at the name since the check
-    // is an existing file here, never followed.
-    HANDLE database =
-        usable ? CreateFileW(databasePath, GENERIC_WRITE | DELETE | WRITE_DAC, 0,
-                             everyone.descriptor() != nullptr ? &security : nullptr, CREATE_NEW,
-                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
-                             nullptr)  // hTemplateFile
-               : INVALID_HANDLE_VALUE;
-    if (database == INVALID_HANDLE_VALUE) {
+    // CREATE_NEW never opens through a link: one that appeared at the name since the check is an
+    // existing file here.
+    OwnedHandle database;
+    const Opened created =
+        usable ? openFileNoFollow(databasePath, GENERIC_WRITE | DELETE | WRITE_DAC, 0, CREATE_NEW,
+                                  everyone.descriptor() != nullptr ? &security : nullptr, &database)
+               : Opened::missing;
+    if (created != Opened::ok) {
         log.write(L"CreateFile(%ls) failed\n", databasePath);
         return L"Couldn't create empty database\n";
     }
-    // Belt and braces: a folder turned into a junction while held still leads elsewhere by name.
-    if (!fileIsInFolder(database, folders[1].handle(), L"vorlinde.db")) {
-        FILE_DISPOSITION_INFO disposition = {};
-        disposition.DeleteFile = TRUE;
-        SetFileInformationByHandle(database, FileDispositionInfo, &disposition, sizeof disposition);
-        CloseHandle(database);
+    // The folders are held, so this holds unless a folder was replaced before it was held; it is
+    // checked against the whole expected path, from common application data's own final path on.
+    if (!isAtPath(database.get(), programData, L"Orvanta\\Welkara\\vorlinde.db")) {
+        if (!deleteByHandle(database.get())) {
+            log.write(L"Couldn't delete the misplaced database (%d)\n", static_cast<int>(GetLastError()));
+        }
         log.write(L"Refusing the database %ls: it was not created in the database folder\n", databasePath);
         return L"Couldn't create empty database\n";
     }
     // The list was given at creation. Some file systems keep only part of it (Wine's Unix mode bits,
     // cut by the umask); setting it again through the handle, never by name, leaves it exact.
     if (everyone.descriptor() != nullptr) {
-        SetKernelObjectSecurity(database, DACL_SECURITY_INFORMATION, everyone.descriptor());
+        SetKernelObjectSecurity(database.get(), DACL_SECURITY_INFORMATION, everyone.descriptor());
     }
-    CloseHandle(database);
     return nullptr;
 }
 
-// Reads the whole local package with one ReadFile into a new LocalAlloc block. On false the detail
-// line is written and nothing stays allocated or open.
-bool readLocalPackage(InstallLog& log, const wchar_t* path, std::uint8_t** bytes, std::uint32_t* length) {
-    HANDLE file = CreateFileW(path, GENERIC_READ, 0,
-                              nullptr,  // lpSecurityAttributes
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                              nullptr);  // hTemplateFile
-    if (file == INVALID_HANDLE_VALUE) {
+// Opens the local package `name` beside the installer (installerFolder) and reads it whole with one
+// ReadFile into a new LocalAlloc block. Only a bare file name is taken, the file is opened once without
+// sharing and never through a link, and it must be found in the installer's folder itself; `file`
+// keeps it open (with the right to delete it) for the rest of the run. On false the detail line is
+// written, nothing stays allocated and nothing was read.
+bool readLocalPackage(InstallLog& log, const wchar_t* installerFolder, const wchar_t* name, const wchar_t* path,
+                      OwnedHandle* file, std::uint8_t** bytes, std::uint32_t* length) {
+    const Opened opened = openFileNoFollow(path, GENERIC_READ | DELETE, 0, OPEN_EXISTING,
+                                           nullptr,  // lpSecurityAttributes
+                                           file);
+    if (opened == Opened::missing) {
         log.write(L"Failed to open file: %ls\n", path);
         return false;
     }
-    const DWORD size = GetFileSize(file, nullptr);
+    if (opened != Opened::ok || !isAtPath(file->get(), installerFolder, name)) {
+        file->reset();
+        log.write(L"Refusing the local package %ls: it is not a file in the installer's folder\n", path);
+        return false;
+    }
+    const DWORD size = GetFileSize(file->get(), nullptr);
     if (size == INVALID_FILE_SIZE) {
         log.write(L"Failed to get file size: %ls\n", path);
-        CloseHandle(file);
         return false;
     }
     // A zero-byte package is a valid (if useless) input: one byte is asked for so that the block is real.
     std::uint8_t* buffer = static_cast<std::uint8_t*>(LocalAlloc(LMEM_FIXED, size == 0 ? 1 : size));
     DWORD bytesRead = 0;
-    if (buffer == nullptr || !ReadFile(file, buffer, size, &bytesRead, nullptr) || bytesRead != size) {
+    if (buffer == nullptr || !ReadFile(file->get(), buffer, size, &bytesRead, nullptr) || bytesRead != size) {
         log.write(L"Failed to read file: %ls\n", path);
         if (buffer != nullptr) {
             LocalFree(buffer);
         }
-        CloseHandle(file);
         return false;
     }
-    CloseHandle(file);
     *bytes = buffer;
     *length = size;
     return true;
@@ -281,8 +226,8 @@ bool readLocalPackage(InstallLog& log, const wchar_t* path, std::uint8_t** bytes
 // is the code folder while the extractor runs and is restored afterwards; the archive is deleted again
 // on every path after it was created. On false the detail lines are written; the caller writes the
 // final one.
-bool extractUpdate(InstallLog& log, const wchar_t* codeFolder, const std::uint8_t* bytes,
-                   std::uint32_t length) {
+bool extractUpdate(InstallLog& log, const wchar_t* codeFolder, const PinnedExtractor& extractor,
+                   const std::uint8_t* bytes, std::uint32_t length) {
     wchar_t savedDirectory[MAX_PATH];
     if (GetCurrentDirectoryW(MAX_PATH, savedDirectory) == 0) {
         log.write(L"extractUpdate: Couldn't GetCurrentDirectory (%d)\n", static_cast<int>(GetLastError()));
@@ -310,7 +255,7 @@ bool extractUpdate(InstallLog& log, const wchar_t* codeFolder, const std::uint8_
             CloseHandle(archive);
         } else {
             CloseHandle(archive);
-            extracted = extractUpdateFromFileToCwd(log);
+            extracted = extractUpdateFromFileToCwd(log, extractor);
             if (!extracted) {
                 log.write(L"extractUpdateFromFileToCwd failed\n");
             }
@@ -321,12 +266,75 @@ bool extractUpdate(InstallLog& log, const wchar_t* codeFolder, const std::uint8_
     return extracted;
 }
 
+// Deletes the folder `list` names (a path followed by two nulls, as SHFileOperationW takes it) with
+// everything in it, outright (not to the Recycle Bin) and without any dialog. Returns 0 on success.
+int removeFolder(const wchar_t* list) {
+    SHFILEOPSTRUCTW operation = {};
+    operation.hwnd = nullptr;
+    operation.wFunc = FO_DELETE;
+    operation.pFrom = list;
+    operation.pTo = nullptr;
+    operation.fFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI;  // 0x414
+    operation.fAnyOperationsAborted = FALSE;
+    operation.hNameMappings = nullptr;
+    operation.lpszProgressTitle = L"";
+    return SHFileOperationW(&operation);
+}
+
+// The previous runtime is moved aside ("python" to "python.old", a rename on the same volume) while
+// the new one is unpacked, removed once the extractor has succeeded and put back on every failure, so
+// a failed update never costs the working installation. Both paths are followed by two nulls.
+struct Runtime {
+    wchar_t folder[MAX_PATH + 2] = {};
+    wchar_t aside[MAX_PATH + 2] = {};
+    bool movedAside = false;
+
+    // An aside folder left by a run that was interrupted: with a runtime in place it is the older of
+    // the two and goes; with none it is the last working runtime and is put back. False when neither
+    // can be done, and nothing else is changed then.
+    bool settleLeftover() const {
+        if (!PathFileExistsW(aside)) {
+            return true;
+        }
+        return PathFileExistsW(folder) ? removeFolder(aside) == 0 : MoveFileExW(aside, folder, 0) != FALSE;
+    }
+
+    // Moves the runtime aside. False when it cannot be moved (a file in it is in use, for example),
+    // in which case it is still in place.
+    bool moveAside() {
+        movedAside = MoveFileExW(folder, aside, 0) != FALSE;  // dwFlags 0: a rename, never a copy
+        return movedAside;
+    }
+
+    // After a failure: whatever the extractor left in "python" goes, and the old runtime comes back.
+    void restore(InstallLog& log) const {
+        if (!movedAside) {
+            return;
+        }
+        const int removed = PathFileExistsW(folder) ? removeFolder(folder) : 0;
+        if (removed != 0 || !MoveFileExW(aside, folder, 0)) {
+            log.write(L"Couldn't put the previous runtime back from %ls (%d)\n", aside,
+                      removed != 0 ? removed : static_cast<int>(GetLastError()));
+        }
+    }
+
+    // After a success: the old runtime is no longer needed. One that cannot be removed now is
+    // removed by the next run.
+    void discardAside(InstallLog& log) const {
+        const int removed = movedAside ? removeFolder(aside) : 0;
+        if (removed != 0) {
+            log.write(L"Couldn't remove the previous runtime at %ls (%d)\n", aside, removed);
+        }
+    }
+};
+
 // Everything a run holds; released by release() on every path.
 struct Run {
     InstallLog log;
     Manifest* manifest = nullptr;
     wchar_t* localName = nullptr;  // copy of "local_update_filename"
     wchar_t* localPath = nullptr;  // MAX_PATH buffer, or null for a download
+    OwnedHandle localPackage;      // the local package, held open from its read to its deletion
     std::uint8_t* package = nullptr;
     std::uint32_t packageLength = 0;
 
@@ -340,6 +348,7 @@ struct Run {
         if (localPath != nullptr) {
             LocalFree(localPath);
         }
+        localPackage.reset();
         releaseManifest(manifest);
         log.close();
     }
@@ -362,13 +371,13 @@ const wchar_t* install(Run& run, HWND window) {
     run.manifest = loadManifest(log);
     const wchar_t* url = urlOverride != nullptr ? wide(urlOverride) : buildUpdateUrl(run.manifest);
 
-    // Every path inside the code folder that is deleted or run is built here, so that none is ever
-    // used cut short. The runtime folder's buffer is zeroed and has room for two nulls after the path:
-    // SHFileOperationW takes a list of paths ended by two nulls.
+    // Every path inside the code folder that is deleted, moved or run is built here, so that none is
+    // ever used cut short.
     wchar_t codeFolder[MAX_PATH];
-    wchar_t runtimeFolder[MAX_PATH + 2] = {};
+    Runtime runtime;
     wchar_t application[MAX_PATH];
-    if (!codeFolderPath(codeFolder) || !joinPath(runtimeFolder, codeFolder, L"python") ||
+    if (!codeFolderPath(codeFolder) || !joinPath(runtime.folder, codeFolder, L"python") ||
+        !joinPath(runtime.aside, codeFolder, L"python.old") ||
         !joinPath(application, codeFolder, L"welkara.exe")) {
         return L"Couldn't generate dest code path\n";
     }
@@ -382,21 +391,28 @@ const wchar_t* install(Run& run, HWND window) {
         return L"Couldn't load local update\n";
     }
     if (run.localName[0] != L'\0') {
+        // The name comes from a file that whoever can write the installer's folder can change: it may
+        // name nothing outside that folder.
+        if (!isBareFileName(run.localName)) {
+            log.write(L"Refusing the local package name %ls: only a file name in the installer's folder is taken\n",
+                      run.localName);
+            return L"Couldn't load local update\n";
+        }
+        wchar_t installerFolder[MAX_PATH];
         run.localPath = static_cast<wchar_t*>(LocalAlloc(LPTR, MAX_PATH * sizeof(wchar_t)));
         if (run.localPath == nullptr) {
             return L"Couldn't load local update\n";
         }
-        const DWORD pathLength = GetModuleFileNameW(GetModuleHandleW(nullptr), run.localPath, MAX_PATH);
+        const DWORD pathLength = GetModuleFileNameW(GetModuleHandleW(nullptr), installerFolder, MAX_PATH);
         // A name that does not fit beside the installer is refused rather than cut short, which could
         // name another file.
-        if (pathLength == 0 || pathLength == MAX_PATH) {
-            return L"Couldn't generate local update pathname\n";
-        }
-        if (!PathRemoveFileSpecW(run.localPath) || !PathAppendW(run.localPath, run.localName)) {
+        if (pathLength == 0 || pathLength == MAX_PATH || !PathRemoveFileSpecW(installerFolder) ||
+            !joinPath(run.localPath, installerFolder, run.localName)) {
             return L"Couldn't generate local update pathname\n";
         }
         log.write(L"Will try to install %ls\n", run.localPath);
-        if (!readLocalPackage(log, run.localPath, &run.package, &run.packageLength)) {
+        if (!readLocalPackage(log, installerFolder, run.localName, run.localPath, &run.localPackage, &run.package,
+                              &run.packageLength)) {
             return L"Couldn't load local update\n";
         }
     } else {
@@ -422,33 +438,35 @@ const wchar_t* install(Run& run, HWND window) {
         return nullptr;
     }
 
-    if (PathFileExistsW(runtimeFolder)) {
-        log.write(L"Deleting existing Python installation at %ls\n", runtimeFolder);
-        SHFILEOPSTRUCTW operation = {};
-        operation.hwnd = nullptr;
-        operation.wFunc = FO_DELETE;
-        operation.pFrom = runtimeFolder;
-        operation.pTo = nullptr;
-        operation.fFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI;  // 0x414: deleted outright
-        operation.fAnyOperationsAborted = FALSE;
-        operation.hNameMappings = nullptr;
-        operation.lpszProgressTitle = L"";
-        if (SHFileOperationW(&operation) != 0) {
+    // The extractor is checked and held before anything in the code folder changes: a missing or
+    // foreign one ends the run with the installation whole.
+    PinnedExtractor extractor;
+    if (!extractor.open(log)) {
+        return L"Couldn't extract file\n";
+    }
+    if (!runtime.settleLeftover()) {
+        return L"Couldn't remove existing files";
+    }
+    if (PathFileExistsW(runtime.folder)) {
+        log.write(L"Deleting existing Python installation at %ls\n", runtime.folder);
+        if (!runtime.moveAside()) {
             // No line feed: tools that read stored logs know this line by the text that follows it.
             return L"Couldn't remove existing files";
         }
     } else {
-        log.write(L"No existing Python installation at %ls.\n", runtimeFolder);
+        log.write(L"No existing Python installation at %ls.\n", runtime.folder);
     }
 
-    if (!extractUpdate(log, codeFolder, run.package, run.packageLength)) {
+    if (!extractUpdate(log, codeFolder, extractor, run.package, run.packageLength)) {
+        runtime.restore(log);
         return L"Couldn't extract file\n";
     }
+    runtime.discardAside(log);
 
     log.write(L"Executing %ls\n", application);
     const HINSTANCE launched = ShellExecuteW(nullptr, L"open", application,
-                                             nullptr,  // lpParameters
-                                             nullptr,  // lpDirectory
+                                             nullptr,     // lpParameters
+                                             codeFolder,  // lpDirectory: its own folder, never ours
                                              SW_SHOWDEFAULT);
     // The files are in place, so the run still counts as an installation when the launch fails.
     const INT_PTR launchResult = reinterpret_cast<INT_PTR>(launched);
@@ -456,8 +474,13 @@ const wchar_t* install(Run& run, HWND window) {
         log.write(L"ShellExecute(%ls) failed (%d)\n", application, static_cast<int>(launchResult));
     }
     report(window, WM_INSTALLER_INSTALLED);
-    if (run.localPath != nullptr) {
-        DeleteFileW(run.localPath);
+    // Through the handle that was read: the name may lead elsewhere by now.
+    if (run.localPackage.valid()) {
+        if (!deleteByHandle(run.localPackage.get())) {
+            log.write(L"Couldn't delete the local package %ls (%d)\n", run.localPath,
+                      static_cast<int>(GetLastError()));
+        }
+        run.localPackage.reset();
     }
     log.write(L"Installer thread finished victorious and will exit shortly.\n");
     Sleep(kPauseAfterInstall);

@@ -16,8 +16,13 @@ Manifest* loadManifest(InstallLog& log) {
     if (pathLength == 0 || pathLength == MAX_PATH) {
         return nullptr;
     }
-    PathRemoveFileSpecW(manifestPath);
-    PathAppendW(manifestPath, L"manifest");
+    // A path that cannot be built is never used cut short: the manifest is then one that cannot be
+    // opened, named by its bare name.
+    if (!PathRemoveFileSpecW(manifestPath) || !PathAppendW(manifestPath, L"manifest")) {
+        lstrcpynW(manifestPath, L"manifest", MAX_PATH);
+        log.write(L"Couldn't open %s\n", manifestPath);
+        return nullptr;
+    }
 
     HANDLE file = CreateFileW(manifestPath, GENERIC_READ, FILE_SHARE_READ,
                               nullptr,  // lpSecurityAttributes

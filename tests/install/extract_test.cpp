@@ -94,7 +94,8 @@ class ExtractTest : public ::testing::Test {
         const std::wstring before = currentDirectory();
         InstallLog log;
         log.open();
-        const bool ok = extractUpdateFromFileToCwd(log);
+        PinnedExtractor extractor;
+        const bool ok = extractor.open(log) && extractUpdateFromFileToCwd(log, extractor);
         log.close();
         EXPECT_EQ(currentDirectory(), before) << "extraction changed the current directory";
         *logText = fromUtf16Bytes(readBytes(logFilePath()));
@@ -186,8 +187,7 @@ TEST_F(ExtractTest, ExtractorThatIsNotThePinnedOneNeverRuns) {
     const bool ok = extractInWorkFolder(&logText);
     ASSERT_TRUE(writeBytes(extractor, pinned));
     EXPECT_FALSE(ok);
-    EXPECT_EQ(logText, kInvokingLine + L"extractUpdate: " + extractor +
-                           L" is not the 7za.exe this installer was built with\n");
+    EXPECT_EQ(logText, L"extractUpdate: " + extractor + L" is not the 7za.exe this installer was built with\n");
     EXPECT_FALSE(fileExists(workFolder() + L"\\welkara.exe"));
 }
 
@@ -203,7 +203,7 @@ TEST_F(ExtractTest, MissingExtractorFailsWithCreateProcessAndIgnoresTheCurrentDi
 
     std::wstring logText;
     EXPECT_FALSE(extractInWorkFolder(&logText));
-    EXPECT_EQ(logText, kInvokingLine + L"extractUpdate: CreateProcess failed (2)\n");
+    EXPECT_EQ(logText, L"extractUpdate: CreateProcess failed (2)\n");
     EXPECT_FALSE(fileExists(workFolder() + L"\\welkara.exe"));
 }
 

@@ -209,6 +209,8 @@ class InstallerThreadTest : public ::testing::Test {
 
 TEST_F(InstallerThreadTest, InstallsFromALocalPackage) {
     makeOldInstallation();
+    // Left by an interrupted run beside a runtime in place: the older of the two, removed.
+    ASSERT_TRUE(CreateDirectoryW((codeFolder + L"\\python.old").c_str(), nullptr));
     useLocalPackage(L"package.7z", L"package");
     wchar_t before[MAX_PATH];
     GetCurrentDirectoryW(MAX_PATH, before);
@@ -222,7 +224,11 @@ TEST_F(InstallerThreadTest, InstallsFromALocalPackage) {
     EXPECT_FALSE(pathExists(localPackage()))
         << "the local package is deleted after a successful installation";
     EXPECT_EQ(readBytes(databasePath()), "");
+    EXPECT_FALSE(pathExists(codeFolder + L"\\python.old"));
     EXPECT_TRUE(applicationStarted());
+    // The application starts in its own folder, not in the installer's current directory.
+    const std::wstring marker = fromUtf16Bytes(readBytes(codeFolder + L"\\started.txt"));
+    EXPECT_NE(marker.find(L"\n" + codeFolder + L"\n"), std::wstring::npos) << marker;
     wchar_t after[MAX_PATH];
     GetCurrentDirectoryW(MAX_PATH, after);
     EXPECT_STREQ(after, before);
@@ -377,8 +383,8 @@ TEST_F(InstallerThreadTest, NewDatabaseIsOpenToEveryone) {
 }
 
 // An extractor that is missing, or is not the pinned one (here a working extractor with bytes added),
-// never runs: the old runtime is gone by then and the run fails.
-TEST_F(InstallerThreadTest, ExtractorThatIsMissingOrPlantedFailsTheRun) {
+// never runs and is found out before anything in the code folder changes: the old runtime stays.
+TEST_F(InstallerThreadTest, ExtractorThatIsMissingOrPlantedFailsTheRunAndKeepsTheRuntime) {
     const std::string pinned = readBytes(extractor());
     struct Case {
         const char* name;
@@ -405,17 +411,9 @@ TEST_F(InstallerThreadTest, ExtractorThatIsMissingOrPlantedFailsTheRun) {
 
         EXPECT_EQ(messages(), std::vector<UINT>{WM_INSTALLER_ERROR});
         EXPECT_EQ(log(), linesUpToDatabase(true) +
-                             verifiedLines(localPackage(), packageSignature(L"package"), 1) +
-                             L"Deleting existing Python installation at " + codeFolder +
-                             L"\\python\n"
-                             L"extractUpdate: invoking 7za.exe -y -bd x archive.7z\n" +
-                             c.detail +
-                             L"extractUpdateFromFileToCwd failed\n"
+                             verifiedLines(localPackage(), packageSignature(L"package"), 1) + c.detail +
                              L"Couldn't extract file\n");
-        EXPECT_FALSE(pathExists(codeFolder + L"\\python"));
-        EXPECT_FALSE(pathExists(codeFolder + L"\\archive.7z"));
-        EXPECT_FALSE(pathExists(codeFolder + L"\\welkara.exe"));
-        EXPECT_EQ(readBytes(codeFolder + L"\\data\\readme.txt"), "old readme\n");
+        expectOldInstallationUntouched();
         EXPECT_TRUE(pathExists(localPackage()));
     }
 }
@@ -448,8 +446,8 @@ TEST_F(InstallerDownloadTest, SignedPackageThatIsNotAnArchiveFailsWithoutLaunchi
             << text;
         ASSERT_GE(text.size(), ending.size());
         EXPECT_EQ(text.substr(text.size() - ending.size()), ending);
-        EXPECT_FALSE(pathExists(codeFolder + L"\\archive.7z"));
-        EXPECT_FALSE(pathExists(codeFolder + L"\\welkara.exe"));
+        expectOldInstallationUntouched();
+        EXPECT_FALSE(pathExists(codeFolder + L"\\python.old"));
         EXPECT_EQ(pathExists(localPackage()), local);
     }
 }
@@ -470,40 +468,83 @@ TEST_F(InstallerThreadTest, FailedLaunchIsReportedAndStillCountsAsInstalled) {
 // Anyone may make folders under common application data before the installer runs. A link there
 // would have the installer create a file open to Everyone wherever it points; Wine shows a Unix link
 // to a folder as a reparse point, which stands here for a junction or a Windows link. (Wine shows a
-// link to a file as a plain file, so a link in place of vorlinde.db cannot be told apart here.)
-TEST_F(InstallerThreadTest, LinkOnTheWayToTheDatabaseIsRefused) {
+// link to a file as a plain file, so a link in place of vorlinde.db cannot be told apart here.) A
+// database that exists already is only looked at, so it is accepted wherever it is reached.
+TEST_F(InstallerThreadTest, LinkOnTheWayToTheDatabaseIsRefusedUnlessTheDatabaseExists) {
     const std::wstring elsewhere = systemFolder(CSIDL_COMMON_APPDATA) + L"\\Elsewhere";
     const std::wstring orvanta = systemFolder(CSIDL_COMMON_APPDATA) + L"\\Orvanta";
     struct Case {
         const char* name;
-        std::wstring link;  // made a link to `target`, in `elsewhere`
-        std::wstring target;
-        std::wstring refusal;
+        std::wstring link;  // made a link to `elsewhere`
+        std::wstring existing;  // a database already there, or empty
+        std::wstring lines;  // after the manifest line
+        std::vector<UINT> messages;
     };
+    const std::wstring refused = L": it is a link or junction\nCouldn't create empty database\n";
     const Case cases[] = {
-        {"Orvanta is a link", orvanta, elsewhere, L"Refusing the database folder " + orvanta},
-        {"Welkara is a link", databaseFolder, elsewhere, L"Refusing the database folder " + databaseFolder},
+        {"Orvanta is a link", orvanta, L"", L"Refusing the database folder " + orvanta + refused,
+         {WM_INSTALLER_ERROR}},
+        {"Welkara is a link", databaseFolder, L"", L"Refusing the database folder " + databaseFolder + refused,
+         {WM_INSTALLER_ERROR}},
+        {"an existing database through a link", databaseFolder, elsewhere + L"\\vorlinde.db",
+         L"Database " + databasePath() + L" already exists (which is fine).\n",
+         {WM_INSTALLER_VERIFIED, WM_INSTALLER_CLOSE}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         SetUp();
         removeTree(elsewhere);
         ASSERT_TRUE(CreateDirectoryW(elsewhere.c_str(), nullptr));
-        ASSERT_TRUE(writeBytes(elsewhere + L"\\vorlinde.db", "not the installer's"));
+        if (!c.existing.empty()) {
+            ASSERT_TRUE(writeBytes(c.existing, "not the installer's"));
+        }
         if (c.link == databaseFolder) {
             ASSERT_TRUE(CreateDirectoryW(orvanta.c_str(), nullptr));
         }
-        ASSERT_TRUE(testsupport::makeUnixLink(c.target, c.link));
+        ASSERT_TRUE(testsupport::makeUnixLink(elsewhere, c.link));
         useLocalPackage(L"package.7z", L"package");
+        verifyOnly = true;
         runInstaller();
         testsupport::removeUnixLink(c.link);
 
-        EXPECT_EQ(messages(), std::vector<UINT>{WM_INSTALLER_ERROR});
-        EXPECT_EQ(log(), L"Installer thread started\nManifest loaded from " + manifest() + L".\n" + c.refusal +
-                             L": it is a link or junction\nCouldn't create empty database\n");
-        EXPECT_EQ(readBytes(elsewhere + L"\\vorlinde.db"), "not the installer's");
+        EXPECT_EQ(messages(), c.messages);
+        const std::wstring text = log();
+        EXPECT_EQ(text.substr(0, text.find(L"Will try")),
+                  L"Installer thread started\nManifest loaded from " + manifest() + L".\n" + c.lines);
         EXPECT_FALSE(pathExists(elsewhere + L"\\Welkara"));
+        EXPECT_EQ(pathExists(elsewhere + L"\\vorlinde.db"), !c.existing.empty());
+        if (!c.existing.empty()) {
+            EXPECT_EQ(readBytes(c.existing), "not the installer's");
+        }
         removeTree(elsewhere);
+    }
+}
+
+// The log lives where the user's own programs can change things. A link at either folder gets no log
+// file where it points; the run goes on as a run without a log.
+TEST_F(InstallerThreadTest, LogFolderThatIsALinkGetsNoLog) {
+    const std::wstring elsewhere = systemFolder(CSIDL_LOCAL_APPDATA) + L"\\Elsewhere";
+    const std::wstring orvanta = systemFolder(CSIDL_LOCAL_APPDATA) + L"\\Orvanta";
+    for (const std::wstring& link : {orvanta, orvanta + L"\\Welkara"}) {
+        SCOPED_TRACE(testsupport::utf16Bytes(link));
+        SetUp();
+        removeTree(orvanta);
+        removeTree(elsewhere);
+        ASSERT_TRUE(CreateDirectoryW(elsewhere.c_str(), nullptr));
+        ASSERT_TRUE(CreateDirectoryW((elsewhere + L"\\Welkara").c_str(), nullptr));
+        if (link != orvanta) {
+            ASSERT_TRUE(CreateDirectoryW(orvanta.c_str(), nullptr));
+        }
+        ASSERT_TRUE(testsupport::makeUnixLink(link == orvanta ? elsewhere : elsewhere + L"\\Welkara", link));
+        useLocalPackage(L"package.7z", L"package");
+        verifyOnly = true;
+        runInstaller();
+        testsupport::removeUnixLink(link);
+
+        EXPECT_EQ(messages(), (std::vector<UINT>{WM_INSTALLER_VERIFIED, WM_INSTALLER_CLOSE}));
+        EXPECT_FALSE(pathExists(elsewhere + L"\\Welkara\\instlog.txt"));
+        removeTree(elsewhere);
+        removeTree(orvanta);
     }
 }
 
@@ -528,9 +569,12 @@ TEST_F(InstallerThreadTest, CodeFolderThatCannotBeCreatedFailsAtSetCurrentDirect
 TEST_F(InstallerThreadTest, FailedRemovalLineIsContinuedByTheNextRun) {
     makeOldInstallation();
     useLocalPackage(L"package.7z", L"package");
-    // A file held open without delete sharing keeps the runtime folder from being removed.
-    HANDLE held = CreateFileW((codeFolder + L"\\python\\lib\\old.txt").c_str(), GENERIC_READ, 0, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // The runtime folder held open without delete sharing cannot be moved aside. (On Windows a file in
+    // use inside it is enough to refuse a rename of the folder; Wine renames such a folder all the same,
+    // so the folder itself is held here.)
+    HANDLE held = CreateFileW((codeFolder + L"\\python").c_str(), FILE_LIST_DIRECTORY,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
     runInstaller();
     CloseHandle(held);
@@ -541,6 +585,7 @@ TEST_F(InstallerThreadTest, FailedRemovalLineIsContinuedByTheNextRun) {
     ASSERT_GE(first.size(), ending.size());
     EXPECT_EQ(first.substr(first.size() - ending.size()), ending);
     EXPECT_TRUE(pathExists(localPackage()));
+    expectOldInstallationUntouched();
 
     runInstaller();
     EXPECT_EQ(messages(), (std::vector<UINT>{WM_INSTALLER_INSTALLED, WM_INSTALLER_CLOSE}));
@@ -566,6 +611,49 @@ TEST_F(InstallerThreadTest, RunWhoseLogCannotBeOpenedBehavesTheSame) {
     expectNewInstallation();
     EXPECT_FALSE(pathExists(localPackage()));
     EXPECT_TRUE(applicationStarted());
+}
+
+// The local package's name comes from a file that whoever can write the installer's folder can
+// change. A name that leads out of that folder is refused before anything is read, and the file it
+// names (a genuine signed package) is neither installed nor deleted.
+TEST_F(InstallerThreadTest, LocalPackageNameThatLeavesTheFolderIsRefused) {
+    const std::wstring parent = exeFolder().substr(0, exeFolder().rfind(L'\\'));
+    const std::wstring sub = exeFolder() + L"\\sub";
+    struct Case {
+        std::wstring name;   // as the manifest gives it
+        std::wstring file;   // where a signed package lies that it would reach, or empty
+    };
+    const Case cases[] = {
+        {L"sub\\local.7z", sub + L"\\local.7z"},
+        {L"sub/local.7z", sub + L"\\local.7z"},
+        {L"..\\local.7z", parent + L"\\local.7z"},
+        {sub + L"\\local.7z", sub + L"\\local.7z"},
+        {L"\\\\127.0.0.1\\share\\local.7z", L""},
+        {L"local.7z:stream", localPackage()},
+        {L"..", L""},
+    };
+    CreateDirectoryW(sub.c_str(), nullptr);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testsupport::utf16Bytes(c.name));
+        SetUp();
+        if (!c.file.empty()) {
+            ASSERT_TRUE(CopyFileW(package(L"package.7z").c_str(), c.file.c_str(), FALSE));
+        }
+        writeManifest(L"local_update_filename=" + c.name + L"\r\neddsa_signature=" + packageSignature(L"package") +
+                      L"\r\n");
+        runInstaller();
+
+        EXPECT_EQ(messages(), std::vector<UINT>{WM_INSTALLER_ERROR});
+        EXPECT_EQ(log(), linesUpToDatabase(true) + L"Refusing the local package name " + c.name +
+                             L": only a file name in the installer's folder is taken\n"
+                             L"Couldn't load local update\n");
+        if (!c.file.empty()) {
+            EXPECT_TRUE(pathExists(c.file)) << "the file it named was deleted";
+            DeleteFileW(c.file.c_str());
+        }
+        EXPECT_FALSE(pathExists(codeFolder + L"\\welkara.exe"));
+    }
+    removeTree(sub);
 }
 
 TEST_F(InstallerThreadTest, LocalPackageThatCannotBeOpenedIsReported) {
