@@ -188,8 +188,8 @@ const wchar_t* prepareDatabase(InstallLog& log) {
 // sharing and never through a link, and it must be found in the installer's folder itself; `file`
 // keeps it open (with the right to delete it) for the rest of the run. On false the detail line is
 // written, nothing stays allocated and nothing was read.
-bool readLocalPackage(InstallLog& log, const wchar_t* installerFolder, const wchar_t* name, const wchar_t* path,
-                      OwnedHandle* file, std::uint8_t** bytes, std::uint32_t* length) {
+bool readLocalPackage(InstallLog& log, const wchar_t* installerFolder, const wchar_t* name,
+                      const wchar_t* path, OwnedHandle* file, std::uint8_t** bytes, std::uint32_t* length) {
     const Opened opened = openFileNoFollow(path, GENERIC_READ | DELETE, 0, OPEN_EXISTING,
                                            nullptr,  // lpSecurityAttributes
                                            file);
@@ -394,8 +394,9 @@ const wchar_t* install(Run& run, HWND window) {
         // The name comes from a file that whoever can write the installer's folder can change: it may
         // name nothing outside that folder.
         if (!isBareFileName(run.localName)) {
-            log.write(L"Refusing the local package name %ls: only a file name in the installer's folder is taken\n",
-                      run.localName);
+            log.write(
+                L"Refusing the local package name %ls: only a file name in the installer's folder is taken\n",
+                run.localName);
             return L"Couldn't load local update\n";
         }
         wchar_t installerFolder[MAX_PATH];
@@ -411,8 +412,8 @@ const wchar_t* install(Run& run, HWND window) {
             return L"Couldn't generate local update pathname\n";
         }
         log.write(L"Will try to install %ls\n", run.localPath);
-        if (!readLocalPackage(log, installerFolder, run.localName, run.localPath, &run.localPackage, &run.package,
-                              &run.packageLength)) {
+        if (!readLocalPackage(log, installerFolder, run.localName, run.localPath, &run.localPackage,
+                              &run.package, &run.packageLength)) {
             return L"Couldn't load local update\n";
         }
     } else {

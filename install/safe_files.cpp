@@ -18,7 +18,7 @@ bool isLinkByName(const wchar_t* path) {
 DWORD attributesOf(HANDLE handle) {
     BY_HANDLE_FILE_INFORMATION information;
     return GetFileInformationByHandle(handle, &information) ? information.dwFileAttributes
-                                                             : INVALID_FILE_ATTRIBUTES;
+                                                            : INVALID_FILE_ATTRIBUTES;
 }
 
 // The final path of `handle` into `out` (kFinalPathCapacity); false when it cannot be had or is cut.
@@ -64,10 +64,10 @@ Opened holdFolder(const wchar_t* path, OwnedHandle* folder) {
         return Opened::missing;
     }
     const DWORD attributes = attributesOf(folder->get());
-    const Opened result = attributes == INVALID_FILE_ATTRIBUTES               ? Opened::missing
+    const Opened result = attributes == INVALID_FILE_ATTRIBUTES              ? Opened::missing
                           : (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? Opened::link
                           : (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0     ? Opened::wrongKind
-                                                                              : Opened::ok;
+                                                                             : Opened::ok;
     if (result != Opened::ok) {
         folder->reset();
     }
@@ -92,12 +92,12 @@ Opened openFileNoFollow(const wchar_t* path, DWORD access, DWORD share, DWORD di
         return Opened::missing;
     }
     // A device name (NUL, COM1, ...) opens the device wherever the folder is: not a file on disk.
-    const DWORD attributes = GetFileType(file->get()) == FILE_TYPE_DISK ? attributesOf(file->get())
-                                                                         : FILE_ATTRIBUTE_DIRECTORY;
-    const Opened result = attributes == INVALID_FILE_ATTRIBUTES               ? Opened::missing
+    const DWORD attributes =
+        GetFileType(file->get()) == FILE_TYPE_DISK ? attributesOf(file->get()) : FILE_ATTRIBUTE_DIRECTORY;
+    const Opened result = attributes == INVALID_FILE_ATTRIBUTES              ? Opened::missing
                           : (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? Opened::link
                           : (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0     ? Opened::wrongKind
-                                                                              : Opened::ok;
+                                                                             : Opened::ok;
     if (result != Opened::ok) {
         file->reset();
     }

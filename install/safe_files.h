@@ -57,7 +57,8 @@ Opened makeAndHoldFolder(const wchar_t* path, OwnedHandle* folder);
 
 // Opens `path` as a regular file on disk with `access`, `share` and `disposition` (OPEN_EXISTING,
 // OPEN_ALWAYS, CREATE_NEW), never through a reparse point at the name: a link there is `link`, a
-// device is `wrongKind`, and a folder is `missing` (it cannot be opened as a file). `security` may be null. On anything but `ok` nothing stays open.
+// device is `wrongKind`, and a folder is `missing` (it cannot be opened as a file). `security` may be null.
+// On anything but `ok` nothing stays open.
 Opened openFileNoFollow(const wchar_t* path, DWORD access, DWORD share, DWORD disposition,
                         SECURITY_ATTRIBUTES* security, OwnedHandle* file);
 

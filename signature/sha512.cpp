@@ -532,34 +532,20 @@ void avx512_blocks(std::uint64_t chaining[8], const std::uint8_t* blocks, std::s
     avx512_blocks_in(chaining, blocks, count, aligned_scratch(space));
 }
 
-struct X86Features {
-    bool avx_bmi2;  // AVX and BMI2, with the AVX state saved by the operating system
-    bool avx2;      // and AVX2 and BMI1
-    bool avx512vl;  // and AVX-512F and AVX-512VL, with the AVX-512 state saved too
-};
-
-X86Features x86_features() {
-    X86Features features{false, false, false};
+Sha512X86Features x86_features() {
     unsigned eax, ebx, ecx, edx;
     if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) {
-        return features;
+        return Sha512X86Features{false, false, false};
     }
-    const unsigned osxsave = 1u << 27, avx = 1u << 28;
-    if ((ecx & osxsave) == 0 || (ecx & avx) == 0) {
-        return features;
+    const unsigned cpuid1_ecx = ecx;
+    std::uint64_t xcr0 = 0;
+    if ((cpuid1_ecx & (1u << 27)) != 0) {  // OSXSAVE: XGETBV may be used
+        unsigned low, high;
+        __asm__("xgetbv" : "=a"(low), "=d"(high) : "c"(0));
+        xcr0 = static_cast<std::uint64_t>(high) << 32 | low;
     }
-    unsigned xcr0, xcr0_high;
-    __asm__("xgetbv" : "=a"(xcr0), "=d"(xcr0_high) : "c"(0));
-    if (__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) == 0) {
-        return features;
-    }
-    const unsigned sse_avx_state = 0x06, avx512_state = 0xe0;  // XMM, YMM; opmask, ZMM0-15 upper, ZMM16-31
-    const unsigned bmi1 = 1u << 3, avx2 = 1u << 5, bmi2 = 1u << 8, avx512f = 1u << 16, avx512vl = 1u << 31;
-    features.avx_bmi2 = (xcr0 & sse_avx_state) == sse_avx_state && (ebx & bmi2) != 0;
-    features.avx2 = features.avx_bmi2 && (ebx & avx2) != 0 && (ebx & bmi1) != 0;
-    features.avx512vl = features.avx2 && (xcr0 & avx512_state) == avx512_state && (ebx & avx512f) != 0 &&
-                        (ebx & avx512vl) != 0;
-    return features;
+    const unsigned cpuid7_ebx = __get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) != 0 ? ebx : 0;
+    return sha512_x86_features(cpuid1_ecx, cpuid7_ebx, xcr0);
 }
 
 #endif
@@ -584,9 +570,27 @@ Sha512Blocks& active_blocks() {
 
 }  // namespace
 
+Sha512X86Features sha512_x86_features(std::uint32_t cpuid1_ecx, std::uint32_t cpuid7_ebx,
+                                      std::uint64_t xcr0) {
+    const std::uint32_t osxsave = 1u << 27, avx = 1u << 28;
+    const std::uint32_t bmi1 = 1u << 3, avx2 = 1u << 5, bmi2 = 1u << 8, avx512f = 1u << 16,
+                        avx512vl = 1u << 31;
+    const std::uint64_t sse_avx_state = 0x06,
+                        avx512_state = 0xe0;  // XMM, YMM; opmask, ZMM0-15 upper, ZMM16-31
+    Sha512X86Features features{false, false, false};
+    if ((cpuid1_ecx & osxsave) == 0 || (cpuid1_ecx & avx) == 0) {
+        return features;
+    }
+    features.avx_bmi2 = (xcr0 & sse_avx_state) == sse_avx_state && (cpuid7_ebx & bmi2) != 0;
+    features.avx2 = features.avx_bmi2 && (cpuid7_ebx & avx2) != 0 && (cpuid7_ebx & bmi1) != 0;
+    features.avx512vl = features.avx2 && (xcr0 & avx512_state) == avx512_state &&
+                        (cpuid7_ebx & avx512f) != 0 && (cpuid7_ebx & avx512vl) != 0;
+    return features;
+}
+
 Sha512Blocks sha512_blocks_of(Sha512Implementation which) {
 #if WELKARA_SHA512_X86
-    static const X86Features features = x86_features();
+    static const Sha512X86Features features = x86_features();
     switch (which) {
         case Sha512Implementation::portable:
             return portable_blocks;

@@ -45,3 +45,14 @@ Sha512Blocks sha512_blocks_of(Sha512Implementation which);
 bool sha512_use(Sha512Implementation which);
 // The implementation in use: the fastest available unless sha512_use chose otherwise.
 Sha512Implementation sha512_in_use();
+
+// Which x86 block functions a processor can run, decided from three words alone: cpuid1_ecx (CPUID
+// leaf 1, ECX: OSXSAVE and AVX), cpuid7_ebx (leaf 7 sub-leaf 0, EBX: BMI1, AVX2, BMI2, AVX-512F,
+// AVX-512VL; 0 when the leaf is missing) and xcr0 (the register state the operating system saves, as
+// XGETBV reads it; looked at only when OSXSAVE is set). Every build has it, whatever its target.
+struct Sha512X86Features {
+    bool avx_bmi2;  // AVX and BMI2, with the XMM and YMM state both saved
+    bool avx2;      // and AVX2 and BMI1
+    bool avx512vl;  // and AVX-512F and AVX-512VL, with the opmask and both ZMM states saved too
+};
+Sha512X86Features sha512_x86_features(std::uint32_t cpuid1_ecx, std::uint32_t cpuid7_ebx, std::uint64_t xcr0);

@@ -50,17 +50,15 @@ TEST_F(SafeFilesTest, NamesAreOpenedOnlyAsWhatTheyAre) {
         Opened asFolder;
     };
     const Case cases[] = {
-        {L"file", Opened::ok, Opened::wrongKind},
-        {L"folder", Opened::missing, Opened::ok},
-        {L"link", Opened::link, Opened::link},
-        {L"missing", Opened::missing, Opened::missing},
+        {L"file", Opened::ok, Opened::wrongKind},     {L"folder", Opened::missing, Opened::ok},
+        {L"link", Opened::link, Opened::link},        {L"missing", Opened::missing, Opened::missing},
         {L"NUL", Opened::wrongKind, Opened::missing},  // the device, wherever the folder is
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testsupport::utf16Bytes(c.name));
         OwnedHandle handle;
-        EXPECT_EQ(openFileNoFollow(path(c.name).c_str(), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, nullptr,
-                                   &handle),
+        EXPECT_EQ(openFileNoFollow(path(c.name).c_str(), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
+                                   nullptr, &handle),
                   c.asFile);
         EXPECT_EQ(handle.valid(), c.asFile == Opened::ok);
         EXPECT_EQ(holdFolder(path(c.name).c_str(), &handle), c.asFolder);

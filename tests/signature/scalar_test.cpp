@@ -12,6 +12,8 @@
 
 #ifdef WELKARA_TEST_GMP
 #include <gmpxx.h>
+
+#include <vector>
 #endif
 
 namespace {
@@ -109,8 +111,19 @@ TEST(ReduceScalarAgainstGmp, RandomAndExtremeInputs) {
         reduce_scalar(bytes.data());
         ASSERT_EQ(value_of(bytes.data(), 32), expected) << "input " << i << ", seed " << test_seed();
     }
-    // k * L + r for small k and r at both ends of [0, L).
+    // k * L + r for r at both ends of [0, L) and k across the whole input range: small k, random k of
+    // up to 259 bits, and the largest k for which k * L + L - 1 still fits in 512 bits.
+    std::vector<mpz_class> multiples;
     for (int k = 0; k < 64; ++k) {
+        multiples.push_back(k);
+    }
+    gmp_randclass draw(gmp_randinit_default);
+    draw.seed(static_cast<unsigned long>(random()));
+    for (int i = 0; i < 512; ++i) {
+        multiples.push_back(draw.get_z_bits(252 + i % 8));
+    }
+    multiples.push_back(((mpz_class(1) << 512) - order) / order);
+    for (const mpz_class& k : multiples) {
         const mpz_class remainders[] = {mpz_class(0), mpz_class(1), mpz_class(order - 1),
                                         mpz_class(order - 2)};
         for (const mpz_class& r : remainders) {
@@ -121,8 +134,9 @@ TEST(ReduceScalarAgainstGmp, RandomAndExtremeInputs) {
                 byte = static_cast<std::uint8_t>(mpz_class(rest % 256).get_ui());
                 rest /= 256;
             }
+            ASSERT_EQ(rest, 0) << "k " << k.get_str(16) << " does not fit";
             reduce_scalar(bytes.data());
-            ASSERT_EQ(value_of(bytes.data(), 32), r) << "k " << k;
+            ASSERT_EQ(value_of(bytes.data(), 32), r) << "k " << k.get_str(16) << ", seed " << test_seed();
         }
     }
 }

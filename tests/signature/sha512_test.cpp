@@ -229,6 +229,36 @@ TEST(Sha512Dispatch, OffersWhatTheProcessorAndSystemSupportAndUsesTheFastest) {
     EXPECT_EQ(sha512_in_use(), fastest);
 }
 
+// The decision itself, for processors and systems this machine is not: each feature needs its CPUID
+// bits and every piece of register state it uses saved by the system, not just some of it.
+TEST(Sha512Dispatch, FeaturesNeedEveryBitAndEverySavedState) {
+    const std::uint32_t osxsave_avx = 1u << 27 | 1u << 28;
+    const std::uint32_t bmi1 = 1u << 3, avx2 = 1u << 5, bmi2 = 1u << 8, avx512 = 1u << 16 | 1u << 31;
+    const std::uint32_t all = bmi1 | avx2 | bmi2 | avx512;
+    struct Case {
+        const char* name;
+        std::uint32_t ecx, ebx;
+        std::uint64_t xcr0;
+        bool avx, avx2, avx512;
+    };
+    const Case cases[] = {
+        {"XMM state only", osxsave_avx, all, 0x03, false, false, false},
+        {"YMM state without XMM", osxsave_avx, all, 0x05, false, false, false},
+        {"XMM and YMM, no AVX-512 state", osxsave_avx, all, 0x07, true, true, false},
+        {"AVX-512 state without ZMM16-31", osxsave_avx, all, 0x67, true, true, false},
+        {"everything", osxsave_avx, all, 0xe7, true, true, true},
+        {"AVX2 without BMI1 and BMI2", osxsave_avx, avx2 | avx512, 0xe7, false, false, false},
+        {"AVX2 without BMI1", osxsave_avx, all & ~bmi1, 0xe7, true, false, false},
+        {"no OSXSAVE", 1u << 28, all, 0xe7, false, false, false},
+    };
+    for (const Case& c : cases) {
+        const Sha512X86Features features = sha512_x86_features(c.ecx, c.ebx, c.xcr0);
+        EXPECT_EQ(features.avx_bmi2, c.avx) << c.name;
+        EXPECT_EQ(features.avx2, c.avx2) << c.name;
+        EXPECT_EQ(features.avx512vl, c.avx512) << c.name;
+    }
+}
+
 TEST(Sha512State, RefusesNullPointersAndDamagedStatesWithoutTouchingThem) {
     const std::uint8_t data[3] = {'a', 'b', 'c'};
     Sha512State state;
