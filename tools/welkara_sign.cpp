@@ -172,7 +172,20 @@ struct KeyPair {
     ~KeyPair() { sodium_memzero(secretKey, sizeof secretKey); }
 };
 
+// Warns, as ssh refuses, when anyone but the owner may read or change a secret key file; the key is
+// still used.
+void warnWhenNotPrivate(const std::string& path) {
+    struct stat info;
+    if (stat(path.c_str(), &info) == 0 && (info.st_mode & 077) != 0) {
+        std::fprintf(stderr,
+                     "welkara-sign: warning: permissions %04o for %s are too open: a secret key must be "
+                     "readable by its owner alone (chmod 600 %s)\n",
+                     static_cast<unsigned>(info.st_mode & 07777), path.c_str(), path.c_str());
+    }
+}
+
 void loadSecretKey(const std::string& path, KeyPair* keys) {
+    warnWhenNotPrivate(path);
     std::string text = readWholeFile(path);
     // The Base64 lines between the first BEGIN and END lines, joined.
     std::string encoded;

@@ -90,6 +90,44 @@ TEST_F(WelkaraSignTest, KeygenWritesAPrivateFileOnceAndPrintsTheKey) {
     EXPECT_EQ(system(("ls '" + dir + "' | grep -q tmp").c_str()) == 0, false) << "no temporary file is left";
 }
 
+// keygen makes the key private whatever the umask; sign uses a key that others may read or change, but
+// warns with the fix.
+TEST_F(WelkaraSignTest, SecretKeyFilesArePrivate) {
+    const std::string path = dir + "/package.7z";
+    write(path, "package bytes");
+    const struct {
+        const char* umask;
+        mode_t mode;
+        bool warns;
+    } cases[] = {
+        {"000", 0600, false}, {"022", 0400, false}, {"000", 0640, true},
+        {"077", 0604, true},  {"022", 0620, true},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string("umask ") + c.umask + ", then mode " + std::to_string(c.mode));
+        const std::string key = dir + "/key" + std::to_string(n++) + ".pem";
+        ASSERT_EQ(std::system(("umask " + std::string(c.umask) + " && " + WELKARA_SIGN_PATH +
+                               " keygen --secret-key '" + key + "' >/dev/null")
+                                  .c_str()),
+                  0);
+        struct stat info;
+        ASSERT_EQ(stat(key.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, 0600u);
+
+        ASSERT_EQ(chmod(key.c_str(), c.mode), 0);
+        const ToolRun signed_ = run("sign --secret-key " + key + " " + path);
+        EXPECT_EQ(signed_.exitCode, 0) << signed_.err;
+        EXPECT_EQ(line(signed_.out).size(), 88u);
+        if (c.warns) {
+            EXPECT_EQ(signed_.err.rfind("welkara-sign: warning: ", 0), 0u) << signed_.err;
+            EXPECT_NE(signed_.err.find("(chmod 600 " + key + ")\n"), std::string::npos) << signed_.err;
+        } else {
+            EXPECT_EQ(signed_.err, "");
+        }
+    }
+}
+
 TEST_F(WelkaraSignTest, SignatureIsAcceptedByLibsodiumAndTheInstallersVerifier) {
     std::string publicKeyText;
     const std::string key = makeKey(&publicKeyText);
