@@ -3,8 +3,9 @@
 #     tests/release/authenticode_test.sh VERIFY_TRUST_EXE     (tests/release/verify_trust.cpp, built)
 # 1. Each refusal ends the release with its message before anything is built: a cmake put in front of
 #    PATH records any build, and no DIR may appear.
-# 2. A release signed with a certificate chain and its key: osslsigncode verifies it against the CA;
-#    Windows' WinVerifyTrust under Wine accepts it, and reports TRUST_E_BAD_DIGEST once one byte is
+# 2. A release signed with a certificate chain and its key, timestamped by a local RFC 3161 server
+#    (openssl ts behind a loopback HTTP server): osslsigncode verifies signature and timestamp against
+#    the CA; Windows' WinVerifyTrust under Wine accepts it, and reports TRUST_E_BAD_DIGEST once one byte is
 #    changed; removing the signature gives the unsigned bytes named in BUILDINFO; 7za.exe is not signed.
 # 3. A release signed from a PKCS#12 file while DIR appears: refused at the rename, after the signing,
 #    and DIR is left as it was.
@@ -16,10 +17,11 @@ verify_trust=$(realpath "${1:?usage: tests/release/authenticode_test.sh VERIFY_T
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/welkara-authenticode-test.XXXXXX")
 prefix=$work/wineprefix
-watcher=""
+watcher="" tsa=""
 cleanup() {
     set +e
     [ -n "$watcher" ] && kill "$watcher" 2>/dev/null
+    [ -n "$tsa" ] && kill "$tsa" 2>/dev/null
     [ -d "$prefix" ] && "$root/cmake/wine-prefix" down "$prefix"
     rm -rf "$work"
 }
@@ -73,6 +75,10 @@ authorityKeyIdentifier = keyid
 basicConstraints = CA:false
 keyUsage = critical, digitalSignature
 extendedKeyUsage = serverAuth
+[tsa]
+basicConstraints = CA:false
+keyUsage = critical, digitalSignature
+extendedKeyUsage = critical, timeStamping
 EOF
 at() { date -u -d "$1" +%Y%m%d%H%M%SZ; }
 issue() {  # issue NAME EXTENSIONS ISSUER FROM UNTIL: NAME.key (mode 0600) and NAME.pem; ISSUER "self" for a root
@@ -94,6 +100,7 @@ issue other code intermediate '-1 hour' '+1 day'
 issue expired code intermediate '-2 days' '-1 hour'
 issue future code intermediate '+1 day' '+2 days'
 issue server server intermediate '-1 hour' '+1 day'
+issue tsa tsa intermediate '-1 hour' '+1 day'
 cat "$pki/code.pem" "$pki/intermediate.pem" >"$pki/code-chain.pem"  # the signing certificate first
 cp "$pki/code.key" "$pki/open.key" && chmod 644 "$pki/open.key"
 (umask 077 && echo 'a pass phrase' >"$pki/pfx.pass" && echo 'another one' >"$pki/wrong.pass")
@@ -145,17 +152,54 @@ for row in "${refusals[@]}"; do
     check "refused, nothing built: $what" refused "$message" "${options[@]}"
 done
 
-echo "== a release signed with a certificate chain and its key (one build)"
+echo "== a release signed with a certificate chain and its key, timestamped (one build)"
+cat >"$pki/tsa.cnf" <<EOF
+[tsa]
+default_tsa = test_tsa
+[test_tsa]
+serial = $pki/tsa.serial
+signer_cert = $pki/tsa.pem
+certs = $pki/intermediate.pem
+signer_key = $pki/tsa.key
+signer_digest = sha256
+default_policy = 1.2.3.4.1
+digests = sha256, sha384, sha512
+ess_cert_id_alg = sha256
+EOF
+# The time-stamping server: each POSTed request answered by openssl ts; its port is its first line.
+python3 - "$pki/tsa.cnf" >"$work/tsa.port" <<'EOF' &
+import http.server, subprocess, sys
+class Reply(http.server.BaseHTTPRequestHandler):
+    def do_POST(self):
+        query = self.rfile.read(int(self.headers["Content-Length"]))
+        reply = subprocess.run(["openssl", "ts", "-reply", "-config", sys.argv[1], "-queryfile", "/dev/stdin",
+                                "-out", "/dev/stdout"], input=query, capture_output=True).stdout
+        self.send_response(200 if reply else 500)
+        self.send_header("Content-Type", "application/timestamp-reply")
+        self.send_header("Content-Length", str(len(reply)))
+        self.end_headers()
+        self.wfile.write(reply)
+    def log_message(self, *_):
+        pass
+server = http.server.HTTPServer(("127.0.0.1", 0), Reply)
+print(server.server_address[1], flush=True)
+server.serve_forever()
+EOF
+tsa=$!
+for _ in $(seq 100); do [ -s "$work/tsa.port" ] && break; sleep 0.1; done
+timestamp_url=http://127.0.0.1:$(head -n 1 "$work/tsa.port")
 signed=$work/signed
-if ! release "$signed" "${cert[@]}" "${key[@]}"; then
+if ! release "$signed" "${cert[@]}" "${key[@]}" --timestamp-url "$timestamp_url"; then
     cat "$signed.log" >&2
     echo "FAIL: scripts/release with --authenticode-cert and --authenticode-key" >&2
     exit 1
 fi
 echo "ok:   scripts/release with --authenticode-cert and --authenticode-key"
 installer=$signed/Installer.exe
-osslsigncode verify -CAfile "$pki/root.pem" -in "$installer" >"$work/verify.log" 2>&1 || true
+osslsigncode verify -CAfile "$pki/root.pem" -TSA-CAfile "$pki/root.pem" -in "$installer" >"$work/verify.log" 2>&1 || true
 check "osslsigncode verify against the test CA" contains "$work/verify.log" "Signature verification: ok"
+check "the timestamp verifies against the test CA" \
+    contains "$work/verify.log" "Timestamp Server Signature verification: ok"
 check "the signature is SHA-256" grep -qE "^Message digest algorithm *: SHA256" "$work/verify.log"
 check "the signature names the program" contains "$work/verify.log" "Text description: Orvanta Welkara installer"
 check "SHA256SUMS lists the shipped files" bash -c "cd '$signed' && sha256sum --quiet -c SHA256SUMS"
