@@ -235,7 +235,7 @@ TEST_F(WelkaraSignTest, KeysAreInterchangeableWithOpenssl) {
 TEST_F(WelkaraSignTest, ManifestIsWrittenWholeAndReadsBack) {
     const std::string out = dir + "/manifest";
     const ToolRun made = run("manifest --out " + out +
-                         " --version 1.4.2 --mode release --local-update-filename 'welkara \xc3\xa9.7z'");
+                         " --version 1.4.2 --mode release --local-update-filename 'welkara \xc3\xa9\xc4\x80\xe4\xb8\xad.7z'");
     ASSERT_EQ(made.exitCode, 0) << made.err;
     const std::string bytes = read(out);
     std::u16string text(bytes.size() / 2, u'\0');
@@ -243,14 +243,14 @@ TEST_F(WelkaraSignTest, ManifestIsWrittenWholeAndReadsBack) {
         text[i] = static_cast<char16_t>(static_cast<unsigned char>(bytes[2 * i]) |
                                         static_cast<unsigned char>(bytes[2 * i + 1]) << 8);
     }
-    EXPECT_EQ(text, u"version=1.4.2\r\nmode=release\r\nlocal_update_filename=welkara \u00e9.7z\r\n");
+    EXPECT_EQ(text, u"version=1.4.2\r\nmode=release\r\nlocal_update_filename=welkara \u00e9\u0100\u4e2d.7z\r\n");
 
     const ToolRun checked = run("check-manifest " + out);
     EXPECT_EQ(checked.exitCode, 0) << checked.out;
     EXPECT_EQ(checked.out,
               "version = \"1.4.2\" (line 1)\n"
               "mode = \"release\" (line 2)\n"
-              "local_update_filename = \"welkara \xc3\xa9.7z\" (line 3)\n"
+              "local_update_filename = \"welkara \xc3\xa9\xc4\x80\xe4\xb8\xad.7z\" (line 3)\n"
               "eddsa_signature = \"" +
                   std::string(86, 'A') + "==\" (default)\n");
 }
