@@ -37,12 +37,14 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandLine, int showCommand) {
     windowClass.lpszClassName = mainWindow.WindowClassName();
     RegisterClassW(&windowClass);
 
-    HWND window =
-        CreateWindowExW(0, mainWindow.WindowClassName(), L"Orvanta Welkara Installer",
-                        WS_OVERLAPPED | WS_SYSMENU | WS_MINIMIZEBOX, CW_USEDEFAULT, CW_USEDEFAULT, 600, 140,
-                        nullptr,  // no parent
-                        nullptr,  // no menu
-                        GetModuleHandleW(nullptr), &mainWindow);
+    // WS_CLIPCHILDREN keeps the status line's paint off the progress bar and the button: they draw
+    // themselves, and a paint of the parent over them would hide them until their next repaint.
+    HWND window = CreateWindowExW(0, mainWindow.WindowClassName(), L"Orvanta Welkara Installer",
+                                  WS_OVERLAPPED | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN,
+                                  CW_USEDEFAULT, CW_USEDEFAULT, 600, 140,
+                                  nullptr,  // no parent
+                                  nullptr,  // no menu
+                                  GetModuleHandleW(nullptr), &mainWindow);
     if (window == nullptr) {
         return 0;
     }

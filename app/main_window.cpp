@@ -4,9 +4,11 @@
 //   finished  -> finished  on a later status message (its text replaces the earlier one)
 //   any       -> closing   on a button click, WM_INSTALLER_CLOSE or WM_DESTROY: the drawing objects are
 //                          released and the message loop is asked to end; the window is not destroyed.
-// Drawing uses device-independent objects made once at WM_CREATE (factories, text format) and a render
-// target and brush made at the first paint, dropped when EndDraw fails and made again at the next one.
-// A paint that cannot make them validates the window and asks for another paint 500 ms later.
+// Drawing uses device-independent objects made once at WM_CREATE (factories, text format) and a DC
+// render target and brush made at the first paint, dropped when EndDraw fails and made again at the next
+// one. The target is bound to each paint's DC, so the status line reaches the screen the way the
+// controls' own drawing does; a target presenting to the window itself would cover the controls.
+// A paint that cannot make or bind them validates the window and asks for another paint 500 ms later.
 // Direct2D and DirectWrite come from System32 only (install/system_library.h).
 #include "app/main_window.h"
 
@@ -65,10 +67,8 @@ LRESULT MainWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             CloseSequence();
             return 0;
         case WM_SIZE:
+            // The render target takes the client size each time it is bound to a paint.
             if (m_renderTarget != nullptr) {
-                RECT client;
-                GetClientRect(m_hwnd, &client);
-                m_renderTarget->Resize(D2D1::SizeU(client.right, client.bottom));
                 InvalidateRect(m_hwnd, nullptr, FALSE);
             }
             return 0;
@@ -157,13 +157,11 @@ void MainWindow::OnPaint() {
         return;
     }
     if (m_renderTarget == nullptr) {
-        RECT client;
-        GetClientRect(m_hwnd, &client);
-        const D2D1_RENDER_TARGET_PROPERTIES targetProperties = {};
-        const D2D1_HWND_RENDER_TARGET_PROPERTIES windowProperties = {
-            m_hwnd, D2D1::SizeU(client.right, client.bottom), D2D1_PRESENT_OPTIONS_NONE};
-        if (FAILED(
-                m_direct2d->CreateHwndRenderTarget(&targetProperties, &windowProperties, &m_renderTarget))) {
+        // A DC render target draws 32-bit BGRA only; alpha is ignored, as the window is opaque.
+        const D2D1_RENDER_TARGET_PROPERTIES targetProperties = D2D1::RenderTargetProperties(
+            D2D1_RENDER_TARGET_TYPE_DEFAULT,
+            D2D1::PixelFormat(DXGI_FORMAT_B8G8R8A8_UNORM, D2D1_ALPHA_MODE_IGNORE));
+        if (FAILED(m_direct2d->CreateDCRenderTarget(&targetProperties, &m_renderTarget))) {
             RetryPaintLater();
             return;
         }
@@ -177,7 +175,15 @@ void MainWindow::OnPaint() {
     }
 
     PAINTSTRUCT paint;
-    BeginPaint(m_hwnd, &paint);
+    HDC dc = BeginPaint(m_hwnd, &paint);
+    RECT client;
+    GetClientRect(m_hwnd, &client);
+    if (dc == nullptr || FAILED(m_renderTarget->BindDC(dc, &client))) {
+        EndPaint(m_hwnd, &paint);
+        ReleaseDeviceResources();
+        RetryPaintLater();
+        return;
+    }
     const D2D1_SIZE_F size = m_renderTarget->GetSize();
     m_renderTarget->BeginDraw();
     m_renderTarget->Clear(D2D1::ColorF(kBackgroundGrey, kBackgroundGrey, kBackgroundGrey, 1.0f));

@@ -32,7 +32,7 @@ class MainWindow : public BaseWindow<MainWindow> {
     ID2D1Factory* m_direct2d = nullptr;
     IDWriteFactory* m_directWrite = nullptr;
     IDWriteTextFormat* m_textFormat = nullptr;
-    ID2D1HwndRenderTarget* m_renderTarget = nullptr;
+    ID2D1DCRenderTarget* m_renderTarget = nullptr;
     ID2D1SolidColorBrush* m_textBrush = nullptr;
     HWND m_button = nullptr;
     HWND m_progressBar = nullptr;
