@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <set>
 #include <string>
 #include <vector>
@@ -44,6 +45,8 @@ constexpr UINT kVerifiedMessage = WM_USER + 2;
 constexpr UINT kErrorMessage = WM_USER + 3;
 constexpr UINT kCloseMessage = WM_USER + 4;
 
+constexpr wchar_t kInstallingText[] = L"Installing the latest version of Orvanta Welkara...";
+constexpr wchar_t kErrorText[] = L"There was an error installing Orvanta Welkara.";
 constexpr wchar_t kFinishedLine[] = L"Installer thread finished victorious and will exit shortly.\n";
 constexpr wchar_t kVerifiedLine[] = L"Exiting after successful verification as requested\n";
 
@@ -686,5 +689,164 @@ INSTANTIATE_TEST_SUITE_P(Closes, FailedRunTest,
                          ::testing::Values(FailureCase{"ClickOnClose", CloseBy::ButtonClick},
                                            FailureCase{"WmClose", CloseBy::CloseMessage}),
                          [](const ::testing::TestParamInfo<FailureCase>& info) { return info.param.name; });
+
+// ---- Every state reaches the screen whole: the status line, the progress bar (its marquee moving while
+// the thread works, standing still afterwards) and the button with its label, within a second of
+// entering the state (the first frame excepted) and still there a second later. Judged from photographs of
+// the X server's screen, which show whatever covers the window, not from GDI's copy of it. One run goes
+// through the rows in order; the error comes from a download whose connection is cut.
+// Until a new window first paints, its client area keeps whatever the screen showed there before (seen:
+// the previous run's window), so a photograph counts only once it shows this row's label; and this suite
+// runs after MainWindowTest, whose tests compare the first status line they capture with later ones.
+
+enum class Step { None, MinimizeAndRestore, CutDownload };
+
+struct ScreenCase {
+    const char* state;
+    Step step;
+    const wchar_t* status;
+    const wchar_t* label;
+    bool marqueeRuns;
+    DWORD withinMs;  // from entering the state to the first photograph that must show it
+};
+
+// The ink of a button label drawn as a button without a font of its own draws it: the system font,
+// black on white, centred on one line.
+Ink labelRendering(const wchar_t* text) {
+    constexpr int kWidth = 100;
+    constexpr int kHeight = 28;
+    BITMAPINFO format = {};
+    format.bmiHeader.biSize = sizeof format.bmiHeader;
+    format.bmiHeader.biWidth = kWidth;
+    format.bmiHeader.biHeight = -kHeight;  // top-down rows
+    format.bmiHeader.biPlanes = 1;
+    format.bmiHeader.biBitCount = 32;
+    format.bmiHeader.biCompression = BI_RGB;
+    void* bits = nullptr;
+    HDC dc = CreateCompatibleDC(nullptr);
+    HBITMAP bitmap = CreateDIBSection(dc, &format, DIB_RGB_COLORS, &bits, nullptr, 0);
+    Band band;
+    if (dc != nullptr && bitmap != nullptr) {
+        HGDIOBJ previousBitmap = SelectObject(dc, bitmap);
+        HGDIOBJ previousFont = SelectObject(dc, GetStockObject(SYSTEM_FONT));
+        RECT area = {0, 0, kWidth, kHeight};
+        FillRect(dc, &area, static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
+        SetBkMode(dc, TRANSPARENT);
+        DrawTextW(dc, text, -1, &area, DT_CENTER | DT_VCENTER | DT_SINGLELINE);
+        GdiFlush();
+        band.width = kWidth;
+        const std::uint32_t* pixels = static_cast<const std::uint32_t*>(bits);
+        band.pixels.assign(pixels, pixels + kWidth * kHeight);
+        SelectObject(dc, previousFont);
+        SelectObject(dc, previousBitmap);
+    }
+    if (bitmap != nullptr) {
+        DeleteObject(bitmap);
+    }
+    if (dc != nullptr) {
+        DeleteDC(dc);
+    }
+    return windowtest::inkOf(band);
+}
+
+class WindowOnScreenTest : public MainWindowTest {};
+
+TEST_F(WindowOnScreenTest, EveryStateShowsItsTextMarqueeAndButton) {
+    // The first frame of a new process waits for Direct2D to set up, which under Wine took 1.2 to 2.4 s
+    // after the download had started (seen); every later state is due within a second.
+    const ScreenCase rows[] = {
+        {"working", Step::None, kInstallingText, L"Cancel", true, 20000},
+        {"working-restored", Step::MinimizeAndRestore, kInstallingText, L"Cancel", true, 1000},
+        {"error", Step::CutDownload, kErrorText, L"Close", false, 1000},
+        {"error-restored", Step::MinimizeAndRestore, kErrorText, L"Close", false, 1000},
+    };
+    LoopbackStore store;
+    InstallerProcess process;
+    HWND window = startStalledRun(process, store);
+    ASSERT_NE(window, nullptr);
+    HWND button = windowtest::findChild(window, L"Button");
+    RECT client;
+    RECT buttonArea;
+    ASSERT_TRUE(GetClientRect(window, &client));
+    ASSERT_TRUE(GetWindowRect(button, &buttonArea));
+    MapWindowPoints(nullptr, window, reinterpret_cast<POINT*>(&buttonArea), 2);
+    // Inside the button's frame and the focus rectangle.
+    InflateRect(&buttonArea, -4, -4);
+    const int barHeight = GetSystemMetrics(SM_CYVSCROLL);
+    const RECT barArea = {4, client.bottom / 2 - barHeight / 2, client.right - 4,
+                          client.bottom / 2 - barHeight / 2 + barHeight};
+    const std::wstring folder = exeFolder();
+
+    // What a photograph of a state must show: a status line, a bar that is not background (its frame and
+    // white trough) and the label inside the button, as wide as a rendering of it and centred.
+    auto labelShown = [&](const Capture& photo, const wchar_t* label) {
+        const Ink ink = windowtest::inkOf(windowtest::clientArea(photo, buttonArea));
+        return ink.any() && std::abs(ink.width() - labelRendering(label).width()) <= 2 &&
+               std::abs(ink.centre() - (buttonArea.right - buttonArea.left - 1) / 2.0) <= 3.0;
+    };
+    auto shown = [&](const Capture& photo, const wchar_t* label) {
+        const Band bar = windowtest::clientArea(photo, barArea);
+        std::size_t grey = 0;
+        for (std::uint32_t pixel : bar.pixels) {
+            grey += pixel == kBackgroundGrey;
+        }
+        return painted(windowtest::clientBand(photo, kStatusTop, kStatusBottom)) &&
+               grey * 2 < bar.pixels.size() && labelShown(photo, label);
+    };
+    std::vector<std::pair<const wchar_t*, Band>> statusBands;
+    for (const ScreenCase& row : rows) {
+        SCOPED_TRACE(row.state);
+        switch (row.step) {
+            case Step::None:
+                break;
+            case Step::MinimizeAndRestore:
+                ShowWindow(window, SW_MINIMIZE);
+                ASSERT_TRUE(waitUntil([&] { return IsIconic(window) != FALSE; }, 5000));
+                ShowWindow(window, SW_RESTORE);
+                ASSERT_TRUE(waitUntil([&] { return IsIconic(window) == FALSE; }, 5000));
+                break;
+            case Step::CutDownload:
+                store.cut();
+                ASSERT_TRUE(waitUntil([&] { return windowtest::windowText(button) == L"Close"; }, 30000));
+                break;
+        }
+        // Photographs taken until the state shows or its time is up; the last one is judged.
+        const ULONGLONG entered = GetTickCount64();
+        Capture first;
+        do {
+            ASSERT_TRUE(windowtest::photographWindow(window, folder, &first)) << "import took no photograph";
+        } while (!shown(first, row.label) && GetTickCount64() - entered < row.withinMs);
+        std::printf("%s: on the screen %llu ms after it was entered\n", row.state,
+                    GetTickCount64() - entered);
+        Sleep(1000);
+        Capture later;
+        ASSERT_TRUE(windowtest::photographWindow(window, folder, &later));
+        recordState("screen-" + std::string(row.state), later);
+
+        for (const Capture* photo : {&first, &later}) {
+            expectPaintedStatus(*photo);
+            EXPECT_TRUE(shown(*photo, row.label))
+                << "the bar or the label \"" << narrow(row.label) << "\" is missing from the screen";
+        }
+        EXPECT_EQ(!(windowtest::clientArea(first, barArea) == windowtest::clientArea(later, barArea)),
+                  row.marqueeRuns)
+            << "the marquee " << (row.marqueeRuns ? "stands still" : "still moves");
+        EXPECT_EQ(windowtest::windowText(button), row.label);
+
+        // The same sentence looks the same each time; another one differs, its width ordered by length.
+        const Band status = windowtest::clientBand(later, kStatusTop, kStatusBottom);
+        for (const auto& seen : statusBands) {
+            if (seen.first == row.status) {
+                EXPECT_TRUE(seen.second == status) << "the status line changed";
+            } else {
+                EXPECT_FALSE(seen.second == status) << "the status line did not change";
+                EXPECT_EQ(windowtest::inkOf(status).width() < windowtest::inkOf(seen.second).width(),
+                          lstrlenW(row.status) < lstrlenW(seen.first));
+            }
+        }
+        statusBands.emplace_back(row.status, status);
+    }
+    EXPECT_TRUE(process.running()) << "the window closed after the error";
+}
 
 }  // namespace

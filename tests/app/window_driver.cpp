@@ -167,6 +167,109 @@ bool captureWindow(HWND window, Capture* capture) {
     return copied;
 }
 
+namespace {
+
+// The Unix path of a Windows path, from Wine's own kernel32 export (UTF-8); empty outside Wine.
+std::wstring unixPath(const std::wstring& path) {
+    typedef char*(CDECL * UnixFileName)(LPCWSTR);
+    const UnixFileName unixFileName = reinterpret_cast<UnixFileName>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    char* name = unixFileName != nullptr ? unixFileName(path.c_str()) : nullptr;
+    if (name == nullptr) {
+        return std::wstring();
+    }
+    wchar_t wide[MAX_PATH * 4];
+    const int length = MultiByteToWideChar(CP_UTF8, 0, name, -1, wide, MAX_PATH * 4);
+    HeapFree(GetProcessHeap(), 0, name);
+    return length > 0 ? std::wstring(wide) : std::wstring();
+}
+
+// Reads a binary PPM of 8-bit samples ("P6 width height 255", one blank, then RGB rows top-down).
+bool readPpm(const std::wstring& path, int* width, int* height, std::vector<std::uint32_t>* pixels) {
+    std::FILE* file = _wfopen(path.c_str(), L"rb");
+    if (file == nullptr) {
+        return false;
+    }
+    int maximum = 0;
+    bool ok = std::fscanf(file, "P6 %d %d %d", width, height, &maximum) == 3 && maximum == 255 &&
+              *width > 0 && *height > 0 && std::fgetc(file) != EOF;
+    std::vector<unsigned char> rgb(ok ? static_cast<std::size_t>(*width) * *height * 3 : 0);
+    ok = ok && std::fread(rgb.data(), 1, rgb.size(), file) == rgb.size();
+    std::fclose(file);
+    if (ok) {
+        pixels->resize(rgb.size() / 3);
+        for (std::size_t i = 0; i < pixels->size(); ++i) {
+            (*pixels)[i] =
+                (std::uint32_t{rgb[3 * i]} << 16) | (std::uint32_t{rgb[3 * i + 1]} << 8) | rgb[3 * i + 2];
+        }
+    }
+    return ok;
+}
+
+}  // namespace
+
+bool photographWindow(HWND window, const std::wstring& folder, Capture* capture) {
+    RECT outer;
+    RECT client;
+    POINT clientOrigin = {0, 0};
+    if (!GetWindowRect(window, &outer) || !GetClientRect(window, &client) ||
+        !ClientToScreen(window, &clientOrigin)) {
+        return false;
+    }
+    const std::wstring photo = folder + L"\\screen.ppm";
+    DeleteFileW(photo.c_str());
+    const std::wstring target = unixPath(photo);
+    if (target.empty()) {
+        return false;
+    }
+    // The file appears only once import has written all of it. Wine hands back no handle for a Unix
+    // process, so its end is seen by the file alone.
+    std::wstring commandLine =
+        L"/bin/sh -c \"import -window root -depth 8 ppm:\\\"$1.part\\\" && mv \\\"$1.part\\\" \\\"$1\\\"\" "
+        L"sh \"" +
+        target + L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(L"Z:\\bin\\sh", &commandLine[0],
+                        nullptr,  // lpProcessAttributes
+                        nullptr,  // lpThreadAttributes
+                        FALSE,    // bInheritHandles
+                        0,
+                        nullptr,  // the same environment, DISPLAY included
+                        nullptr,  // the same current directory
+                        &startup, &process)) {
+        return false;
+    }
+    if (process.hProcess != nullptr) {
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
+    if (!waitUntil([&] { return GetFileAttributesW(photo.c_str()) != INVALID_FILE_ATTRIBUTES; }, 10000)) {
+        return false;
+    }
+    int screenWidth = 0;
+    int screenHeight = 0;
+    std::vector<std::uint32_t> screen;
+    if (!readPpm(photo, &screenWidth, &screenHeight, &screen) || outer.left < 0 || outer.top < 0 ||
+        outer.right > screenWidth || outer.bottom > screenHeight) {
+        return false;
+    }
+    Capture result;
+    result.width = outer.right - outer.left;
+    result.height = outer.bottom - outer.top;
+    result.clientLeft = clientOrigin.x - outer.left;
+    result.clientTop = clientOrigin.y - outer.top;
+    result.clientWidth = client.right;
+    result.clientHeight = client.bottom;
+    for (int y = outer.top; y < outer.bottom; ++y) {
+        const std::uint32_t* row = &screen[static_cast<std::size_t>(y) * screenWidth];
+        result.pixels.insert(result.pixels.end(), row + outer.left, row + outer.right);
+    }
+    *capture = std::move(result);
+    return true;
+}
+
 bool Capture::saveBmp(const std::wstring& path) const {
     const std::size_t stride = (static_cast<std::size_t>(width) * 3 + 3) & ~static_cast<std::size_t>(3);
     std::string rows(stride * height, '\0');
@@ -211,6 +314,17 @@ Band clientBand(const Capture& capture, int top, int bottom) {
     band.width = capture.clientWidth;
     for (int y = top; y < bottom && y < capture.clientHeight; ++y) {
         for (int x = 0; x < capture.clientWidth; ++x) {
+            band.pixels.push_back(capture.clientPixel(x, y));
+        }
+    }
+    return band;
+}
+
+Band clientArea(const Capture& capture, const RECT& area) {
+    Band band;
+    band.width = area.right - area.left;
+    for (int y = area.top; y < area.bottom; ++y) {
+        for (int x = area.left; x < area.right; ++x) {
             band.pixels.push_back(capture.clientPixel(x, y));
         }
     }

@@ -1,7 +1,8 @@
 // Drives a running Installer.exe from another process, as a user and the system would reach it: the
 // process and its exit code, its progress window found by class name, the window's controls read with
-// GetWindowTextW and GetWindowLongW, a capture of the window from the screen, and a loopback server for
-// one package download that stalls or comes slowly. Used by main_window_test under Wine and Xvfb.
+// GetWindowTextW and GetWindowLongW, captures of the window from the screen (through GDI, or as the X
+// server shows it), and a loopback server for one package download that stalls, comes slowly or is cut.
+// Used by main_window_test under Wine and Xvfb.
 #pragma once
 
 #include <winsock2.h>
@@ -67,6 +68,11 @@ struct Capture {
 };
 
 bool captureWindow(HWND window, Capture* capture);
+// The window's pixels as the X server shows them: ImageMagick's import photographs the root window
+// (a Unix program, which Wine starts itself when CreateProcessW is given one) into a PPM file in
+// `folder`, and the window's rectangle is cut out of it. Only the X server composes that picture, so
+// it holds whatever covers the window, child windows and Direct3D surfaces included.
+bool photographWindow(HWND window, const std::wstring& folder, Capture* capture);
 
 // Rows [top, bottom) of the client area, full width: the pixels of the status line.
 struct Band {
@@ -75,6 +81,8 @@ struct Band {
     bool operator==(const Band& other) const { return width == other.width && pixels == other.pixels; }
 };
 Band clientBand(const Capture& capture, int top, int bottom);
+// A rectangle [left, right) x [top, bottom) of the client area.
+Band clientArea(const Capture& capture, const RECT& area);
 
 // Columns of a band that hold ink: a pixel darker than mid grey (text is black on light grey).
 struct Ink {
@@ -100,6 +108,8 @@ class LoopbackStore {
 
     bool start(const std::string& body);
     void release(DWORD spreadMs);
+    // Closes the connection at once; a body not yet sent in full stays unfinished and the download fails.
+    void cut() { m_stop = true; }
     std::wstring url() const;  // http://127.0.0.1:PORT/welkara-test.7z
     // True once a request has come in and the start of the body has gone out.
     bool waitForDownload(DWORD timeoutMs) const;
