@@ -1,6 +1,7 @@
 // The progress window's behaviour: a small state machine over the installer thread's four messages,
 // the button and the close request.
-//   working   -> finished  on WM_INSTALLER_INSTALLED, _VERIFIED or _ERROR (new text, "Close", marquee off)
+//   working   -> finished  on WM_INSTALLER_INSTALLED, _VERIFIED or _ERROR (new text, "Close", marquee off),
+//                          or at once with the error text when the installer thread cannot be started
 //   finished  -> finished  on a later status message (its text replaces the earlier one)
 //   any       -> closing   on a button click, WM_INSTALLER_CLOSE or WM_DESTROY: the drawing objects are
 //                          released and the message loop is asked to end; the window is not destroyed.
@@ -54,12 +55,15 @@ LRESULT MainWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             if (OnCreate() != 0) {
                 return -1;
             }
-            // The thread is never waited for or signalled, so its handle is not needed.
+            // The thread is never waited for or signalled, so its handle is not needed. Without a thread
+            // no report will ever come: the window shows the error at once, as the thread would have.
             HANDLE thread = CreateThread(nullptr,  // lpThreadAttributes
                                          0,        // default stack size
                                          InstallerThreadProc, this, 0, &m_installerThreadId);
             if (thread != nullptr) {
                 CloseHandle(thread);
+            } else {
+                ShowStatus(kErrorText);
             }
             return 0;
         }
