@@ -1,6 +1,7 @@
 // Entry point: restricts DLL loading to System32, reads the options, creates the progress window (which
 // starts the installer thread) and runs the message loop. The exit code is 0 in every case, also after
-// a failed installation.
+// a failed installation, and also when the restriction cannot be made: then the program ends at once,
+// silently, before it creates anything.
 #include <windows.h>
 
 #include "app/main_window.h"
@@ -9,23 +10,28 @@
 namespace {
 
 // DLLs loaded from here on, by this program or by system DLLs on its behalf, come from System32 only:
-// not from the program's folder (a Downloads folder may hold anything) nor the current one.
-void restrictDllSearch() {
-    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
-    SetDllDirectoryW(L"");
+// not from the program's folder (a Downloads folder may hold anything) nor the current one. False when
+// either call fails: the search order is then not known to be safe.
+bool restrictDllSearch() {
+    return SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32) != FALSE && SetDllDirectoryW(L"") != FALSE;
 }
 
 // Code runs before wWinMain too: the constructors, the stack protector's among them, which seeds its
 // guard through the cryptographic API and so may load DLLs. Priority 101 runs this one before all
-// others.
+// others. When the restriction fails here, the process ends on the spot with exit code 0: remembering
+// the failure for wWinMain would still let the later constructors load DLLs by the unsafe order.
 __attribute__((constructor(101))) void restrictDllSearchBeforeConstructors() {
-    restrictDllSearch();
+    if (!restrictDllSearch()) {
+        ExitProcess(0);
+    }
 }
 
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandLine, int showCommand) {
-    restrictDllSearch();
+    if (!restrictDllSearch()) {
+        return 0;
+    }
     // The window object and the option strings outlive the message loop on purpose: when the loop ends
     // the installer thread may still be running (after "Cancel") and reading them, until the process ends.
     static MainWindow mainWindow;
