@@ -6,22 +6,16 @@
 
 #include "app/main_window.h"
 #include "app/options.h"
+#include "install/system_library.h"
 
 namespace {
-
-// DLLs loaded from here on, by this program or by system DLLs on its behalf, come from System32 only:
-// not from the program's folder (a Downloads folder may hold anything) nor the current one. False when
-// either call fails: the search order is then not known to be safe.
-bool restrictDllSearch() {
-    return SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32) != FALSE && SetDllDirectoryW(L"") != FALSE;
-}
 
 // Code runs before wWinMain too: the constructors, the stack protector's among them, which seeds its
 // guard through the cryptographic API and so may load DLLs. Priority 101 runs this one before all
 // others. When the restriction fails here, the process ends on the spot with exit code 0: remembering
 // the failure for wWinMain would still let the later constructors load DLLs by the unsafe order.
 __attribute__((constructor(101))) void restrictDllSearchBeforeConstructors() {
-    if (!restrictDllSearch()) {
+    if (!restrictDllSearchToSystem32()) {
         ExitProcess(0);
     }
 }
@@ -29,7 +23,7 @@ __attribute__((constructor(101))) void restrictDllSearchBeforeConstructors() {
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandLine, int showCommand) {
-    if (!restrictDllSearch()) {
+    if (!restrictDllSearchToSystem32()) {
         return 0;
     }
     // The window object and the option strings outlive the message loop on purpose: when the loop ends

@@ -6,6 +6,13 @@
 
 #include <windows.h>
 
+// Limits every later DLL load of the process, by this program or by a system DLL on its behalf, to the
+// System32 folder: never the program's folder (a Downloads folder may hold anything) nor the current
+// one. False when either call fails: the search order is then not known to be safe.
+inline bool restrictDllSearchToSystem32() {
+    return SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32) != FALSE && SetDllDirectoryW(L"") != FALSE;
+}
+
 // The module `name` (a bare file name such as L"d2d1.dll") loaded from the System32 folder, or null
 // when it is not there or does not load; GetLastError then tells why.
 inline HMODULE loadSystemLibrary(const wchar_t* name) {
