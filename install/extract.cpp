@@ -84,6 +84,146 @@ bool PinnedExtractor::open(InstallLog& log) {
     return true;
 }
 
+namespace {
+
+// A log line quoting the extractor: this prefix, at most kQuotedCapacity characters of its text and
+// a line feed, kOutputLineCapacity characters in all (below the log's own limit of 1023).
+const wchar_t kQuotePrefix[] = L"extractUpdate: 7za.exe: ";
+constexpr int kOutputLineCapacity = 1000;
+constexpr int kQuotedCapacity = kOutputLineCapacity - (sizeof kQuotePrefix / sizeof(wchar_t) - 1) - 1;
+constexpr int kOutputLineLimit = 20;
+// Only the end of the output is read: 20 lines fit many times over, and whatever the extractor prints
+// before its last lines (a listing of a large archive, say) costs nothing.
+constexpr DWORD kOutputTail = 64 * 1024;
+
+bool isBlank(const wchar_t* begin, const wchar_t* end) {
+    for (; begin != end; ++begin) {
+        if (*begin != L' ' && *begin != L'\t') {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool isLineEnd(wchar_t c) {
+    return c == L'\r' || c == L'\n';
+}
+
+// Writes the text in [begin, end) as one quoting line: control characters (C0, DEL, C1) as "\xNN",
+// everything else as it is, cut at kQuotedCapacity characters without splitting an escape or a
+// surrogate pair.
+void writeQuotedLine(InstallLog& log, const wchar_t* begin, const wchar_t* end) {
+    wchar_t line[kQuotedCapacity + 1];
+    int used = 0;
+    for (; begin != end; ++begin) {
+        const wchar_t c = *begin;
+        const bool control = c < 0x20 || (c >= 0x7f && c <= 0x9f);
+        if (used + (control ? 4 : 1) > kQuotedCapacity) {
+            break;
+        }
+        if (control) {
+            _snwprintf(line + used, 5, L"\\x%02X", static_cast<unsigned>(c));
+            used += 4;
+        } else {
+            line[used++] = c;
+        }
+    }
+    if (begin != end && used > 0 && line[used - 1] >= 0xd800 && line[used - 1] <= 0xdbff) {
+        --used;  // the cut fell inside a surrogate pair
+    }
+    line[used] = L'\0';
+    log.write(L"%ls%ls\n", kQuotePrefix, line);
+}
+
+// The installer's handle on the extractor's output: a new file in the current directory, deleted
+// once its last handle (the installer's or the extractor's inherited copy) is closed, so that it goes
+// even when the installer ends while the extractor still runs. CREATE_NEW never opens what is already
+// there, a link included; a name that is taken is retried with the next counter value.
+bool createOutputFile(OwnedHandle* file) {
+    LARGE_INTEGER counter;
+    QueryPerformanceCounter(&counter);
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        wchar_t name[64];
+        _snwprintf(name, 64, L"7za-output-%08lx-%08lx.tmp", static_cast<unsigned long>(GetCurrentProcessId()),
+                   static_cast<unsigned long>(counter.LowPart + attempt));
+        name[63] = L'\0';
+        file->reset(CreateFileW(
+            name, GENERIC_READ | GENERIC_WRITE | DELETE,
+            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+            nullptr,  // lpSecurityAttributes: not inheritable
+            CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_OPEN_REPARSE_POINT,
+            nullptr));  // hTemplateFile
+        if (file->valid() ||
+            (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS)) {
+            return file->valid();
+        }
+    }
+    return false;
+}
+
+// Logs the last lines of what the extractor wrote into `output`; a read that fails logs nothing.
+void logOutputFile(InstallLog& log, HANDLE output) {
+    static thread_local char tail[kOutputTail];
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(output, &size)) {
+        return;
+    }
+    LARGE_INTEGER start;
+    start.QuadPart = size.QuadPart > kOutputTail ? size.QuadPart - kOutputTail : 0;
+    DWORD got = 0;
+    if (!SetFilePointerEx(output, start, nullptr, FILE_BEGIN) ||
+        !ReadFile(output, tail, static_cast<DWORD>(size.QuadPart - start.QuadPart), &got, nullptr)) {
+        return;
+    }
+    const char* text = tail;
+    if (start.QuadPart > 0) {
+        // The first line read is most likely a part of one: left out.
+        const char* lineEnd = static_cast<const char*>(std::memchr(text, '\n', got));
+        got = lineEnd == nullptr ? 0 : static_cast<DWORD>(tail + got - (lineEnd + 1));
+        text = lineEnd == nullptr ? text : lineEnd + 1;
+    }
+    logExtractorOutput(log, text, static_cast<int>(got));
+}
+
+// Closes the process's handles on every way out.
+struct ProcessHandles {
+    PROCESS_INFORMATION information = {};
+    ~ProcessHandles() {
+        if (information.hProcess != nullptr) {
+            CloseHandle(information.hProcess);
+            CloseHandle(information.hThread);
+        }
+    }
+};
+
+}  // namespace
+
+void logExtractorOutput(InstallLog& log, const char* output, int length) {
+    static thread_local wchar_t text[kOutputTail];
+    const int read = length < static_cast<int>(kOutputTail) ? length : static_cast<int>(kOutputTail);
+    const int count = read <= 0 ? 0 : MultiByteToWideChar(CP_OEMCP, 0, output, read, text, kOutputTail);
+    // Two passes over the lines: count the non-blank ones, then write the last kOutputLineLimit.
+    int lines = 0;
+    for (int pass = 0; pass < 2; ++pass) {
+        int seen = 0;
+        const wchar_t* end = text + count;
+        for (const wchar_t* begin = text; begin < end;) {
+            const wchar_t* lineEnd = begin;
+            while (lineEnd < end && !isLineEnd(*lineEnd)) {
+                ++lineEnd;
+            }
+            if (!isBlank(begin, lineEnd)) {
+                if (pass == 1 && seen >= lines - kOutputLineLimit) {
+                    writeQuotedLine(log, begin, lineEnd);
+                }
+                ++seen;
+            }
+            begin = lineEnd + 1;
+        }
+        lines = seen;
+    }
+}
+
 bool extractUpdateFromFileToCwd(InstallLog& log, const PinnedExtractor& extractor) {
     if (!extractor.isOpen()) {
         log.write(L"extractUpdate: the extractor was not checked\n");
@@ -96,26 +236,84 @@ bool extractUpdateFromFileToCwd(InstallLog& log, const PinnedExtractor& extracto
     commandLine[kCommandLineCapacity - 1] = L'\0';
     log.write(L"extractUpdate: invoking %s\n", commandLine);
 
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(extractor.path(), commandLine,
-                        nullptr,  // lpProcessAttributes
-                        nullptr,  // lpThreadAttributes
-                        FALSE,    // bInheritHandles
-                        CREATE_NO_WINDOW,
-                        nullptr,  // lpEnvironment: the installer's own
-                        nullptr,  // lpCurrentDirectory: the installer's current directory
-                        &startup, &process)) {
-        log.write(L"extractUpdate: CreateProcess failed (%d)\n", static_cast<int>(GetLastError()));
+    OwnedHandle output;
+    if (!createOutputFile(&output)) {
+        log.write(L"extractUpdate: Couldn't create the extractor's output file (%d)\n",
+                  static_cast<int>(GetLastError()));
         return false;
     }
-    WaitForSingleObject(process.hProcess, INFINITE);
+    ProcessHandles process;
+    {
+        // The extractor's standard handles: the null device for input, and for output and errors a
+        // write-only copy of the output file's handle. These two are the only handles it inherits (the
+        // list below), and they exist only until it has started.
+        SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
+        OwnedHandle input(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
+                                      OPEN_EXISTING, 0,
+                                      nullptr));  // hTemplateFile
+        HANDLE duplicate = nullptr;
+        const bool duplicated = DuplicateHandle(GetCurrentProcess(), output.get(), GetCurrentProcess(),
+                                                &duplicate, FILE_GENERIC_WRITE, TRUE,  // bInheritHandle
+                                                0) != FALSE;
+        OwnedHandle childOutput(duplicated ? duplicate : INVALID_HANDLE_VALUE);
+        if (!input.valid() || !childOutput.valid()) {
+            log.write(L"extractUpdate: Couldn't prepare the extractor's standard handles (%d)\n",
+                      static_cast<int>(GetLastError()));
+            return false;
+        }
+        HANDLE inherited[2] = {input.get(), childOutput.get()};
+        alignas(16) unsigned char attributeBuffer[512];
+        SIZE_T attributeSize = 0;
+        InitializeProcThreadAttributeList(nullptr, 1, 0, &attributeSize);
+        const auto attributes = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attributeBuffer);
+        if (attributeSize > sizeof attributeBuffer ||
+            !InitializeProcThreadAttributeList(attributes, 1, 0, &attributeSize)) {
+            log.write(L"extractUpdate: InitializeProcThreadAttributeList failed (%d)\n",
+                      static_cast<int>(GetLastError()));
+            return false;
+        }
+        STARTUPINFOEXW startup = {};
+        startup.StartupInfo.cb = sizeof startup;
+        startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+        startup.StartupInfo.hStdInput = input.get();
+        startup.StartupInfo.hStdOutput = childOutput.get();
+        startup.StartupInfo.hStdError = childOutput.get();
+        startup.lpAttributeList = attributes;
+        if (!UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited,
+                                       sizeof inherited,
+                                       nullptr,     // lpPreviousValue
+                                       nullptr)) {  // lpReturnSize
+            log.write(L"extractUpdate: UpdateProcThreadAttribute failed (%d)\n",
+                      static_cast<int>(GetLastError()));
+            DeleteProcThreadAttributeList(attributes);
+            return false;
+        }
+        // No console at all: a console program given CREATE_NO_WINDOW gets a hidden console of its own,
+        // which costs more to set up (under Wine, several times the extraction of a large stored
+        // archive) than a console-less start.
+        const bool started = CreateProcessW(extractor.path(), commandLine,
+                                            nullptr,  // lpProcessAttributes
+                                            nullptr,  // lpThreadAttributes
+                                            TRUE,     // bInheritHandles: only those in the list
+                                            DETACHED_PROCESS | EXTENDED_STARTUPINFO_PRESENT,
+                                            nullptr,  // lpEnvironment: the installer's own
+                                            nullptr,  // lpCurrentDirectory: the installer's current directory
+                                            &startup.StartupInfo, &process.information);
+        const DWORD error = GetLastError();
+        DeleteProcThreadAttributeList(attributes);
+        if (!started) {
+            process.information = {};
+            log.write(L"extractUpdate: CreateProcess failed (%d)\n", static_cast<int>(error));
+            return false;
+        }
+    }
+    WaitForSingleObject(process.information.hProcess, INFINITE);
     DWORD exitCode = 0;
-    const bool ended = GetExitCodeProcess(process.hProcess, &exitCode) != 0;
+    const bool ended = GetExitCodeProcess(process.information.hProcess, &exitCode) != 0;
     const DWORD error = GetLastError();
-    CloseHandle(process.hProcess);
-    CloseHandle(process.hThread);
+    if (!ended || exitCode != 0) {
+        logOutputFile(log, output.get());
+    }
     if (!ended) {
         log.write(L"extractUpdate: GetExitCodeProcess failed (%d)\n", static_cast<int>(error));
         return false;

@@ -38,5 +38,22 @@ foreach(name extract_test extract_no7za_test)
     add_dependencies(${name} ${name}_package)
 endforeach()
 configure_file(${WELKARA_7ZA_EXE} ${CMAKE_BINARY_DIR}/tests/extract_test/7za.exe COPYONLY)
+
+# For the extraction that outlives a cancelled installer: extract_runner (beside 7za.exe) runs it, and
+# large.7z holds package-src and large.bin, 256 MiB of zeros stored (-mx0), so that the extractor is
+# still copying when the test ends extract_runner.
+set(welkara_extract_dir ${CMAKE_BINARY_DIR}/tests/extract_test)
+add_executable(extract_runner ${CMAKE_CURRENT_LIST_DIR}/extract_runner.cpp)
+target_link_libraries(extract_runner PRIVATE welkara_win)
+target_link_options(extract_runner PRIVATE -municode)
+set_target_properties(extract_runner PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${welkara_extract_dir})
+add_custom_command(OUTPUT ${welkara_extract_dir}/large.7z
+    COMMAND sh -c "rm -rf large-src large.7z && cp -R package-src large-src && head -c 268435456 /dev/zero >large-src/large.bin && cd large-src && '${WELKARA_HOST_7Z}' a -t7z -mx0 -bd -y ../large.7z . >/dev/null && cd .. && rm -rf large-src"
+    DEPENDS ${welkara_extract_dir}/package.7z
+    WORKING_DIRECTORY ${welkara_extract_dir}
+    COMMENT "Making the large stored package for extract_test"
+    VERBATIM)
+add_custom_target(extract_test_large_package DEPENDS ${welkara_extract_dir}/large.7z)
+add_dependencies(extract_test extract_runner extract_test_large_package)
 configure_file(${WELKARA_7ZA_EXE} ${CMAKE_BINARY_DIR}/tests/extract_no7za_test/decoy/7za.exe COPYONLY)
 target_compile_definitions(extract_no7za_test PRIVATE WELKARA_TEST_WITHOUT_EXTRACTOR)

@@ -1,7 +1,9 @@
 // extractUpdateFromFileToCwd under Wine with the real 7za.exe. Built twice:
 //   extract_test          7za.exe lies beside the executable: a package made by Debian's 7z at build
 //                         time is unpacked into the current directory, overwriting what is there;
-//                         the extractor's failures and a 7za.exe other than the pinned one are refused;
+//                         the extractor's failures are refused with its own last lines of output, and
+//                         a 7za.exe other than the pinned one never runs; an extraction whose caller is
+//                         ended (extract_runner, terminated) runs on to its end;
 //   extract_no7za_test    (WELKARA_TEST_WITHOUT_EXTRACTOR) no 7za.exe beside it, only a decoy in the
 //                         current directory, which must not be run.
 // Beside each executable the build puts package.7z and package-src, the tree that the package holds.
@@ -9,9 +11,11 @@
 
 #include <windows.h>
 #include <shellapi.h>
+#include <tlhelp32.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -27,6 +31,7 @@ using testsupport::writeBytes;
 namespace {
 
 const std::wstring kInvokingLine = L"extractUpdate: invoking 7za.exe -y -bd x archive.7z\n";
+const std::wstring kQuote = L"extractUpdate: 7za.exe: ";
 
 bool fileExists(const std::wstring& path) {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
@@ -126,6 +131,13 @@ TEST_F(ExtractTest, UnpacksTheArchiveIntoTheCurrentDirectory) {
         EXPECT_TRUE(unpacked == readBytes(sourceFolder() + L"\\" + file)) << "contents differ";
     }
     EXPECT_FALSE(fileExists(exeFolder() + L"\\welkara.exe")) << "unpacked beside the executable";
+    // Nothing else is left behind, the extractor's output file included.
+    std::vector<std::wstring> left;
+    listFiles(workFolder(), L"", &left);
+    expected.push_back(L"archive.7z");
+    std::sort(expected.begin(), expected.end());
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, expected);
 }
 
 TEST_F(ExtractTest, OverwritesExistingFilesAndKeepsOthers) {
@@ -153,12 +165,13 @@ TEST_F(ExtractTest, FailureInsideTheExtractorIsReportedWithItsExitCode) {
         const char* name;
         bool writeArchive;
         std::string bytes;
+        const wchar_t* error;  // one of the lines that 7za.exe prints
     };
     const Case cases[] = {
-        {"not a 7z archive", true, std::string(4096, 'x')},
-        {"archive cut in half", true, package.substr(0, package.size() / 2)},
-        {"empty archive file", true, ""},
-        {"no archive at all", false, ""},
+        {"not a 7z archive", true, std::string(4096, 'x'), L"Is not archive"},
+        {"archive cut in half", true, package.substr(0, package.size() / 2), L"Unexpected end of archive"},
+        {"empty archive file", true, "", L"Cannot open the file as archive"},
+        {"no archive at all", false, "", L"File not found."},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -169,8 +182,121 @@ TEST_F(ExtractTest, FailureInsideTheExtractorIsReportedWithItsExitCode) {
         }
         std::wstring logText;
         EXPECT_FALSE(extractInWorkFolder(&logText));
-        EXPECT_EQ(logText, kInvokingLine + L"extractUpdate: 7za.exe failed with exit code 2\n");
+        // The invoking line, the extractor's own lines (its error among them), the exit code.
+        const std::wstring exitLine = L"extractUpdate: 7za.exe failed with exit code 2\n";
+        ASSERT_EQ(logText.substr(0, kInvokingLine.size()), kInvokingLine) << logText;
+        ASSERT_GE(logText.size(), kInvokingLine.size() + exitLine.size());
+        EXPECT_EQ(logText.substr(logText.size() - exitLine.size()), exitLine);
+        const std::wstring quoted =
+            logText.substr(kInvokingLine.size(), logText.size() - kInvokingLine.size() - exitLine.size());
+        EXPECT_NE(quoted.find(kQuote + c.error + L"\n"), std::wstring::npos) << logText;
+        std::vector<std::wstring> left;
+        listFiles(workFolder(), L"", &left);
+        EXPECT_EQ(left.size(), c.writeArchive ? 1u : 0u) << "only archive.7z is left";
     }
+}
+
+// The extractor's output as the log quotes it: the last 20 non-blank lines, whatever ends them,
+// control characters escaped, each log line at most 1000 characters with its line feed.
+TEST_F(ExtractTest, ExtractorOutputIsQuotedLineByLine) {
+    std::string many;
+    std::wstring lastTwenty;
+    for (int i = 1; i <= 25; ++i) {
+        many += "line " + std::to_string(i) + "\r\n";
+        if (i > 5) {
+            lastTwenty += kQuote + L"line " + std::to_wstring(i) + L"\n";
+        }
+    }
+    const std::wstring fitting(1000 - kQuote.size() - 1, L'a');
+    struct Case {
+        const char* name;
+        std::string output;
+        std::wstring lines;
+    };
+    const Case cases[] = {
+        {"only blank lines", "\r\n \t\n\n", L""},
+        {"every line end, blank lines left out", "a\r\n\r\n  \r\nb\nc\rd",
+         kQuote + L"a\n" + kQuote + L"b\n" + kQuote + L"c\n" + kQuote + L"d\n"},
+        {"control characters", std::string("x\ty\x1b[0m\x7f\0z\r\n", 12),
+         kQuote + L"x\\x09y\\x1B[0m\\x7F\\x00z\n"},
+        {"the last 20 of 25 lines", many, lastTwenty},
+        {"a line that just fits", std::string(fitting.size(), 'a'), kQuote + fitting + L"\n"},
+        {"a line one too long", std::string(fitting.size() + 1, 'a') + "\nb",
+         kQuote + fitting + L"\n" + kQuote + L"b\n"},
+        {"an escape that does not fit", std::string(fitting.size() - 3, 'a') + "\x01",
+         kQuote + fitting.substr(3) + L"\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        DeleteFileW(logFilePath().c_str());
+        InstallLog log;
+        log.open();
+        logExtractorOutput(log, c.output.data(), static_cast<int>(c.output.size()));
+        log.close();
+        EXPECT_EQ(fromUtf16Bytes(readBytes(logFilePath())), c.lines);
+    }
+}
+
+// The process id of the first 7za.exe whose parent is `parent`, or 0.
+DWORD childExtractor(DWORD parent) {
+    DWORD found = 0;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more && found == 0;
+         more = Process32NextW(snapshot, &entry)) {
+        if (entry.th32ParentProcessID == parent && lstrcmpiW(entry.szExeFile, L"7za.exe") == 0) {
+            found = entry.th32ProcessID;
+        }
+    }
+    CloseHandle(snapshot);
+    return found;
+}
+
+// A "Cancel" ends the installer while it waits for the extractor: the extractor, with its output
+// going to a file rather than to the installer, unpacks everything and ends well, and its output file
+// goes once it has ended.
+TEST_F(ExtractTest, ExtractorRunsOnWhenItsCallerIsEnded) {
+    ASSERT_TRUE(
+        CopyFileW((exeFolder() + L"\\large.7z").c_str(), (workFolder() + L"\\archive.7z").c_str(), FALSE));
+    std::wstring commandLine = L"\"" + exeFolder() + L"\\extract_runner.exe\" \"" + workFolder() + L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION runner = {};
+    ASSERT_TRUE(CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                               &startup, &runner));
+    // Once large.bin appears the extractor is copying 256 MiB into it.
+    const std::wstring large = workFolder() + L"\\large.bin";
+    for (int i = 0;
+         i < 30000 && !fileExists(large) && WaitForSingleObject(runner.hProcess, 0) == WAIT_TIMEOUT; ++i) {
+        Sleep(1);
+    }
+    const DWORD extractorId = childExtractor(runner.dwProcessId);
+    HANDLE extractor = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, extractorId);
+    TerminateProcess(runner.hProcess, 99);
+    WaitForSingleObject(runner.hProcess, INFINITE);
+    CloseHandle(runner.hProcess);
+    CloseHandle(runner.hThread);
+    ASSERT_NE(extractor, nullptr) << "no 7za.exe was seen running";
+    EXPECT_EQ(WaitForSingleObject(extractor, 0), static_cast<DWORD>(WAIT_TIMEOUT))
+        << "7za.exe had ended before its caller was";
+    ASSERT_EQ(WaitForSingleObject(extractor, 120000), WAIT_OBJECT_0);
+    DWORD exitCode = 1;
+    EXPECT_TRUE(GetExitCodeProcess(extractor, &exitCode));
+    EXPECT_EQ(exitCode, 0u);
+    CloseHandle(extractor);
+
+    std::vector<std::wstring> expected, left;
+    listFiles(sourceFolder(), L"", &expected);
+    expected.push_back(L"archive.7z");
+    expected.push_back(L"large.bin");
+    listFiles(workFolder(), L"", &left);
+    std::sort(expected.begin(), expected.end());
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, expected) << "the output file must be gone";
+    const std::string unpacked = readBytes(large);
+    EXPECT_EQ(unpacked.size(), 256u << 20);
+    EXPECT_TRUE(std::all_of(unpacked.begin(), unpacked.end(), [](char b) { return b == 0; }));
 }
 
 // A 7za.exe that is not the pinned one never runs, even one that would unpack the archive: the real
