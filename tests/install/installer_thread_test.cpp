@@ -436,8 +436,9 @@ TEST_F(InstallerDownloadTest, SignedPackageThatIsNotAnArchiveFailsWithoutLaunchi
         runInstaller();
 
         EXPECT_EQ(messages(), std::vector<UINT>{WM_INSTALLER_ERROR});
-        const std::wstring ending = L"extractUpdate: invoking 7za.exe -y -bd x archive.7z\n"
-                                    L"extractUpdate: 7za.exe failed with exit code 2\n"
+        // Between the invoking line and the exit code, the extractor's own lines say what was wrong.
+        const std::wstring invoking = L"extractUpdate: invoking 7za.exe -y -bd x archive.7z\n";
+        const std::wstring ending = L"extractUpdate: 7za.exe failed with exit code 2\n"
                                     L"extractUpdateFromFileToCwd failed\n"
                                     L"Couldn't extract file\n";
         const std::wstring text = log();
@@ -446,6 +447,10 @@ TEST_F(InstallerDownloadTest, SignedPackageThatIsNotAnArchiveFailsWithoutLaunchi
             << text;
         ASSERT_GE(text.size(), ending.size());
         EXPECT_EQ(text.substr(text.size() - ending.size()), ending);
+        const size_t invoked = text.find(invoking);
+        ASSERT_NE(invoked, std::wstring::npos) << text;
+        const size_t error = text.find(L"\nextractUpdate: 7za.exe: Is not archive\n", invoked);
+        EXPECT_LT(error, text.size() - ending.size()) << text;
         expectOldInstallationUntouched();
         EXPECT_FALSE(pathExists(codeFolder + L"\\python.old"));
         EXPECT_EQ(pathExists(localPackage()), local);
