@@ -57,3 +57,21 @@ add_custom_target(extract_test_large_package DEPENDS ${welkara_extract_dir}/larg
 add_dependencies(extract_test extract_runner extract_test_large_package)
 configure_file(${WELKARA_7ZA_EXE} ${CMAKE_BINARY_DIR}/tests/extract_no7za_test/decoy/7za.exe COPYONLY)
 target_compile_definitions(extract_no7za_test PRIVATE WELKARA_TEST_WITHOUT_EXTRACTOR)
+
+# extract_lastbyte_test: the extraction built against a pinned digest that differs from the real
+# 7za.exe's in its last byte only (extractor_config.h generated again with that byte changed), with the
+# real 7za.exe beside it, which it must refuse.
+string(SUBSTRING "${welkara_7za_sha512}" 0 126 welkara_pin_head)
+string(SUBSTRING "${welkara_7za_sha512}" 126 2 welkara_pin_last)
+math(EXPR welkara_pin_last "0x${welkara_pin_last} ^ 1" OUTPUT_FORMAT HEXADECIMAL)
+string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," WELKARA_7ZA_SHA512_BYTES "${welkara_pin_head}")
+string(APPEND WELKARA_7ZA_SHA512_BYTES "${welkara_pin_last}")
+configure_file(${CMAKE_SOURCE_DIR}/install/extractor_config.h.in
+               ${CMAKE_BINARY_DIR}/generated-lastbyte/install/extractor_config.h @ONLY)
+welkara_add_test(extract_lastbyte_test
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/extract_test.cpp ${CMAKE_SOURCE_DIR}/install/extract.cpp
+            ${welkara_support}/wine_test_support.cpp
+    LIBRARIES welkara_win WINE_STATE)
+target_include_directories(extract_lastbyte_test BEFORE PRIVATE ${CMAKE_BINARY_DIR}/generated-lastbyte)
+target_compile_definitions(extract_lastbyte_test PRIVATE WELKARA_TEST_PINNED_ELSEWHERE)
+configure_file(${WELKARA_7ZA_EXE} ${CMAKE_BINARY_DIR}/tests/extract_lastbyte_test/7za.exe COPYONLY)

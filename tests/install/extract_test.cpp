@@ -33,7 +33,7 @@ namespace {
 const std::wstring kInvokingLine = L"extractUpdate: invoking 7za.exe -y -bd x archive.7z\n";
 const std::wstring kQuote = L"extractUpdate: 7za.exe: ";
 
-bool fileExists(const std::wstring& path) {
+[[maybe_unused]] bool fileExists(const std::wstring& path) {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
@@ -78,8 +78,13 @@ std::wstring currentDirectory() {
 
 class ExtractTest : public ::testing::Test {
   protected:
+    // Each test gets a work folder of a name never used before in this run. Right after 7za.exe has
+    // ended, Wine still holds its current directory (the work folder) open for a few tens of
+    // milliseconds: a removal then fails with a sharing violation, and a folder made again under the
+    // same name could collide with it.
     void SetUp() override {
         DeleteFileW(logFilePath().c_str());
+        ++workNumber_;
         removeTree(workFolder());
         ASSERT_TRUE(CreateDirectoryW(workFolder().c_str(), nullptr));
         savedDirectory_ = currentDirectory();
@@ -89,7 +94,8 @@ class ExtractTest : public ::testing::Test {
         removeTree(workFolder());
     }
 
-    static std::wstring workFolder() { return exeFolder() + L"\\work"; }
+    static std::wstring workFolder() { return exeFolder() + L"\\work-" + std::to_wstring(workNumber_); }
+    static inline int workNumber_ = 0;
     static std::wstring sourceFolder() { return exeFolder() + L"\\package-src"; }
 
     // Runs the extraction with the work folder current; returns its result and what it logged, and
@@ -110,7 +116,18 @@ class ExtractTest : public ::testing::Test {
     std::wstring savedDirectory_;
 };
 
-#ifndef WELKARA_TEST_WITHOUT_EXTRACTOR
+#if defined(WELKARA_TEST_PINNED_ELSEWHERE)
+
+// This build pins a digest that differs from the real 7za.exe's in its last byte only: the real one
+// beside it is refused, so the whole digest is compared.
+TEST_F(ExtractTest, ExtractorWhoseDigestDiffersOnlyInItsLastByteIsRefused) {
+    std::wstring logText;
+    EXPECT_FALSE(extractInWorkFolder(&logText));
+    EXPECT_EQ(logText, L"extractUpdate: " + exeFolder() +
+                           L"\\7za.exe is not the 7za.exe this installer was built with\n");
+}
+
+#elif !defined(WELKARA_TEST_WITHOUT_EXTRACTOR)
 
 TEST_F(ExtractTest, UnpacksTheArchiveIntoTheCurrentDirectory) {
     ASSERT_TRUE(fileExists(exeFolder() + L"\\7za.exe")) << "the build copies 7za.exe beside this test";
@@ -297,6 +314,39 @@ TEST_F(ExtractTest, ExtractorRunsOnWhenItsCallerIsEnded) {
     const std::string unpacked = readBytes(large);
     EXPECT_EQ(unpacked.size(), 256u << 20);
     EXPECT_TRUE(std::all_of(unpacked.begin(), unpacked.end(), [](char b) { return b == 0; }));
+}
+
+// From its check until the extractor has ended, nobody can write, rename or delete the checked file,
+// so the file that runs is the file that was checked. The run holds it so all along; here it is held
+// the same way and each change is tried.
+TEST_F(ExtractTest, HeldExtractorCannotBeWrittenRenamedOrDeleted) {
+    const std::wstring path = exeFolder() + L"\\7za.exe";
+    const std::string bytes = readBytes(path);
+    InstallLog log;
+    PinnedExtractor extractor;
+    ASSERT_TRUE(extractor.open(log));
+    HANDLE writer = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const DWORD writeError = GetLastError();
+    const bool renamed = MoveFileW(path.c_str(), (path + L".moved").c_str());
+    const DWORD renameError = GetLastError();
+    const bool deleted = DeleteFileW(path.c_str());
+    const DWORD deleteError = GetLastError();
+    if (writer != INVALID_HANDLE_VALUE) {
+        CloseHandle(writer);
+    }
+    if (renamed) {
+        MoveFileW((path + L".moved").c_str(), path.c_str());
+    }
+    if (deleted) {
+        writeBytes(path, bytes);
+    }
+    EXPECT_EQ(writer, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(writeError, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    EXPECT_FALSE(renamed);
+    EXPECT_EQ(renameError, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    EXPECT_FALSE(deleted);
+    EXPECT_EQ(deleteError, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
 }
 
 // A 7za.exe that is not the pinned one never runs, even one that would unpack the archive: the real
