@@ -68,6 +68,24 @@ BOOL CALLBACK matchWindow(HWND window, LPARAM parameter) {
     return TRUE;
 }
 
+// The window's outer rectangle on the screen into *outer, and into *capture its size and where its
+// client area lies within it (no pixels). False when the window cannot be measured or has no size.
+bool measureWindow(HWND window, RECT* outer, Capture* capture) {
+    RECT client;
+    POINT clientOrigin = {0, 0};
+    if (!GetWindowRect(window, outer) || !GetClientRect(window, &client) ||
+        !ClientToScreen(window, &clientOrigin)) {
+        return false;
+    }
+    capture->width = outer->right - outer->left;
+    capture->height = outer->bottom - outer->top;
+    capture->clientLeft = clientOrigin.x - outer->left;
+    capture->clientTop = clientOrigin.y - outer->top;
+    capture->clientWidth = client.right;
+    capture->clientHeight = client.bottom;
+    return capture->width > 0 && capture->height > 0;
+}
+
 }  // namespace
 
 HWND InstallerProcess::findWindow() const {
@@ -108,20 +126,8 @@ std::wstring windowText(HWND window) {
 
 bool captureWindow(HWND window, Capture* capture) {
     RECT outer;
-    RECT client;
-    POINT clientOrigin = {0, 0};
-    if (!GetWindowRect(window, &outer) || !GetClientRect(window, &client) ||
-        !ClientToScreen(window, &clientOrigin)) {
-        return false;
-    }
     Capture result;
-    result.width = outer.right - outer.left;
-    result.height = outer.bottom - outer.top;
-    result.clientLeft = clientOrigin.x - outer.left;
-    result.clientTop = clientOrigin.y - outer.top;
-    result.clientWidth = client.right;
-    result.clientHeight = client.bottom;
-    if (result.width <= 0 || result.height <= 0) {
+    if (!measureWindow(window, &outer, &result)) {
         return false;
     }
 
@@ -210,10 +216,8 @@ bool readPpm(const std::wstring& path, int* width, int* height, std::vector<std:
 
 bool photographWindow(HWND window, const std::wstring& folder, Capture* capture) {
     RECT outer;
-    RECT client;
-    POINT clientOrigin = {0, 0};
-    if (!GetWindowRect(window, &outer) || !GetClientRect(window, &client) ||
-        !ClientToScreen(window, &clientOrigin)) {
+    Capture result;
+    if (!measureWindow(window, &outer, &result)) {
         return false;
     }
     const std::wstring photo = folder + L"\\screen.ppm";
@@ -255,13 +259,6 @@ bool photographWindow(HWND window, const std::wstring& folder, Capture* capture)
         outer.right > screenWidth || outer.bottom > screenHeight) {
         return false;
     }
-    Capture result;
-    result.width = outer.right - outer.left;
-    result.height = outer.bottom - outer.top;
-    result.clientLeft = clientOrigin.x - outer.left;
-    result.clientTop = clientOrigin.y - outer.top;
-    result.clientWidth = client.right;
-    result.clientHeight = client.bottom;
     for (int y = outer.top; y < outer.bottom; ++y) {
         const std::uint32_t* row = &screen[static_cast<std::size_t>(y) * screenWidth];
         result.pixels.insert(result.pixels.end(), row + outer.left, row + outer.right);
