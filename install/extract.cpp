@@ -60,14 +60,20 @@ bool PinnedExtractor::open(InstallLog& log) {
         log.write(L"extractUpdate: Couldn't build the path of 7za.exe from %ls\n", path_);
         return false;
     }
-    OwnedHandle file(CreateFileW(path_, GENERIC_READ, FILE_SHARE_READ,
-                                      nullptr,  // lpSecurityAttributes
-                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                                      nullptr));  // hTemplateFile
-    if (!file.valid()) {
+    // Never through a link: the file held is then the very entry that CreateProcessW starts by name,
+    // and without delete sharing nobody can rename it or put another one in its place.
+    OwnedHandle file;
+    const Opened opened = openFileNoFollow(path_, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
+                                           nullptr,  // lpSecurityAttributes
+                                           &file);
+    if (opened == Opened::missing) {
         // The extractor cannot be started; the error is the one starting it would give (2 when it is
         // missing), so the line is the one a failed start writes.
         log.write(L"extractUpdate: CreateProcess failed (%d)\n", static_cast<int>(GetLastError()));
+        return false;
+    }
+    if (opened != Opened::ok) {
+        log.write(L"extractUpdate: Refusing %ls: it is a link or not a file\n", path_);
         return false;
     }
     std::uint8_t digest[64];
