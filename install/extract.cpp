@@ -41,12 +41,6 @@ bool hashFile(HANDLE file, std::uint8_t* digest64) {
 
 }  // namespace
 
-PinnedExtractor::~PinnedExtractor() {
-    if (isOpen()) {
-        CloseHandle(file_);
-    }
-}
-
 bool PinnedExtractor::open(InstallLog& log) {
     const DWORD pathLength = GetModuleFileNameW(GetModuleHandleW(nullptr), path_, MAX_PATH);
     // A result of MAX_PATH means the path did not fit and was cut.
@@ -86,7 +80,7 @@ bool PinnedExtractor::open(InstallLog& log) {
         log.write(L"extractUpdate: %ls is not the 7za.exe this installer was built with\n", path_);
         return false;
     }
-    file_ = file.release();
+    file_.reset(file.release());
     return true;
 }
 

@@ -9,6 +9,8 @@
 
 #include <windows.h>
 
+#include "install/safe_files.h"
+
 class InstallLog;
 
 // The 7za.exe beside the running executable, opened with read sharing only and checked against the
@@ -18,21 +20,18 @@ class InstallLog;
 class PinnedExtractor {
   public:
     PinnedExtractor() = default;
-    PinnedExtractor(const PinnedExtractor&) = delete;
-    PinnedExtractor& operator=(const PinnedExtractor&) = delete;
-    ~PinnedExtractor();
 
     // Finds, opens and checks the extractor. False after one log line when the executable's own path
     // is not available, when 7za.exe cannot be opened (the line is the one a failed start writes:
     // "extractUpdate: CreateProcess failed (2)" when it is missing), cannot be read, or is not the
     // pinned one.
     bool open(InstallLog& log);
-    bool isOpen() const { return file_ != INVALID_HANDLE_VALUE; }
+    bool isOpen() const { return file_.valid(); }
     const wchar_t* path() const { return path_; }
 
   private:
     wchar_t path_[MAX_PATH] = {};
-    HANDLE file_ = INVALID_HANDLE_VALUE;
+    OwnedHandle file_;
 };
 
 // Runs "7za.exe -y -bd x archive.7z" (answer yes to every query, so existing files are overwritten;
