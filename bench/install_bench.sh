@@ -87,7 +87,8 @@ MIB = 1 << 20
 FINISHED = "Installer thread finished victorious"
 FAILURES = ("Couldn't generate dest", "Couldn't create empty database", "Couldn't generate local update",
             "Couldn't load local update", "Couldn't download file", "Couldn't validate file",
-            "Couldn't remove existing files", "Couldn't extract file")
+            "Couldn't remove existing files", "Couldn't extract file", "Couldn't lock the code folder",
+            "Couldn't recover the previous installation")
 # Log lines that open each phase of a successful run, for the breakdown of the best run.
 PHASES = (("start-up, folders", "Will try to install"), ("read the package", "Verifying with"),
           ("check the signature", "verify_eddsa: verify result"), ("write archive.7z", "extractUpdate: invoking"),
@@ -157,10 +158,13 @@ def run_installer(expect_failure=False):
             private = max(private, kib[1])
             if kib[0] > peak:
                 peak, peak_changed = kib[0], now
-        # Between the invoking line and "Executing": the extractor's output file exists from its start
-        # until it returns (the file goes when its handle is closed).
+        # Between the invoking line and "Executing": the extractor's output file exists in the unpacked
+        # folder from its start until it returns (the file goes when its handle is closed).
         if PHASES[3][1] in seen_at and PHASES[4][1] not in seen_at:
-            names = os.listdir(code_folder)
+            try:
+                names = os.listdir(os.path.join(code_folder, ".installer", "unpacked"))
+            except OSError:
+                names = []
             if any(name.startswith("7za-output-") for name in names):
                 seen_at.setdefault("output seen", now - start)
             elif "output seen" in seen_at:

@@ -1,12 +1,13 @@
-// Win32 side of the archive extraction. The extractor is named by its full path, so that it is never
-// looked up on the search path, and is held open while it runs: read sharing only, so nobody can write,
-// rename or delete it between the hash check and the end of the process.
+// Win32 side of the archive extraction. The extractor beside the executable is read once, never
+// through a link, and hashed in memory; the bytes that were hashed are written into a folder that only
+// administrators can write and started from there by their full path, so that neither the search path
+// nor a link on the way to the executable's folder (which its owner may repoint at any time) decides
+// what runs.
 #include "install/extract.h"
 
 #include <windows.h>
 #include <shlwapi.h>
 
-#include <cstdint>
 #include <cstring>
 #include <cwchar>
 
@@ -18,70 +19,147 @@
 namespace {
 
 constexpr int kCommandLineCapacity = 2048;
-
-// SHA-512 of everything `file` holds from its current position on, into digest64. False when a read
-// fails.
-bool hashFile(HANDLE file, std::uint8_t* digest64) {
-    Sha512State state;
-    sha512_init(&state);
-    static thread_local std::uint8_t chunk[64 * 1024];
-    for (;;) {
-        DWORD got = 0;
-        if (!ReadFile(file, chunk, sizeof chunk, &got, nullptr)) {
-            return false;
-        }
-        if (got == 0) {
-            break;
-        }
-        sha512_update(&state, chunk, got);
-    }
-    sha512_final(&state, digest64);
-    return true;
-}
+// Far larger than any 7za.exe: a file beyond it is not the pinned one and is not read.
+constexpr DWORD kExtractorLimit = 64 * 1024 * 1024;
 
 }  // namespace
 
-bool PinnedExtractor::open(InstallLog& log) {
+PinnedExtractor::~PinnedExtractor() {
+    removeCopy();
+    if (bytes_ != nullptr) {
+        LocalFree(bytes_);
+    }
+}
+
+bool PinnedExtractor::load() {
     const DWORD pathLength = GetModuleFileNameW(GetModuleHandleW(nullptr), path_, MAX_PATH);
+    error_ = GetLastError();
     // A result of MAX_PATH means the path did not fit and was cut.
     if (pathLength == 0 || pathLength == MAX_PATH) {
-        log.write(L"extractUpdate: GetModuleFileName failed (%d)\n", static_cast<int>(GetLastError()));
+        failure_ = Failure::modulePath;
         return false;
     }
     // Neither can fail for a full module path that fitted, but a path they could not build would name
     // another program.
     if (!PathRemoveFileSpecW(path_) || !PathAppendW(path_, L"7za.exe")) {
-        log.write(L"extractUpdate: Couldn't build the path of 7za.exe from %ls\n", path_);
+        failure_ = Failure::extractorPath;
         return false;
     }
-    // Never through a link: the file held is then the very entry that CreateProcessW starts by name,
-    // and without delete sharing nobody can rename it or put another one in its place.
     OwnedHandle file;
     const Opened opened = openFileNoFollow(path_, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
                                            nullptr,  // lpSecurityAttributes
                                            &file);
-    if (opened == Opened::missing) {
-        // The extractor cannot be started; the error is the one starting it would give (2 when it is
-        // missing), so the line is the one a failed start writes.
-        log.write(L"extractUpdate: CreateProcess failed (%d)\n", static_cast<int>(GetLastError()));
+    error_ = GetLastError();
+    if (opened != Opened::ok) {
+        failure_ = opened == Opened::missing ? Failure::missing : Failure::notAFile;
         return false;
     }
-    if (opened != Opened::ok) {
-        log.write(L"extractUpdate: Refusing %ls: it is a link or not a file\n", path_);
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(file.get(), &size)) {
+        error_ = GetLastError();
+        failure_ = Failure::unreadable;
+        return false;
+    }
+    if (size.QuadPart > kExtractorLimit) {
+        failure_ = Failure::foreign;
+        return false;
+    }
+    const DWORD length = static_cast<DWORD>(size.QuadPart);
+    std::uint8_t* bytes = static_cast<std::uint8_t*>(LocalAlloc(LMEM_FIXED, length == 0 ? 1 : length));
+    DWORD got = 0;
+    if (bytes == nullptr || !ReadFile(file.get(), bytes, length, &got, nullptr) || got != length) {
+        error_ = bytes == nullptr ? ERROR_NOT_ENOUGH_MEMORY : GetLastError();
+        failure_ = Failure::unreadable;
+        LocalFree(bytes);
         return false;
     }
     std::uint8_t digest[64];
-    if (!hashFile(file.get(), digest)) {
-        log.write(L"extractUpdate: Couldn't read %ls (%d)\n", path_, static_cast<int>(GetLastError()));
-        return false;
-    }
+    Sha512State state;
+    sha512_init(&state);
+    sha512_update(&state, bytes, length);
+    sha512_final(&state, digest);
     // Not secret: the comparison may stop at the first difference.
     if (std::memcmp(digest, kExtractorSha512, sizeof digest) != 0) {
-        log.write(L"extractUpdate: %ls is not the 7za.exe this installer was built with\n", path_);
+        failure_ = Failure::foreign;
+        LocalFree(bytes);
         return false;
     }
-    file_.reset(file.release());
+    bytes_ = bytes;
+    length_ = length;
+    failure_ = Failure::none;
     return true;
+}
+
+void PinnedExtractor::logFailure(InstallLog& log) const {
+    const int error = static_cast<int>(error_);
+    switch (failure_) {
+        case Failure::none:
+            log.write(L"extractUpdate: the extractor was not checked\n");
+            break;
+        case Failure::modulePath:
+            log.write(L"extractUpdate: GetModuleFileName failed (%d)\n", error);
+            break;
+        case Failure::extractorPath:
+            log.write(L"extractUpdate: Couldn't build the path of 7za.exe from %ls\n", path_);
+            break;
+        case Failure::missing:
+            // The extractor cannot be started; the error is the one starting it would give (2 when it is
+            // missing), so the line is the one a failed start writes.
+            log.write(L"extractUpdate: CreateProcess failed (%d)\n", error);
+            break;
+        case Failure::notAFile:
+            log.write(L"extractUpdate: Refusing %ls: it is a link or not a file\n", path_);
+            break;
+        case Failure::unreadable:
+            log.write(L"extractUpdate: Couldn't read %ls (%d)\n", path_, error);
+            break;
+        case Failure::foreign:
+            log.write(L"extractUpdate: %ls is not the 7za.exe this installer was built with\n", path_);
+            break;
+    }
+}
+
+bool PinnedExtractor::writeCopy(InstallLog& log, const wchar_t* folder) {
+    removeCopy();
+    wchar_t copy[MAX_PATH];
+    lstrcpynW(copy, folder, MAX_PATH);
+    if (!PathAppendW(copy, L"7za.exe")) {
+        log.write(L"extractUpdate: Couldn't build the path of 7za.exe in %ls\n", folder);
+        return false;
+    }
+    DeleteFileW(copy);  // one left by an earlier run
+    // A new file, never one that is there already; it takes the access list of its folder. No write
+    // handle may stay open: starting the program takes a share mode that refuses one.
+    OwnedHandle file(CreateFileW(copy, GENERIC_WRITE, 0,
+                                 nullptr,  // lpSecurityAttributes: the folder's inherited list
+                                 CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                                 nullptr));  // hTemplateFile
+    DWORD written = 0;
+    const bool whole =
+        file.valid() && WriteFile(file.get(), bytes_, length_, &written, nullptr) && written == length_;
+    const DWORD error = GetLastError();
+    if (file.valid()) {
+        lstrcpynW(copy_, copy, MAX_PATH);
+    }
+    file.reset();
+    if (!whole) {
+        log.write(L"extractUpdate: Couldn't write %ls (%d)\n", copy, static_cast<int>(error));
+        removeCopy();
+        return false;
+    }
+    return true;
+}
+
+void PinnedExtractor::removeCopy() {
+    if (copy_[0] == L'\0') {
+        return;
+    }
+    // Right after the extractor has ended the system may hold its image for a moment longer.
+    for (int attempt = 0; attempt < 100 && !DeleteFileW(copy_) && GetLastError() != ERROR_FILE_NOT_FOUND;
+         ++attempt) {
+        Sleep(20);
+    }
+    copy_[0] = L'\0';
 }
 
 namespace {
@@ -224,17 +302,21 @@ void logExtractorOutput(InstallLog& log, const char* output, int length) {
     }
 }
 
-bool extractUpdateFromFileToCwd(InstallLog& log, const PinnedExtractor& extractor) {
-    if (!extractor.isOpen()) {
-        log.write(L"extractUpdate: the extractor was not checked\n");
-        return false;
-    }
+bool extractUpdateFromFileToCwd(InstallLog& log, PinnedExtractor& extractor, const wchar_t* copyFolder,
+                                HANDLE keepOpen) {
     // CreateProcessW may write into the command line, so it lives in a buffer of our own. "%ls" means a
     // wide string in every printf flavour that mingw may pick.
     wchar_t commandLine[kCommandLineCapacity];
     _snwprintf(commandLine, kCommandLineCapacity, L"%ls -y -bd x %ls", L"7za.exe", L"archive.7z");
     commandLine[kCommandLineCapacity - 1] = L'\0';
     log.write(L"extractUpdate: invoking %s\n", commandLine);
+    if (!extractor.isLoaded()) {
+        extractor.logFailure(log);
+        return false;
+    }
+    if (!extractor.writeCopy(log, copyFolder)) {
+        return false;
+    }
 
     OwnedHandle output;
     if (!createOutputFile(&output)) {
@@ -245,8 +327,9 @@ bool extractUpdateFromFileToCwd(InstallLog& log, const PinnedExtractor& extracto
     ProcessHandles process;
     {
         // The extractor's standard handles: the null device for input, and for output and errors a
-        // write-only copy of the output file's handle. These two are the only handles it inherits (the
-        // list below), and they exist only until it has started.
+        // write-only copy of the output file's handle. These two, and a copy of `keepOpen` with no
+        // rights but to wait on it, are the only handles it inherits (the list below), and the copies
+        // here exist only until it has started.
         SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
         OwnedHandle input(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
                                       OPEN_EXISTING, 0,
@@ -256,12 +339,20 @@ bool extractUpdateFromFileToCwd(InstallLog& log, const PinnedExtractor& extracto
                                                 &duplicate, FILE_GENERIC_WRITE, TRUE,  // bInheritHandle
                                                 0) != FALSE;
         OwnedHandle childOutput(duplicated ? duplicate : INVALID_HANDLE_VALUE);
-        if (!input.valid() || !childOutput.valid()) {
+        HANDLE kept = nullptr;
+        const bool keeps = keepOpen != INVALID_HANDLE_VALUE;
+        const bool keptDuplicated =
+            !keeps || DuplicateHandle(GetCurrentProcess(), keepOpen, GetCurrentProcess(), &kept, SYNCHRONIZE,
+                                      TRUE,  // bInheritHandle
+                                      0) != FALSE;
+        OwnedHandle childKept(keeps && keptDuplicated ? kept : INVALID_HANDLE_VALUE);
+        if (!input.valid() || !childOutput.valid() || !keptDuplicated) {
             log.write(L"extractUpdate: Couldn't prepare the extractor's standard handles (%d)\n",
                       static_cast<int>(GetLastError()));
             return false;
         }
-        HANDLE inherited[2] = {input.get(), childOutput.get()};
+        HANDLE inherited[3] = {input.get(), childOutput.get(), childKept.get()};
+        const SIZE_T inheritedSize = (keeps ? 3 : 2) * sizeof(HANDLE);
         alignas(16) unsigned char attributeBuffer[512];
         SIZE_T attributeSize = 0;
         InitializeProcThreadAttributeList(nullptr, 1, 0, &attributeSize);
@@ -280,7 +371,7 @@ bool extractUpdateFromFileToCwd(InstallLog& log, const PinnedExtractor& extracto
         startup.StartupInfo.hStdError = childOutput.get();
         startup.lpAttributeList = attributes;
         if (!UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited,
-                                       sizeof inherited,
+                                       inheritedSize,
                                        nullptr,     // lpPreviousValue
                                        nullptr)) {  // lpReturnSize
             log.write(L"extractUpdate: UpdateProcThreadAttribute failed (%d)\n",
@@ -291,7 +382,7 @@ bool extractUpdateFromFileToCwd(InstallLog& log, const PinnedExtractor& extracto
         // No console at all: a console program given CREATE_NO_WINDOW gets a hidden console of its own,
         // which costs more to set up (under Wine, several times the extraction of a large stored
         // archive) than a console-less start.
-        const bool started = CreateProcessW(extractor.path(), commandLine,
+        const bool started = CreateProcessW(extractor.copyPath(), commandLine,
                                             nullptr,  // lpProcessAttributes
                                             nullptr,  // lpThreadAttributes
                                             TRUE,     // bInheritHandles: only those in the list
@@ -310,7 +401,8 @@ bool extractUpdateFromFileToCwd(InstallLog& log, const PinnedExtractor& extracto
     WaitForSingleObject(process.information.hProcess, INFINITE);
     DWORD exitCode = 0;
     const bool ended = GetExitCodeProcess(process.information.hProcess, &exitCode) != 0;
-    const DWORD error = GetLastError();
+    const DWORD error = ended ? 0 : GetLastError();
+    extractor.removeCopy();
     if (!ended || exitCode != 0) {
         logOutputFile(log, output.get());
     }

@@ -1,49 +1,72 @@
 // Archive extraction: unpacks "archive.7z" from the current directory into the current directory by
 // running the 7-Zip console extractor "7za.exe" that lies beside the running executable, without a
-// console, and waiting for it to end. Its output goes to a file of its own in the current directory,
-// quoted in the log when it fails and removed in every case (once the extractor has ended, even when
-// the installer has ended first). Only the 7za.exe this build was made with runs: its SHA-512 is
-// built in and checked through a handle that keeps the file from changing until the extractor ends.
-// The current directory is left as it was.
+// console, and waiting for it to end. Only the 7za.exe this build was made with runs: its bytes are
+// read once, checked against the SHA-512 built in, and written as a new file into a folder that only
+// administrators can write, and that copy is what starts. Its output goes to a file of its own in the
+// current directory, quoted in the log when it fails and removed in every case (once the extractor
+// has ended, even when the installer has ended first). The current directory is left as it was.
 #pragma once
 
 #include <windows.h>
 
-#include "install/safe_files.h"
+#include <cstdint>
 
 class InstallLog;
 
-// The 7za.exe beside the running executable, opened with read sharing only and checked against the
-// SHA-512 this build was made with. While the object holds it nobody can write, rename or delete the
-// file, so the file that was checked is the file that runs. Opened before anything is changed, so that
-// a missing or foreign extractor ends the run while the installation is still whole.
+// The checked bytes of the 7za.exe beside the running executable, and the copy of them that runs.
+// Nothing that happens to the file beside the executable after load() (a folder link above it
+// repointed, the file replaced) changes what runs.
 class PinnedExtractor {
   public:
     PinnedExtractor() = default;
+    PinnedExtractor(const PinnedExtractor&) = delete;
+    PinnedExtractor& operator=(const PinnedExtractor&) = delete;
+    // Frees the bytes and deletes the copy.
+    ~PinnedExtractor();
 
-    // Finds, opens and checks the extractor. False after one log line when the executable's own path
-    // is not available, when 7za.exe cannot be opened (the line is the one a failed start writes:
-    // "extractUpdate: CreateProcess failed (2)" when it is missing), cannot be read, or is not the
-    // pinned one.
-    bool open(InstallLog& log);
-    bool isOpen() const { return file_.valid(); }
-    const wchar_t* path() const { return path_; }
+    // Reads the extractor whole, once and never through a link, and checks the SHA-512 of the bytes
+    // read. Logs nothing: when it fails, logFailure() writes the line that says why, where the
+    // extractor would have been started.
+    bool load();
+    bool isLoaded() const { return bytes_ != nullptr; }
+    // The line for a failed load(): "extractUpdate: CreateProcess failed (2)" when 7za.exe is missing
+    // (the line a failed start writes), "extractUpdate: ... is not the 7za.exe this installer was built
+    // with" when it is another one, and lines for an unreadable file, a link and a module path that is
+    // not available.
+    void logFailure(InstallLog& log) const;
+
+    // Writes the checked bytes as a new file "7za.exe" in `folder`, replacing one left there. False
+    // after one log line.
+    bool writeCopy(InstallLog& log, const wchar_t* folder);
+    const wchar_t* copyPath() const { return copy_; }
+    // Deletes the copy, once the extractor that ran it has ended; a copy that cannot be deleted is left.
+    void removeCopy();
 
   private:
-    wchar_t path_[MAX_PATH] = {};
-    OwnedHandle file_;
+    enum class Failure { none, modulePath, extractorPath, missing, notAFile, unreadable, foreign };
+
+    wchar_t path_[MAX_PATH] = {};  // beside the executable
+    wchar_t copy_[MAX_PATH] = {};  // the copy that runs; empty until written
+    std::uint8_t* bytes_ = nullptr;
+    DWORD length_ = 0;
+    Failure failure_ = Failure::none;
+    DWORD error_ = 0;
 };
 
 // Runs "7za.exe -y -bd x archive.7z" (answer yes to every query, so existing files are overwritten;
-// no progress indicator) with the held `extractor` and the current directory and environment
-// inherited, without a console: standard input is the null device, standard output and errors go to
-// a new file in the current directory, and no other handle is inherited. Returns true once the
-// extractor has run and ended with exit code 0; nothing more is logged then. Returns false after one
-// log line when `extractor` is not open, when the output file or the standard handles cannot be made,
-// or when it cannot be started. When it ends with any other exit code (or its exit code cannot be
-// had), the last lines of its output come first (logExtractorOutput), then one line with the code (or
-// the error), and the result is false. Blocks without a time limit.
-bool extractUpdateFromFileToCwd(InstallLog& log, const PinnedExtractor& extractor);
+// no progress indicator) with the current directory and environment inherited, without a console:
+// the checked bytes of `extractor` are written as a copy into `copyFolder` and that copy is started by
+// its full path. Standard input is the null device, standard output and errors go to a new file in the
+// current directory, and no other handle is inherited but a copy of `keepOpen` (when it is not
+// INVALID_HANDLE_VALUE), which the extractor holds until it ends, even when the installer has ended
+// first. The copy is deleted once the extractor has ended. Returns true once the extractor has run and
+// ended with exit code 0; nothing more is logged then. Returns false after the invoking line and one
+// more line when `extractor` was not loaded (its own line), when the copy, the output file or the
+// standard handles cannot be made, or when it cannot be started. When it ends with any other exit code
+// (or its exit code cannot be had), the last lines of its output come first (logExtractorOutput), then
+// one line with the code (or the error), and the result is false. Blocks without a time limit.
+bool extractUpdateFromFileToCwd(InstallLog& log, PinnedExtractor& extractor, const wchar_t* copyFolder,
+                                HANDLE keepOpen);
 
 // Writes the last 20 non-blank lines of `output` (`length` bytes of the extractor's console output,
 // in the OEM code page, lines ended by CR, LF or both) to `log`, each as "extractUpdate: 7za.exe: "

@@ -4,8 +4,8 @@
 // whichever way it ends.
 //
 // Folders, each a system folder with "Orvanta\Welkara" beneath it:
-//   code folder      Program Files (x86): "python" (replaced; kept aside as "python.old" until the new one
-//                    is unpacked), "archive.7z" (while unpacking), "welkara.exe"
+//   code folder      Program Files (x86): the installation ("python", "welkara.exe" and whatever else
+//                    the package holds), replaced all or nothing by one run at a time (see CodeFolder)
 //   database folder  common application data: "vorlinde.db", created empty and open to everyone
 //   log folder       local application data: "instlog.txt" (see InstallLog)
 // and the installer folder, where the running executable lies: "manifest", "7za.exe", a local package.
@@ -21,6 +21,7 @@
 #include "app/installer_messages.h"
 #include "app/main_window.h"
 #include "app/options.h"
+#include "install/code_folder.h"
 #include "install/download.h"
 #include "install/extract.h"
 #include "install/install_log.h"
@@ -222,18 +223,20 @@ bool readLocalPackage(InstallLog& log, const wchar_t* installerFolder, const wch
     return true;
 }
 
-// Writes the package as "archive.7z" into the code folder and unpacks it there. The current directory
-// is the code folder while the extractor runs and is restored afterwards; the archive is deleted again
-// on every path after it was created. On false the detail lines are written; the caller writes the
-// final one.
-bool extractUpdate(InstallLog& log, const wchar_t* codeFolder, const PinnedExtractor& extractor,
-                   const std::uint8_t* bytes, std::uint32_t length) {
+// Writes the package as "archive.7z" into the unpacked folder and unpacks it there, never into the
+// live installation. The current directory is the unpacked folder while the extractor runs and is
+// restored afterwards; the archive is deleted again on every path after it was created. On false the
+// detail lines are written; the caller writes the final one.
+bool extractUpdate(InstallLog& log, CodeFolder& code, PinnedExtractor& extractor, const std::uint8_t* bytes,
+                   std::uint32_t length) {
     wchar_t savedDirectory[MAX_PATH];
     if (GetCurrentDirectoryW(MAX_PATH, savedDirectory) == 0) {
         log.write(L"extractUpdate: Couldn't GetCurrentDirectory (%d)\n", static_cast<int>(GetLastError()));
         return false;
     }
-    if (!SetCurrentDirectoryW(codeFolder)) {
+    // A folder that cannot be made shows up as the failure to make it current.
+    code.makeUnpackedFolder();
+    if (!SetCurrentDirectoryW(code.unpackedFolder())) {
         log.write(L"extractUpdate: Couldn't SetCurrentDirectory (%d)\n", static_cast<int>(GetLastError()));
         return false;
     }
@@ -255,7 +258,7 @@ bool extractUpdate(InstallLog& log, const wchar_t* codeFolder, const PinnedExtra
             CloseHandle(archive);
         } else {
             CloseHandle(archive);
-            extracted = extractUpdateFromFileToCwd(log, extractor);
+            extracted = extractUpdateFromFileToCwd(log, extractor, code.ownFolder(), code.lockHandle());
             if (!extracted) {
                 log.write(L"extractUpdateFromFileToCwd failed\n");
             }
@@ -266,67 +269,58 @@ bool extractUpdate(InstallLog& log, const wchar_t* codeFolder, const PinnedExtra
     return extracted;
 }
 
-// Deletes the folder `list` names (a path followed by two nulls, as SHFileOperationW takes it) with
-// everything in it, outright (not to the Recycle Bin) and without any dialog. Returns 0 on success.
-int removeFolder(const wchar_t* list) {
-    SHFILEOPSTRUCTW operation = {};
-    operation.hwnd = nullptr;
-    operation.wFunc = FO_DELETE;
-    operation.pFrom = list;
-    operation.pTo = nullptr;
-    operation.fFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI;  // 0x414
-    operation.fAnyOperationsAborted = FALSE;
-    operation.hNameMappings = nullptr;
-    operation.lpszProgressTitle = L"";
-    return SHFileOperationW(&operation);
+// After a failure that left the installation as it was: one line saying so, when there is one.
+void reportKept(InstallLog& log, const CodeFolder& code) {
+    if (code.hasInstallation()) {
+        log.write(L"The previous installation in %ls was kept\n", code.path());
+    }
 }
 
-// The previous runtime is moved aside ("python" to "python.old", a rename on the same volume) while
-// the new one is unpacked, removed once the extractor has succeeded and put back on every failure, so
-// a failed update never costs the working installation. Both paths are followed by two nulls.
-struct Runtime {
-    wchar_t folder[MAX_PATH + 2] = {};
-    wchar_t aside[MAX_PATH + 2] = {};
-    bool movedAside = false;
-
-    // An aside folder left by a run that was interrupted: with a runtime in place it is the older of
-    // the two and goes; with none it is the last working runtime and is put back. False when neither
-    // can be done, and nothing else is changed then.
-    bool settleLeftover() const {
-        if (!PathFileExistsW(aside)) {
-            return true;
-        }
-        return PathFileExistsW(folder) ? removeFolder(aside) == 0 : MoveFileExW(aside, folder, 0) != FALSE;
+// Takes the code folder for this run and settles what an interrupted run left there. Returns the
+// final line of a failure, or null. A code folder that does not exist holds nothing to settle; the
+// run then fails where it first needs the folder.
+const wchar_t* takeCodeFolder(InstallLog& log, CodeFolder& code) {
+    switch (code.lock()) {
+        case CodeFolder::Lock::held:
+            return code.recover(log) ? nullptr : L"Couldn't recover the previous installation\n";
+        case CodeFolder::Lock::noFolder:
+            return nullptr;
+        case CodeFolder::Lock::busy:
+            log.write(L"Another installation is working in %ls\n", code.path());
+            return L"Couldn't lock the code folder\n";
+        case CodeFolder::Lock::failed:
+            break;
     }
+    log.write(L"Couldn't lock the code folder %ls (%d)\n", code.path(), static_cast<int>(GetLastError()));
+    return L"Couldn't lock the code folder\n";
+}
 
-    // Moves the runtime aside. False when it cannot be moved (a file in it is in use, for example),
-    // in which case it is still in place.
-    bool moveAside() {
-        movedAside = MoveFileExW(folder, aside, 0) != FALSE;  // dwFlags 0: a rename, never a copy
-        return movedAside;
+// Unpacks the package aside and swaps it in. Returns the final line of a failure, or null once the new
+// installation is in place.
+const wchar_t* replaceInstallation(InstallLog& log, CodeFolder& code, PinnedExtractor& extractor,
+                                   const std::uint8_t* bytes, std::uint32_t length) {
+    if (!extractUpdate(log, code, extractor, bytes, length)) {
+        reportKept(log, code);
+        return L"Couldn't extract file\n";
     }
-
-    // After a failure: whatever the extractor left in "python" goes, and the old runtime comes back.
-    void restore(InstallLog& log) const {
-        if (!movedAside) {
-            return;
-        }
-        const int removed = PathFileExistsW(folder) ? removeFolder(folder) : 0;
-        if (removed != 0 || !MoveFileExW(aside, folder, 0)) {
-            log.write(L"Couldn't put the previous runtime back from %ls (%d)\n", aside,
-                      removed != 0 ? removed : static_cast<int>(GetLastError()));
-        }
+    bool movingAside = false;
+    switch (code.swap(log, &movingAside)) {
+        case CodeFolder::Swap::done:
+            return nullptr;
+        case CodeFolder::Swap::kept:
+            reportKept(log, code);
+            return L"Couldn't extract file\n";
+        case CodeFolder::Swap::putBack:
+            log.write(L"The previous installation in %ls was put back\n", code.path());
+            break;
+        case CodeFolder::Swap::stuck:
+            log.write(L"The installation in %ls is part-way through a swap; the next run finishes it\n",
+                      code.path());
+            break;
     }
-
-    // After a success: the old runtime is no longer needed. One that cannot be removed now is
-    // removed by the next run.
-    void discardAside(InstallLog& log) const {
-        const int removed = movedAside ? removeFolder(aside) : 0;
-        if (removed != 0) {
-            log.write(L"Couldn't remove the previous runtime at %ls (%d)\n", aside, removed);
-        }
-    }
-};
+    // No line feed: tools that read stored logs know this line by the text that follows it.
+    return movingAside ? L"Couldn't remove existing files" : L"Couldn't extract file\n";
+}
 
 // Everything a run holds; released by release() on every path.
 struct Run {
@@ -374,12 +368,19 @@ const wchar_t* install(Run& run, HWND window) {
     // Every path inside the code folder that is deleted, moved or run is built here, so that none is
     // ever used cut short.
     wchar_t codeFolder[MAX_PATH];
-    Runtime runtime;
+    wchar_t runtime[MAX_PATH];
     wchar_t application[MAX_PATH];
-    if (!codeFolderPath(codeFolder) || !joinPath(runtime.folder, codeFolder, L"python") ||
-        !joinPath(runtime.aside, codeFolder, L"python.old") ||
-        !joinPath(application, codeFolder, L"welkara.exe")) {
+    CodeFolder code;
+    if (!codeFolderPath(codeFolder) || !joinPath(runtime, codeFolder, L"python") ||
+        !joinPath(application, codeFolder, L"welkara.exe") || !code.setPath(codeFolder)) {
         return L"Couldn't generate dest code path\n";
+    }
+    // Before anything else changes: a second run stops here, and what an interrupted one left is
+    // settled. A verify-only run changes nothing in the code folder and needs neither.
+    if (!verifyOnly) {
+        if (const wchar_t* failure = takeCodeFolder(log, code)) {
+            return failure;
+        }
     }
     if (const wchar_t* failure = prepareDatabase(log)) {
         return failure;
@@ -439,30 +440,19 @@ const wchar_t* install(Run& run, HWND window) {
         return nullptr;
     }
 
-    // The extractor is checked and held before anything in the code folder changes: a missing or
-    // foreign one ends the run with the installation whole.
+    // Read and checked before anything is written: what happens to the file beside the installer from
+    // here on changes nothing. A failure is logged where the extractor would start.
     PinnedExtractor extractor;
-    if (!extractor.open(log)) {
-        return L"Couldn't extract file\n";
-    }
-    if (!runtime.settleLeftover()) {
-        return L"Couldn't remove existing files";
-    }
-    if (PathFileExistsW(runtime.folder)) {
-        log.write(L"Deleting existing Python installation at %ls\n", runtime.folder);
-        if (!runtime.moveAside()) {
-            // No line feed: tools that read stored logs know this line by the text that follows it.
-            return L"Couldn't remove existing files";
-        }
+    extractor.load();
+    if (PathFileExistsW(runtime)) {
+        log.write(L"Deleting existing Python installation at %ls\n", runtime);
     } else {
-        log.write(L"No existing Python installation at %ls.\n", runtime.folder);
+        log.write(L"No existing Python installation at %ls.\n", runtime);
     }
-
-    if (!extractUpdate(log, codeFolder, extractor, run.package, run.packageLength)) {
-        runtime.restore(log);
-        return L"Couldn't extract file\n";
+    if (const wchar_t* failure = replaceInstallation(log, code, extractor, run.package, run.packageLength)) {
+        return failure;
     }
-    runtime.discardAside(log);
+    code.release();
 
     log.write(L"Executing %ls\n", application);
     const HINSTANCE launched = ShellExecuteW(nullptr, L"open", application,

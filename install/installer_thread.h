@@ -1,5 +1,6 @@
 // The installer thread: the whole installation, from opening the install log to starting the
-// installed application, one blocking step after another, with no retries and no rollback. It reports
+// installed application, one blocking step after another, with no retries. The installation in the
+// code folder changes all or nothing: a failed run leaves the previous one as it was. It reports
 // only by posting the four private messages of app/installer_messages.h to a window.
 #pragma once
 

@@ -4,6 +4,8 @@
 // it failed, 2 for a bad argument.
 #include <windows.h>
 
+#include <cwchar>
+
 #include "install/extract.h"
 #include "install/install_log.h"
 
@@ -14,5 +16,14 @@ int wmain(int argc, wchar_t** argv) {
     InstallLog log;
     log.open();
     PinnedExtractor extractor;
-    return extractor.open(log) && extractUpdateFromFileToCwd(log, extractor) ? 0 : 1;
+    extractor.load();
+    // The copy of the extractor goes into a folder beside this program.
+    wchar_t folder[MAX_PATH];
+    const DWORD length = GetModuleFileNameW(nullptr, folder, MAX_PATH - 16);
+    if (length == 0 || length == MAX_PATH - 16) {
+        return 2;
+    }
+    lstrcpyW(wcsrchr(folder, L'\\'), L"\\runner-copy");
+    CreateDirectoryW(folder, nullptr);
+    return extractUpdateFromFileToCwd(log, extractor, folder, INVALID_HANDLE_VALUE) ? 0 : 1;
 }

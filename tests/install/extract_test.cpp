@@ -37,27 +37,13 @@ const std::wstring kQuote = L"extractUpdate: 7za.exe: ";
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-// Relative paths of every file under `root`, found recursively.
-void listFiles(const std::wstring& root, const std::wstring& relative, std::vector<std::wstring>* files) {
-    WIN32_FIND_DATAW found;
-    const std::wstring folder = relative.empty() ? root : root + L"\\" + relative;
-    HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) {
-        return;
-    }
-    do {
-        const std::wstring name = found.cFileName;
-        if (name == L"." || name == L"..") {
-            continue;
-        }
-        const std::wstring path = relative.empty() ? name : relative + L"\\" + name;
-        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-            listFiles(root, path, files);
-        } else {
+// Relative paths of every file under `root`, found recursively, added to *files.
+void listFiles(const std::wstring& root, std::vector<std::wstring>* files) {
+    for (const auto& [path, bytes] : testsupport::treeContents(root)) {
+        if (bytes != "<folder>") {
             files->push_back(path);
         }
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
+    }
 }
 
 void removeTree(const std::wstring& path) {
@@ -97,6 +83,12 @@ class ExtractTest : public ::testing::Test {
     static std::wstring workFolder() { return exeFolder() + L"\\work-" + std::to_wstring(workNumber_); }
     static inline int workNumber_ = 0;
     static std::wstring sourceFolder() { return exeFolder() + L"\\package-src"; }
+    // Where the extraction writes the copy of the extractor that it runs.
+    static std::wstring stagingFolder() {
+        const std::wstring folder = exeFolder() + L"\\staging";
+        CreateDirectoryW(folder.c_str(), nullptr);
+        return folder;
+    }
 
     // Runs the extraction with the work folder current; returns its result and what it logged, and
     // checks that the current directory is what it was before.
@@ -106,7 +98,8 @@ class ExtractTest : public ::testing::Test {
         InstallLog log;
         log.open();
         PinnedExtractor extractor;
-        const bool ok = extractor.open(log) && extractUpdateFromFileToCwd(log, extractor);
+        extractor.load();
+        const bool ok = extractUpdateFromFileToCwd(log, extractor, stagingFolder().c_str(), INVALID_HANDLE_VALUE);
         log.close();
         EXPECT_EQ(currentDirectory(), before) << "extraction changed the current directory";
         *logText = fromUtf16Bytes(readBytes(logFilePath()));
@@ -123,7 +116,7 @@ class ExtractTest : public ::testing::Test {
 TEST_F(ExtractTest, ExtractorWhoseDigestDiffersOnlyInItsLastByteIsRefused) {
     std::wstring logText;
     EXPECT_FALSE(extractInWorkFolder(&logText));
-    EXPECT_EQ(logText, L"extractUpdate: " + exeFolder() +
+    EXPECT_EQ(logText, kInvokingLine + L"extractUpdate: " + exeFolder() +
                            L"\\7za.exe is not the 7za.exe this installer was built with\n");
 }
 
@@ -132,7 +125,7 @@ TEST_F(ExtractTest, ExtractorWhoseDigestDiffersOnlyInItsLastByteIsRefused) {
 TEST_F(ExtractTest, UnpacksTheArchiveIntoTheCurrentDirectory) {
     ASSERT_TRUE(fileExists(exeFolder() + L"\\7za.exe")) << "the build copies 7za.exe beside this test";
     std::vector<std::wstring> expected;
-    listFiles(sourceFolder(), L"", &expected);
+    listFiles(sourceFolder(), &expected);
     ASSERT_EQ(expected.size(), 4u) << "package-src as tests/support/make_test_archive.sh makes it";
     ASSERT_TRUE(
         CopyFileW((exeFolder() + L"\\package.7z").c_str(), (workFolder() + L"\\archive.7z").c_str(), FALSE));
@@ -150,7 +143,7 @@ TEST_F(ExtractTest, UnpacksTheArchiveIntoTheCurrentDirectory) {
     EXPECT_FALSE(fileExists(exeFolder() + L"\\welkara.exe")) << "unpacked beside the executable";
     // Nothing else is left behind, the extractor's output file included.
     std::vector<std::wstring> left;
-    listFiles(workFolder(), L"", &left);
+    listFiles(workFolder(), &left);
     expected.push_back(L"archive.7z");
     std::sort(expected.begin(), expected.end());
     std::sort(left.begin(), left.end());
@@ -208,7 +201,7 @@ TEST_F(ExtractTest, FailureInsideTheExtractorIsReportedWithItsExitCode) {
             logText.substr(kInvokingLine.size(), logText.size() - kInvokingLine.size() - exitLine.size());
         EXPECT_NE(quoted.find(kQuote + c.error + L"\n"), std::wstring::npos) << logText;
         std::vector<std::wstring> left;
-        listFiles(workFolder(), L"", &left);
+        listFiles(workFolder(), &left);
         EXPECT_EQ(left.size(), c.writeArchive ? 1u : 0u) << "only archive.7z is left";
     }
 }
@@ -304,10 +297,10 @@ TEST_F(ExtractTest, ExtractorRunsOnWhenItsCallerIsEnded) {
     CloseHandle(extractor);
 
     std::vector<std::wstring> expected, left;
-    listFiles(sourceFolder(), L"", &expected);
+    listFiles(sourceFolder(), &expected);
     expected.push_back(L"archive.7z");
     expected.push_back(L"large.bin");
-    listFiles(workFolder(), L"", &left);
+    listFiles(workFolder(), &left);
     std::sort(expected.begin(), expected.end());
     std::sort(left.begin(), left.end());
     EXPECT_EQ(left, expected) << "the output file must be gone";
@@ -316,37 +309,25 @@ TEST_F(ExtractTest, ExtractorRunsOnWhenItsCallerIsEnded) {
     EXPECT_TRUE(std::all_of(unpacked.begin(), unpacked.end(), [](char b) { return b == 0; }));
 }
 
-// From its check until the extractor has ended, nobody can write, rename or delete the checked file,
-// so the file that runs is the file that was checked. The run holds it so all along; here it is held
-// the same way and each change is tried.
-TEST_F(ExtractTest, HeldExtractorCannotBeWrittenRenamedOrDeleted) {
+// What runs is the bytes that were checked, not whatever the name beside the executable leads to by
+// the time the extractor starts: here the file is replaced by something that is no program at all
+// between the check and the extraction.
+TEST_F(ExtractTest, ExtractorReplacedAfterItsCheckIsNotWhatRuns) {
     const std::wstring path = exeFolder() + L"\\7za.exe";
-    const std::string bytes = readBytes(path);
+    const std::string pinned = readBytes(path);
+    ASSERT_TRUE(
+        CopyFileW((exeFolder() + L"\\package.7z").c_str(), (workFolder() + L"\\archive.7z").c_str(), FALSE));
+    ASSERT_TRUE(SetCurrentDirectoryW(workFolder().c_str()));
     InstallLog log;
     PinnedExtractor extractor;
-    ASSERT_TRUE(extractor.open(log));
-    HANDLE writer = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    const DWORD writeError = GetLastError();
-    const bool renamed = MoveFileW(path.c_str(), (path + L".moved").c_str());
-    const DWORD renameError = GetLastError();
-    const bool deleted = DeleteFileW(path.c_str());
-    const DWORD deleteError = GetLastError();
-    if (writer != INVALID_HANDLE_VALUE) {
-        CloseHandle(writer);
-    }
-    if (renamed) {
-        MoveFileW((path + L".moved").c_str(), path.c_str());
-    }
-    if (deleted) {
-        writeBytes(path, bytes);
-    }
-    EXPECT_EQ(writer, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(writeError, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
-    EXPECT_FALSE(renamed);
-    EXPECT_EQ(renameError, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
-    EXPECT_FALSE(deleted);
-    EXPECT_EQ(deleteError, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    ASSERT_TRUE(extractor.load());
+    const bool replaced = writeBytes(path, "not a program");
+    const bool ok = extractUpdateFromFileToCwd(log, extractor, stagingFolder().c_str(), INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(writeBytes(path, pinned));
+    ASSERT_TRUE(replaced);
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(readBytes(workFolder() + L"\\welkara.exe"), readBytes(sourceFolder() + L"\\welkara.exe"));
+    EXPECT_FALSE(fileExists(stagingFolder() + L"\\7za.exe")) << "the copy that ran is removed";
 }
 
 // A 7za.exe that is not the pinned one never runs, even one that would unpack the archive: the real
@@ -363,7 +344,8 @@ TEST_F(ExtractTest, ExtractorThatIsNotThePinnedOneNeverRuns) {
     const bool ok = extractInWorkFolder(&logText);
     ASSERT_TRUE(writeBytes(extractor, pinned));
     EXPECT_FALSE(ok);
-    EXPECT_EQ(logText, L"extractUpdate: " + extractor + L" is not the 7za.exe this installer was built with\n");
+    EXPECT_EQ(logText,
+              kInvokingLine + L"extractUpdate: " + extractor + L" is not the 7za.exe this installer was built with\n");
     EXPECT_FALSE(fileExists(workFolder() + L"\\welkara.exe"));
 }
 
@@ -379,7 +361,7 @@ TEST_F(ExtractTest, MissingExtractorFailsWithCreateProcessAndIgnoresTheCurrentDi
 
     std::wstring logText;
     EXPECT_FALSE(extractInWorkFolder(&logText));
-    EXPECT_EQ(logText, L"extractUpdate: CreateProcess failed (2)\n");
+    EXPECT_EQ(logText, kInvokingLine + L"extractUpdate: CreateProcess failed (2)\n");
     EXPECT_FALSE(fileExists(workFolder() + L"\\welkara.exe"));
 }
 

@@ -15,7 +15,7 @@ target_link_options(fake_welkara PRIVATE -municode)
 set_target_properties(fake_welkara PROPERTIES OUTPUT_NAME welkara RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/fake_welkara)
 
 set(folder ${CMAKE_BINARY_DIR}/tests/installer_thread_test)
-add_custom_command(OUTPUT ${folder}/packages/package.7z ${folder}/packages/package.sig
+add_custom_command(OUTPUT ${folder}/packages/package.7z ${folder}/packages/package.sig ${folder}/packages/large.7z
     COMMAND sh ${welkara_support}/make_installer_packages.sh ${folder}/packages ${WELKARA_HOST_SIGN}
             ${WELKARA_TEST_SECRET_KEY} $<TARGET_FILE:fake_welkara>
     DEPENDS ${welkara_support}/make_installer_packages.sh fake_welkara welkara_host_tools ${WELKARA_TEST_SECRET_KEY}
@@ -26,7 +26,13 @@ welkara_add_test(installer_thread_test
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/installer_thread_test.cpp ${welkara_support}/wine_test_support.cpp
             ${welkara_support}/package_store_access.cpp
     LIBRARIES welkara_installation crypt32 WINE_STATE)
-add_dependencies(installer_thread_test installer_thread_test_packages)
+add_dependencies(installer_thread_test installer_thread_test_packages installer_runner)
+# A whole installation in a process of its own, beside the test: for a second run at the same time, a
+# run ended part-way and a run started through a folder link.
+add_executable(installer_runner ${CMAKE_CURRENT_LIST_DIR}/installer_runner.cpp)
+target_link_libraries(installer_runner PRIVATE welkara_installation)
+target_link_options(installer_runner PRIVATE -municode)
+set_target_properties(installer_runner PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${folder})
 configure_file(${WELKARA_7ZA_EXE} ${folder}/7za.exe COPYONLY)
 
 # Its own package store, for the downloaded installation.

@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -27,10 +29,32 @@ using testsupport::pathExists;
 using testsupport::readBytes;
 using testsupport::removeTree;
 using testsupport::systemFolder;
+using testsupport::treeContents;
 using testsupport::utf16Bytes;
 using testsupport::writeBytes;
 
 namespace {
+
+using Tree = std::map<std::wstring, std::string>;
+
+// Equal trees, or the paths in which they differ (the bytes themselves are too many to print).
+::testing::AssertionResult sameTree(const Tree& actual, const Tree& expected) {
+    std::string differences;
+    const auto narrow = [](const std::wstring& path) { return std::string(path.begin(), path.end()); };
+    for (const auto& [path, bytes] : expected) {
+        const auto found = actual.find(path);
+        differences += found == actual.end()    ? " missing " + narrow(path)
+                       : found->second != bytes ? " differs " + narrow(path)
+                                                : "";
+    }
+    for (const auto& entry : actual) {
+        differences += expected.count(entry.first) == 0 ? " extra " + narrow(entry.first) : "";
+    }
+    if (differences.empty()) {
+        return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure() << "the trees differ:" << differences;
+}
 
 struct Report {
     UINT message;
@@ -103,13 +127,17 @@ class InstallerThreadTest : public ::testing::Test {
                       packageSignature(signatureName) + L"\r\n");
     }
 
-    // An existing installation: an old runtime and an old readme in the code folder.
+    // An existing installation: a runtime, data and the application, and a file of its own beside them
+    // that no package holds. Its tree is kept in `previous`.
     void makeOldInstallation() {
         ASSERT_EQ(SHCreateDirectoryExW(nullptr, (codeFolder + L"\\python\\lib").c_str(), nullptr),
                   ERROR_SUCCESS);
         ASSERT_EQ(SHCreateDirectoryExW(nullptr, (codeFolder + L"\\data").c_str(), nullptr), ERROR_SUCCESS);
         ASSERT_TRUE(writeBytes(codeFolder + L"\\python\\lib\\old.txt", "old runtime\n"));
         ASSERT_TRUE(writeBytes(codeFolder + L"\\data\\readme.txt", "old readme\n"));
+        ASSERT_TRUE(writeBytes(codeFolder + L"\\welkara.exe", "old application\n"));
+        ASSERT_TRUE(writeBytes(codeFolder + L"\\notes.txt", "not the package's\n"));
+        previous = treeContents(codeFolder);
     }
 
     // Runs the installer thread to its end, pumping the receiver's messages meanwhile.
@@ -187,30 +215,63 @@ class InstallerThreadTest : public ::testing::Test {
                L"Installer thread finished victorious and will exit shortly.\n";
     }
 
-    void expectNewInstallation() const {
-        EXPECT_EQ(readBytes(codeFolder + L"\\python\\lib\\runtime.txt"), "new runtime\n");
-        EXPECT_FALSE(pathExists(codeFolder + L"\\python\\lib\\old.txt"));
-        EXPECT_EQ(readBytes(codeFolder + L"\\data\\readme.txt"), "new readme\r\n");
-        EXPECT_TRUE(pathExists(codeFolder + L"\\welkara.exe"));
-        EXPECT_FALSE(pathExists(codeFolder + L"\\archive.7z"));
+    // The code folder as it is, without the marker that the test application leaves when it starts.
+    Tree installed() const {
+        Tree tree = treeContents(codeFolder);
+        tree.erase(L"started.txt");
+        return tree;
     }
-    void expectOldInstallationUntouched() const {
-        EXPECT_EQ(readBytes(codeFolder + L"\\python\\lib\\old.txt"), "old runtime\n");
-        EXPECT_EQ(readBytes(codeFolder + L"\\data\\readme.txt"), "old readme\n");
-        EXPECT_FALSE(pathExists(codeFolder + L"\\welkara.exe"));
-        EXPECT_FALSE(pathExists(codeFolder + L"\\archive.7z"));
+    // What installing package.7z leaves: the tree it holds, and beside it whatever of the previous
+    // installation it does not replace.
+    Tree newInstallation() const {
+        Tree tree = treeContents(package(L"src"));
+        if (previous.count(L"notes.txt") != 0) {
+            tree[L"notes.txt"] = previous.at(L"notes.txt");
+        }
+        return tree;
+    }
+    void expectNewInstallation() const { EXPECT_TRUE(sameTree(installed(), newInstallation())); }
+    void expectOldInstallationUntouched() const { EXPECT_TRUE(sameTree(installed(), previous)); }
+
+    // Starts installer_runner.exe, reached through `folder` (this executable's folder or a link to it).
+    static PROCESS_INFORMATION startRunner(const std::wstring& folder) {
+        std::wstring commandLine = L"\"" + folder + L"\\installer_runner.exe\"";
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION runner = {};
+        EXPECT_TRUE(CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                                   &startup, &runner))
+            << "error " << GetLastError();
+        return runner;
+    }
+    static void endRunner(PROCESS_INFORMATION* runner, bool terminate) {
+        if (terminate) {
+            TerminateProcess(runner->hProcess, 99);
+        }
+        EXPECT_EQ(WaitForSingleObject(runner->hProcess, 120000), WAIT_OBJECT_0);
+        CloseHandle(runner->hProcess);
+        CloseHandle(runner->hThread);
+    }
+    // Waits up to a minute for `text` in the log.
+    static bool logShows(const std::wstring& text) {
+        for (int i = 0; i < 60000; ++i) {
+            if (log().find(text) != std::wstring::npos) {
+                return true;
+            }
+            Sleep(1);
+        }
+        return false;
     }
 
     std::wstring codeFolder;
     std::wstring databaseFolder;
+    Tree previous;  // the code folder as makeOldInstallation left it
     std::vector<Report> reports;
     ULONGLONG started = 0;
 };
 
 TEST_F(InstallerThreadTest, InstallsFromALocalPackage) {
     makeOldInstallation();
-    // Left by an interrupted run beside a runtime in place: the older of the two, removed.
-    ASSERT_TRUE(CreateDirectoryW((codeFolder + L"\\python.old").c_str(), nullptr));
     useLocalPackage(L"package.7z", L"package");
     wchar_t before[MAX_PATH];
     GetCurrentDirectoryW(MAX_PATH, before);
@@ -224,7 +285,6 @@ TEST_F(InstallerThreadTest, InstallsFromALocalPackage) {
     EXPECT_FALSE(pathExists(localPackage()))
         << "the local package is deleted after a successful installation";
     EXPECT_EQ(readBytes(databasePath()), "");
-    EXPECT_FALSE(pathExists(codeFolder + L"\\python.old"));
     EXPECT_TRUE(applicationStarted());
     // The application starts in its own folder, not in the installer's current directory.
     const std::wstring marker = fromUtf16Bytes(readBytes(codeFolder + L"\\started.txt"));
@@ -382,78 +442,94 @@ TEST_F(InstallerThreadTest, NewDatabaseIsOpenToEveryone) {
         << "a file with the default list must not pass for an open one";
 }
 
-// An extractor that is missing, or is not the pinned one (here a working extractor with bytes added),
-// never runs and is found out before anything in the code folder changes: the old runtime stays.
-TEST_F(InstallerThreadTest, ExtractorThatIsMissingOrPlantedFailsTheRunAndKeepsTheRuntime) {
+// A run that fails once the code folder is in use, before the swap or part-way through it, leaves the
+// installation exactly as it was, the application and the files beside it included, and keeps a local
+// package for another try. A missing or foreign extractor (here a working one with bytes added) never
+// runs; a signed package that is no archive is refused by the extractor, whose own lines come between
+// the invoking line and its exit code; an application file that another program holds open (without
+// delete sharing) cannot be moved aside, and what the swap had moved is put back.
+TEST_F(InstallerDownloadTest, FailedRunLeavesTheInstallationAsItWas) {
     const std::string pinned = readBytes(extractor());
+    const std::wstring invoking = L"extractUpdate: invoking 7za.exe -y -bd x archive.7z\n";
+    const std::wstring failed = L"extractUpdateFromFileToCwd failed\nThe previous installation in " + codeFolder +
+                                L" was kept\nCouldn't extract file\n";
+    const std::wstring notAnArchive = L"extractUpdate: 7za.exe failed with exit code 2\n" + failed;
     struct Case {
         const char* name;
-        std::string planted;  // written in place of 7za.exe; empty for none
-        std::wstring detail;
+        const wchar_t* package;       // in packages\, with the signature of the same name
+        bool download;                // from the store rather than as a local package
+        std::string plantedExtractor; // in place of 7za.exe: "" to leave it, "-" for none
+        bool holdApplication;
+        std::wstring ending;          // of the log, after the python line
+        std::wstring quoted;          // a line of 7za.exe's own between the invoking line and the ending
     };
     const Case cases[] = {
-        {"missing", "", L"extractUpdate: CreateProcess failed (2)\n"},
-        {"planted", pinned + "planted",
-         L"extractUpdate: " + extractor() + L" is not the 7za.exe this installer was built with\n"},
+        {"missing extractor", L"package.7z", false, "-", false,
+         invoking + L"extractUpdate: CreateProcess failed (2)\n" + failed, L""},
+        {"planted extractor", L"package.7z", false, pinned + "planted", false,
+         invoking + L"extractUpdate: " + extractor() + L" is not the 7za.exe this installer was built with\n" +
+             failed,
+         L""},
+        {"local package that is no archive", L"random.bin", false, "", false, notAnArchive, L"Is not archive"},
+        {"download that is no archive", L"random.bin", true, "", false, notAnArchive, L"Is not archive"},
+        {"application held open", L"package.7z", false, "", true,
+         invoking + L"Couldn't move " + codeFolder + L"\\welkara.exe to " + codeFolder +
+             L"\\.installer\\previous\\welkara.exe (32)\nThe previous installation in " + codeFolder +
+             L" was put back\nCouldn't remove existing files",
+         L""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         SetUp();
         makeOldInstallation();
-        useLocalPackage(L"package.7z", L"package");
-        ASSERT_TRUE(MoveFileW(extractor().c_str(), (extractor() + L".away").c_str()));
-        if (!c.planted.empty()) {
-            ASSERT_TRUE(writeBytes(extractor(), c.planted));
-        }
-        runInstaller();
-        DeleteFileW(extractor().c_str());
-        MoveFileW((extractor() + L".away").c_str(), extractor().c_str());
-
-        EXPECT_EQ(messages(), std::vector<UINT>{WM_INSTALLER_ERROR});
-        EXPECT_EQ(log(), linesUpToDatabase(true) +
-                             verifiedLines(localPackage(), packageSignature(L"package"), 1) + c.detail +
-                             L"Couldn't extract file\n");
-        expectOldInstallationUntouched();
-        EXPECT_TRUE(pathExists(localPackage()));
-    }
-}
-
-// A correctly signed package that the extractor cannot unpack fails the run before the launch, and a
-// local package is kept for another try.
-TEST_F(InstallerDownloadTest, SignedPackageThatIsNotAnArchiveFailsWithoutLaunching) {
-    for (bool local : {true, false}) {
-        SCOPED_TRACE(local ? "local package" : "download");
-        SetUp();
-        ASSERT_TRUE(store.putPackage(L"random.bin", readBytes(package(L"random.bin"))));
-        makeOldInstallation();
-        const std::wstring url = store.http + L"/files/random.bin";
-        if (local) {
-            useLocalPackage(L"random.bin", L"random");
-        } else {
+        const std::wstring name = c.package;
+        const std::wstring signature = name.substr(0, name.find(L'.'));
+        const std::wstring url = store.http + L"/files/" + name;
+        if (c.download) {
+            ASSERT_TRUE(store.putPackage(name, readBytes(package(name))));
+            writeManifest(L"version=9\r\n");  // replaced by the options
             setOption(&urlOverride, url);
-            setOption(&signatureOverride, packageSignature(L"random"));
+            setOption(&signatureOverride, packageSignature(signature));
+        } else {
+            useLocalPackage(name, signature);
         }
+        if (!c.plantedExtractor.empty()) {
+            ASSERT_TRUE(MoveFileW(extractor().c_str(), (extractor() + L".away").c_str()));
+            if (c.plantedExtractor != "-") {
+                ASSERT_TRUE(writeBytes(extractor(), c.plantedExtractor));
+            }
+        }
+        HANDLE application = c.holdApplication
+                                 ? CreateFileW((codeFolder + L"\\welkara.exe").c_str(), GENERIC_READ,
+                                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr)
+                                 : INVALID_HANDLE_VALUE;
+        ASSERT_EQ(application != INVALID_HANDLE_VALUE, c.holdApplication);
         runInstaller();
+        if (application != INVALID_HANDLE_VALUE) {
+            CloseHandle(application);
+        }
+        if (!c.plantedExtractor.empty()) {
+            DeleteFileW(extractor().c_str());
+            MoveFileW((extractor() + L".away").c_str(), extractor().c_str());
+        }
 
         EXPECT_EQ(messages(), std::vector<UINT>{WM_INSTALLER_ERROR});
-        // Between the invoking line and the exit code, the extractor's own lines say what was wrong.
-        const std::wstring invoking = L"extractUpdate: invoking 7za.exe -y -bd x archive.7z\n";
-        const std::wstring ending = L"extractUpdate: 7za.exe failed with exit code 2\n"
-                                    L"extractUpdateFromFileToCwd failed\n"
-                                    L"Couldn't extract file\n";
         const std::wstring text = log();
-        EXPECT_NE(text.find(verifiedLines(local ? localPackage() : url, packageSignature(L"random"), 1)),
-                  std::wstring::npos)
-            << text;
-        ASSERT_GE(text.size(), ending.size());
-        EXPECT_EQ(text.substr(text.size() - ending.size()), ending);
-        const size_t invoked = text.find(invoking);
-        ASSERT_NE(invoked, std::wstring::npos) << text;
-        const size_t error = text.find(L"\nextractUpdate: 7za.exe: Is not archive\n", invoked);
-        EXPECT_LT(error, text.size() - ending.size()) << text;
+        const std::wstring start = linesUpToDatabase(true) +
+                                   verifiedLines(c.download ? url : localPackage(), packageSignature(signature), 1) +
+                                   L"Deleting existing Python installation at " + codeFolder + L"\\python\n";
+        if (c.quoted.empty()) {
+            EXPECT_EQ(text, start + c.ending);
+        } else {
+            // start, the invoking line, 7za.exe's own lines and the ending
+            ASSERT_GE(text.size(), start.size() + invoking.size() + c.ending.size()) << text;
+            EXPECT_EQ(text.substr(0, start.size() + invoking.size()), start + invoking);
+            EXPECT_EQ(text.substr(text.size() - c.ending.size()), c.ending);
+            EXPECT_NE(text.find(L"\nextractUpdate: 7za.exe: " + c.quoted + L"\n", start.size()), std::wstring::npos)
+                << text;
+        }
         expectOldInstallationUntouched();
-        EXPECT_FALSE(pathExists(codeFolder + L"\\python.old"));
-        EXPECT_EQ(pathExists(localPackage()), local);
+        EXPECT_EQ(pathExists(localPackage()), !c.download);
     }
 }
 
@@ -585,8 +661,8 @@ TEST_F(InstallerThreadTest, FailedRemovalLineIsContinuedByTheNextRun) {
     CloseHandle(held);
     EXPECT_EQ(messages(), std::vector<UINT>{WM_INSTALLER_ERROR});
     const std::wstring first = log();
-    const std::wstring ending = L"Deleting existing Python installation at " + codeFolder +
-                                L"\\python\nCouldn't remove existing files";
+    const std::wstring ending =
+        L"The previous installation in " + codeFolder + L" was put back\nCouldn't remove existing files";
     ASSERT_GE(first.size(), ending.size());
     EXPECT_EQ(first.substr(first.size() - ending.size()), ending);
     EXPECT_TRUE(pathExists(localPackage()));
@@ -595,6 +671,178 @@ TEST_F(InstallerThreadTest, FailedRemovalLineIsContinuedByTheNextRun) {
     runInstaller();
     EXPECT_EQ(messages(), (std::vector<UINT>{WM_INSTALLER_INSTALLED, WM_INSTALLER_CLOSE}));
     EXPECT_EQ(log().substr(0, first.size() + 25), first + L"Installer thread started\n");
+}
+
+// A run that was interrupted (the installer ended, the machine stopped) leaves its unpacked folder, the
+// entries its swap had moved aside, and the record of the swap when it had got that far. The next run
+// settles that first, before it changes anything else: a recorded swap is finished, an unrecorded one
+// undone. Whether that run then fails (a signed package that is no archive) or succeeds, no whole
+// installation is lost, and a success leaves the new installation and nothing else.
+TEST_F(InstallerThreadTest, InterruptedRunIsSettledByTheNextRun) {
+    const std::wstring own = codeFolder + L"\\.installer";
+    const std::wstring src = package(L"src");
+    const auto aside = [&](const wchar_t* name) {
+        CreateDirectoryW(own.c_str(), nullptr);
+        CreateDirectoryW((own + L"\\previous").c_str(), nullptr);
+        return MoveFileW((codeFolder + L"\\" + name).c_str(), (own + L"\\previous\\" + name).c_str()) != FALSE;
+    };
+    const auto unpacked = [&](const wchar_t* name) {
+        return SHCreateDirectoryExW(nullptr, (own + L"\\unpacked").c_str(), nullptr) != ERROR_BAD_PATHNAME &&
+               testsupport::copyTree(src + L"\\" + name, own + L"\\unpacked\\" + name);
+    };
+    const auto moved = [&](const wchar_t* name) {
+        return testsupport::copyTree(src + L"\\" + name, codeFolder + L"\\" + name);
+    };
+    const auto record = [&](const std::wstring& text) {
+        CreateDirectoryW(own.c_str(), nullptr);
+        return writeBytes(own + L"\\swap", utf16Bytes(text));
+    };
+    const std::wstring allEntries = L"+data\n+python\n+welkara.exe\n";
+    struct Case {
+        const char* name;
+        bool recorded;  // the swap had got as far as its record: the next run finishes it
+        std::function<bool()> interrupt;
+    };
+    const Case cases[] = {
+        {"a partly unpacked package", false,
+         [&] {
+             return SHCreateDirectoryExW(nullptr, (own + L"\\unpacked\\python\\lib").c_str(), nullptr) ==
+                        ERROR_SUCCESS &&
+                    writeBytes(own + L"\\unpacked\\python\\lib\\runtime.txt", "new ru") &&
+                    writeBytes(own + L"\\7za.exe", "a copy of the extractor") && writeBytes(own + L"\\swap.new", "+da");
+         }},
+        {"the runtime moved aside, unrecorded", false,
+         [&] { return unpacked(L"python") && unpacked(L"data") && unpacked(L"welkara.exe") && aside(L"python"); }},
+        {"recorded, nothing moved yet", true,
+         [&] { return unpacked(L"python") && unpacked(L"data") && unpacked(L"welkara.exe") && record(allEntries); }},
+        {"recorded, the application moved aside only", true,
+         [&] {
+             return unpacked(L"python") && unpacked(L"data") && unpacked(L"welkara.exe") && record(allEntries) &&
+                    aside(L"welkara.exe");
+         }},
+        {"recorded, two of three entries swapped", true,
+         [&] {
+             return record(allEntries) && aside(L"python") && moved(L"python") && aside(L"data") && moved(L"data") &&
+                    unpacked(L"welkara.exe");
+         }},
+        {"recorded, all swapped, the previous ones not yet removed", true,
+         [&] {
+             return record(allEntries) && aside(L"python") && moved(L"python") && aside(L"data") && moved(L"data") &&
+                    aside(L"welkara.exe") && moved(L"welkara.exe") &&
+                    CreateDirectoryW((own + L"\\unpacked").c_str(), nullptr);
+         }},
+    };
+    for (const Case& c : cases) {
+        for (bool succeeds : {false, true}) {
+            SCOPED_TRACE(std::string(c.name) + (succeeds ? ", then a run that succeeds" : ", then one that fails"));
+            SetUp();
+            makeOldInstallation();
+            ASSERT_TRUE(c.interrupt());
+            useLocalPackage(succeeds ? L"package.7z" : L"random.bin", succeeds ? L"package" : L"random");
+            runInstaller();
+
+            EXPECT_EQ(messages(), succeeds ? (std::vector<UINT>{WM_INSTALLER_INSTALLED, WM_INSTALLER_CLOSE})
+                                           : std::vector<UINT>{WM_INSTALLER_ERROR});
+            if (succeeds) {
+                // Settling is silent: the log is that of any successful run.
+                EXPECT_EQ(log(), linesUpToDatabase(true) +
+                                     verifiedLines(localPackage(), packageSignature(L"package"), 1) +
+                                     installLines(true));
+                EXPECT_TRUE(applicationStarted());
+            }
+            EXPECT_TRUE(sameTree(installed(), succeeds || c.recorded ? newInstallation() : previous));
+        }
+    }
+}
+
+// One run at a time in the code folder. A second run that finds another one at work there, or an
+// extractor that a cancelled run left running (it runs on after the installer has ended), ends as an
+// error before it changes anything; once the extractor has ended, the next run settles what it left.
+// The run at work holds the log, so the second one's lines are seen only when the first has ended.
+TEST_F(InstallerThreadTest, SecondRunAtTheSameTimeEndsAsAnErrorAndChangesNothing) {
+    const std::wstring busy = L"Installer thread started\nManifest loaded from " + manifest() +
+                              L".\nAnother installation is working in " + codeFolder +
+                              L"\nCouldn't lock the code folder\n";
+    for (bool cancelled : {false, true}) {
+        SCOPED_TRACE(cancelled ? "an extractor left by a cancelled run" : "a run at work");
+        SetUp();
+        makeOldInstallation();
+        useLocalPackage(L"large.7z", L"large");
+        PROCESS_INFORMATION first = startRunner(exeFolder());
+        ASSERT_TRUE(logShows(cancelled ? L"extractUpdate: invoking" : L"Verifying with base64 signature"));
+        if (cancelled) {
+            // Once the large file appears, the extractor is writing it.
+            const std::wstring large = codeFolder + L"\\.installer\\unpacked\\data\\large.bin";
+            for (int i = 0; i < 30000 && !pathExists(large); ++i) {
+                Sleep(1);
+            }
+            ASSERT_TRUE(pathExists(large));
+            endRunner(&first, true);
+        }
+        const std::wstring before = log();
+        runInstaller();
+        EXPECT_EQ(messages(), std::vector<UINT>{WM_INSTALLER_ERROR});
+        if (cancelled) {
+            EXPECT_EQ(log().substr(before.size()), busy);
+            // The cancelled run's extractor writes into the installer's own folder, nowhere else.
+            Tree installation = installed();
+            for (auto entry = installation.begin(); entry != installation.end();) {
+                entry = entry->first.rfind(L".installer", 0) == 0 ? installation.erase(entry) : std::next(entry);
+            }
+            EXPECT_TRUE(sameTree(installation, previous));
+            // Once the extractor has ended (its lock file goes with it), a run settles what it left.
+            for (int i = 0; i < 600 && pathExists(codeFolder + L"\\.installer\\lock"); ++i) {
+                Sleep(100);
+            }
+            useLocalPackage(L"package.7z", L"package");
+            runInstaller();
+            EXPECT_EQ(messages(), (std::vector<UINT>{WM_INSTALLER_INSTALLED, WM_INSTALLER_CLOSE}));
+            expectNewInstallation();
+        } else {
+            endRunner(&first, false);
+            EXPECT_NE(log().find(L"Installer thread finished victorious"), std::wstring::npos) << log();
+            Tree expected = treeContents(package(L"src"));
+            expected[L"notes.txt"] = previous.at(L"notes.txt");
+            expected[L"data\\large.bin"] = std::string(128 << 20, '\0');
+            EXPECT_TRUE(sameTree(installed(), expected));
+        }
+    }
+}
+
+// The installer is started through a folder link (a Downloads folder that is a junction), which its
+// owner repoints at a folder holding another 7za.exe (the test application, which leaves a marker
+// when it runs) once the run has checked the extractor. The other program never runs: the run
+// installs the signed package with the extractor it checked, or fails with the installation whole.
+TEST_F(InstallerThreadTest, ExtractorFolderRepointedAfterTheCheckIsNotWhatRuns) {
+    makeOldInstallation();
+    useLocalPackage(L"large.7z", L"large");
+    // Beside this executable's folder, not in it: Wine does not follow a link that leads back up to a
+    // folder above it.
+    const std::wstring via = exeFolder() + L"-via";
+    const std::wstring other = exeFolder() + L"\\other";
+    removeTree(other);
+    ASSERT_TRUE(CreateDirectoryW(other.c_str(), nullptr));
+    ASSERT_TRUE(CopyFileW(package(L"src\\welkara.exe").c_str(), (other + L"\\7za.exe").c_str(), FALSE));
+    testsupport::removeUnixLink(via);
+    ASSERT_TRUE(testsupport::makeUnixLink(exeFolder(), via));
+
+    PROCESS_INFORMATION runner = startRunner(via);
+    const bool checked = logShows(L"Deleting existing Python installation at ");
+    testsupport::removeUnixLink(via);
+    ASSERT_TRUE(testsupport::makeUnixLink(other, via));
+    endRunner(&runner, false);
+    testsupport::removeUnixLink(via);
+    ASSERT_TRUE(checked) << log();
+
+    EXPECT_FALSE(pathExists(other + L"\\started.txt")) << "the other 7za.exe ran";
+    const std::wstring text = log();
+    if (text.find(L"Installer thread finished victorious") != std::wstring::npos) {
+        EXPECT_EQ(treeContents(codeFolder).count(L"data\\large.bin"), 1u);
+        EXPECT_EQ(readBytes(codeFolder + L"\\python\\lib\\runtime.txt"), "new runtime\n");
+    } else {
+        expectOldInstallationUntouched();
+    }
+    removeTree(other);
 }
 
 TEST_F(InstallerThreadTest, RunWhoseLogCannotBeOpenedBehavesTheSame) {

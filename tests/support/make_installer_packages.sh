@@ -9,6 +9,8 @@
 #   random.bin   700,000 random bytes: signed, large enough to be downloaded, not an archive
 #   noapp.7z     the package without welkara.exe
 #   empty.bin    zero bytes
+#   large.7z     the package with 128 MiB of zeros stored (-mx0) beside it, so that a run spends long
+#                enough in each step for a test to act while it is there
 set -eu
 out=$(realpath -m "$1") sign=$2 key=$3 welkara=$4
 rm -rf "$out"
@@ -23,6 +25,10 @@ head -c $((size / 2)) "$out/package.7z" >"$out/damaged.7z"
 head -c 700000 /dev/urandom >"$out/random.bin"
 (cd "$out/src" && 7z a -t7z -bd -y "$out/noapp.7z" python data >/dev/null)
 : >"$out/empty.bin"
-for file in package.7z damaged.7z random.bin noapp.7z empty.bin; do
+cp -R "$out/src" "$out/large-src"
+head -c 134217728 /dev/zero >"$out/large-src/data/large.bin"
+(cd "$out/large-src" && 7z a -t7z -mx0 -bd -y "$out/large.7z" . >/dev/null)
+rm -rf "$out/large-src"
+for file in package.7z damaged.7z random.bin noapp.7z empty.bin large.7z; do
     "$sign" sign --secret-key "$key" "$out/$file" >"$out/${file%.*}.sig"
 done

@@ -90,18 +90,70 @@ std::wstring unixPath(const std::wstring& path) {
     HeapFree(GetProcessHeap(), 0, name);
     return wide;
 }
+
+void addTree(const std::wstring& root, const std::wstring& relative,
+             std::map<std::wstring, std::string>* tree) {
+    WIN32_FIND_DATAW found;
+    HANDLE search =
+        FindFirstFileW((root + (relative.empty() ? L"" : L"\\" + relative) + L"\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    do {
+        const std::wstring name = found.cFileName;
+        if (name == L"." || name == L"..") {
+            continue;
+        }
+        const std::wstring path = relative.empty() ? name : relative + L"\\" + name;
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            (*tree)[path] = "<folder>";
+            addTree(root, path, tree);
+        } else {
+            (*tree)[path] = readBytes(root + L"\\" + path);
+        }
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+}
 }  // namespace
+
+std::map<std::wstring, std::string> treeContents(const std::wstring& root) {
+    std::map<std::wstring, std::string> tree;
+    addTree(root, L"", &tree);
+    return tree;
+}
+
+bool copyTree(const std::wstring& from, const std::wstring& to) {
+    std::wstring source = from, target = to;
+    source.push_back(L'\0');  // lists ended by two nulls
+    target.push_back(L'\0');
+    SHFILEOPSTRUCTW operation = {};
+    operation.wFunc = FO_COPY;
+    operation.pFrom = source.c_str();
+    operation.pTo = target.c_str();
+    operation.fFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI | FOF_NOCONFIRMMKDIR;
+    return SHFileOperationW(&operation) == 0 && pathExists(to);
+}
 
 bool makeUnixLink(const std::wstring& target, const std::wstring& link) {
     const std::wstring from = unixPath(target), to = unixPath(link);
-    // Wine runs a Unix program as it is when asked to start one, with the arguments untouched.
-    return !from.empty() && !to.empty() && runAndWait(L"Z:\\bin\\ln -s " + from + L" " + to) == 0;
+    // Wine runs a Unix program as it is when asked to start one, with the arguments untouched. The
+    // wait may end before the program has, so the link is waited for too.
+    if (from.empty() || to.empty() || runAndWait(L"Z:\\bin\\ln -s " + from + L" " + to) != 0) {
+        return false;
+    }
+    for (int i = 0; i < 100 && !pathExists(link); ++i) {
+        Sleep(20);
+    }
+    return true;
 }
 
 void removeUnixLink(const std::wstring& link) {
     const std::wstring path = unixPath(link);
     if (!path.empty()) {
         runAndWait(L"Z:\\bin\\rm -f " + path);
+        for (int i = 0; i < 100 && pathExists(link); ++i) {
+            Sleep(20);
+        }
     }
 }
 

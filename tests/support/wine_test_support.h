@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <map>
 #include <string>
 
 namespace testsupport {
@@ -27,6 +28,11 @@ std::wstring systemFolder(int csidl);
 // Deletes a file or a folder with everything in it; a missing one is fine.
 void removeTree(const std::wstring& path);
 bool pathExists(const std::wstring& path);
+// Every file and folder beneath `root` by its path relative to `root` ("python\\lib\\x.txt"): a file's
+// bytes, or "<folder>" for a folder. Empty when `root` is missing.
+std::map<std::wstring, std::string> treeContents(const std::wstring& root);
+// Copies the folder `from` with everything in it to `to`, which must not exist yet.
+bool copyTree(const std::wstring& from, const std::wstring& to);
 // Makes `link` a Unix symbolic link to `target` (both Windows paths) with the host's ln: Wine makes no
 // junctions or Windows links, but shows a Unix link as a reparse point. False when it failed.
 bool makeUnixLink(const std::wstring& target, const std::wstring& link);
