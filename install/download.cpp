@@ -92,14 +92,14 @@ const wchar_t* buildUpdateUrl(const Manifest* manifest) {
                                  WELKARA_PACKAGE_STORE_URL, L"32", mode, version);
     if (count < 0 || count >= updateUrlCapacity) {
         updateUrl[0] = L'\0';
+        return nullptr;
     }
     return updateUrl;
 }
 
 bool downloadUpdate(InstallLog& log, const wchar_t* url, std::uint8_t** bytes, std::uint32_t* length) {
-    if (url == nullptr || url[0] == L'\0') {
-        log.write(L"No package URL to download (empty, or longer than %d characters)\n",
-                  updateUrlCapacity - 1);
+    if (url == nullptr) {
+        log.write(L"No package URL to download (longer than %d characters)\n", updateUrlCapacity - 1);
         return false;
     }
     if (internetHandle == nullptr) {

@@ -15,7 +15,8 @@ constexpr int updateUrlCapacity = 512;
 // Formats "<base>/welkara-32-<mode>-<version>.7z" into the process-wide URL buffer and returns it; the
 // base is the build's package store URL, mode and version come from the manifest (defaults "devel" and
 // "latest"; an absent manifest gives both defaults) and are inserted unchanged. A URL that would not
-// fit in 511 characters leaves the buffer empty, never cut short: downloadUpdate refuses an empty URL.
+// fit in 511 characters is never cut short: the buffer is left empty and the result is null, which
+// downloadUpdate refuses.
 // The buffer stays valid until the process ends and is overwritten by the next call.
 const wchar_t* buildUpdateUrl(const Manifest* manifest);
 

@@ -25,8 +25,10 @@ void InstallLog::open() {
     lstrcpynW(path, localAppData, MAX_PATH);
     // The user's own programs can change this folder, the installer may run with more rights than they
     // have, and a link here would have it create or append to a file of their choosing. So neither
-    // folder nor the file may be a link, the folders are held while the file is opened, and the file
-    // is kept only when its final path is the one meant. Any of that failing leaves the log closed.
+    // folder may be a link and both are held; the file is opened inside the held folder through its
+    // handle, never through a link or a second name (a hard link to another file), and is kept only
+    // when its final path is the one meant. A file that this run made and cannot keep is deleted again.
+    // Any of that failing leaves the log closed.
     OwnedHandle orvantaFolder, welkaraFolder;
     if (!PathAppendW(orvanta, L"Orvanta") || makeAndHoldFolder(orvanta, &orvantaFolder) != Opened::ok ||
         !PathAppendW(path, L"Orvanta\\Welkara") || makeAndHoldFolder(path, &welkaraFolder) != Opened::ok ||
@@ -34,10 +36,12 @@ void InstallLog::open() {
         return;
     }
     OwnedHandle log;
-    if (openFileNoFollow(path, GENERIC_WRITE, FILE_SHARE_READ, OPEN_ALWAYS,
-                         nullptr,  // lpSecurityAttributes
-                         &log) != Opened::ok ||
-        !isAtPath(log.get(), localAppData, L"Orvanta\\Welkara\\instlog.txt")) {
+    bool created = false;
+    if (openInFolder(welkaraFolder.get(), L"instlog.txt", GENERIC_WRITE, FILE_SHARE_READ, FILE_OPEN_IF,
+                     nullptr,  // security: the folder's inherited list
+                     &log, &created) != Opened::ok ||
+        !keepIfInPlace(welkaraFolder.get(), L"instlog.txt", &log, created, localAppData,
+                       L"Orvanta\\Welkara\\instlog.txt")) {
         return;
     }
     file = log.release();

@@ -11,20 +11,21 @@
 // and the installer folder, where the running executable lies: "manifest", "7za.exe", a local package.
 #include "install/installer_thread.h"
 
-#include <aclapi.h>
-#include <shellapi.h>
 #include <shlobj.h>
 #include <shlwapi.h>
 
 #include <cstdint>
+#include <cwchar>
 
 #include "app/installer_messages.h"
 #include "app/main_window.h"
 #include "app/options.h"
 #include "install/code_folder.h"
+#include "install/database.h"
 #include "install/download.h"
 #include "install/extract.h"
 #include "install/install_log.h"
+#include "install/local_package.h"
 #include "install/safe_files.h"
 #include "settings/manifest.h"
 #include "signature/verify_eddsa.h"
@@ -64,163 +65,6 @@ bool codeFolderPath(wchar_t* path) {
 bool joinPath(wchar_t* out, const wchar_t* path, const wchar_t* name) {
     lstrcpynW(out, path, MAX_PATH);
     return PathAppendW(out, name) != FALSE;
-}
-
-// A security descriptor whose access list has one entry: every right (0xFFFFFFFF) for Everyone
-// (S-1-1-0). The database is shared by every user of the machine by design. When any part of it cannot
-// be made the file gets the default list instead: descriptor() is then null.
-class EveryoneDescriptor {
-  public:
-    EveryoneDescriptor() {
-        SID_IDENTIFIER_AUTHORITY worldAuthority = SECURITY_WORLD_SID_AUTHORITY;
-        AllocateAndInitializeSid(&worldAuthority, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone_);
-
-        EXPLICIT_ACCESS_W entry = {};
-        entry.grfAccessPermissions = 0xFFFFFFFF;
-        entry.grfAccessMode = GRANT_ACCESS;
-        entry.grfInheritance = NO_INHERITANCE;
-        entry.Trustee.pMultipleTrustee = nullptr;
-        entry.Trustee.MultipleTrusteeOperation = NO_MULTIPLE_TRUSTEE;
-        entry.Trustee.TrusteeForm = TRUSTEE_IS_SID;
-        entry.Trustee.TrusteeType = TRUSTEE_IS_WELL_KNOWN_GROUP;
-        entry.Trustee.ptstrName = static_cast<LPWSTR>(everyone_);
-        if (everyone_ != nullptr && SetEntriesInAclW(1, &entry, nullptr, &list_) == ERROR_SUCCESS) {
-            descriptor_ = LocalAlloc(LPTR, SECURITY_DESCRIPTOR_MIN_LENGTH);
-        }
-        if (descriptor_ != nullptr &&
-            (!InitializeSecurityDescriptor(descriptor_, SECURITY_DESCRIPTOR_REVISION) ||
-             !SetSecurityDescriptorDacl(descriptor_, TRUE, list_, FALSE))) {
-            LocalFree(descriptor_);
-            descriptor_ = nullptr;
-        }
-    }
-    EveryoneDescriptor(const EveryoneDescriptor&) = delete;
-    EveryoneDescriptor& operator=(const EveryoneDescriptor&) = delete;
-    ~EveryoneDescriptor() {
-        if (everyone_ != nullptr) {
-            FreeSid(everyone_);
-        }
-        if (list_ != nullptr) {
-            LocalFree(list_);
-        }
-        if (descriptor_ != nullptr) {
-            LocalFree(descriptor_);
-        }
-    }
-    PSECURITY_DESCRIPTOR descriptor() const { return descriptor_; }
-
-  private:
-    PSID everyone_ = nullptr;
-    PACL list_ = nullptr;
-    PSECURITY_DESCRIPTOR descriptor_ = nullptr;
-};
-
-// The database folder and file. The folders beneath common application data may have been made by
-// any user before the installer ran, so when the file has to be made none of them may be a link or
-// junction: the installer would otherwise create a file open to Everyone wherever the link points.
-// Each folder is made and held (so it cannot be renamed or replaced) before anything is made inside
-// it, the file is made with its final access list in the same call, and its final path is checked
-// before it is kept. An existing file is left as it is, wherever it is reached: nothing is made or
-// changed then. Returns the final line of a failure, or null when the file exists afterwards.
-const wchar_t* prepareDatabase(InstallLog& log) {
-    wchar_t programData[MAX_PATH];
-    wchar_t orvanta[MAX_PATH];
-    wchar_t welkara[MAX_PATH];
-    wchar_t databasePath[MAX_PATH];
-    if (SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, programData) < 0 ||
-        !joinPath(orvanta, programData, L"Orvanta") || !joinPath(welkara, orvanta, L"Welkara") ||
-        !joinPath(databasePath, welkara, L"vorlinde.db")) {
-        return L"Couldn't generate dest database pathname\n";
-    }
-    if (PathFileExistsW(databasePath)) {
-        log.write(L"Database %ls already exists (which is fine).\n", databasePath);
-        return nullptr;
-    }
-
-    // A folder that cannot be made or opened shows up as a failure to create the file in it.
-    OwnedHandle folders[2];
-    const wchar_t* const paths[2] = {orvanta, welkara};
-    bool usable = true;
-    for (int i = 0; i < 2 && usable; ++i) {
-        const Opened held = makeAndHoldFolder(paths[i], &folders[i]);
-        if (held == Opened::link) {
-            log.write(L"Refusing the database folder %ls: it is a link or junction\n", paths[i]);
-            return L"Couldn't create empty database\n";
-        }
-        usable = held == Opened::ok;
-    }
-
-    log.write(L"Creating %ls\n", databasePath);
-    const EveryoneDescriptor everyone;
-    SECURITY_ATTRIBUTES security = {};
-    security.nLength = sizeof security;
-    security.lpSecurityDescriptor = everyone.descriptor();
-    security.bInheritHandle = FALSE;
-    // CREATE_NEW never opens through a link: one that appeared at the name since the check is an
-    // existing file here.
-    OwnedHandle database;
-    const Opened created =
-        usable ? openFileNoFollow(databasePath, GENERIC_WRITE | DELETE | WRITE_DAC, 0, CREATE_NEW,
-                                  everyone.descriptor() != nullptr ? &security : nullptr, &database)
-               : Opened::missing;
-    if (created != Opened::ok) {
-        log.write(L"CreateFile(%ls) failed\n", databasePath);
-        return L"Couldn't create empty database\n";
-    }
-    // The folders are held, so this holds unless a folder was replaced before it was held; it is
-    // checked against the whole expected path, from common application data's own final path on.
-    if (!isAtPath(database.get(), programData, L"Orvanta\\Welkara\\vorlinde.db")) {
-        if (!deleteByHandle(database.get())) {
-            log.write(L"Couldn't delete the misplaced database (%d)\n", static_cast<int>(GetLastError()));
-        }
-        log.write(L"Refusing the database %ls: it was not created in the database folder\n", databasePath);
-        return L"Couldn't create empty database\n";
-    }
-    // The list was given at creation. Some file systems keep only part of it (Wine's Unix mode bits,
-    // cut by the umask); setting it again through the handle, never by name, leaves it exact.
-    if (everyone.descriptor() != nullptr) {
-        SetKernelObjectSecurity(database.get(), DACL_SECURITY_INFORMATION, everyone.descriptor());
-    }
-    return nullptr;
-}
-
-// Opens the local package `name` beside the installer (installerFolder) and reads it whole with one
-// ReadFile into a new LocalAlloc block. Only a bare file name is taken, the file is opened once without
-// sharing and never through a link, and it must be found in the installer's folder itself; `file`
-// keeps it open (with the right to delete it) for the rest of the run. On false the detail line is
-// written, nothing stays allocated and nothing was read.
-bool readLocalPackage(InstallLog& log, const wchar_t* installerFolder, const wchar_t* name,
-                      const wchar_t* path, OwnedHandle* file, std::uint8_t** bytes, std::uint32_t* length) {
-    const Opened opened = openFileNoFollow(path, GENERIC_READ | DELETE, 0, OPEN_EXISTING,
-                                           nullptr,  // lpSecurityAttributes
-                                           file);
-    if (opened == Opened::missing) {
-        log.write(L"Failed to open file: %ls\n", path);
-        return false;
-    }
-    if (opened != Opened::ok || !isAtPath(file->get(), installerFolder, name)) {
-        file->reset();
-        log.write(L"Refusing the local package %ls: it is not a file in the installer's folder\n", path);
-        return false;
-    }
-    const DWORD size = GetFileSize(file->get(), nullptr);
-    if (size == INVALID_FILE_SIZE) {
-        log.write(L"Failed to get file size: %ls\n", path);
-        return false;
-    }
-    // A zero-byte package is a valid (if useless) input: one byte is asked for so that the block is real.
-    std::uint8_t* buffer = static_cast<std::uint8_t*>(LocalAlloc(LMEM_FIXED, size == 0 ? 1 : size));
-    DWORD bytesRead = 0;
-    if (buffer == nullptr || !ReadFile(file->get(), buffer, size, &bytesRead, nullptr) || bytesRead != size) {
-        log.write(L"Failed to read file: %ls\n", path);
-        if (buffer != nullptr) {
-            LocalFree(buffer);
-        }
-        return false;
-    }
-    *bytes = buffer;
-    *length = size;
-    return true;
 }
 
 // Writes the package as "archive.7z" into the unpacked folder and unpacks it there, never into the
@@ -322,13 +166,39 @@ const wchar_t* replaceInstallation(InstallLog& log, CodeFolder& code, PinnedExtr
     return movingAside ? L"Couldn't remove existing files" : L"Couldn't extract file\n";
 }
 
+// Starts the installed application: that very file (never a program the registry associates with it,
+// which in an elevated run may come from the user's own classes), with no arguments, in its own folder
+// and the default show state, and does not wait for it. The files are in place, so the run still
+// counts as an installation when the start fails; that is logged.
+void launchApplication(InstallLog& log, const wchar_t* application, const wchar_t* codeFolder) {
+    wchar_t commandLine[MAX_PATH + 2];
+    _snwprintf(commandLine, MAX_PATH + 2, L"\"%ls\"", application);
+    commandLine[MAX_PATH + 1] = L'\0';
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(application, commandLine,
+                        nullptr,     // lpProcessAttributes
+                        nullptr,     // lpThreadAttributes
+                        FALSE,       // bInheritHandles
+                        0,           // dwCreationFlags
+                        nullptr,     // lpEnvironment: the installer's own
+                        codeFolder,  // lpCurrentDirectory: its own folder, never the installer's
+                        &startup, &process)) {
+        log.write(L"CreateProcess(%ls) failed (%d)\n", application, static_cast<int>(GetLastError()));
+        return;
+    }
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+}
+
 // Everything a run holds; released by release() on every path.
 struct Run {
     InstallLog log;
     Manifest* manifest = nullptr;
     wchar_t* localName = nullptr;  // copy of "local_update_filename"
     wchar_t* localPath = nullptr;  // MAX_PATH buffer, or null for a download
-    OwnedHandle localPackage;      // the local package, held open from its read to its deletion
+    LocalPackage localPackage;     // held open from its read to its deletion
     std::uint8_t* package = nullptr;
     std::uint32_t packageLength = 0;
 
@@ -342,7 +212,6 @@ struct Run {
         if (localPath != nullptr) {
             LocalFree(localPath);
         }
-        localPackage.reset();
         releaseManifest(manifest);
         log.close();
     }
@@ -413,12 +282,13 @@ const wchar_t* install(Run& run, HWND window) {
             return L"Couldn't generate local update pathname\n";
         }
         log.write(L"Will try to install %ls\n", run.localPath);
-        if (!readLocalPackage(log, installerFolder, run.localName, run.localPath, &run.localPackage,
-                              &run.package, &run.packageLength)) {
+        // A verify-only run never deletes it, so it does not ask for the right to.
+        if (!run.localPackage.read(log, installerFolder, run.localName, run.localPath, !verifyOnly,
+                                   &run.package, &run.packageLength)) {
             return L"Couldn't load local update\n";
         }
     } else {
-        log.write(L"Will try to install %ls\n", url);
+        log.write(L"Will try to install %ls\n", url != nullptr ? url : L"");
         if (!downloadUpdate(log, url, &run.package, &run.packageLength)) {
             return L"Couldn't download file\n";
         }
@@ -455,24 +325,9 @@ const wchar_t* install(Run& run, HWND window) {
     code.release();
 
     log.write(L"Executing %ls\n", application);
-    const HINSTANCE launched = ShellExecuteW(nullptr, L"open", application,
-                                             nullptr,     // lpParameters
-                                             codeFolder,  // lpDirectory: its own folder, never ours
-                                             SW_SHOWDEFAULT);
-    // The files are in place, so the run still counts as an installation when the launch fails.
-    const INT_PTR launchResult = reinterpret_cast<INT_PTR>(launched);
-    if (launchResult <= 32) {
-        log.write(L"ShellExecute(%ls) failed (%d)\n", application, static_cast<int>(launchResult));
-    }
+    launchApplication(log, application, codeFolder);
     report(window, WM_INSTALLER_INSTALLED);
-    // Through the handle that was read: the name may lead elsewhere by now.
-    if (run.localPackage.valid()) {
-        if (!deleteByHandle(run.localPackage.get())) {
-            log.write(L"Couldn't delete the local package %ls (%d)\n", run.localPath,
-                      static_cast<int>(GetLastError()));
-        }
-        run.localPackage.reset();
-    }
+    run.localPackage.remove(log);
     log.write(L"Installer thread finished victorious and will exit shortly.\n");
     Sleep(kPauseAfterInstall);
     report(window, WM_INSTALLER_CLOSE);

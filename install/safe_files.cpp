@@ -3,6 +3,8 @@
 // some file systems; opening always asks for the reparse point itself, never its target.
 #include "install/safe_files.h"
 
+#include <winternl.h>
+
 #include <cwchar>
 
 namespace {
@@ -14,11 +16,13 @@ bool isLinkByName(const wchar_t* path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
-// The attributes of the open `handle`, or INVALID_FILE_ATTRIBUTES.
+// The attributes of the open `handle`, or INVALID_FILE_ATTRIBUTES. Only the basic information is asked
+// for: it needs no name, which the system may not know for a handle opened inside a moved folder.
 DWORD attributesOf(HANDLE handle) {
-    BY_HANDLE_FILE_INFORMATION information;
-    return GetFileInformationByHandle(handle, &information) ? information.dwFileAttributes
-                                                            : INVALID_FILE_ATTRIBUTES;
+    FILE_BASIC_INFO information;
+    return GetFileInformationByHandleEx(handle, FileBasicInfo, &information, sizeof information)
+               ? information.FileAttributes
+               : INVALID_FILE_ATTRIBUTES;
 }
 
 // The final path of `handle` into `out` (kFinalPathCapacity); false when it cannot be had or is cut.
@@ -104,6 +108,67 @@ Opened openFileNoFollow(const wchar_t* path, DWORD access, DWORD share, DWORD di
     return result;
 }
 
+Opened openInFolder(HANDLE folder, const wchar_t* name, ACCESS_MASK access, ULONG share, ULONG disposition,
+                    PSECURITY_DESCRIPTOR security, OwnedHandle* file, bool* created) {
+    file->reset();
+    if (created != nullptr) {
+        *created = false;
+    }
+    const size_t length = wcslen(name);
+    if (!isBareFileName(name) || length > MAX_PATH) {
+        SetLastError(ERROR_INVALID_NAME);
+        return Opened::missing;
+    }
+    UNICODE_STRING relativeName;
+    relativeName.Length = static_cast<USHORT>(length * sizeof(wchar_t));
+    relativeName.MaximumLength = relativeName.Length;
+    relativeName.Buffer = const_cast<wchar_t*>(name);
+    OBJECT_ATTRIBUTES attributes;
+    // Case folded as Win32 names are; the name is looked up in `folder`, not from the root.
+    InitializeObjectAttributes(&attributes, &relativeName, OBJ_CASE_INSENSITIVE, folder, security);
+    IO_STATUS_BLOCK status = {};
+    HANDLE handle = nullptr;
+    const NTSTATUS result =
+        NtCreateFile(&handle, access | FILE_READ_ATTRIBUTES | SYNCHRONIZE, &attributes, &status,
+                     nullptr,  // AllocationSize
+                     FILE_ATTRIBUTE_NORMAL, share, disposition,
+                     FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT,
+                     nullptr,  // EaBuffer
+                     0);       // EaLength
+    if (result < 0) {
+        const ULONG error = RtlNtStatusToDosError(result);
+        SetLastError(error);
+        // A folder at the name cannot be opened as a file.
+        return error == ERROR_DIRECTORY ||
+                       result == static_cast<NTSTATUS>(0xC00000BAL)  // STATUS_FILE_IS_A_DIRECTORY
+                   ? Opened::wrongKind
+                   : Opened::missing;
+    }
+    file->reset(handle);
+    const DWORD kind =
+        GetFileType(handle) == FILE_TYPE_DISK ? attributesOf(handle) : FILE_ATTRIBUTE_DIRECTORY;
+    const Opened opened = kind == INVALID_FILE_ATTRIBUTES              ? Opened::missing
+                          : (kind & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? Opened::link
+                          : (kind & FILE_ATTRIBUTE_DIRECTORY) != 0     ? Opened::wrongKind
+                                                                       : Opened::ok;
+    if (opened != Opened::ok) {
+        file->reset();
+        SetLastError(ERROR_INVALID_NAME);
+        return opened;
+    }
+    if (created != nullptr) {
+        *created = status.Information == FILE_CREATED;
+    }
+    return Opened::ok;
+}
+
+DWORD linkCount(HANDLE file) {
+    FILE_STANDARD_INFO information;
+    return GetFileInformationByHandleEx(file, FileStandardInfo, &information, sizeof information)
+               ? information.NumberOfLinks
+               : 0;
+}
+
 bool isAtPath(HANDLE handle, const wchar_t* base, const wchar_t* rest) {
     const OwnedHandle baseFolder(CreateFileW(base, FILE_READ_ATTRIBUTES,
                                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -123,6 +188,27 @@ bool isAtPath(HANDLE handle, const wchar_t* base, const wchar_t* rest) {
     expected[baseLength] = L'\\';
     wmemcpy(expected + baseLength + 1, rest, restLength + 1);
     return samePath(actual, expected);
+}
+
+bool keepIfInPlace(HANDLE folder, const wchar_t* name, OwnedHandle* file, bool created, const wchar_t* base,
+                   const wchar_t* rest) {
+    if (linkCount(file->get()) == 1 && isAtPath(file->get(), base, rest)) {
+        return true;
+    }
+    BY_HANDLE_FILE_INFORMATION made;
+    const bool known = created && GetFileInformationByHandle(file->get(), &made);
+    file->reset();
+    OwnedHandle deleter;
+    BY_HANDLE_FILE_INFORMATION found;
+    if (known &&
+        openInFolder(folder, name, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
+                     nullptr, &deleter, nullptr) == Opened::ok &&
+        GetFileInformationByHandle(deleter.get(), &found) &&
+        found.dwVolumeSerialNumber == made.dwVolumeSerialNumber &&
+        found.nFileIndexHigh == made.nFileIndexHigh && found.nFileIndexLow == made.nFileIndexLow) {
+        deleteByHandle(deleter.get());
+    }
+    return false;
 }
 
 bool deleteByHandle(HANDLE file) {

@@ -62,11 +62,31 @@ Opened makeAndHoldFolder(const wchar_t* path, OwnedHandle* folder);
 Opened openFileNoFollow(const wchar_t* path, DWORD access, DWORD share, DWORD disposition,
                         SECURITY_ATTRIBUTES* security, OwnedHandle* file);
 
+// Opens or creates `name`, a bare file name, inside the folder held as `folder`, relative to that
+// handle: no path to it is walked again, so a folder renamed, replaced or turned into a junction since
+// it was held changes nothing. Never through a reparse point at the name, and only a regular file on
+// disk (a folder at the name is `wrongKind`, a link `link`). `disposition` is FILE_OPEN, FILE_CREATE or
+// FILE_OPEN_IF; *created (may be null) tells whether this call made the file. `security` gives a new
+// file its access list; null takes the folder's inherited one. The handle is synchronous, as
+// CreateFileW's are. On anything but `ok` nothing stays open and GetLastError tells why.
+Opened openInFolder(HANDLE folder, const wchar_t* name, ACCESS_MASK access, ULONG share, ULONG disposition,
+                    PSECURITY_DESCRIPTOR security, OwnedHandle* file, bool* created);
+
+// The number of names (hard links) the file open as `file` has, or 0 when it cannot be had.
+DWORD linkCount(HANDLE file);
+
 // True when the file or folder open as `handle` is `rest` (for example L"Orvanta\\Welkara\\x.db")
 // inside the folder `base`: the final path of the handle equals the final path of `base`, a
 // backslash and `rest`. `base` is opened (following links: it is a system folder or the installer's
 // own) only to learn its final path. False when any path cannot be had or does not fit MAX_PATH.
 bool isAtPath(HANDLE handle, const wchar_t* base, const wchar_t* rest);
+
+// Keeps the file open as `file`, which was opened as `name` inside the folder held as `folder`, only
+// when it has no other name (hard link) and isAtPath(file, base, rest). Otherwise closes it, and when
+// `created` (this run made it) deletes it first: through a handle of its own with delete access, opened
+// inside `folder` and used only when it is the very same file. True when kept.
+bool keepIfInPlace(HANDLE folder, const wchar_t* name, OwnedHandle* file, bool created, const wchar_t* base,
+                   const wchar_t* rest);
 
 // Deletes the file open as `file` (which must have been opened with DELETE access): it goes when its
 // last handle is closed. False, with GetLastError set, when the system refuses.

@@ -1,15 +1,26 @@
 // Win32 side of the manifest: finds "manifest" beside the executable and reads it whole with one
 // ReadFile. A file of n bytes is the text of its first n/2 UTF-16LE code units; an odd last byte is
-// ignored and no byte-order mark is recognised.
+// ignored and no byte-order mark is recognised. Only a regular file on disk with no other name is read,
+// never through a link (a link or a second name could lead to a file that the user may not read, whose
+// values the log would then show), and never one larger than any manifest: such a file counts as one
+// that could not be read.
 #include "settings/manifest.h"
 
 #include <shlwapi.h>
 
 #include "install/install_log.h"
+#include "install/local_memory.h"
+#include "install/safe_files.h"
 
 static_assert(sizeof(wchar_t) == sizeof(char16_t), "Windows wide strings are UTF-16 code units");
 
 wchar_t manifestPath[MAX_PATH] = {};
+
+namespace {
+// A manifest holds four short settings; a file of more than a mebibyte is not one, and reading it
+// (or holding what it parses into) could take more memory than the run has.
+constexpr LONGLONG kManifestLimit = 1024 * 1024;
+}  // namespace
 
 Manifest* loadManifest(InstallLog& log) {
     const DWORD pathLength = GetModuleFileNameW(GetModuleHandleW(nullptr), manifestPath, MAX_PATH);
@@ -24,36 +35,34 @@ Manifest* loadManifest(InstallLog& log) {
         return nullptr;
     }
 
-    HANDLE file = CreateFileW(manifestPath, GENERIC_READ, FILE_SHARE_READ,
-                              nullptr,  // lpSecurityAttributes
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                              nullptr);  // hTemplateFile
-    if (file == INVALID_HANDLE_VALUE) {
+    OwnedHandle file;
+    if (openFileNoFollow(manifestPath, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
+                         nullptr,  // lpSecurityAttributes
+                         &file) != Opened::ok ||
+        linkCount(file.get()) != 1) {
         log.write(L"Couldn't open %s\n", manifestPath);
         return nullptr;
     }
-    const DWORD byteCount = GetFileSize(file, nullptr);
-    if (byteCount == INVALID_FILE_SIZE) {
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(file.get(), &size)) {
         log.write(L"loadManifest: GetFileSizeEx fail\n");
-        CloseHandle(file);
         return nullptr;
     }
-    // n/2 + 1 code units hold all n bytes, whether n is even or odd. A buffer that cannot be had is
-    // reported like a failed read.
-    const SIZE_T unitCount = byteCount / 2 + 1;
-    wchar_t* text = static_cast<wchar_t*>(LocalAlloc(LMEM_FIXED, unitCount * sizeof(wchar_t)));
+    // A file too large to be a manifest, and a buffer that cannot be had, are reported like a failed
+    // read. n/2 + 1 code units hold all n bytes, whether n is even or odd.
+    const DWORD byteCount = static_cast<DWORD>(size.QuadPart <= kManifestLimit ? size.QuadPart : 0);
+    LocalMemory<wchar_t> text(
+        size.QuadPart <= kManifestLimit
+            ? static_cast<wchar_t*>(LocalAlloc(LMEM_FIXED, (byteCount / 2 + 1) * sizeof(wchar_t)))
+            : nullptr);
     DWORD bytesRead = 0;
-    if (text == nullptr || !ReadFile(file, text, byteCount, &bytesRead, nullptr) || bytesRead != byteCount) {
+    if (text.get() == nullptr || !ReadFile(file.get(), text.get(), byteCount, &bytesRead, nullptr) ||
+        bytesRead != byteCount) {
         log.write(L"loadManifest: couldn't read file\n");
-        CloseHandle(file);
-        if (text != nullptr) {
-            LocalFree(text);
-        }
         return nullptr;
     }
-    CloseHandle(file);
-    Manifest* manifest = parseManifest(reinterpret_cast<const char16_t*>(text), byteCount / 2);
-    LocalFree(text);
+    file.reset();
+    Manifest* manifest = parseManifest(reinterpret_cast<const char16_t*>(text.get()), byteCount / 2);
     log.write(L"Manifest loaded from %ls.\n", manifestPath);
     return manifest;
 }

@@ -38,7 +38,7 @@ const std::wstring kQuote = L"extractUpdate: 7za.exe: ";
 }
 
 // Relative paths of every file under `root`, found recursively, added to *files.
-void listFiles(const std::wstring& root, std::vector<std::wstring>* files) {
+[[maybe_unused]] void listFiles(const std::wstring& root, std::vector<std::wstring>* files) {
     for (const auto& [path, bytes] : testsupport::treeContents(root)) {
         if (bytes != "<folder>") {
             files->push_back(path);
@@ -265,7 +265,8 @@ DWORD childExtractor(DWORD parent) {
 
 // A "Cancel" ends the installer while it waits for the extractor: the extractor, with its output
 // going to a file rather than to the installer, unpacks everything and ends well, and its output file
-// goes once it has ended.
+// goes once it has ended. It holds none of its caller's handles but those given to it: a file that the
+// caller held through an inheritable handle is free as soon as the caller has ended.
 TEST_F(ExtractTest, ExtractorRunsOnWhenItsCallerIsEnded) {
     ASSERT_TRUE(
         CopyFileW((exeFolder() + L"\\large.7z").c_str(), (workFolder() + L"\\archive.7z").c_str(), FALSE));
@@ -288,6 +289,10 @@ TEST_F(ExtractTest, ExtractorRunsOnWhenItsCallerIsEnded) {
     CloseHandle(runner.hProcess);
     CloseHandle(runner.hThread);
     ASSERT_NE(extractor, nullptr) << "no 7za.exe was seen running";
+    HANDLE held = CreateFileW((exeFolder() + L"\\held-by-runner.txt").c_str(), GENERIC_WRITE, 0, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    EXPECT_NE(held, INVALID_HANDLE_VALUE) << "7za.exe holds its caller's handle (" << GetLastError() << ")";
+    CloseHandle(held);
     EXPECT_EQ(WaitForSingleObject(extractor, 0), static_cast<DWORD>(WAIT_TIMEOUT))
         << "7za.exe had ended before its caller was";
     ASSERT_EQ(WaitForSingleObject(extractor, 120000), WAIT_OBJECT_0);

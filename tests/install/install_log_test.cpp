@@ -2,6 +2,8 @@
 // processes, the 1023-character cut, and a log that cannot be opened.
 #include "install/install_log.h"
 
+#include <shlobj.h>
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -128,6 +130,22 @@ TEST_F(InstallLogTest, LogHeldOpenForWritingByAnotherProcessLeavesTheRunWritingN
     CloseHandle(held);
     CloseHandle(release);
     EXPECT_EQ(logText(), L"earlier\n");
+}
+
+// A second name for another file, put where the log belongs by the user's own programs, would have the
+// run append to that file: the log stays closed and the other file as it was.
+TEST_F(InstallLogTest, HardLinkInPlaceOfTheLogIsNotWrittenThrough) {
+    const std::wstring other = testsupport::systemFolder(CSIDL_LOCAL_APPDATA) + L"\\other.txt";
+    ASSERT_TRUE(testsupport::writeBytes(other, "not the log"));
+    ASSERT_TRUE(CreateHardLinkW(logFilePath().c_str(), other.c_str(), nullptr));
+    InstallLog log;
+    log.open();
+    EXPECT_FALSE(log.isOpen());
+    log.write(L"Installer thread started\n");
+    log.close();
+    DeleteFileW(logFilePath().c_str());
+    EXPECT_EQ(readBytes(other), "not the log");
+    DeleteFileW(other.c_str());
 }
 
 TEST_F(InstallLogTest, ClosedLogWritesNothingAndClosesOnce) {

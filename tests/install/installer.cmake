@@ -42,3 +42,19 @@ add_test(NAME installer_store.down COMMAND ${Python3_EXECUTABLE} ${welkara_suppo
 set_tests_properties(installer_store.up PROPERTIES FIXTURES_SETUP installer_store TIMEOUT 60)
 set_tests_properties(installer_store.down PROPERTIES FIXTURES_CLEANUP installer_store TIMEOUT 60)
 set_tests_properties(installer_thread_test PROPERTIES FIXTURES_REQUIRED "wine;installer_store")
+
+# installer_readonly_test: the same tests built against an installation whose file system refuses the
+# right to delete the local package (WELKARA_TEST_REFUSE_DELETE_ACCESS), as read-only media do, which Wine
+# never does. It runs beside installer_thread_test, with its packages and 7za.exe.
+add_library(welkara_installation_refusing_delete STATIC
+    ${CMAKE_SOURCE_DIR}/install/installer_thread.cpp ${CMAKE_SOURCE_DIR}/install/database.cpp
+    ${CMAKE_SOURCE_DIR}/install/local_package.cpp)
+target_link_libraries(welkara_installation_refusing_delete PUBLIC welkara_win welkara_verify_eddsa advapi32 shell32 shlwapi)
+target_compile_definitions(welkara_installation_refusing_delete PRIVATE WELKARA_TEST_REFUSE_DELETE_ACCESS)
+welkara_add_test(installer_readonly_test
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/installer_thread_test.cpp ${welkara_support}/wine_test_support.cpp
+            ${welkara_support}/package_store_access.cpp
+    LIBRARIES welkara_installation_refusing_delete crypt32 WINE_STATE)
+target_compile_definitions(installer_readonly_test PRIVATE WELKARA_TEST_REFUSE_DELETE_ACCESS)
+set_target_properties(installer_readonly_test PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${folder})
+add_dependencies(installer_readonly_test installer_thread_test_packages)

@@ -80,7 +80,7 @@ std::u16string u16(const std::wstring& text) {
     return std::u16string(text.begin(), text.end());
 }
 
-void setOption(char16_t** setting, const std::wstring& value) {
+[[maybe_unused]] void setOption(char16_t** setting, const std::wstring& value) {
     const std::u16string text = u16(value);
     std::u16string line = (setting == &urlOverride ? u"/url:\"" : u"/eddsa_signature:\"") + text + u"\"";
     ParseCommandLine(line.c_str());
@@ -270,6 +270,8 @@ class InstallerThreadTest : public ::testing::Test {
     ULONGLONG started = 0;
 };
 
+#if !defined(WELKARA_TEST_REFUSE_DELETE_ACCESS)
+
 TEST_F(InstallerThreadTest, InstallsFromALocalPackage) {
     makeOldInstallation();
     useLocalPackage(L"package.7z", L"package");
@@ -287,8 +289,11 @@ TEST_F(InstallerThreadTest, InstallsFromALocalPackage) {
     EXPECT_EQ(readBytes(databasePath()), "");
     EXPECT_TRUE(applicationStarted());
     // The application starts in its own folder, not in the installer's current directory.
-    const std::wstring marker = fromUtf16Bytes(readBytes(codeFolder + L"\\started.txt"));
-    EXPECT_NE(marker.find(L"\n" + codeFolder + L"\n"), std::wstring::npos) << marker;
+    // The application itself starts, in its own folder, not in the installer's current directory, with
+    // its quoted path as its whole command line.
+    const std::wstring application = codeFolder + L"\\welkara.exe";
+    EXPECT_EQ(fromUtf16Bytes(readBytes(codeFolder + L"\\started.txt")),
+              application + L"\n" + codeFolder + L"\n\"" + application + L"\"\n");
     wchar_t after[MAX_PATH];
     GetCurrentDirectoryW(MAX_PATH, after);
     EXPECT_STREQ(after, before);
@@ -539,7 +544,7 @@ TEST_F(InstallerThreadTest, FailedLaunchIsReportedAndStillCountsAsInstalled) {
     runInstaller();
     EXPECT_EQ(messages(), (std::vector<UINT>{WM_INSTALLER_INSTALLED, WM_INSTALLER_CLOSE}));
     const std::wstring application = codeFolder + L"\\welkara.exe";
-    EXPECT_NE(log().find(L"Executing " + application + L"\nShellExecute(" + application + L") failed (2)\n" +
+    EXPECT_NE(log().find(L"Executing " + application + L"\nCreateProcess(" + application + L") failed (2)\n" +
                          L"Installer thread finished victorious and will exit shortly.\n"),
               std::wstring::npos)
         << log();
@@ -924,5 +929,104 @@ TEST_F(InstallerThreadTest, LocalPackageNameTooLongForAPathIsRefused) {
     EXPECT_EQ(messages(), std::vector<UINT>{WM_INSTALLER_ERROR});
     EXPECT_EQ(log(), linesUpToDatabase(true) + L"Couldn't generate local update pathname\n");
 }
+
+// An empty /url: value is a URL like any other that cannot be fetched.
+TEST_F(InstallerThreadTest, EmptyUrlOptionFailsAsAUrlThatCannotBeOpened) {
+    writeManifest(L"version=9\r\n");
+    ParseCommandLine(u"/url: /eddsa_signature:AA==");  // an empty value needs something after it
+    runInstaller();
+    EXPECT_EQ(messages(), std::vector<UINT>{WM_INSTALLER_ERROR});
+    EXPECT_EQ(log(), linesUpToDatabase(true) +
+                         L"Will try to install \nInternetOpenURL failed\nCouldn't download file\n");
+}
+
+// File names are compared as the file system compares them: a manifest or a local package whose name
+// on disk differs in case from the one asked for is still the one found and checked.
+TEST_F(InstallerThreadTest, NamesThatDifferInCaseAreStillFound) {
+    struct Case {
+        const wchar_t* manifestOnDisk;
+        const wchar_t* packageOnDisk;  // the manifest names "local.7z"
+    };
+    for (const Case& c : {Case{L"MANIFEST", L"local.7z"}, Case{L"manifest", L"LOCAL.7Z"}}) {
+        SCOPED_TRACE(utf16Bytes(std::wstring(c.manifestOnDisk) + L" " + c.packageOnDisk));
+        SetUp();
+        ASSERT_TRUE(CopyFileW(package(L"package.7z").c_str(), (exeFolder() + L"\\" + c.packageOnDisk).c_str(), FALSE));
+        ASSERT_TRUE(writeBytes(exeFolder() + L"\\" + c.manifestOnDisk,
+                               utf16Bytes(L"local_update_filename=local.7z\r\neddsa_signature=" +
+                                          packageSignature(L"package") + L"\r\n")));
+        verifyOnly = true;
+        runInstaller();
+        EXPECT_EQ(messages(), (std::vector<UINT>{WM_INSTALLER_VERIFIED, WM_INSTALLER_CLOSE}));
+        EXPECT_EQ(log(), linesUpToDatabase(true) + verifiedLines(localPackage(), packageSignature(L"package"), 1) +
+                             L"Exiting after successful verification as requested\n");
+    }
+}
+
+// From its read to its deletion the local package is held without sharing: while a run works, nobody
+// can write it, rename it or delete it, so the bytes that were checked are the bytes of the file the
+// run deletes.
+TEST_F(InstallerThreadTest, LocalPackageCannotBeChangedWhileARunHoldsIt) {
+    useLocalPackage(L"large.7z", L"large");
+    PROCESS_INFORMATION runner = startRunner(exeFolder());
+    ASSERT_TRUE(logShows(L"Verifying with base64 signature"));
+    const std::wstring path = localPackage(), moved = localPackage() + L".moved";
+    HANDLE writer = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, 0, nullptr);
+    const DWORD writeError = GetLastError();
+    const bool renamed = MoveFileW(path.c_str(), moved.c_str());
+    const DWORD renameError = GetLastError();
+    const bool deleted = DeleteFileW(path.c_str());
+    const DWORD deleteError = GetLastError();
+    const bool stillWorking = log().find(L"Installer thread finished") == std::wstring::npos;
+    if (writer != INVALID_HANDLE_VALUE) {
+        CloseHandle(writer);
+    }
+    endRunner(&runner, false);
+    DeleteFileW(moved.c_str());
+    ASSERT_TRUE(stillWorking) << "the run ended before the tries: they show nothing";
+    EXPECT_EQ(writer, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(writeError, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    EXPECT_FALSE(renamed);
+    EXPECT_EQ(renameError, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    EXPECT_FALSE(deleted);
+    EXPECT_EQ(deleteError, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    EXPECT_NE(log().find(L"Installer thread finished victorious"), std::wstring::npos) << log();
+    EXPECT_FALSE(pathExists(path)) << "deleted after the installation";
+}
+
+#else  // WELKARA_TEST_REFUSE_DELETE_ACCESS
+
+// This build's file system refuses the right to delete the local package, as a write-protected disc or
+// stick or a read-only share does. The package is read all the same: installed (and then reported as
+// not deleted) or verified, where the right to delete is never asked for.
+TEST_F(InstallerThreadTest, LocalPackageThatCannotBeDeletedIsReadAllTheSame) {
+    for (bool verify : {false, true}) {
+        SCOPED_TRACE(verify ? "verify-only" : "install");
+        SetUp();
+        useLocalPackage(L"package.7z", L"package");
+        verifyOnly = verify;
+        runInstaller();
+
+        const std::wstring verified =
+            linesUpToDatabase(true) + verifiedLines(localPackage(), packageSignature(L"package"), 1);
+        if (verify) {
+            EXPECT_EQ(messages(), (std::vector<UINT>{WM_INSTALLER_VERIFIED, WM_INSTALLER_CLOSE}));
+            EXPECT_EQ(log(), verified + L"Exiting after successful verification as requested\n");
+        } else {
+            EXPECT_EQ(messages(), (std::vector<UINT>{WM_INSTALLER_INSTALLED, WM_INSTALLER_CLOSE}));
+            EXPECT_EQ(log(), verified +
+                                 L"No existing Python installation at " + codeFolder + L"\\python.\n"
+                                 L"extractUpdate: invoking 7za.exe -y -bd x archive.7z\n"
+                                 L"Executing " + codeFolder + L"\\welkara.exe\n"
+                                 L"Couldn't delete the local package " + localPackage() +
+                                 L": it could be opened for reading only\n"
+                                 L"Installer thread finished victorious and will exit shortly.\n");
+            expectNewInstallation();
+        }
+        EXPECT_TRUE(pathExists(localPackage()));
+    }
+}
+
+#endif
 
 }  // namespace

@@ -43,20 +43,31 @@ TEST_F(SafeFilesTest, HeldFolderCannotBeRenamedOrRemoved) {
     EXPECT_TRUE(MoveFileW(path(L"folder").c_str(), path(L"moved").c_str()));
 }
 
+// By name, as a folder, and inside the held folder through its handle. (Opened in a held folder, a Unix
+// link to a folder shows as the folder it leads to, so it is refused as one.)
 TEST_F(SafeFilesTest, NamesAreOpenedOnlyAsWhatTheyAre) {
     struct Case {
         std::wstring name;
         Opened asFile;
         Opened asFolder;
+        Opened inFolder;
     };
     const Case cases[] = {
-        {L"file", Opened::ok, Opened::wrongKind},     {L"folder", Opened::missing, Opened::ok},
-        {L"link", Opened::link, Opened::link},        {L"missing", Opened::missing, Opened::missing},
-        {L"NUL", Opened::wrongKind, Opened::missing},  // the device, wherever the folder is
+        {L"file", Opened::ok, Opened::wrongKind, Opened::ok},
+        {L"folder", Opened::missing, Opened::ok, Opened::wrongKind},
+        {L"link", Opened::link, Opened::link, Opened::wrongKind},
+        {L"missing", Opened::missing, Opened::missing, Opened::missing},
+        {L"NUL", Opened::wrongKind, Opened::missing, Opened::missing},  // the device, wherever the folder is
     };
+    OwnedHandle root;
+    ASSERT_EQ(holdFolder(SafeFilesTest::root().c_str(), &root), Opened::ok);
     for (const Case& c : cases) {
         SCOPED_TRACE(testsupport::utf16Bytes(c.name));
         OwnedHandle handle;
+        EXPECT_EQ(openInFolder(root.get(), c.name.c_str(), GENERIC_READ, FILE_SHARE_READ, FILE_OPEN, nullptr,
+                               &handle, nullptr),
+                  c.inFolder);
+        EXPECT_EQ(handle.valid(), c.inFolder == Opened::ok);
         EXPECT_EQ(openFileNoFollow(path(c.name).c_str(), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
                                    nullptr, &handle),
                   c.asFile);
@@ -64,6 +75,59 @@ TEST_F(SafeFilesTest, NamesAreOpenedOnlyAsWhatTheyAre) {
         EXPECT_EQ(holdFolder(path(c.name).c_str(), &handle), c.asFolder);
         EXPECT_EQ(handle.valid(), c.asFolder == Opened::ok);
     }
+}
+
+// A file made through a folder's handle lands in that folder wherever it has gone since, never at the
+// path it was opened by. (The real holds refuse delete sharing, so their folders cannot be moved at
+// all; this one allows it, so that the move can be made.)
+TEST_F(SafeFilesTest, CreationFollowsTheHandleNotThePath) {
+    OwnedHandle folder(CreateFileW(path(L"folder").c_str(), FILE_LIST_DIRECTORY | FILE_TRAVERSE | SYNCHRONIZE,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    ASSERT_TRUE(folder.valid());
+    ASSERT_TRUE(MoveFileW(path(L"folder").c_str(), path(L"moved").c_str()));
+    ASSERT_TRUE(CreateDirectoryW(path(L"folder").c_str(), nullptr));
+    OwnedHandle made;
+    bool created = false;
+    ASSERT_EQ(openInFolder(folder.get(), L"made", GENERIC_WRITE, 0, FILE_CREATE, nullptr, &made, &created),
+              Opened::ok);
+    EXPECT_TRUE(created);
+    EXPECT_TRUE(testsupport::pathExists(path(L"moved\\made")));
+    EXPECT_FALSE(testsupport::pathExists(path(L"folder\\made")));
+}
+
+// A file is kept only where it was meant to be and under one name; one that the caller made and
+// cannot keep is deleted again, and one that was there already never is.
+TEST_F(SafeFilesTest, FileIsKeptOnlyInPlaceAndOneThatWasMadeIsDeletedOtherwise) {
+    ASSERT_TRUE(CreateHardLinkW(path(L"second").c_str(), path(L"file").c_str(), nullptr));
+    struct Case {
+        const wchar_t* name;
+        std::wstring base;  // where it is meant to be, as base and name
+        bool kept;
+        bool leftThere;
+    };
+    const Case cases[] = {
+        {L"new", root(), true, true},
+        {L"new", exeFolder(), false, false},  // made, but not where it was meant to be: deleted
+        {L"file", exeFolder(), false, true},   // there already: never deleted
+        {L"second", root(), false, true},      // a second name of another file
+    };
+    OwnedHandle folder;
+    ASSERT_EQ(holdFolder(root().c_str(), &folder), Opened::ok);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testsupport::utf16Bytes(c.name + (L" in " + c.base)));
+        DeleteFileW(path(L"new").c_str());
+        OwnedHandle file;
+        bool created = false;
+        ASSERT_EQ(openInFolder(folder.get(), c.name, GENERIC_WRITE, FILE_SHARE_READ, FILE_OPEN_IF, nullptr, &file,
+                               &created),
+                  Opened::ok);
+        EXPECT_EQ(keepIfInPlace(folder.get(), c.name, &file, created, c.base.c_str(), c.name), c.kept);
+        EXPECT_EQ(file.valid(), c.kept);
+        file.reset();
+        EXPECT_EQ(testsupport::pathExists(path(c.name)), c.leftThere);
+    }
+    EXPECT_EQ(testsupport::readBytes(path(L"file")), "x");
 }
 
 TEST_F(SafeFilesTest, OnlyBareFileNamesAreTaken) {

@@ -103,7 +103,9 @@ issue server server intermediate '-1 hour' '+1 day'
 issue tsa tsa intermediate '-1 hour' '+1 day'
 cat "$pki/code.pem" "$pki/intermediate.pem" >"$pki/code-chain.pem"  # the signing certificate first
 cp "$pki/code.key" "$pki/open.key" && chmod 644 "$pki/open.key"
+cp "$pki/code.key" "$pki/group.key" && chmod 640 "$pki/group.key"
 (umask 077 && echo 'a pass phrase' >"$pki/pfx.pass" && echo 'another one' >"$pki/wrong.pass")
+cp "$pki/pfx.pass" "$pki/group.pass" && chmod 640 "$pki/group.pass"
 (umask 077 && openssl pkcs12 -export -in "$pki/code.pem" -inkey "$pki/code.key" -certfile "$pki/intermediate.pem" \
     -passout "file:$pki/pfx.pass" -out "$pki/code.pfx")
 
@@ -132,6 +134,8 @@ refusals=(
     "a certificate not valid yet|--authenticode-cert $pki/future.pem --authenticode-key $pki/future.key|is not valid yet"
     "a certificate for servers only|--authenticode-cert $pki/server.pem --authenticode-key $pki/server.key|is not for code signing"
     "a key file others can read|${cert[*]} --authenticode-key $pki/open.key|are too open: it must be readable by its owner alone; run chmod 600 $pki/open.key"
+    "a key file its group can read|${cert[*]} --authenticode-key $pki/group.key|are too open: it must be readable by its owner alone; run chmod 600 $pki/group.key"
+    "a password file its group can read|${pfx[*]} --authenticode-pass-file $pki/group.pass|are too open: it must be readable by its owner alone; run chmod 600 $pki/group.pass"
     "a PKCS#12 file with the wrong password|${pfx[*]} --authenticode-pass-file $pki/wrong.pass|cannot be read with the password"
     "a PKCS#12 file without a password file|${pfx[*]}|--authenticode-pfx needs --authenticode-pass-file"
     "a PKCS#12 file and a certificate|${pfx[*]} --authenticode-pass-file $pki/pfx.pass ${cert[*]} ${key[*]}|give it instead of"

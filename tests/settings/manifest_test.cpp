@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 
 #include "install/install_log.h"
@@ -80,26 +81,55 @@ TEST_F(LoadManifestTest, FileHeldWithoutSharingCannotBeOpened) {
     CloseHandle(exclusive);
 }
 
-TEST_F(LoadManifestTest, SizeThatReadsAsInvalidFileSizeIsReported) {
-    // A sparse file of 0xFFFFFFFF bytes: the low 32 bits of its size are INVALID_FILE_SIZE.
-    HANDLE file = CreateFileW(path().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(file, INVALID_HANDLE_VALUE);
-    LARGE_INTEGER size;
-    size.QuadPart = 0xFFFFFFFFll;
-    ASSERT_TRUE(SetFilePointerEx(file, size, nullptr, FILE_BEGIN));
-    ASSERT_TRUE(SetEndOfFile(file));
-    CloseHandle(file);
-    Manifest* manifest = nullptr;
-    EXPECT_EQ(load(&manifest), L"loadManifest: GetFileSizeEx fail\n");
-    EXPECT_EQ(manifest, nullptr);
-}
-
-TEST_F(LoadManifestTest, FolderNamedManifestCannotBeOpened) {
-    ASSERT_TRUE(CreateDirectoryW(path().c_str(), nullptr));
-    Manifest* manifest = nullptr;
-    EXPECT_EQ(load(&manifest), L"Couldn't open " + path() + L"\n");
-    EXPECT_EQ(manifest, nullptr);
-    RemoveDirectoryW(path().c_str());
+// Only a regular file with one name is read, and none larger than a manifest can be: everything else
+// counts as absent, with the line of a file that cannot be opened or read, and the run goes on with the
+// defaults. (Wine shows a Unix link to a folder as a reparse point and a link to a file as the file, so
+// only the first kind is tried here.)
+TEST_F(LoadManifestTest, ManifestThatIsNoPlainFileOfManifestSizeIsAbsent) {
+    const std::wstring elsewhere = testsupport::exeFolder() + L"\\elsewhere";
+    const auto sparse = [](LONGLONG bytes) {
+        HANDLE file = CreateFileW(path().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                  nullptr);
+        LARGE_INTEGER size;
+        size.QuadPart = bytes;
+        const bool made = file != INVALID_HANDLE_VALUE && SetFilePointerEx(file, size, nullptr, FILE_BEGIN) &&
+                          SetEndOfFile(file);
+        CloseHandle(file);
+        return made;
+    };
+    struct Case {
+        const char* name;
+        std::function<bool()> make;
+        std::wstring line;
+    };
+    const std::wstring cannotOpen = L"Couldn't open " + path() + L"\n";
+    const std::wstring cannotRead = L"loadManifest: couldn't read file\n";
+    const Case cases[] = {
+        {"a folder", [] { return CreateDirectoryW(path().c_str(), nullptr) != FALSE; }, cannotOpen},
+        {"a link to a folder",
+         [&] { return CreateDirectoryW(elsewhere.c_str(), nullptr) && testsupport::makeUnixLink(elsewhere, path()); },
+         cannotOpen},
+        {"a second name of another file",
+         [&] {
+             return writeBytes(elsewhere, utf16Bytes(L"mode=release\r\n")) &&
+                    CreateHardLinkW(path().c_str(), elsewhere.c_str(), nullptr);
+         },
+         cannotOpen},
+        {"one byte larger than a mebibyte", [&] { return sparse(1024 * 1024 + 1); }, cannotRead},
+        {"a size whose low 32 bits read as INVALID_FILE_SIZE", [&] { return sparse(0xFFFFFFFFll); }, cannotRead},
+        {"4 GiB and 16 bytes, whose low 32 bits are 16", [&] { return sparse(0x100000010ll); }, cannotRead},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(c.make());
+        Manifest* manifest = nullptr;
+        EXPECT_EQ(load(&manifest), c.line);
+        EXPECT_EQ(manifest, nullptr);
+        testsupport::removeUnixLink(path());
+        RemoveDirectoryW(path().c_str());
+        DeleteFileW(path().c_str());
+        testsupport::removeTree(elsewhere);
+    }
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // A stand-in for the installed application, packed into the test packages: when started it writes
-// "started.txt" beside itself, holding its own path and the current directory, and exits.
+// "started.txt" beside itself, holding its own path, the current directory and its command line, one
+// to a line, and exits.
 #include <windows.h>
 
 #include <string>
@@ -11,7 +12,7 @@ int wmain() {
     marker = marker.substr(0, marker.find_last_of(L'\\')) + L"\\started.txt";
     wchar_t current[MAX_PATH];
     GetCurrentDirectoryW(MAX_PATH, current);
-    const std::wstring text = std::wstring(self, length) + L"\n" + current + L"\n";
+    const std::wstring text = std::wstring(self, length) + L"\n" + current + L"\n" + GetCommandLineW() + L"\n";
     HANDLE file =
         CreateFileW(marker.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {

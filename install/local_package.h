@@ -1,0 +1,39 @@
+// The local package: a file beside the installer, named by the manifest's "local_update_filename",
+// read whole into memory and held open (without sharing) from its read until the run ends, so that
+// nobody can write, rename or delete it meanwhile; after an installation it is deleted through the
+// same handle, never by name again.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+
+#include "install/safe_files.h"
+
+class InstallLog;
+
+class LocalPackage {
+  public:
+    LocalPackage() = default;
+    LocalPackage(const LocalPackage&) = delete;
+    LocalPackage& operator=(const LocalPackage&) = delete;
+
+    // Opens `path`, which is `name` (a bare file name) in `installerFolder`, never through a link, and
+    // reads it whole with one ReadFile into a new LocalAlloc block (*bytes, *length; the caller frees it).
+    // The file must be found in the installer's folder itself. With `deletable` it is opened with the
+    // right to delete it, and where the system refuses that right (read-only media, a read-only
+    // share) it is opened again for reading only, and remove() then says so. On false the detail line
+    // is written ("Failed to open file: ...", "Failed to get file size: ...", "Failed to read file:
+    // ...", or a refusal), nothing stays allocated and nothing stays open.
+    bool read(InstallLog& log, const wchar_t* installerFolder, const wchar_t* name, const wchar_t* path,
+              bool deletable, std::uint8_t** bytes, std::uint32_t* length);
+
+    // Deletes the package read, through its handle; a package that cannot be deleted gets one line
+    // saying so. Does nothing when none was read.
+    void remove(InstallLog& log);
+
+  private:
+    OwnedHandle file_;
+    const wchar_t* path_ = nullptr;
+    bool readOnly_ = false;
+};
