@@ -15,9 +15,11 @@
 
 #include <commctrl.h>
 
+#include "app/common_controls.h"
 #include "app/installer_messages.h"
 #include "install/installer_thread.h"
 #include "install/system_library.h"
+#include "resources/resource_ids.h"
 
 namespace {
 
@@ -109,8 +111,10 @@ LRESULT MainWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
 }
 
 int MainWindow::OnCreate() {
-    INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_PROGRESS_CLASS};
-    if (!InitCommonControlsEx(&controls)) {
+    HINSTANCE instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrW(m_hwnd, GWLP_HINSTANCE));
+    // Active until the controls have been created, so that they are those of version 6.
+    CommonControlsScope commonControls;
+    if (!commonControls.enter(instance, WELKARA_COMMON_CONTROLS_MANIFEST)) {
         return -1;
     }
     // A DLL or function that does not load fails like the factory it would have made.
@@ -138,7 +142,6 @@ int MainWindow::OnCreate() {
     RECT client;
     GetClientRect(m_hwnd, &client);
     const int barHeight = GetSystemMetrics(SM_CYVSCROLL);
-    HINSTANCE instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrW(m_hwnd, GWLP_HINSTANCE));
     m_button = CreateWindowExW(0, L"BUTTON", L"Cancel", WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON,
                                client.right - 104, client.bottom - 32, 100, 28, m_hwnd,
                                nullptr,  // control identifier 0

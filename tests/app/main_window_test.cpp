@@ -581,11 +581,12 @@ INSTANTIATE_TEST_SUITE_P(
 // the WINEDLLOVERRIDES that window.cmake sets for this test executable: Installer.exe inherits it from
 // this process's start (a value set here with SetEnvironmentVariableW does not reach it).
 
-constexpr wchar_t kWindowsSearchOrder[] = L"d2d1,dwrite,wininet=n,b";
+constexpr wchar_t kWindowsSearchOrder[] = L"d2d1,dwrite,wininet,comctl32=n,b";
 
 struct PlantedDllCase {
     const char* name;
-    const wchar_t* dll;  // a file name from main_window_test/planted/
+    const wchar_t* dll;    // a file name from main_window_test/planted/
+    const wchar_t* where;  // where it is planted, relative to Installer.exe's folder
 };
 
 class PlantedDllTest : public MainWindowTest, public ::testing::WithParamInterface<PlantedDllCase> {
@@ -601,7 +602,7 @@ class PlantedDllTest : public MainWindowTest, public ::testing::WithParamInterfa
     // A folder of its own for Installer.exe and the planted DLL, so that nothing this process loads
     // finds the DLL beside it.
     static std::wstring runFolder() { return exeFolder() + L"\\planted_run"; }
-    std::wstring planted() const { return runFolder() + L"\\" + GetParam().dll; }
+    std::wstring planted() const { return runFolder() + L"\\" + GetParam().where; }
     // Left by the planted DLL's DllMain when anything loads it.
     std::wstring marker() const { return planted() + L".loaded"; }
 };
@@ -626,7 +627,11 @@ TEST_P(PlantedDllTest, NeverLoadsAndTheRunStillSucceeds) {
         << "WINEDLLOVERRIDES is \"" << narrow(overrides) << "\": Wine would prefer its builtin DLLs";
     ASSERT_TRUE(CreateDirectoryW(runFolder().c_str(), nullptr));
     ASSERT_TRUE(CopyFileW(installer().c_str(), (runFolder() + L"\\Installer.exe").c_str(), FALSE));
-    ASSERT_TRUE(CopyFileW((exeFolder() + L"\\planted\\" + GetParam().dll).c_str(), planted().c_str(), FALSE));
+    const std::wstring where = planted();
+    ASSERT_EQ(SHCreateDirectoryExW(nullptr, where.substr(0, where.rfind(L'\\')).c_str(), nullptr) == ERROR_SUCCESS ||
+                  GetLastError() == ERROR_ALREADY_EXISTS,
+              true);
+    ASSERT_TRUE(CopyFileW((exeFolder() + L"\\planted\\" + GetParam().dll).c_str(), where.c_str(), FALSE));
     LoopbackStore store;
     ASSERT_TRUE(store.start(readBytes(exeFolder() + L"\\packages\\package.7z")));
 
@@ -641,9 +646,17 @@ TEST_P(PlantedDllTest, NeverLoadsAndTheRunStillSucceeds) {
 }
 
 INSTANTIATE_TEST_SUITE_P(SystemDlls, PlantedDllTest,
-                         ::testing::Values(PlantedDllCase{"Direct2d", L"d2d1.dll"},
-                                           PlantedDllCase{"DirectWrite", L"dwrite.dll"},
-                                           PlantedDllCase{"WinInet", L"wininet.dll"}),
+                         ::testing::Values(PlantedDllCase{"Direct2d", L"d2d1.dll", L"d2d1.dll"},
+                                           PlantedDllCase{"DirectWrite", L"dwrite.dll", L"dwrite.dll"},
+                                           PlantedDllCase{"WinInet", L"wininet.dll", L"wininet.dll"},
+                                           PlantedDllCase{"CommonControls", L"comctl32.dll", L"comctl32.dll"},
+                                           // A private copy of the assembly where the side-by-side loader
+                                           // of Windows looks for one (Wine does not): it shows only that
+                                           // nothing regressed.
+                                           PlantedDllCase{"CommonControlsDotLocal", L"comctl32.dll",
+                                                          L"Installer.exe.local\\amd64_microsoft.windows."
+                                                          L"common-controls_6595b64144ccf1df_6.0.2600.2982_"
+                                                          L"none_deadbeef\\comctl32.dll"}),
                          [](const ::testing::TestParamInfo<PlantedDllCase>& info) {
                              return info.param.name;
                          });

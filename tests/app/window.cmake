@@ -24,6 +24,13 @@ add_custom_command(OUTPUT ${folder}/Installer.exe
     COMMENT "Copying Installer.exe beside main_window_test")
 add_custom_target(main_window_test_files DEPENDS ${folder}/packages/package.7z ${folder}/Installer.exe)
 
+# installer_image_test: Installer.exe's application manifest and imports, read from the image.
+welkara_add_test(installer_image_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/installer_image_test.cpp
+                 ${welkara_support}/wine_test_support.cpp)
+add_custom_command(TARGET installer_image_test POST_BUILD
+    COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:Installer> ${CMAKE_BINARY_DIR}/tests/installer_image_test/Installer.exe)
+add_dependencies(installer_image_test Installer)
+
 welkara_add_test(main_window_test
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/main_window_test.cpp ${CMAKE_CURRENT_LIST_DIR}/window_driver.cpp
             ${welkara_support}/wine_test_support.cpp ${welkara_support}/package_store_access.cpp
@@ -54,12 +61,13 @@ set_tests_properties(main_window_test PROPERTIES
 # test and every Installer.exe it starts. They are set here because a child process takes them from its
 # parent's start-up environment, not from SetEnvironmentVariableW.
 set_property(TEST main_window_test APPEND PROPERTY ENVIRONMENT
-             "WINEDLLOVERRIDES=mscoree,mshtml=\\;d2d1,dwrite,wininet=n,b")
+             "WINEDLLOVERRIDES=mscoree,mshtml=\\;d2d1,dwrite,wininet,comctl32=n,b")
 set(planted_exports_d2d1 "D2D1CreateFactory=plantedFactory @1")
 set(planted_exports_dwrite "DWriteCreateFactory=plantedFactory")
 set(planted_exports_wininet "InternetOpenW=plantedCall" "InternetOpenUrlW=plantedCall" "HttpQueryInfoW=plantedCall"
     "InternetReadFile=plantedCall" "InternetCloseHandle=plantedCall")
-foreach(dll d2d1 dwrite wininet)
+set(planted_exports_comctl32 "InitCommonControlsEx=plantedCall")
+foreach(dll d2d1 dwrite wininet comctl32)
     list(JOIN planted_exports_${dll} "\n" exports)
     set(def ${CMAKE_CURRENT_BINARY_DIR}/planted/${dll}.def)
     file(GENERATE OUTPUT ${def} CONTENT "LIBRARY ${dll}.dll\nEXPORTS\n${exports}\n")
