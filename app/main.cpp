@@ -28,8 +28,12 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandLine, int showCommand) {
     }
     // The window object and the option strings outlive the message loop on purpose: when the loop ends
     // the installer thread may still be running (after "Cancel") and reading them, until the process ends.
-    static MainWindow mainWindow;
     ParseCommandLine(reinterpret_cast<const char16_t*>(commandLine));
+    InstallRequest request;
+    request.urlOverride = reinterpret_cast<const wchar_t*>(urlOverride);
+    request.signatureOverride = reinterpret_cast<const wchar_t*>(signatureOverride);
+    request.verifyOnly = verifyOnly;
+    static MainWindow mainWindow(request);
 
     WNDCLASSW windowClass = {};
     windowClass.lpfnWndProc = BaseWindow<MainWindow>::StaticWindowProc;

@@ -16,8 +16,7 @@
 #include <commctrl.h>
 
 #include "app/common_controls.h"
-#include "app/installer_messages.h"
-#include "install/installer_thread.h"
+#include "install/installer_messages.h"
 #include "install/system_library.h"
 #include "resources/resource_ids.h"
 
@@ -49,7 +48,10 @@ void release(Interface** object) {
 
 }  // namespace
 
-MainWindow::MainWindow() : m_statusText(kInstallingText), m_statusTextLength(lstrlenW(kInstallingText)) {}
+MainWindow::MainWindow(const InstallRequest& request)
+    : m_statusText(kInstallingText), m_statusTextLength(lstrlenW(kInstallingText)) {
+    m_installerThread.request = request;
+}
 
 LRESULT MainWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
@@ -59,9 +61,10 @@ LRESULT MainWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             }
             // The thread is never waited for or signalled, so its handle is not needed. Without a thread
             // no report will ever come: the window shows the error at once, as the thread would have.
+            m_installerThread.window = m_hwnd;
             HANDLE thread = CreateThread(nullptr,  // lpThreadAttributes
                                          0,        // default stack size
-                                         InstallerThreadProc, this, 0, &m_installerThreadId);
+                                         InstallerThreadProc, &m_installerThread, 0, &m_installerThreadId);
             if (thread != nullptr) {
                 CloseHandle(thread);
             } else {

@@ -8,10 +8,12 @@
 #include <windows.h>
 
 #include "app/base_window.h"
+#include "install/installer_thread.h"
 
 class MainWindow : public BaseWindow<MainWindow> {
   public:
-    MainWindow();
+    // `request` is handed to the installer thread that the window starts when it is created.
+    explicit MainWindow(const InstallRequest& request);
 
     PCWSTR WindowClassName() const override { return L"Orvanta Welkara Installer Window"; }
     LRESULT OnMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
@@ -37,6 +39,7 @@ class MainWindow : public BaseWindow<MainWindow> {
     HWND m_button = nullptr;
     HWND m_progressBar = nullptr;
     DWORD m_installerThreadId = 0;
+    InstallerThreadStart m_installerThread;  // the thread's argument, for as long as the process runs
     PCWSTR m_statusText;
     UINT32 m_statusTextLength;
 };

@@ -7,6 +7,8 @@
 #include <shellapi.h>
 #include <shlwapi.h>
 
+#include "install/extract.h"
+#include "install/final_lines.h"
 #include "install/install_log.h"
 
 namespace {
@@ -186,6 +188,48 @@ bool CodeFolder::setPath(const wchar_t* path) {
            join(unpacked_, own_, L"unpacked") && join(previous_, own_, L"previous") &&
            join(record_, own_, L"swap") && join(recordDraft_, own_, L"swap.new") &&
            join(extractorCopy_, own_, L"7za.exe");
+}
+
+const wchar_t* CodeFolder::take(InstallLog& log) {
+    switch (lock()) {
+        case Lock::held:
+            return recover(log) ? nullptr : finalLine::kNotRecovered;
+        case Lock::noFolder:
+            return nullptr;
+        case Lock::busy:
+            log.write(L"Another installation is working in %ls\n", code_);
+            return finalLine::kNotLocked;
+        case Lock::failed:
+            break;
+    }
+    log.write(L"Couldn't lock the code folder %ls (%d)\n", code_, static_cast<int>(GetLastError()));
+    return finalLine::kNotLocked;
+}
+
+const wchar_t* CodeFolder::replace(InstallLog& log, PinnedExtractor& extractor, const std::uint8_t* bytes,
+                                   std::uint32_t length) {
+    // A folder that cannot be made shows up as the failure to make it current.
+    makeUnpackedFolder();
+    const bool kept = !extractUpdate(log, unpacked_, extractor, own_, lockHandle(), bytes, length);
+    bool movingAside = false;
+    const Swap swapped = kept ? Swap::kept : swap(log, &movingAside);
+    switch (swapped) {
+        case Swap::done:
+            return nullptr;
+        case Swap::kept:
+            if (hasInstallation()) {
+                log.write(L"The previous installation in %ls was kept\n", code_);
+            }
+            return finalLine::kNotExtracted;
+        case Swap::putBack:
+            log.write(L"The previous installation in %ls was put back\n", code_);
+            break;
+        case Swap::stuck:
+            log.write(L"The installation in %ls is part-way through a swap; the next run finishes it\n",
+                      code_);
+            break;
+    }
+    return movingAside ? finalLine::kNotRemoved : finalLine::kNotExtracted;
 }
 
 CodeFolder::Lock CodeFolder::lock() {

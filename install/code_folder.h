@@ -15,7 +15,10 @@
 
 #include "install/safe_files.h"
 
+#include <cstdint>
+
 class InstallLog;
+class PinnedExtractor;
 
 class CodeFolder {
   public:
@@ -41,6 +44,15 @@ class CodeFolder {
         noFolder,  // the code folder does not exist (it could not be made): nothing can change in it
         failed,    // the lock could not be made for another reason; GetLastError tells
     };
+    // The steps of a run. take() locks the folder and settles what an interrupted run left there; a
+    // code folder that does not exist holds nothing to settle, and the run then fails where it first
+    // needs the folder. replace() unpacks the package aside with `extractor` and swaps it in, saying
+    // in one line when the previous installation was kept or put back. Each returns the final line of
+    // a failure, or null.
+    const wchar_t* take(InstallLog& log);
+    const wchar_t* replace(InstallLog& log, PinnedExtractor& extractor, const std::uint8_t* bytes,
+                           std::uint32_t length);
+
     // Makes the installer's folder and takes the lock.
     Lock lock();
     // The lock's handle while it is held (for the extractor to inherit), else INVALID_HANDLE_VALUE.

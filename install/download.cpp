@@ -13,7 +13,7 @@
 #include "install/download_config.h"
 #include "install/install_log.h"
 #include "install/system_library.h"
-#include "settings/manifest.h"
+#include "install/manifest.h"
 
 namespace {
 

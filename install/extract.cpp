@@ -13,6 +13,7 @@
 
 #include "install/extractor_config.h"
 #include "install/install_log.h"
+#include "install/installer_folder.h"
 #include "install/safe_files.h"
 #include "signature/sha512.h"
 
@@ -24,25 +25,11 @@ constexpr DWORD kExtractorLimit = 64 * 1024 * 1024;
 
 }  // namespace
 
-PinnedExtractor::~PinnedExtractor() {
-    removeCopy();
-    if (bytes_ != nullptr) {
-        LocalFree(bytes_);
-    }
-}
-
 bool PinnedExtractor::load() {
-    const DWORD pathLength = GetModuleFileNameW(GetModuleHandleW(nullptr), path_, MAX_PATH);
-    error_ = GetLastError();
-    // A result of MAX_PATH means the path did not fit and was cut.
-    if (pathLength == 0 || pathLength == MAX_PATH) {
-        failure_ = Failure::modulePath;
-        return false;
-    }
-    // Neither can fail for a full module path that fitted, but a path they could not build would name
-    // another program.
-    if (!PathRemoveFileSpecW(path_) || !PathAppendW(path_, L"7za.exe")) {
-        failure_ = Failure::extractorPath;
+    bool folderKnown = false;
+    if (!besideInstaller(L"7za.exe", path_, &folderKnown)) {
+        error_ = GetLastError();
+        failure_ = folderKnown ? Failure::extractorPath : Failure::modulePath;
         return false;
     }
     OwnedHandle file;
@@ -65,26 +52,26 @@ bool PinnedExtractor::load() {
         return false;
     }
     const DWORD length = static_cast<DWORD>(size.QuadPart);
-    std::uint8_t* bytes = static_cast<std::uint8_t*>(LocalAlloc(LMEM_FIXED, length == 0 ? 1 : length));
+    LocalMemory<std::uint8_t> bytes(
+        static_cast<std::uint8_t*>(LocalAlloc(LMEM_FIXED, length == 0 ? 1 : length)));
     DWORD got = 0;
-    if (bytes == nullptr || !ReadFile(file.get(), bytes, length, &got, nullptr) || got != length) {
-        error_ = bytes == nullptr ? ERROR_NOT_ENOUGH_MEMORY : GetLastError();
+    if (bytes.get() == nullptr || !ReadFile(file.get(), bytes.get(), length, &got, nullptr) ||
+        got != length) {
+        error_ = bytes.get() == nullptr ? ERROR_NOT_ENOUGH_MEMORY : GetLastError();
         failure_ = Failure::unreadable;
-        LocalFree(bytes);
         return false;
     }
     std::uint8_t digest[64];
     Sha512State state;
     sha512_init(&state);
-    sha512_update(&state, bytes, length);
+    sha512_update(&state, bytes.get(), length);
     sha512_final(&state, digest);
     // Not secret: the comparison may stop at the first difference.
     if (std::memcmp(digest, kExtractorSha512, sizeof digest) != 0) {
         failure_ = Failure::foreign;
-        LocalFree(bytes);
         return false;
     }
-    bytes_ = bytes;
+    bytes_.reset(bytes.release());
     length_ = length;
     failure_ = Failure::none;
     return true;
@@ -136,7 +123,7 @@ bool PinnedExtractor::writeCopy(InstallLog& log, const wchar_t* folder) {
                                  nullptr));  // hTemplateFile
     DWORD written = 0;
     const bool whole =
-        file.valid() && WriteFile(file.get(), bytes_, length_, &written, nullptr) && written == length_;
+        file.valid() && WriteFile(file.get(), bytes_.get(), length_, &written, nullptr) && written == length_;
     const DWORD error = GetLastError();
     if (file.valid()) {
         lstrcpynW(copy_, copy, MAX_PATH);
@@ -263,6 +250,35 @@ void logOutputFile(InstallLog& log, HANDLE output) {
     logExtractorOutput(log, text, static_cast<int>(got));
 }
 
+// A process-thread attribute list of one attribute in a buffer of its own, deleted on every way out.
+class AttributeList {
+  public:
+    AttributeList() = default;
+    AttributeList(const AttributeList&) = delete;
+    AttributeList& operator=(const AttributeList&) = delete;
+    ~AttributeList() {
+        if (list_ != nullptr) {
+            DeleteProcThreadAttributeList(list_);
+        }
+    }
+    // False (GetLastError tells) when the list cannot be made.
+    bool initialize() {
+        SIZE_T size = 0;
+        InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+        const auto list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(buffer_);
+        if (size > sizeof buffer_ || !InitializeProcThreadAttributeList(list, 1, 0, &size)) {
+            return false;
+        }
+        list_ = list;
+        return true;
+    }
+    LPPROC_THREAD_ATTRIBUTE_LIST get() const { return list_; }
+
+  private:
+    alignas(16) unsigned char buffer_[512];
+    LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
+};
+
 // Closes the process's handles on every way out.
 struct ProcessHandles {
     PROCESS_INFORMATION information = {};
@@ -353,12 +369,8 @@ bool extractUpdateFromFileToCwd(InstallLog& log, PinnedExtractor& extractor, con
         }
         HANDLE inherited[3] = {input.get(), childOutput.get(), childKept.get()};
         const SIZE_T inheritedSize = (keeps ? 3 : 2) * sizeof(HANDLE);
-        alignas(16) unsigned char attributeBuffer[512];
-        SIZE_T attributeSize = 0;
-        InitializeProcThreadAttributeList(nullptr, 1, 0, &attributeSize);
-        const auto attributes = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attributeBuffer);
-        if (attributeSize > sizeof attributeBuffer ||
-            !InitializeProcThreadAttributeList(attributes, 1, 0, &attributeSize)) {
+        AttributeList attributes;
+        if (!attributes.initialize()) {
             log.write(L"extractUpdate: InitializeProcThreadAttributeList failed (%d)\n",
                       static_cast<int>(GetLastError()));
             return false;
@@ -369,14 +381,13 @@ bool extractUpdateFromFileToCwd(InstallLog& log, PinnedExtractor& extractor, con
         startup.StartupInfo.hStdInput = input.get();
         startup.StartupInfo.hStdOutput = childOutput.get();
         startup.StartupInfo.hStdError = childOutput.get();
-        startup.lpAttributeList = attributes;
-        if (!UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited,
+        startup.lpAttributeList = attributes.get();
+        if (!UpdateProcThreadAttribute(attributes.get(), 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited,
                                        inheritedSize,
                                        nullptr,     // lpPreviousValue
                                        nullptr)) {  // lpReturnSize
             log.write(L"extractUpdate: UpdateProcThreadAttribute failed (%d)\n",
                       static_cast<int>(GetLastError()));
-            DeleteProcThreadAttributeList(attributes);
             return false;
         }
         // No console at all: a console program given CREATE_NO_WINDOW gets a hidden console of its own,
@@ -391,7 +402,6 @@ bool extractUpdateFromFileToCwd(InstallLog& log, PinnedExtractor& extractor, con
                                             nullptr,  // lpCurrentDirectory: the installer's current directory
                                             &startup.StartupInfo, &process.information);
         const DWORD error = GetLastError();
-        DeleteProcThreadAttributeList(attributes);
         if (!started) {
             process.information = {};
             log.write(L"extractUpdate: CreateProcess failed (%d)\n", static_cast<int>(error));
@@ -417,4 +427,44 @@ bool extractUpdateFromFileToCwd(InstallLog& log, PinnedExtractor& extractor, con
         return false;
     }
     return true;
+}
+
+bool extractUpdate(InstallLog& log, const wchar_t* folder, PinnedExtractor& extractor,
+                   const wchar_t* copyFolder, HANDLE keepOpen, const std::uint8_t* bytes,
+                   std::uint32_t length) {
+    wchar_t savedDirectory[MAX_PATH];
+    if (GetCurrentDirectoryW(MAX_PATH, savedDirectory) == 0) {
+        log.write(L"extractUpdate: Couldn't GetCurrentDirectory (%d)\n", static_cast<int>(GetLastError()));
+        return false;
+    }
+    if (!SetCurrentDirectoryW(folder)) {
+        log.write(L"extractUpdate: Couldn't SetCurrentDirectory (%d)\n", static_cast<int>(GetLastError()));
+        return false;
+    }
+
+    bool extracted = false;
+    OwnedHandle archive(CreateFileW(L"archive.7z", GENERIC_WRITE, 0,
+                                    nullptr,  // lpSecurityAttributes
+                                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                    nullptr));  // hTemplateFile
+    if (!archive.valid()) {
+        log.write(L"CreateFile(%ls) failed\n", L"archive.7z");
+    } else {
+        DWORD written = 0;
+        if (!WriteFile(archive.get(), bytes, length, &written, nullptr) || written != length) {
+            log.write(L"extractUpdate: write failed\n");
+        } else if (!FlushFileBuffers(archive.get())) {
+            log.write(L"extractUpdate: FlushFileBuffers failed (%d)\n", static_cast<int>(GetLastError()));
+        } else {
+            archive.reset();
+            extracted = extractUpdateFromFileToCwd(log, extractor, copyFolder, keepOpen);
+            if (!extracted) {
+                log.write(L"extractUpdateFromFileToCwd failed\n");
+            }
+        }
+    }
+    archive.reset();
+    DeleteFileW(L"archive.7z");
+    SetCurrentDirectoryW(savedDirectory);
+    return extracted;
 }

@@ -11,6 +11,8 @@
 
 #include <cstdint>
 
+#include "install/local_memory.h"
+
 class InstallLog;
 
 // The checked bytes of the 7za.exe beside the running executable, and the copy of them that runs.
@@ -21,14 +23,14 @@ class PinnedExtractor {
     PinnedExtractor() = default;
     PinnedExtractor(const PinnedExtractor&) = delete;
     PinnedExtractor& operator=(const PinnedExtractor&) = delete;
-    // Frees the bytes and deletes the copy.
-    ~PinnedExtractor();
+    // Deletes the copy.
+    ~PinnedExtractor() { removeCopy(); }
 
     // Reads the extractor whole, once and never through a link, and checks the SHA-512 of the bytes
     // read. Logs nothing: when it fails, logFailure() writes the line that says why, where the
     // extractor would have been started.
     bool load();
-    bool isLoaded() const { return bytes_ != nullptr; }
+    bool isLoaded() const { return bytes_.get() != nullptr; }
     // The line for a failed load(): "extractUpdate: CreateProcess failed (2)" when 7za.exe is missing
     // (the line a failed start writes), "extractUpdate: ... is not the 7za.exe this installer was built
     // with" when it is another one, and lines for an unreadable file, a link and a module path that is
@@ -47,7 +49,7 @@ class PinnedExtractor {
 
     wchar_t path_[MAX_PATH] = {};  // beside the executable
     wchar_t copy_[MAX_PATH] = {};  // the copy that runs; empty until written
-    std::uint8_t* bytes_ = nullptr;
+    LocalMemory<std::uint8_t> bytes_;
     DWORD length_ = 0;
     Failure failure_ = Failure::none;
     DWORD error_ = 0;
@@ -67,6 +69,18 @@ class PinnedExtractor {
 // one line with the code (or the error), and the result is false. Blocks without a time limit.
 bool extractUpdateFromFileToCwd(InstallLog& log, PinnedExtractor& extractor, const wchar_t* copyFolder,
                                 HANDLE keepOpen);
+
+// Writes the package (`bytes`, `length`) as "archive.7z" into `folder` and unpacks it there with
+// extractUpdateFromFileToCwd (`extractor`, `copyFolder`, `keepOpen`). `folder` is the current
+// directory meanwhile; the one before is restored afterwards, and the archive is deleted again on
+// every path after it was created. On false the detail lines are written: "extractUpdate: Couldn't
+// GetCurrentDirectory (%d)", "extractUpdate: Couldn't SetCurrentDirectory (%d)" (also when `folder`
+// does not exist), "CreateFile(archive.7z) failed", "extractUpdate: write failed", "extractUpdate:
+// FlushFileBuffers failed (%d)", or the extraction's own lines and "extractUpdateFromFileToCwd
+// failed". The caller writes the final one.
+bool extractUpdate(InstallLog& log, const wchar_t* folder, PinnedExtractor& extractor,
+                   const wchar_t* copyFolder, HANDLE keepOpen, const std::uint8_t* bytes,
+                   std::uint32_t length);
 
 // Writes the last 20 non-blank lines of `output` (`length` bytes of the extractor's console output,
 // in the OEM code page, lines ended by CR, LF or both) to `log`, each as "extractUpdate: 7za.exe: "

@@ -44,8 +44,7 @@ void InstallLog::open() {
                        L"Orvanta\\Welkara\\instlog.txt")) {
         return;
     }
-    file = log.release();
-    opened = true;
+    file.reset(log.release());
 }
 
 bool InstallLog::write(const wchar_t* format, ...) {
@@ -59,21 +58,17 @@ bool InstallLog::write(const wchar_t* format, ...) {
     line[kLineCapacity - 1] = L'\0';
 
     const DWORD byteCount = static_cast<DWORD>(wcslen(line) * sizeof(wchar_t));
-    if (!opened) {
+    if (!file.valid()) {
         return byteCount == 0;
     }
-    const DWORD end = SetFilePointer(file, 0, nullptr, FILE_END);
-    LockFile(file, end, 0, byteCount, 0);
+    const DWORD end = SetFilePointer(file.get(), 0, nullptr, FILE_END);
+    LockFile(file.get(), end, 0, byteCount, 0);
     DWORD written = 0;
-    WriteFile(file, line, byteCount, &written, nullptr);
-    UnlockFile(file, end, 0, byteCount, 0);
+    WriteFile(file.get(), line, byteCount, &written, nullptr);
+    UnlockFile(file.get(), end, 0, byteCount, 0);
     return written == byteCount;
 }
 
 void InstallLog::close() {
-    if (opened) {
-        CloseHandle(file);
-        opened = false;
-        file = nullptr;
-    }
+    file.reset();
 }

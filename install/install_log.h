@@ -6,12 +6,14 @@
 
 #include <windows.h>
 
+#include "install/safe_files.h"
+
 class InstallLog {
-public:
+  public:
     InstallLog() = default;
     InstallLog(const InstallLog&) = delete;
     InstallLog& operator=(const InstallLog&) = delete;
-    ~InstallLog() { close(); }
+    ~InstallLog() = default;
 
     // Finds the log folder, creates it when needed and opens the file for appending. Reports nothing;
     // afterwards isOpen() tells whether it worked.
@@ -26,11 +28,10 @@ public:
     // Closes the file when it is open; safe to call more than once.
     void close();
 
-    bool isOpen() const { return opened; }
+    bool isOpen() const { return file.valid(); }
     const wchar_t* filePath() const { return path; }
 
-private:
+  private:
     wchar_t path[MAX_PATH] = {};
-    bool opened = false;
-    HANDLE file = nullptr;
+    OwnedHandle file;
 };

@@ -1,15 +1,31 @@
 // The installer thread: the whole installation, from opening the install log to starting the
 // installed application, one blocking step after another, with no retries. The installation in the
 // code folder changes all or nothing: a failed run leaves the previous one as it was. It reports
-// only by posting the four private messages of app/installer_messages.h to a window.
+// only by posting the four private messages of install/installer_messages.h to a window.
 #pragma once
 
 #include <windows.h>
 
-// Thread entry, started once by the progress window with the address of its MainWindow; of that object
-// only the window handle is read. Returns 0.
-DWORD WINAPI InstallerThreadProc(LPVOID mainWindow);
+// What the installation is asked to do, as the command line gave it: the package URL to use instead
+// of the one built from the manifest, the Base64 signature to use instead of the manifest's (each
+// null when not given) and whether to stop after the check. The strings belong to the caller and stay
+// valid for as long as the installation runs.
+struct InstallRequest {
+    const wchar_t* urlOverride = nullptr;
+    const wchar_t* signatureOverride = nullptr;
+    bool verifyOnly = false;
+};
+
+// The installer thread's one argument: the window it reports to and what it is asked to do. It must
+// outlive the thread (the thread is never waited for; it ends with the process).
+struct InstallerThreadStart {
+    HWND window = nullptr;
+    InstallRequest request;
+};
+
+// Thread entry; `start` is an InstallerThreadStart. Returns 0.
+DWORD WINAPI InstallerThreadProc(LPVOID start);
 
 // The installation itself, reporting to `window` (any window, for instance a test's receiver).
 // Runs on the calling thread and returns when the run has ended.
-void runInstallation(HWND window);
+void runInstallation(HWND window, const InstallRequest& request);

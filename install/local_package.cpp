@@ -2,6 +2,7 @@
 #include "install/local_package.h"
 
 #include "install/install_log.h"
+#include "install/local_memory.h"
 
 namespace {
 
@@ -51,17 +52,16 @@ bool LocalPackage::read(InstallLog& log, const wchar_t* installerFolder, const w
         return false;
     }
     // A zero-byte package is a valid (if useless) input: one byte is asked for so that the block is real.
-    std::uint8_t* buffer = static_cast<std::uint8_t*>(LocalAlloc(LMEM_FIXED, size == 0 ? 1 : size));
+    LocalMemory<std::uint8_t> buffer(
+        static_cast<std::uint8_t*>(LocalAlloc(LMEM_FIXED, size == 0 ? 1 : size)));
     DWORD bytesRead = 0;
-    if (buffer == nullptr || !ReadFile(file_.get(), buffer, size, &bytesRead, nullptr) || bytesRead != size) {
+    if (buffer.get() == nullptr || !ReadFile(file_.get(), buffer.get(), size, &bytesRead, nullptr) ||
+        bytesRead != size) {
         log.write(L"Failed to read file: %ls\n", path);
-        if (buffer != nullptr) {
-            LocalFree(buffer);
-        }
         file_.reset();
         return false;
     }
-    *bytes = buffer;
+    *bytes = buffer.release();
     *length = size;
     return true;
 }

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "tests/app/window_driver.h"
+#include "tests/support/installation_fixture.h"
 #include "tests/support/package_store_access.h"
 #include "tests/support/wine_test_support.h"
 
@@ -35,7 +36,7 @@ using windowtest::Band;
 using windowtest::Capture;
 using windowtest::Ink;
 using windowtest::InstallerProcess;
-using windowtest::LoopbackStore;
+using testsupport::HeldDownload;
 using windowtest::waitUntil;
 
 namespace {
@@ -66,6 +67,16 @@ std::set<std::string>& savedStates() {
 
 std::wstring installLog() {
     return fromUtf16Bytes(readBytes(logFilePath()));
+}
+
+// The package store that the fixture window_store.up started, with package.7z and a package of 1 MiB
+// that no run gets to the end of.
+testsupport::PackageStore packageStore() {
+    testsupport::PackageStore store;
+    EXPECT_TRUE(store.load(exeFolder() + L"\\store")) << "the package store fixture is not running";
+    EXPECT_TRUE(store.putPackage(L"package.7z", readBytes(exeFolder() + L"\\packages\\package.7z")));
+    EXPECT_TRUE(store.putPackage(L"stalled.bin", std::string(1 << 20, 'x')));
+    return store;
 }
 
 bool endsWith(const std::wstring& text, const std::wstring& ending) {
@@ -178,36 +189,11 @@ void recordState(const std::string& state, const Capture& capture) {
     EXPECT_TRUE(capture.saveBmp(path));
 }
 
-class MainWindowTest : public ::testing::Test {
+class MainWindowTest : public testsupport::InstallationFixture {
   protected:
     static void SetUpTestSuite() { prepareWineForWindows(); }
 
-    void SetUp() override {
-        codeFolder = systemFolder(CSIDL_PROGRAM_FILESX86) + L"\\Orvanta\\Welkara";
-        removeTree(systemFolder(CSIDL_PROGRAM_FILESX86) + L"\\Orvanta");
-        removeTree(systemFolder(CSIDL_COMMON_APPDATA) + L"\\Orvanta");
-        DeleteFileW(logFilePath().c_str());
-        DeleteFileW(manifest().c_str());
-        DeleteFileW(localPackage().c_str());
-    }
-    void TearDown() override {
-        DeleteFileW(manifest().c_str());
-        DeleteFileW(localPackage().c_str());
-    }
-
     static std::wstring installer() { return exeFolder() + L"\\Installer.exe"; }
-    static std::wstring manifest() { return exeFolder() + L"\\manifest"; }
-    static std::wstring localPackage() { return exeFolder() + L"\\local.7z"; }
-
-    // A manifest that names local.7z, a copy of packages\package.7z, with the signature `signatureName`.
-    static void useLocalPackage(const std::wstring& signatureName) {
-        ASSERT_TRUE(
-            CopyFileW((exeFolder() + L"\\packages\\package.7z").c_str(), localPackage().c_str(), FALSE));
-        ASSERT_TRUE(
-            writeBytes(manifest(), utf16Bytes(L"local_update_filename = local.7z\r\neddsa_signature=" +
-                                              packageSignature(signatureName) + L"\r\n")));
-    }
-
     // Starts Installer.exe and waits up to 30 s for its window (the first start of Direct2D in a fresh
     // prefix is slow).
     HWND startInstaller(InstallerProcess& process, const std::wstring& arguments) {
@@ -221,32 +207,23 @@ class MainWindowTest : public ::testing::Test {
         return window;
     }
 
-    // Starts a run whose package download never finishes and waits until it is downloading.
-    HWND startStalledRun(InstallerProcess& process, LoopbackStore& store) {
-        if (!store.start(std::string(1 << 20, 'x'))) {
-            ADD_FAILURE() << "the loopback store did not start";
-            return nullptr;
-        }
-        HWND window = startInstaller(process, L"/url:" + store.url());
-        EXPECT_TRUE(store.waitForDownload(30000)) << "the installer thread never asked for the package";
-        EXPECT_TRUE(endsWith(installLog(), L"Will try to install " + store.url() + L"\n"))
+    // Starts a run whose package download does not go on until `download` is released or cut, and
+    // waits until it is downloading.
+    HWND startStalledRun(InstallerProcess& process, const HeldDownload& download) {
+        HWND window = startInstaller(process, L"/url:" + download.url);
+        EXPECT_TRUE(download.waitForStart(30000)) << "the installer thread never asked for the package";
+        EXPECT_TRUE(endsWith(installLog(), L"Will try to install " + download.url + L"\n"))
             << narrow(installLog());
         return window;
     }
-
-    bool applicationStarted() const {
-        return waitUntil([&] { return pathExists(codeFolder + L"\\started.txt"); }, 20000);
-    }
-
-    std::wstring codeFolder;
 };
 
 // ---- The window as created: class, title, size, style and the two controls, while the thread works.
 
 TEST_F(MainWindowTest, WorkingWindowHasItsTitleSizeStyleAndControls) {
-    LoopbackStore store;
+    const HeldDownload stalled(packageStore(), L"stalled.bin");
     InstallerProcess process;
-    HWND window = startStalledRun(process, store);
+    HWND window = startStalledRun(process, stalled);
     ASSERT_NE(window, nullptr);
 
     EXPECT_EQ(windowtest::windowText(window), L"Orvanta Welkara Installer");
@@ -364,9 +341,9 @@ void closeWindow(HWND window, CloseBy by) {
 }
 
 TEST_P(CloseDuringDownloadTest, EndsTheProcessAtOnceWithExitCodeZero) {
-    LoopbackStore store;
+    const HeldDownload stalled(packageStore(), L"stalled.bin");
     InstallerProcess process;
-    HWND window = startStalledRun(process, store);
+    HWND window = startStalledRun(process, stalled);
     ASSERT_NE(window, nullptr);
     Capture before;
     ASSERT_TRUE(settledCapture(window, nullptr, &before, 20000));
@@ -384,7 +361,7 @@ TEST_P(CloseDuringDownloadTest, EndsTheProcessAtOnceWithExitCodeZero) {
     EXPECT_LT(took, 3000u);
     EXPECT_EQ(process.exitCode(), 0u);
     EXPECT_FALSE(IsWindow(window));
-    EXPECT_TRUE(endsWith(installLog(), L"Will try to install " + store.url() + L"\n"))
+    EXPECT_TRUE(endsWith(installLog(), L"Will try to install " + stalled.url + L"\n"))
         << narrow(installLog());
 }
 
@@ -400,9 +377,9 @@ INSTANTIATE_TEST_SUITE_P(
 // messages are the ones the installer thread posts, sent here in an order no single run produces.
 
 TEST_F(MainWindowTest, EachStatusMessageReplacesTheLineWithItsOwnSentence) {
-    LoopbackStore store;
+    const HeldDownload stalled(packageStore(), L"stalled.bin");
     InstallerProcess process;
-    HWND window = startStalledRun(process, store);
+    HWND window = startStalledRun(process, stalled);
     ASSERT_NE(window, nullptr);
     HWND button = windowtest::findChild(window, L"Button");
     Capture working;
@@ -458,22 +435,18 @@ class SuccessfulRunTest : public MainWindowTest, public ::testing::WithParamInte
 TEST_P(SuccessfulRunTest, ShowsTheResultAndEndsByItself) {
     const SuccessCase& row = GetParam();
     const bool installs = std::string(row.state) == "installed";
-    const std::string package = readBytes(exeFolder() + L"\\packages\\package.7z");
     std::wstring url;
-    testsupport::PackageStore store;
-    LoopbackStore heldStore;
+    const testsupport::PackageStore store = packageStore();
+    const HeldDownload held(store, L"package.7z");
     switch (row.source) {
         case Source::LocalPackage:
-            useLocalPackage(L"package");
+            useLocalPackage(L"package.7z", L"package");
             break;
         case Source::PackageStore:
-            ASSERT_TRUE(store.load(exeFolder() + L"\\store")) << "the package store fixture is not running";
-            ASSERT_TRUE(store.putPackage(L"package.7z", package));
             url = store.http + L"/files/package.7z";
             break;
         case Source::HeldDownload:
-            ASSERT_TRUE(heldStore.start(package));
-            url = heldStore.url();
+            url = held.url;
             break;
     }
     std::wstring arguments = row.arguments;
@@ -495,12 +468,12 @@ TEST_P(SuccessfulRunTest, ShowsTheResultAndEndsByItself) {
     const bool looked = row.source == Source::HeldDownload;
     Band workingBand;
     if (looked) {
-        ASSERT_TRUE(heldStore.waitForDownload(30000));
+        ASSERT_TRUE(held.waitForStart(30000));
         Capture working;
         ASSERT_TRUE(settledCapture(window, nullptr, &working, 20000)) << "the working state was never drawn";
         workingBand = windowtest::clientBand(working, kStatusTop, kStatusBottom);
         ASSERT_EQ(windowtest::windowText(button), L"Cancel");
-        heldStore.release(1000);
+        held.release(1000);
     }
 
     // When the final log line appears and when the button turns to "Close".
@@ -608,13 +581,13 @@ class PlantedDllTest : public MainWindowTest, public ::testing::WithParamInterfa
 };
 
 // The window draws, the download comes, the package is verified and the process ends with 0.
-void expectVerificationRun(InstallerProcess& process, HWND window, LoopbackStore& store) {
+void expectVerificationRun(InstallerProcess& process, HWND window, const HeldDownload& download) {
     ASSERT_NE(window, nullptr);
-    ASSERT_TRUE(store.waitForDownload(30000)) << "the installer thread never asked for the package";
+    ASSERT_TRUE(download.waitForStart(30000)) << "the installer thread never asked for the package";
     Capture working;
     ASSERT_TRUE(settledCapture(window, nullptr, &working, 20000)) << "the status line was never drawn";
     expectPaintedStatus(working);
-    store.release(200);
+    download.release(200);
     ASSERT_TRUE(process.waitForExit(30000)) << narrow(installLog());
     EXPECT_EQ(process.exitCode(), 0u);
     EXPECT_TRUE(endsWith(installLog(), kVerifiedLine)) << narrow(installLog());
@@ -632,16 +605,15 @@ TEST_P(PlantedDllTest, NeverLoadsAndTheRunStillSucceeds) {
                   GetLastError() == ERROR_ALREADY_EXISTS,
               true);
     ASSERT_TRUE(CopyFileW((exeFolder() + L"\\planted\\" + GetParam().dll).c_str(), where.c_str(), FALSE));
-    LoopbackStore store;
-    ASSERT_TRUE(store.start(readBytes(exeFolder() + L"\\packages\\package.7z")));
+    const HeldDownload download(packageStore(), L"package.7z");
 
     InstallerProcess process;
     ASSERT_TRUE(process.start(
         runFolder() + L"\\Installer.exe",
-        L"/url:" + store.url() + L" /eddsa_signature:" + packageSignature(L"package") + L" /verify_only"));
+        L"/url:" + download.url + L" /eddsa_signature:" + packageSignature(L"package") + L" /verify_only"));
     HWND window = nullptr;
     waitUntil([&] { return (window = process.findWindow()) != nullptr || !process.running(); }, 30000);
-    expectVerificationRun(process, window, store);
+    expectVerificationRun(process, window, download);
     EXPECT_FALSE(pathExists(marker())) << "the planted " << narrow(GetParam().dll) << " was loaded";
 }
 
@@ -671,7 +643,7 @@ struct FailureCase {
 class FailedRunTest : public MainWindowTest, public ::testing::WithParamInterface<FailureCase> {};
 
 TEST_P(FailedRunTest, StaysOpenUntilClosedThenExitsWithZero) {
-    useLocalPackage(L"damaged");  // a valid signature, but of another file
+    useLocalPackage(L"package.7z", L"damaged");  // a valid signature, but of another file
     InstallerProcess process;
     HWND window = startInstaller(process, L"");
     ASSERT_NE(window, nullptr);
@@ -773,9 +745,9 @@ TEST_F(WindowOnScreenTest, EveryStateShowsItsTextMarqueeAndButton) {
         {"error", Step::CutDownload, kErrorText, L"Close", false, 1000},
         {"error-restored", Step::MinimizeAndRestore, kErrorText, L"Close", false, 1000},
     };
-    LoopbackStore store;
+    const HeldDownload stalled(packageStore(), L"stalled.bin");
     InstallerProcess process;
-    HWND window = startStalledRun(process, store);
+    HWND window = startStalledRun(process, stalled);
     ASSERT_NE(window, nullptr);
     HWND button = windowtest::findChild(window, L"Button");
     RECT client;
@@ -819,7 +791,7 @@ TEST_F(WindowOnScreenTest, EveryStateShowsItsTextMarqueeAndButton) {
                 ASSERT_TRUE(waitUntil([&] { return IsIconic(window) == FALSE; }, 5000));
                 break;
             case Step::CutDownload:
-                store.cut();
+                stalled.cut();
                 ASSERT_TRUE(waitUntil([&] { return windowtest::windowText(button) == L"Close"; }, 30000));
                 break;
         }

@@ -34,7 +34,8 @@ add_dependencies(installer_image_test Installer)
 welkara_add_test(main_window_test
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/main_window_test.cpp ${CMAKE_CURRENT_LIST_DIR}/window_driver.cpp
             ${welkara_support}/wine_test_support.cpp ${welkara_support}/package_store_access.cpp
-    LIBRARIES ws2_32 gdi32 shell32 advapi32 crypt32 WINE_STATE)
+            ${welkara_support}/installation_fixture.cpp
+    LIBRARIES gdi32 shell32 advapi32 crypt32 WINE_STATE)
 add_dependencies(main_window_test main_window_test_files)
 configure_file(${WELKARA_7ZA_EXE} ${folder}/7za.exe COPYONLY)
 add_test(NAME window_store.up COMMAND ${Python3_EXECUTABLE} ${welkara_support}/package_store.py start ${folder}/store)

@@ -1,18 +1,14 @@
 // Drives a running Installer.exe from another process, as a user and the system would reach it: the
 // process and its exit code, its progress window found by class name, the window's controls read with
 // GetWindowTextW and GetWindowLongW, captures of the window from the screen (through GDI, or as the X
-// server shows it), and a loopback server for one package download that stalls, comes slowly or is cut.
-// Used by main_window_test under Wine and Xvfb.
+// server shows it). Used by main_window_test under Wine and Xvfb.
 #pragma once
 
-#include <winsock2.h>
 #include <windows.h>
 
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace windowtest {
@@ -94,37 +90,5 @@ struct Ink {
     double centre() const { return (left + right) / 2.0; }
 };
 Ink inkOf(const Band& band);
-
-// A loopback HTTP server for one package download that the test paces: it answers the first GET with
-// 200, the Content-Length of `body` and its first 4 KiB, then holds the rest back until release(), after
-// which it sends it in 50 pieces spread over `spreadMs`. Never released, the download never ends and the
-// installer thread sits in it for as long as the test likes.
-class LoopbackStore {
-  public:
-    LoopbackStore() = default;
-    LoopbackStore(const LoopbackStore&) = delete;
-    LoopbackStore& operator=(const LoopbackStore&) = delete;
-    ~LoopbackStore();
-
-    bool start(const std::string& body);
-    void release(DWORD spreadMs);
-    // Closes the connection at once; a body not yet sent in full stays unfinished and the download fails.
-    void cut() { m_stop = true; }
-    std::wstring url() const;  // http://127.0.0.1:PORT/welkara-test.7z
-    // True once a request has come in and the start of the body has gone out.
-    bool waitForDownload(DWORD timeoutMs) const;
-
-  private:
-    void serve();
-
-    SOCKET m_listener = INVALID_SOCKET;
-    int m_port = 0;
-    std::string m_body;
-    std::atomic<DWORD> m_spreadMs{0};
-    std::atomic<bool> m_released{false};
-    std::atomic<bool> m_stop{false};
-    std::atomic<bool> m_downloading{false};
-    std::thread m_thread;
-};
 
 }  // namespace windowtest

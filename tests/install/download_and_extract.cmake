@@ -14,7 +14,7 @@ set(welkara_support ${CMAKE_CURRENT_LIST_DIR}/../support)
 welkara_add_test(download_test
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/download_test.cpp ${welkara_support}/package_store_access.cpp
             ${welkara_support}/wine_test_support.cpp
-    LIBRARIES welkara_win crypt32 WINE_STATE)
+    LIBRARIES welkara_install_operations crypt32 WINE_STATE)
 set(welkara_store_dir ${CMAKE_BINARY_DIR}/tests/download_test/store)
 add_test(NAME package_store.up
          COMMAND ${Python3_EXECUTABLE} ${welkara_support}/package_store.py start ${welkara_store_dir})
@@ -34,7 +34,7 @@ foreach(name extract_test extract_no7za_test)
     add_custom_target(${name}_package DEPENDS ${folder}/package.7z)
     welkara_add_test(${name}
         SOURCES ${CMAKE_CURRENT_LIST_DIR}/extract_test.cpp ${welkara_support}/wine_test_support.cpp
-        LIBRARIES welkara_win WINE_STATE)
+        LIBRARIES welkara_install_operations WINE_STATE)
     add_dependencies(${name} ${name}_package)
 endforeach()
 configure_file(${WELKARA_7ZA_EXE} ${CMAKE_BINARY_DIR}/tests/extract_test/7za.exe COPYONLY)
@@ -44,7 +44,7 @@ configure_file(${WELKARA_7ZA_EXE} ${CMAKE_BINARY_DIR}/tests/extract_test/7za.exe
 # still copying when the test ends extract_runner.
 set(welkara_extract_dir ${CMAKE_BINARY_DIR}/tests/extract_test)
 add_executable(extract_runner ${CMAKE_CURRENT_LIST_DIR}/extract_runner.cpp)
-target_link_libraries(extract_runner PRIVATE welkara_win)
+target_link_libraries(extract_runner PRIVATE welkara_install_operations)
 target_link_options(extract_runner PRIVATE -municode)
 set_target_properties(extract_runner PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${welkara_extract_dir})
 add_custom_command(OUTPUT ${welkara_extract_dir}/large.7z
@@ -71,7 +71,7 @@ configure_file(${CMAKE_SOURCE_DIR}/install/extractor_config.h.in
 welkara_add_test(extract_lastbyte_test
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/extract_test.cpp ${CMAKE_SOURCE_DIR}/install/extract.cpp
             ${welkara_support}/wine_test_support.cpp
-    LIBRARIES welkara_win WINE_STATE)
+    LIBRARIES welkara_install_operations WINE_STATE)
 target_include_directories(extract_lastbyte_test BEFORE PRIVATE ${CMAKE_BINARY_DIR}/generated-lastbyte)
 target_compile_definitions(extract_lastbyte_test PRIVATE WELKARA_TEST_PINNED_ELSEWHERE)
 configure_file(${WELKARA_7ZA_EXE} ${CMAKE_BINARY_DIR}/tests/extract_lastbyte_test/7za.exe COPYONLY)

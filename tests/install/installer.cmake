@@ -24,7 +24,7 @@ add_custom_target(installer_thread_test_packages DEPENDS ${folder}/packages/pack
 
 welkara_add_test(installer_thread_test
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/installer_thread_test.cpp ${welkara_support}/wine_test_support.cpp
-            ${welkara_support}/package_store_access.cpp
+            ${welkara_support}/package_store_access.cpp ${welkara_support}/installation_fixture.cpp
     LIBRARIES welkara_installation crypt32 WINE_STATE)
 add_dependencies(installer_thread_test installer_thread_test_packages installer_runner)
 # A whole installation in a process of its own, beside the test: for a second run at the same time, a
@@ -49,11 +49,11 @@ set_tests_properties(installer_thread_test PROPERTIES FIXTURES_REQUIRED "wine;in
 add_library(welkara_installation_refusing_delete STATIC
     ${CMAKE_SOURCE_DIR}/install/installer_thread.cpp ${CMAKE_SOURCE_DIR}/install/database.cpp
     ${CMAKE_SOURCE_DIR}/install/local_package.cpp)
-target_link_libraries(welkara_installation_refusing_delete PUBLIC welkara_win welkara_verify_eddsa advapi32 shell32 shlwapi)
+target_link_libraries(welkara_installation_refusing_delete PUBLIC welkara_install_operations advapi32 shell32 shlwapi)
 target_compile_definitions(welkara_installation_refusing_delete PRIVATE WELKARA_TEST_REFUSE_DELETE_ACCESS)
 welkara_add_test(installer_readonly_test
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/installer_thread_test.cpp ${welkara_support}/wine_test_support.cpp
-            ${welkara_support}/package_store_access.cpp
+            ${welkara_support}/package_store_access.cpp ${welkara_support}/installation_fixture.cpp
     LIBRARIES welkara_installation_refusing_delete crypt32 WINE_STATE)
 target_compile_definitions(installer_readonly_test PRIVATE WELKARA_TEST_REFUSE_DELETE_ACCESS)
 set_target_properties(installer_readonly_test PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${folder})

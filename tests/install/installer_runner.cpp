@@ -7,6 +7,6 @@
 #include "install/installer_thread.h"
 
 int wmain() {
-    runInstallation(nullptr);
+    runInstallation(nullptr, InstallRequest{});
     return 0;
 }

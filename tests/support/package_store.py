@@ -25,6 +25,9 @@ how a request is answered (NAME is a file in STATE_DIR/files; numbers are decima
     /redirect/CODE/REST       status CODE with "Location: /REST"
     /echo/ANYTHING            200, a body of 524,288 bytes: the request line and headers as received,
                               padded with "." bytes
+    /held/TOKEN/NAME          Content-Length of the file and its first 4,096 bytes; then it makes
+                              STATE_DIR/held/TOKEN.started and waits for STATE_DIR/held/TOKEN: "cut"
+                              closes the connection, a number N sends the rest spread over N ms
 Anything else is a 404. The private keys exist only in STATE_DIR, made afresh by every start.
 """
 
@@ -42,6 +45,8 @@ import time
 ECHO_LENGTH = 524288
 DRIP_PAUSED_PIECES = 200
 DRIP_LENGTH = 65536 + 4097  # past two whole 32 KiB reads
+HELD_START = 4096
+HELD_PIECE = 32768
 
 
 def make_certificates(state_dir):
@@ -182,6 +187,28 @@ class StoreHandler(http.server.BaseHTTPRequestHandler):
         self.start_body(len(data))
         self.send_whole(data[:sent])
         self.close_connection = True
+
+    def serve_held(self, rest):
+        token, data = rest[0], self.read_file("/".join(rest[1:]))
+        held = os.path.join(os.path.dirname(self.files_dir), "held")
+        os.makedirs(held, exist_ok=True)
+        self.start_body(len(data))
+        self.wfile.write(data[:HELD_START])
+        self.wfile.flush()
+        open(os.path.join(held, token + ".started"), "w").close()
+        order = os.path.join(held, token)
+        while not os.path.exists(order):
+            time.sleep(0.01)
+        with open(order) as f:
+            what = f.read().strip()
+        if what == "cut":
+            self.close_connection = True
+            return
+        pieces = [data[offset:offset + HELD_PIECE] for offset in range(HELD_START, len(data), HELD_PIECE)]
+        for piece in pieces:
+            self.wfile.write(piece)
+            self.wfile.flush()
+            time.sleep(int(what) / 1000 / max(len(pieces), 1))
 
     def serve_redirect(self, rest):
         self.send_simple(int(rest[0]), [("Location", "/" + "/".join(rest[1:]))])

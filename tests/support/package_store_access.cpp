@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <wincrypt.h>
 
+#include <string>
 #include <vector>
 
 #include "tests/support/wine_test_support.h"
@@ -50,6 +51,31 @@ bool PackageStore::load(const std::wstring& folder) {
 
 bool PackageStore::putPackage(const std::wstring& name, const std::string& bytes) const {
     return writeBytes(stateFolder + L"\\files\\" + name, bytes);
+}
+
+HeldDownload::HeldDownload(const PackageStore& store, const std::wstring& name) {
+    static unsigned count = 0;
+    const std::wstring token = std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++count);
+    url = store.http + L"/held/" + token + L"/" + name;
+    order_ = store.stateFolder + L"\\held\\" + token;
+}
+
+bool HeldDownload::waitForStart(unsigned timeoutMs) const {
+    for (unsigned waited = 0; !pathExists(order_ + L".started"); waited += 10) {
+        if (waited >= timeoutMs) {
+            return false;
+        }
+        Sleep(10);
+    }
+    return true;
+}
+
+bool HeldDownload::release(unsigned spreadMs) const {
+    return writeBytes(order_, std::to_string(spreadMs));
+}
+
+bool HeldDownload::cut() const {
+    return writeBytes(order_, "cut");
 }
 
 bool PackageStore::trustTestCertificateAuthority() const {

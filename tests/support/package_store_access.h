@@ -25,6 +25,21 @@ struct PackageStore {
     bool trustTestCertificateAuthority() const;
 };
 
+// A download of packages\NAME from the store's /held/ path, whose pace the test decides: the store
+// sends the start of the body, then nothing until release() sends the rest or cut() closes the
+// connection. Each one has a token of its own.
+struct HeldDownload {
+    HeldDownload(const PackageStore& store, const std::wstring& name);
+    std::wstring url;
+    // True once the request has come and the start of the body has gone out, within `timeoutMs`.
+    bool waitForStart(unsigned timeoutMs) const;
+    bool release(unsigned spreadMs) const;
+    bool cut() const;
+
+  private:
+    std::wstring order_;  // the file that tells the store what to do
+};
+
 // `count` bytes from a fixed generator (splitmix64 of `seed`): the same bytes on every run.
 std::string patternBytes(std::size_t count, std::uint64_t seed);
 

@@ -4,11 +4,12 @@
 // never through a link (a link or a second name could lead to a file that the user may not read, whose
 // values the log would then show), and never one larger than any manifest: such a file counts as one
 // that could not be read.
-#include "settings/manifest.h"
+#include "install/manifest.h"
 
 #include <shlwapi.h>
 
 #include "install/install_log.h"
+#include "install/installer_folder.h"
 #include "install/local_memory.h"
 #include "install/safe_files.h"
 
@@ -23,13 +24,13 @@ constexpr LONGLONG kManifestLimit = 1024 * 1024;
 }  // namespace
 
 Manifest* loadManifest(InstallLog& log) {
-    const DWORD pathLength = GetModuleFileNameW(GetModuleHandleW(nullptr), manifestPath, MAX_PATH);
-    if (pathLength == 0 || pathLength == MAX_PATH) {
-        return nullptr;
-    }
-    // A path that cannot be built is never used cut short: the manifest is then one that cannot be
-    // opened, named by its bare name.
-    if (!PathRemoveFileSpecW(manifestPath) || !PathAppendW(manifestPath, L"manifest")) {
+    bool folderKnown = false;
+    if (!besideInstaller(L"manifest", manifestPath, &folderKnown)) {
+        if (!folderKnown) {
+            return nullptr;
+        }
+        // A path that cannot be built is never used cut short: the manifest is then one that cannot
+        // be opened, named by its bare name.
         lstrcpynW(manifestPath, L"manifest", MAX_PATH);
         log.write(L"Couldn't open %s\n", manifestPath);
         return nullptr;

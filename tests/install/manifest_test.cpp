@@ -1,6 +1,6 @@
 // loadManifest against a real "manifest" file beside this test executable, with the exact log line of
 // each outcome. The log is the real install log of the test run's Wine prefix.
-#include "settings/manifest.h"
+#include "install/manifest.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // the exact lines that it leaves and its result. With WELKARA_SIGNED_FIXTURE the build has put beside
 // this test a random package.bin and package.sig, its Base64 signature under the build's own test key
 // (the key that packagePublicKey holds).
-#include "signature/verify_eddsa.h"
+#include "install/verify_eddsa.h"
 
 #include <gtest/gtest.h>
 

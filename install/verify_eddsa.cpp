@@ -1,7 +1,7 @@
 // verify_eddsa: the text is copied, narrowed to one byte per UTF-16 unit, validated and decoded into a
 // buffer of exactly its decoded length, and only a 64-byte result reaches the verifier. Every buffer is
 // owned by a unique_ptr, so each return path releases what was allocated; allocation never throws.
-#include "signature/verify_eddsa.h"
+#include "install/verify_eddsa.h"
 
 #include <climits>
 #include <cstddef>

@@ -1,0 +1,58 @@
+#include "tests/support/installation_fixture.h"
+
+#include <windows.h>
+#include <shlobj.h>
+
+#include "tests/support/wine_test_support.h"
+
+namespace testsupport {
+
+void InstallationFixture::SetUp() {
+    codeFolder = systemFolder(CSIDL_PROGRAM_FILESX86) + L"\\Orvanta\\Welkara";
+    databaseFolder = systemFolder(CSIDL_COMMON_APPDATA) + L"\\Orvanta\\Welkara";
+    removeTree(systemFolder(CSIDL_PROGRAM_FILESX86) + L"\\Orvanta");
+    removeTree(systemFolder(CSIDL_COMMON_APPDATA) + L"\\Orvanta");
+    DeleteFileW(logFilePath().c_str());
+    DeleteFileW(manifest().c_str());
+    DeleteFileW(localPackage().c_str());
+}
+
+void InstallationFixture::TearDown() {
+    DeleteFileW(manifest().c_str());
+    DeleteFileW(localPackage().c_str());
+}
+
+std::wstring InstallationFixture::manifest() {
+    return exeFolder() + L"\\manifest";
+}
+std::wstring InstallationFixture::localPackage() {
+    return exeFolder() + L"\\local.7z";
+}
+std::wstring InstallationFixture::extractor() {
+    return exeFolder() + L"\\7za.exe";
+}
+std::wstring InstallationFixture::package(const std::wstring& name) {
+    return exeFolder() + L"\\packages\\" + name;
+}
+std::wstring InstallationFixture::installLog() {
+    return fromUtf16Bytes(readBytes(logFilePath()));
+}
+
+void InstallationFixture::writeManifest(const std::wstring& text) {
+    ASSERT_TRUE(writeBytes(manifest(), utf16Bytes(text)));
+}
+
+void InstallationFixture::useLocalPackage(const std::wstring& name, const std::wstring& signatureName) {
+    ASSERT_TRUE(CopyFileW(package(name).c_str(), localPackage().c_str(), FALSE));
+    writeManifest(L"local_update_filename = local.7z\r\neddsa_signature=" + packageSignature(signatureName) +
+                  L"\r\n");
+}
+
+bool InstallationFixture::applicationStarted() const {
+    for (int i = 0; i < 200 && !pathExists(codeFolder + L"\\started.txt"); ++i) {
+        Sleep(100);
+    }
+    return pathExists(codeFolder + L"\\started.txt");
+}
+
+}  // namespace testsupport

@@ -1,0 +1,37 @@
+// One installation fixture for the Wine tests that install, whether they run the installer thread in
+// their own process or start Installer.exe: before each test the application's folders in the run's
+// prefix and the log are gone, and so are the manifest and local package beside the test executable
+// (also after it). The test executable's folder holds 7za.exe and packages\ (made by
+// tests/support/make_installer_packages.sh, with src\ the tree that package.7z holds).
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace testsupport {
+
+class InstallationFixture : public ::testing::Test {
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    static std::wstring manifest();                         // beside the executable
+    static std::wstring localPackage();                     // local.7z beside the executable
+    static std::wstring extractor();                        // 7za.exe beside the executable
+    static std::wstring package(const std::wstring& name);  // packages\NAME
+    std::wstring databasePath() const { return databaseFolder + L"\\vorlinde.db"; }
+    // The install log's text, or "" when there is none.
+    static std::wstring installLog();
+
+    static void writeManifest(const std::wstring& text);
+    // A manifest naming local.7z, a copy of packages\NAME, with packages\SIGNATURE.sig's signature.
+    static void useLocalPackage(const std::wstring& name, const std::wstring& signatureName);
+    // Waits up to 20 s for the marker that the test application leaves when it starts.
+    bool applicationStarted() const;
+
+    std::wstring codeFolder;      // C:\Program Files (x86)\Orvanta\Welkara
+    std::wstring databaseFolder;  // C:\ProgramData\Orvanta\Welkara
+};
+
+}  // namespace testsupport
