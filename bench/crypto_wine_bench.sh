@@ -10,6 +10,7 @@
 # (below 1 is faster). Uses a throwaway Wine prefix inside WIN_BUILD/bench, removed again at the end.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/scripts/lib/welkara.sh"
 "$root/scripts/prerequisites"
 win=$(cd "${1:-build/win}" && pwd)
 native=$(cd "${2:-build/bench}" && pwd)
@@ -20,10 +21,9 @@ for f in "$win/bench/sha512_bench.exe" "$win/bench/ed25519_bench.exe" "$native/b
     test -f "$f" || { echo "crypto_wine_bench.sh: build $f first" >&2; exit 1; }
 done
 
-prefix=$win/bench/crypto-wineprefix
-trap '"$root/cmake/wine-prefix" down "$prefix" || true' EXIT
-"$root/cmake/wine-prefix" up "$prefix" >/dev/null
-wine_run() { WINEPREFIX=$prefix "$root/cmake/wine-run" "$@" | tr -d '\r'; }
+trap welkara_teardown EXIT
+welkara_prefix_up "$win/bench/crypto-wineprefix" >/dev/null
+wine_run() { wine "$@" | tr -d '\r'; }
 
 out=$(mktemp)
 for _ in $(seq "$runs"); do
@@ -36,22 +36,5 @@ for _ in $(seq "$runs"); do
         sed -n -e 's/^verify, 0-byte message: ours \([0-9.]*\) us.*/ours_us \1/p' \
             -e 's/^verify, [0-9]* MiB message: ours \([0-9.]*\) s.*/ours_s \1/p' >>"$out"
 done
-python3 - "$out" "$mib" "$runs" <<'PY'
-import sys
-best = {}
-for line in open(sys.argv[1]):
-    key, value = line.split()
-    value = float(value)
-    faster = max if key.startswith("mbps") or key == "openssl_mbps" else min
-    best[key] = faster(best.get(key, value), value)
-mib, runs = sys.argv[2], sys.argv[3]
-print("Windows build under Wine against native references, %s MiB, best of %s runs each" % (mib, runs))
-print("SHA-512: OpenSSL (native) %.1f MB/s" % best["openssl_mbps"])
-for key in sorted(k for k in best if k.startswith("mbps_")):
-    print("  %-10s %8.1f MB/s  %.3f x OpenSSL" % (key[5:], best[key], best[key] / best["openssl_mbps"]))
-print("Ed25519, 0-byte message: ours %.1f us, libsodium (native) %.1f us, ratio ours/libsodium %.3f"
-      % (best["ours_us"], best["sodium_us"], best["ours_us"] / best["sodium_us"]))
-print("Ed25519, %s MiB message: ours %.3f s, OpenSSL SHA-512 (native) alone %.3f s, ratio ours/OpenSSL-hash %.3f"
-      % (mib, best["ours_s"], best["hash_s"], best["ours_s"] / best["hash_s"]))
-PY
+python3 "$root/bench/crypto_wine_bench.py" "$out" "$mib" "$runs"
 rm -f "$out"

@@ -7,6 +7,7 @@
 # BUILD_DIR/bench, removed again at the end; only 127.0.0.1 is contacted.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/scripts/lib/welkara.sh"
 "$root/scripts/prerequisites"
 build=$(cd "${1:-build/win}" && pwd)
 runs=${2:-3}
@@ -15,42 +16,28 @@ test -f "$exe" || { echo "download_bench.sh: build $exe first" >&2; exit 1; }
 
 work=$build/bench/download
 state=$work/store
-prefix=$work/wineprefix
 mkdir -p "$work"
-cleanup() {
-    python3 "$root/tests/support/package_store.py" stop "$state" || true
-    "$root/cmake/wine-prefix" down "$prefix" || true
-}
-trap cleanup EXIT
+trap 'python3 "$root/tests/support/package_store.py" stop "$state" || true; welkara_teardown' EXIT
 
 python3 "$root/tests/support/package_store.py" start "$state" --lifetime 900 >/dev/null
-"$root/cmake/wine-prefix" up "$prefix" >/dev/null
+welkara_prefix_up "$work/wineprefix" >/dev/null
 size=$((256 << 20))
 head -c "$size" /dev/urandom >"$state/files/bench.7z"
 windows_state="Z:${state//\//\\}"
 
 best_of_curl() {  # best_of_curl URL: the shortest total time of RUNS curl downloads to /dev/null
-    local best=""
     for _ in $(seq "$runs"); do
-        local t
-        t=$(curl -s --cacert "$state/ca.pem" -o /dev/null -w '%{time_total}' "$1")
-        best=$(python3 -c "import sys; a=sys.argv[1]; b=float(sys.argv[2]); print(b if a=='' else min(float(a), b))" "$best" "$t")
-    done
-    echo "$best"
+        curl -s --cacert "$state/ca.pem" -o /dev/null -w '%{time_total}\n' "$1"
+    done | sort -g | head -n 1
 }
 
 echo "package: $size bytes from the loopback store; best of $runs runs each"
 for scheme in http https; do
     url=$(sed -n "s|^$scheme=||p" "$state/store.txt")/files/bench.7z
-    wine_best=$(WINEPREFIX=$prefix "$root/cmake/wine-run" "$exe" "$windows_state" "$url" "$runs" | tr -d '\r' |
-                sed -n 's/^best //p')
+    wine_best=$(wine "$exe" "$windows_state" "$url" "$runs" | tr -d '\r' | sed -n 's/^best //p')
     curl_best=$(best_of_curl "$url")
-    python3 - "$scheme" "$size" "$wine_best" "$curl_best" <<'PY'
-import sys
-scheme, size, wine, curl = sys.argv[1], int(sys.argv[2]), float(sys.argv[3]), float(sys.argv[4])
-mib = size / (1 << 20)
-print("%-5s downloadUpdate (WinINet, Wine): %7.3f s  %8.1f MiB/s" % (scheme, wine, mib / wine))
-print("%-5s curl:                           %7.3f s  %8.1f MiB/s" % (scheme, curl, mib / curl))
-print("%-5s ratio downloadUpdate/curl (rate): %.3f" % (scheme, curl / wine))
-PY
+    awk -v s="$scheme" -v mib="$((size >> 20))" -v wine="$wine_best" -v curl="$curl_best" 'BEGIN {
+        printf "%-5s downloadUpdate (WinINet, Wine): %7.3f s  %8.1f MiB/s\n", s, wine, mib / wine
+        printf "%-5s curl:                           %7.3f s  %8.1f MiB/s\n", s, curl, mib / curl
+        printf "%-5s ratio downloadUpdate/curl (rate): %.3f\n", s, curl / wine }'
 done

@@ -16,7 +16,7 @@ set(folder ${CMAKE_BINARY_DIR}/tests/main_window_test)
 add_custom_command(OUTPUT ${folder}/packages/package.7z ${folder}/packages/package.sig
     COMMAND sh ${welkara_support}/make_installer_packages.sh ${folder}/packages ${WELKARA_HOST_SIGN}
             ${WELKARA_TEST_SECRET_KEY} $<TARGET_FILE:fake_welkara>
-    DEPENDS ${welkara_support}/make_installer_packages.sh fake_welkara welkara_host_tools ${WELKARA_TEST_SECRET_KEY}
+    DEPENDS ${welkara_support}/make_installer_packages.sh ${CMAKE_SOURCE_DIR}/scripts/lib/welkara.sh fake_welkara welkara_host_tools ${WELKARA_TEST_SECRET_KEY}
     COMMENT "Making the signed packages for main_window_test")
 add_custom_command(OUTPUT ${folder}/Installer.exe
     COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:Installer> ${folder}/Installer.exe

@@ -29,7 +29,7 @@ foreach(name extract_test extract_no7za_test)
     set(folder ${CMAKE_BINARY_DIR}/tests/${name})
     add_custom_command(OUTPUT ${folder}/package.7z
         COMMAND sh ${welkara_support}/make_test_archive.sh ${folder}/package-src ${folder}/package.7z
-        DEPENDS ${welkara_support}/make_test_archive.sh
+        DEPENDS ${welkara_support}/make_test_archive.sh ${CMAKE_SOURCE_DIR}/scripts/lib/welkara.sh
         COMMENT "Making the test package for ${name}")
     add_custom_target(${name}_package DEPENDS ${folder}/package.7z)
     welkara_add_test(${name}

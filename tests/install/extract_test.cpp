@@ -10,7 +10,6 @@
 #include "install/extract.h"
 
 #include <windows.h>
-#include <shellapi.h>
 #include <tlhelp32.h>
 
 #include <gtest/gtest.h>
@@ -25,17 +24,15 @@
 using testsupport::exeFolder;
 using testsupport::fromUtf16Bytes;
 using testsupport::logFilePath;
+using testsupport::pathExists;
 using testsupport::readBytes;
+using testsupport::removeTree;
 using testsupport::writeBytes;
 
 namespace {
 
 const std::wstring kInvokingLine = L"extractUpdate: invoking 7za.exe -y -bd x archive.7z\n";
 const std::wstring kQuote = L"extractUpdate: 7za.exe: ";
-
-[[maybe_unused]] bool fileExists(const std::wstring& path) {
-    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
 
 // Relative paths of every file under `root`, found recursively, added to *files.
 [[maybe_unused]] void listFiles(const std::wstring& root, std::vector<std::wstring>* files) {
@@ -44,16 +41,6 @@ const std::wstring kQuote = L"extractUpdate: 7za.exe: ";
             files->push_back(path);
         }
     }
-}
-
-void removeTree(const std::wstring& path) {
-    std::wstring from = path;
-    from.push_back(L'\0');  // SHFileOperationW takes a list ended by two nulls
-    SHFILEOPSTRUCTW operation = {};
-    operation.wFunc = FO_DELETE;
-    operation.pFrom = from.c_str();
-    operation.fFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI;
-    SHFileOperationW(&operation);
 }
 
 std::wstring currentDirectory() {
@@ -123,7 +110,7 @@ TEST_F(ExtractTest, ExtractorWhoseDigestDiffersOnlyInItsLastByteIsRefused) {
 #elif !defined(WELKARA_TEST_WITHOUT_EXTRACTOR)
 
 TEST_F(ExtractTest, UnpacksTheArchiveIntoTheCurrentDirectory) {
-    ASSERT_TRUE(fileExists(exeFolder() + L"\\7za.exe")) << "the build copies 7za.exe beside this test";
+    ASSERT_TRUE(pathExists(exeFolder() + L"\\7za.exe")) << "the build copies 7za.exe beside this test";
     std::vector<std::wstring> expected;
     listFiles(sourceFolder(), &expected);
     ASSERT_EQ(expected.size(), 4u) << "package-src as tests/support/make_test_archive.sh makes it";
@@ -140,7 +127,7 @@ TEST_F(ExtractTest, UnpacksTheArchiveIntoTheCurrentDirectory) {
         EXPECT_TRUE(exists);
         EXPECT_TRUE(unpacked == readBytes(sourceFolder() + L"\\" + file)) << "contents differ";
     }
-    EXPECT_FALSE(fileExists(exeFolder() + L"\\welkara.exe")) << "unpacked beside the executable";
+    EXPECT_FALSE(pathExists(exeFolder() + L"\\welkara.exe")) << "unpacked beside the executable";
     // Nothing else is left behind, the extractor's output file included.
     std::vector<std::wstring> left;
     listFiles(workFolder(), &left);
@@ -279,7 +266,7 @@ TEST_F(ExtractTest, ExtractorRunsOnWhenItsCallerIsEnded) {
     // Once large.bin appears the extractor is copying 256 MiB into it.
     const std::wstring large = workFolder() + L"\\large.bin";
     for (int i = 0;
-         i < 30000 && !fileExists(large) && WaitForSingleObject(runner.hProcess, 0) == WAIT_TIMEOUT; ++i) {
+         i < 30000 && !pathExists(large) && WaitForSingleObject(runner.hProcess, 0) == WAIT_TIMEOUT; ++i) {
         Sleep(1);
     }
     const DWORD extractorId = childExtractor(runner.dwProcessId);
@@ -332,7 +319,7 @@ TEST_F(ExtractTest, ExtractorReplacedAfterItsCheckIsNotWhatRuns) {
     ASSERT_TRUE(replaced);
     EXPECT_TRUE(ok);
     EXPECT_EQ(readBytes(workFolder() + L"\\welkara.exe"), readBytes(sourceFolder() + L"\\welkara.exe"));
-    EXPECT_FALSE(fileExists(stagingFolder() + L"\\7za.exe")) << "the copy that ran is removed";
+    EXPECT_FALSE(pathExists(stagingFolder() + L"\\7za.exe")) << "the copy that ran is removed";
 }
 
 // A 7za.exe that is not the pinned one never runs, even one that would unpack the archive: the real
@@ -351,13 +338,13 @@ TEST_F(ExtractTest, ExtractorThatIsNotThePinnedOneNeverRuns) {
     EXPECT_FALSE(ok);
     EXPECT_EQ(logText,
               kInvokingLine + L"extractUpdate: " + extractor + L" is not the 7za.exe this installer was built with\n");
-    EXPECT_FALSE(fileExists(workFolder() + L"\\welkara.exe"));
+    EXPECT_FALSE(pathExists(workFolder() + L"\\welkara.exe"));
 }
 
 #else  // WELKARA_TEST_WITHOUT_EXTRACTOR
 
 TEST_F(ExtractTest, MissingExtractorFailsWithCreateProcessAndIgnoresTheCurrentDirectory) {
-    ASSERT_FALSE(fileExists(exeFolder() + L"\\7za.exe")) << "this test needs a folder without 7za.exe";
+    ASSERT_FALSE(pathExists(exeFolder() + L"\\7za.exe")) << "this test needs a folder without 7za.exe";
     // A working 7za.exe in the current directory must not stand in for the missing one.
     ASSERT_TRUE(
         CopyFileW((exeFolder() + L"\\decoy\\7za.exe").c_str(), (workFolder() + L"\\7za.exe").c_str(), FALSE));
@@ -367,7 +354,7 @@ TEST_F(ExtractTest, MissingExtractorFailsWithCreateProcessAndIgnoresTheCurrentDi
     std::wstring logText;
     EXPECT_FALSE(extractInWorkFolder(&logText));
     EXPECT_EQ(logText, kInvokingLine + L"extractUpdate: CreateProcess failed (2)\n");
-    EXPECT_FALSE(fileExists(workFolder() + L"\\welkara.exe"));
+    EXPECT_FALSE(pathExists(workFolder() + L"\\welkara.exe"));
 }
 
 #endif

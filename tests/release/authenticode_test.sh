@@ -12,17 +12,17 @@
 # Two release builds in all. The Wine prefix and the files are throwaway, removed at the end.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
+. "$root/scripts/lib/welkara.sh"
 verify_trust=$(realpath "${1:?usage: tests/release/authenticode_test.sh VERIFY_TRUST_EXE}")
 [ -f "$verify_trust" ] || { echo "authenticode_test: $verify_trust is missing" >&2; exit 2; }
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/welkara-authenticode-test.XXXXXX")
-prefix=$work/wineprefix
 watcher="" tsa=""
 cleanup() {
     set +e
     [ -n "$watcher" ] && kill "$watcher" 2>/dev/null
     [ -n "$tsa" ] && kill "$tsa" 2>/dev/null
-    [ -d "$prefix" ] && "$root/cmake/wine-prefix" down "$prefix"
+    welkara_teardown
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -114,7 +114,7 @@ release() {  # release DIR OPTIONS...: scripts/release of the work tree as it is
     local out=$1
     shift
     "$root/scripts/release" --allow-dirty --public-key "$public_key" \
-        --store-url https://packages.orvanta.invalid/welkara --out "$out" "$@" >"$out.log" 2>&1
+        --store-url "$(welkara_store_url)" --out "$out" "$@" >"$out.log" 2>&1
 }
 
 echo "== refusals, before anything is built"
@@ -171,24 +171,7 @@ digests = sha256, sha384, sha512
 ess_cert_id_alg = sha256
 EOF
 # The time-stamping server: each POSTed request answered by openssl ts; its port is its first line.
-python3 - "$pki/tsa.cnf" >"$work/tsa.port" <<'EOF' &
-import http.server, subprocess, sys
-class Reply(http.server.BaseHTTPRequestHandler):
-    def do_POST(self):
-        query = self.rfile.read(int(self.headers["Content-Length"]))
-        reply = subprocess.run(["openssl", "ts", "-reply", "-config", sys.argv[1], "-queryfile", "/dev/stdin",
-                                "-out", "/dev/stdout"], input=query, capture_output=True).stdout
-        self.send_response(200 if reply else 500)
-        self.send_header("Content-Type", "application/timestamp-reply")
-        self.send_header("Content-Length", str(len(reply)))
-        self.end_headers()
-        self.wfile.write(reply)
-    def log_message(self, *_):
-        pass
-server = http.server.HTTPServer(("127.0.0.1", 0), Reply)
-print(server.server_address[1], flush=True)
-server.serve_forever()
-EOF
+python3 "$root/tests/release/timestamp_server.py" "$pki/tsa.cnf" >"$work/tsa.port" &
 tsa=$!
 for _ in $(seq 100); do [ -s "$work/tsa.port" ] && break; sleep 0.1; done
 timestamp_url=http://127.0.0.1:$(head -n 1 "$work/tsa.port")
@@ -212,20 +195,15 @@ unsigned_sum=$(sed -n 's/^unsigned Installer.exe sha256: //p' "$signed/BUILDINFO
 check "removing the signature gives the unsigned bytes BUILDINFO names" \
     test "$(sha256sum <"$work/stripped.exe" | cut -d' ' -f1)" = "$unsigned_sum"
 check "7za.exe is shipped as pinned, unsigned" \
-    cmp -s "$signed/7za.exe" "$root/.deps/npm/node_modules/7zip-bin/win/x64/7za.exe"
+    cmp -s "$signed/7za.exe" "$(welkara_7za_exe)"
 
 echo "== WinVerifyTrust under Wine"
 cp "$installer" "$work/changed.exe"
-python3 - "$work/changed.exe" <<'EOF'
-import sys
-with open(sys.argv[1], "r+b") as f:
-    middle = len(f.read()) // 2  # inside the sections, far from the signature at the end
-    f.seek(middle)
-    byte = f.read(1)[0]
-    f.seek(middle)
-    f.write(bytes([byte ^ 0x01]))
-EOF
-"$root/cmake/wine-prefix" up "$prefix" >/dev/null
+middle=$(($(stat -c %s "$installer") / 2))  # inside the sections, far from the signature at the end
+byte=$(od -An -tu1 -j "$middle" -N 1 "$installer")
+# shellcheck disable=SC2059 # the format is the one byte, as an octal escape
+printf "\\$(printf %03o $((byte ^ 1)))" | dd of="$work/changed.exe" bs=1 seek="$middle" conv=notrunc status=none
+welkara_prefix_up "$work/wineprefix" >/dev/null
 # file | what it is | WinVerifyTrust's result
 trust_cases=(
     "$installer|the signed Installer.exe|0x00000000"
@@ -234,10 +212,10 @@ trust_cases=(
 )
 for row in "${trust_cases[@]}"; do
     IFS='|' read -r file what expected <<<"$row"
-    got=$(WINEPREFIX=$prefix "$root/cmake/wine-run" "$verify_trust" "$file" </dev/null 2>/dev/null | tr -d '\r') || true
+    got=$(wine "$verify_trust" "$file" </dev/null 2>/dev/null | tr -d '\r') || true
     check "WinVerifyTrust gives $expected for $what (got ${got:-nothing})" test "$got" = "$expected"
 done
-"$root/cmake/wine-prefix" down "$prefix"
+welkara_teardown
 
 echo "== a release signed from a PKCS#12 file, while DIR appears (one build)"
 appeared=$work/appeared

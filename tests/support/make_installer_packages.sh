@@ -12,6 +12,7 @@
 #   large.7z     the package with 128 MiB of zeros stored (-mx0) beside it, so that a run spends long
 #                enough in each step for a test to act while it is there
 set -eu
+. "$(dirname "$0")/../../scripts/lib/welkara.sh"
 out=$(realpath -m "$1") sign=$2 key=$3 welkara=$4
 rm -rf "$out"
 mkdir -p "$out/src/python/lib" "$out/src/data"
@@ -19,16 +20,16 @@ cp "$welkara" "$out/src/welkara.exe"
 printf 'new runtime\n' >"$out/src/python/lib/runtime.txt"
 printf 'new readme\r\n' >"$out/src/data/readme.txt"
 head -c 600000 /dev/urandom >"$out/src/data/padding.bin"
-(cd "$out/src" && 7z a -t7z -bd -y "$out/package.7z" . >/dev/null)
+welkara_pack "$out/src" "$out/package.7z"
 size=$(stat -c %s "$out/package.7z")
 head -c $((size / 2)) "$out/package.7z" >"$out/damaged.7z"
 head -c 700000 /dev/urandom >"$out/random.bin"
-(cd "$out/src" && 7z a -t7z -bd -y "$out/noapp.7z" python data >/dev/null)
+welkara_pack "$out/src" "$out/noapp.7z" python data
 : >"$out/empty.bin"
 cp -R "$out/src" "$out/large-src"
 head -c 134217728 /dev/zero >"$out/large-src/data/large.bin"
-(cd "$out/large-src" && 7z a -t7z -mx0 -bd -y "$out/large.7z" . >/dev/null)
+welkara_pack "$out/large-src" "$out/large.7z" -mx0 .
 rm -rf "$out/large-src"
 for file in package.7z damaged.7z random.bin noapp.7z empty.bin large.7z; do
-    "$sign" sign --secret-key "$key" "$out/$file" >"$out/${file%.*}.sig"
+    welkara_sign "$sign" "$key" "$out/$file" >"$out/${file%.*}.sig"
 done

@@ -1,0 +1,240 @@
+"""The measuring half of bench/install_bench.sh, which makes WORK (the prefix, Installer.exe beside its
+manifest, the signed package) and exports Wine's environment:
+    install_bench.py WORK RUNS INSTALLED FINAL_LINES
+INSTALLED is a successful run's final line, FINAL_LINES every final line, one a line (welkara_final_lines)."""
+import glob, os, shutil, subprocess, sys, threading, time
+
+work, runs = sys.argv[1], int(sys.argv[2])
+prefix = os.path.join(work, "wineprefix")
+installer_dir = os.path.join(work, "installer")
+master = os.path.join(work, "package.7z")
+local_package = os.path.join(installer_dir, "package.7z")
+code_folder = os.path.join(prefix, "drive_c", "Program Files (x86)", "Orvanta", "Welkara")
+payload = os.path.join(code_folder, "data", "payload.bin")
+package_size = os.path.getsize(master)
+MIB = 1 << 20
+FINISHED, FINAL_LINES = sys.argv[3], tuple(sys.argv[4].splitlines())
+# Log lines that open each phase of a successful run, for the breakdown of the best run.
+PHASES = (("start-up, folders", "Will try to install"), ("read the package", "Verifying with"),
+          ("check the signature", "verify_eddsa: verify result"), ("write archive.7z", "extractUpdate: invoking"),
+          ("7za.exe x", "Executing"), ("launch, delete package", FINISHED))
+
+
+def log_path():
+    found = glob.glob(os.path.join(prefix, "drive_c", "users", "*", "AppData", "Local", "Orvanta", "Welkara",
+                                   "instlog.txt"))
+    return found[0] if found else None
+
+
+def log_since(path, offset):
+    if path is None:
+        return []
+    with open(path, "rb") as f:
+        f.seek(offset)
+        data = f.read()
+    return data[: len(data) // 2 * 2].decode("utf-16-le", errors="replace").splitlines()
+
+
+def memory_kib(pid):
+    """(VmHWM, RssAnon) of pid while it runs Installer.exe (not the wine script it starts as), else None.
+    VmHWM is the kernel's peak of the whole resident set, shared libraries included; RssAnon is the
+    current private memory, whose peak is only known as far as the samples catch it."""
+    try:
+        with open("/proc/%d/comm" % pid) as f:
+            if f.read().strip() != "Installer.exe":
+                return None
+        values = {}
+        with open("/proc/%d/status" % pid) as f:
+            for line in f:
+                name = line.split(":")[0]
+                if name in ("VmHWM", "RssAnon"):
+                    values[name] = int(line.split()[1])
+        return values["VmHWM"], values["RssAnon"]
+    except (OSError, KeyError):
+        return None
+
+
+def close_window():
+    """Closes a failed run's window the way a user would (WM_CLOSE to its top-level windows)."""
+    subprocess.run(["wine", "taskkill", "/im", "Installer.exe"], stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL)
+
+
+def run_installer(expect_failure=False):
+    """One run of Installer.exe with the manifest beside it. Returns (seconds to the final log line,
+    seconds to the process end, peak resident bytes, {log line prefix: seconds}, highest private bytes
+    sampled). A failed run's window
+    stays open: once its peak has stopped growing for 3 s (the window's drawing objects are made by then),
+    it is closed."""
+    path = log_path()
+    offset = os.path.getsize(path) if path else 0
+    start = time.monotonic()
+    process = subprocess.Popen(["wine", os.path.join(installer_dir, "Installer.exe")],
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    ended = []
+    waiter = threading.Thread(target=lambda: (process.wait(), ended.append(time.monotonic())))
+    waiter.start()
+    lines, seen_at = [], {}
+    final_line, peak, peak_changed, closing, private = None, 0, start, False, 0
+    while not ended:
+        now = time.monotonic()
+        kib = memory_kib(process.pid)
+        if kib is not None:
+            private = max(private, kib[1])
+            if kib[0] > peak:
+                peak, peak_changed = kib[0], now
+        # Between the invoking line and "Executing": the extractor's output file exists in the unpacked
+        # folder from its start until it returns (the file goes when its handle is closed).
+        if PHASES[3][1] in seen_at and PHASES[4][1] not in seen_at:
+            try:
+                names = os.listdir(os.path.join(code_folder, ".installer", "unpacked"))
+            except OSError:
+                names = []
+            if any(name.startswith("7za-output-") for name in names):
+                seen_at.setdefault("output seen", now - start)
+            elif "output seen" in seen_at:
+                seen_at.setdefault("extractor returned", now - start)
+        path = path or log_path()
+        if final_line is None:
+            lines = log_since(path, offset)
+            for line in lines:
+                for _, opener in PHASES:
+                    if line.startswith(opener) and opener not in seen_at:
+                        seen_at[opener] = now - start
+                if line.startswith(FINAL_LINES):
+                    final_line, seen_at["final"] = line, now - start
+        if final_line is not None and not final_line.startswith(FINISHED) and not closing:
+            if not expect_failure or now - peak_changed > 3 or now - start > 60:
+                closing = True
+                close_window()
+        if now - start > 300 and not closing:
+            closing = True
+            process.kill()
+        time.sleep(0.01)
+    waiter.join()
+    if final_line is None or final_line.startswith(FINISHED) == expect_failure:
+        sys.exit("install_bench: unexpected run of Installer.exe; its log:\n" + "\n".join(log_since(path, offset)))
+    if peak == 0:
+        sys.exit("install_bench: the Installer.exe process was never seen in /proc")
+    return seen_at["final"], ended[0] - start, peak * 1024, seen_at, private * 1024
+
+
+def clear_code_folder():
+    """Empties the code folder and lets the disk catch up, so that no round waits for the writing that
+    the one before it left behind (the floor flushes 256 MiB, and both leave the unpacked payload)."""
+    os.makedirs(code_folder, exist_ok=True)
+    for name in os.listdir(code_folder):
+        path = os.path.join(code_folder, name)
+        shutil.rmtree(path) if os.path.isdir(path) else os.remove(path)
+    os.sync()
+
+
+def installer_round():
+    clear_code_folder()
+    shutil.copyfile(master, local_package)  # a successful installation deletes it
+    result = run_installer()
+    if os.path.getsize(payload) != 256 * MIB or os.path.exists(local_package):
+        sys.exit("install_bench: the installer did not unpack the payload and delete the local package")
+    return result
+
+
+def floor_round():
+    """The same work without the installer: copy into place, unpack with 7za.exe under Wine, remove.
+    Returns the seconds of the whole, of the 7za.exe run alone, and of removing a copy of the archive
+    that was flushed to disk first, as the installer flushes archive.7z (that copy is not in the whole:
+    the floor's own archive is removed before the file system has written it)."""
+    clear_code_folder()
+    archive = os.path.join(code_folder, "archive.7z")
+    start = time.monotonic()
+    shutil.copyfile(master, archive)
+    unpack_start = time.monotonic()
+    subprocess.run(["wine", os.path.join(installer_dir, "7za.exe"), "-y", "-bd", "x", "archive.7z"],
+                   cwd=code_folder, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+    unpack = time.monotonic() - unpack_start
+    os.remove(archive)
+    seconds = time.monotonic() - start
+    if os.path.getsize(payload) != 256 * MIB:
+        sys.exit("install_bench: 7za.exe did not unpack the payload")
+    shutil.copyfile(master, archive)
+    with open(archive, "rb+") as f:
+        os.fsync(f.fileno())
+    removal_start = time.monotonic()
+    os.remove(archive)
+    return seconds, unpack, time.monotonic() - removal_start
+
+
+# An idle cmd.exe holds the prefix's desktop for the whole bench, as a Windows session always has one:
+# with no process left on it Wine closes the desktop, and an Installer.exe that started just then took
+# 10.4 s instead of 0.3 s to create its window (seen in some rounds when the floor ran longer).
+holder = subprocess.Popen(["wine", "cmd"], stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
+                          stderr=subprocess.DEVNULL)
+# The program's footprint without a package: a run whose manifest names a local package not there yet.
+base_run = run_installer(expect_failure=True)
+base, base_private = base_run[2], base_run[4]
+installer_round(), floor_round()  # untimed: first starts of both programs in the new prefix
+
+print("package: %d bytes (%.1f MiB), stored; %d runs each, taking turns" % (package_size, package_size / MIB, runs))
+results, floors, unpacks, removals = [], [], [], []
+for run in range(runs):
+    result = installer_round()
+    floor, unpack, removal = floor_round()
+    results.append(result)
+    floors.append(floor)
+    unpacks.append(unpack)
+    removals.append(removal)
+    at = result[3]
+    invoking = at[PHASES[3][1]]
+    print("run %d: installer %.3f s to \"finished\" (start-up %.3f s, 7za.exe phase %.3f s: the extractor "
+          "returned after %.3f s), %.3f s to exit, peak %.1f MiB; floor %.3f s "
+          "(7za.exe %.3f s; removing a flushed archive %.3f s)"
+          % (run + 1, result[0], at[PHASES[0][1]], at[PHASES[4][1]] - invoking,
+             at.get("extractor returned", float("nan")) - invoking,
+             result[1], result[2] / MIB, floor, unpack, removal))
+
+best = min(results, key=lambda r: r[0])
+floor = min(floors)
+to_end = min(r[1] for r in results)
+peak = max(r[2] for r in results)
+print("best run of the installer, phase by phase (from the log lines as they appeared):")
+previous = 0.0
+for name, opener in PHASES:
+    print("  %-24s %7.3f s" % (name, best[3][opener] - previous))
+    previous = best[3][opener]
+print("floor (copy + 7za.exe x under Wine), best:       %7.3f s" % floor)
+# The extractor, from its invoking line to its return (its output file gone; sampled about every 20 ms),
+# against the floor's own "wine 7za.exe" run started from this script.
+unpack = min(unpacks)
+returned = [r[3]["extractor returned"] - r[3][PHASES[3][1]] for r in results if "extractor returned" in r[3]]
+if len(returned) < len(results):
+    sys.exit("install_bench: a run's extractor output file was not seen to come and go")
+print("extractor (invoking line to its return), best:   %7.3f s   ratio %.3f to the floor's 7za.exe run (%.3f s)"
+      % (min(returned), min(returned) / unpack, unpack))
+# The whole phase from "extractUpdate: invoking" to "Executing" holds the installer's deletion of
+# archive.7z as well, which it flushed to disk before the extractor ran; the floor's own archive is
+# removed unwritten, so removing a flushed copy of it is timed apart and added for the same work.
+extractor = min(r[3][PHASES[4][1]] - r[3][PHASES[3][1]] for r in results)
+removal = min(removals)
+print("invoking line to \"Executing\", best:            %7.3f s   ratio %.3f to the floor's 7za.exe run, %.3f to "
+      "it plus removing a flushed archive (%.3f s)" % (extractor, extractor / unpack, extractor / (unpack + removal),
+                                                       removal))
+print("installer to \"Installer thread finished\", best: %7.3f s   ratio %.3f (target <= 1.15)" %
+      (best[0], best[0] / floor))
+print("installer to process end (2.5 s pause), best:    %7.3f s   ratio %.3f" % (to_end, to_end / floor))
+# The floor does none of the installer's own work: starting a second Wine process with its window and
+# checking the signature over every byte. Those two phases of the best run, added to the floor, are
+# what any installation that checks its package must spend at least.
+startup = best[3][PHASES[0][1]]
+check = best[3][PHASES[2][1]] - best[3][PHASES[1][1]]
+print("  not in the floor: start-up %.3f s, signature check %.3f s; floor + both: %.3f s, ratio %.3f" %
+      (startup, check, floor + startup + check, (floor + startup + check) / floor))
+print("  installer to \"Installer thread finished\" over floor + both: ratio %.3f" % (best[0] / (floor + startup + check)))
+print("peak memory (VmHWM of Installer.exe), highest:   %7.1f MiB = package + %.1f MiB (target <= package + 32 MiB)"
+      % (peak / MIB, (peak - package_size) / MIB))
+print("  footprint without a package (window drawn, run failed before reading): %.1f MiB" % (base / MIB))
+print("  peak less that footprint: %.1f MiB = package + %.1f MiB" %
+      ((peak - base) / MIB, (peak - base - package_size) / MIB))
+private = max(r[4] for r in results)
+print("private memory (RssAnon, sampled every 10 ms), highest: %.1f MiB = package + %.1f MiB; without a "
+      "package %.1f MiB" % (private / MIB, (private - package_size) / MIB, base_private / MIB))
+holder.stdin.close()
+holder.wait()
