@@ -635,12 +635,7 @@ INSTANTIATE_TEST_SUITE_P(SystemDlls, PlantedDllTest,
 
 // ---- A failed run shows the error and "Close", and stays until the user closes it.
 
-struct FailureCase {
-    const char* name;
-    CloseBy by;
-};
-
-class FailedRunTest : public MainWindowTest, public ::testing::WithParamInterface<FailureCase> {};
+class FailedRunTest : public MainWindowTest, public ::testing::WithParamInterface<CloseCase> {};
 
 TEST_P(FailedRunTest, StaysOpenUntilClosedThenExitsWithZero) {
     useLocalPackage(L"package.7z", L"damaged");  // a valid signature, but of another file
@@ -671,9 +666,9 @@ TEST_P(FailedRunTest, StaysOpenUntilClosedThenExitsWithZero) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Closes, FailedRunTest,
-                         ::testing::Values(FailureCase{"ClickOnClose", CloseBy::ButtonClick},
-                                           FailureCase{"WmClose", CloseBy::CloseMessage}),
-                         [](const ::testing::TestParamInfo<FailureCase>& info) { return info.param.name; });
+                         ::testing::Values(CloseCase{"ClickOnClose", CloseBy::ButtonClick},
+                                           CloseCase{"WmClose", CloseBy::CloseMessage}),
+                         [](const ::testing::TestParamInfo<CloseCase>& info) { return info.param.name; });
 
 // ---- Every state reaches the screen whole: the status line, the progress bar (its marquee moving while
 // the thread works, standing still afterwards) and the button with its label, within a second of

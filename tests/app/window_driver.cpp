@@ -1,5 +1,7 @@
 #include "tests/app/window_driver.h"
 
+#include "tests/support/wine_test_support.h"
+
 
 #include <cstdio>
 #include <string>
@@ -291,18 +293,8 @@ bool Capture::saveBmp(const std::wstring& path) const {
     header.bfOffBits = sizeof header + sizeof info;
     header.bfSize = static_cast<DWORD>(header.bfOffBits + rows.size());
 
-    HANDLE file =
-        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return false;
-    }
-    DWORD written = 0;
-    bool ok = WriteFile(file, &header, sizeof header, &written, nullptr) && written == sizeof header;
-    ok = ok && WriteFile(file, &info, sizeof info, &written, nullptr) && written == sizeof info;
-    ok = ok && WriteFile(file, rows.data(), static_cast<DWORD>(rows.size()), &written, nullptr) &&
-         written == rows.size();
-    CloseHandle(file);
-    return ok;
+    return testsupport::writeBytes(path, std::string(reinterpret_cast<const char*>(&header), sizeof header) +
+                                             std::string(reinterpret_cast<const char*>(&info), sizeof info) + rows);
 }
 
 Band clientBand(const Capture& capture, int top, int bottom) {

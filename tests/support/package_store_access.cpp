@@ -54,10 +54,15 @@ bool PackageStore::putPackage(const std::wstring& name, const std::string& bytes
 }
 
 HeldDownload::HeldDownload(const PackageStore& store, const std::wstring& name) {
+    // Process ids come again in later runs, which find the same store folder: the time makes the token
+    // new, and whatever an earlier holder of it left goes.
     static unsigned count = 0;
-    const std::wstring token = std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++count);
+    const std::wstring token = std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(GetTickCount64()) +
+                               L"-" + std::to_wstring(++count);
     url = store.http + L"/held/" + token + L"/" + name;
     order_ = store.stateFolder + L"\\held\\" + token;
+    DeleteFileW(order_.c_str());
+    DeleteFileW((order_ + L".started").c_str());
 }
 
 bool HeldDownload::waitForStart(unsigned timeoutMs) const {
