@@ -16,8 +16,8 @@ welkara_default() {  # NAME: the default that CMakeLists.txt gives the cache var
     printf '%s\n' "$value"
 }
 welkara_cached() { sed -n "s/^$2:[A-Z]*=//p" "$1/CMakeCache.txt"; }  # TREE NAME: NAME's value in TREE
-welkara_7za_exe() {  # [TREE]: the pinned 7za.exe that scripts/prerequisites installs, or TREE's
-    if [ $# -gt 0 ]; then welkara_cached "$1" WELKARA_7ZA_EXE; else welkara_default WELKARA_7ZA_EXE; fi
+welkara_7za_exe() {  # [TREE]: the pinned 7za.exe that scripts/build-7za builds, or TREE's
+    if [ $# -gt 0 ]; then welkara_cached "$1" WELKARA_7ZA_EXE; else "$welkara_root/scripts/build-7za" --path; fi
 }
 welkara_store_url() { welkara_default WELKARA_PACKAGE_STORE_URL; }
 

@@ -523,6 +523,48 @@ INSTANTIATE_TEST_SUITE_P(
                   nullptr}),
     rowName<FailedRun>);
 
+// A signed package may still hold what a careless extractor would write outside the folder it unpacks
+// into: a symbolic link that leads out of it, with a file stored behind the link, and names that climb
+// out with "..". The extractor refuses the link (the run then fails with the installation as it was)
+// and unpacks the ".." names inside the folder; nothing appears outside the installation.
+struct Hostile {
+    const char* name;
+    const wchar_t* package;  // in packages\, with the signature of the same name
+    bool installs;
+};
+
+using HostileArchiveTest = InstallerTable<Hostile>;
+
+TEST_P(HostileArchiveTest, WritesNothingOutsideTheFolderItUnpacksInto) {
+    const Hostile& c = GetParam();
+    makeOldInstallation();
+    const std::wstring name = c.package;
+    useLocalPackage(name, name.substr(0, name.find(L'.')));
+    runInstaller();
+
+    EXPECT_EQ(messages(), c.installs ? kInstalled : kError);
+    const std::wstring programFiles = systemFolder(CSIDL_PROGRAM_FILESX86);
+    for (const std::wstring& outside : {programFiles + L"\\outside", programFiles + L"\\Orvanta\\outside",
+                                        programFiles + L"\\Orvanta\\outside3.txt",
+                                        codeFolder + L"\\.installer\\outside1.txt"}) {
+        EXPECT_FALSE(pathExists(outside)) << std::string(outside.begin(), outside.end());
+    }
+    if (c.installs) {
+        Tree expected = newInstallation();
+        expected[L"outside1.txt"] = expected[L"outside3.txt"] = "outside\n";
+        EXPECT_TRUE(sameTree(installed(), expected));
+    } else {
+        EXPECT_NE(log().find(L"extractUpdate: 7za.exe: ERROR: Dangerous link path was ignored"), std::wstring::npos)
+            << log();
+        expectOldInstallationUntouched();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Packages, HostileArchiveTest,
+                         ::testing::Values(Hostile{"SymbolicLinkOutOfTheFolder", L"link.7z", false},
+                                           Hostile{"NamesWithDotDot", L"dotdot.7z", true}),
+                         rowName<Hostile>);
+
 // The files are in place, so a launch that fails is reported and the run still counts as installed.
 TEST_F(InstallerThreadTest, FailedLaunchIsReportedAndStillCountsAsInstalled) {
     useLocalPackage(L"noapp.7z", L"noapp");

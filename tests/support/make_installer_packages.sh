@@ -11,6 +11,9 @@
 #   empty.bin    zero bytes
 #   large.7z     the package with 128 MiB of zeros stored (-mx0) beside it, so that a run spends long
 #                enough in each step for a test to act while it is there
+#   link.7z      the package with data/link, a symbolic link to ../../../../outside, and a file stored
+#                as data/link/evil.txt: unpacked by a careless extractor, the file lands outside
+#   dotdot.7z    the package with files stored as ../outside1.txt and ../../../outside3.txt
 set -eu
 . "$(dirname "$0")/../../scripts/lib/welkara.sh"
 out=$(realpath -m "$1") sign=$2 key=$3 welkara=$4
@@ -30,6 +33,17 @@ cp -R "$out/src" "$out/large-src"
 head -c 134217728 /dev/zero >"$out/large-src/data/large.bin"
 welkara_pack "$out/large-src" "$out/large.7z" -mx0 .
 rm -rf "$out/large-src"
-for file in package.7z damaged.7z random.bin noapp.7z empty.bin large.7z; do
+cp -R "$out/src" "$out/hostile-src"
+ln -s ../../../../outside "$out/hostile-src/data/link"
+printf 'outside\n' >"$out/hostile-src/evil.txt"
+welkara_pack "$out/hostile-src" "$out/link.7z"
+(cd "$out" && 7z rn -bd link.7z evil.txt data/link/evil.txt >/dev/null)
+rm "$out/hostile-src/data/link"
+mv "$out/hostile-src/evil.txt" "$out/hostile-src/outside1.txt"
+cp "$out/hostile-src/outside1.txt" "$out/hostile-src/outside3.txt"
+welkara_pack "$out/hostile-src" "$out/dotdot.7z"
+(cd "$out" && 7z rn -bd dotdot.7z outside1.txt ../outside1.txt outside3.txt ../../../outside3.txt >/dev/null)
+rm -rf "$out/hostile-src"
+for file in package.7z damaged.7z random.bin noapp.7z empty.bin large.7z link.7z dotdot.7z; do
     welkara_sign "$sign" "$key" "$out/$file" >"$out/${file%.*}.sig"
 done
