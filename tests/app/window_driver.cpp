@@ -2,7 +2,6 @@
 
 #include "tests/support/wine_test_support.h"
 
-
 #include <cstdio>
 #include <string>
 
@@ -176,21 +175,6 @@ bool captureWindow(HWND window, Capture* capture) {
 
 namespace {
 
-// The Unix path of a Windows path, from Wine's own kernel32 export (UTF-8); empty outside Wine.
-std::wstring unixPath(const std::wstring& path) {
-    typedef char*(CDECL * UnixFileName)(LPCWSTR);
-    const UnixFileName unixFileName = reinterpret_cast<UnixFileName>(reinterpret_cast<void*>(
-        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-    char* name = unixFileName != nullptr ? unixFileName(path.c_str()) : nullptr;
-    if (name == nullptr) {
-        return std::wstring();
-    }
-    wchar_t wide[MAX_PATH * 4];
-    const int length = MultiByteToWideChar(CP_UTF8, 0, name, -1, wide, MAX_PATH * 4);
-    HeapFree(GetProcessHeap(), 0, name);
-    return length > 0 ? std::wstring(wide) : std::wstring();
-}
-
 // Reads a binary PPM of 8-bit samples ("P6 width height 255", one blank, then RGB rows top-down).
 bool readPpm(const std::wstring& path, int* width, int* height, std::vector<std::uint32_t>* pixels) {
     std::FILE* file = _wfopen(path.c_str(), L"rb");
@@ -223,7 +207,7 @@ bool photographWindow(HWND window, const std::wstring& folder, Capture* capture)
     }
     const std::wstring photo = folder + L"\\screen.ppm";
     DeleteFileW(photo.c_str());
-    const std::wstring target = unixPath(photo);
+    const std::wstring target = testsupport::unixPath(photo);
     if (target.empty()) {
         return false;
     }

@@ -76,8 +76,7 @@ int runAndWait(const std::wstring& commandLine) {
     return static_cast<int>(code);
 }
 
-namespace {
-// The Unix path of a Windows path, through Wine's own export; empty when it has none.
+// The Unix path through Wine's own export, which gives UTF-8.
 std::wstring unixPath(const std::wstring& path) {
     using ToUnix = char* (*)(const wchar_t*);
     const FARPROC found = GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name");
@@ -86,11 +85,13 @@ std::wstring unixPath(const std::wstring& path) {
     if (name == nullptr) {
         return L"";
     }
-    const std::wstring wide(name, name + lstrlenA(name));  // the test folders are plain ASCII
+    wchar_t wide[MAX_PATH * 4];
+    const int length = MultiByteToWideChar(CP_UTF8, 0, name, -1, wide, MAX_PATH * 4);
     HeapFree(GetProcessHeap(), 0, name);
-    return wide;
+    return length > 0 ? wide : L"";
 }
 
+namespace {
 void addTree(const std::wstring& root, const std::wstring& relative,
              std::map<std::wstring, std::string>* tree) {
     WIN32_FIND_DATAW found;

@@ -33,6 +33,8 @@ bool pathExists(const std::wstring& path);
 std::map<std::wstring, std::string> treeContents(const std::wstring& root);
 // Copies the folder `from` with everything in it to `to`, which must not exist yet.
 bool copyTree(const std::wstring& from, const std::wstring& to);
+// The Unix path of a Windows path; empty outside Wine.
+std::wstring unixPath(const std::wstring& path);
 // Makes `link` a Unix symbolic link to `target` (both Windows paths) with the host's ln: Wine makes no
 // junctions or Windows links, but shows a Unix link as a reparse point. False when it failed.
 bool makeUnixLink(const std::wstring& target, const std::wstring& link);
