@@ -10,6 +10,7 @@
 #include "install/extract.h"
 #include "install/final_lines.h"
 #include "install/install_log.h"
+#include "install/local_memory.h"
 
 namespace {
 
@@ -22,12 +23,6 @@ bool exists(const wchar_t* path) {
 
 bool sameName(const wchar_t* a, const wchar_t* b) {
     return CompareStringOrdinal(a, -1, b, -1, TRUE) == CSTR_EQUAL;
-}
-
-// `folder` joined with `name` into `out` (MAX_PATH); false when it does not fit.
-bool join(wchar_t* out, const wchar_t* folder, const wchar_t* name) {
-    lstrcpynW(out, folder, MAX_PATH);
-    return PathAppendW(out, name) != FALSE;
 }
 
 // Deletes the folder or file `path` with everything in it, outright (not to the Recycle Bin) and without
@@ -71,7 +66,7 @@ class FolderEntries {
   public:
     explicit FolderEntries(const wchar_t* folder) {
         wchar_t pattern[MAX_PATH];
-        if (join(pattern, folder, L"*")) {
+        if (joinPath(pattern, folder, L"*")) {
             search_ = FindFirstFileExW(pattern, FindExInfoBasic, &found_, FindExSearchNameMatch,
                                        nullptr,  // lpSearchFilter
                                        0);       // dwAdditionalFlags
@@ -107,15 +102,6 @@ class FolderEntries {
 // A swap record read whole into memory; its entries are handed out one by one.
 class Record {
   public:
-    Record() = default;
-    Record(const Record&) = delete;
-    Record& operator=(const Record&) = delete;
-    ~Record() {
-        if (text_ != nullptr) {
-            LocalFree(text_);
-        }
-    }
-
     // False when the file cannot be read whole or is larger than any record.
     bool read(const wchar_t* path) {
         const OwnedHandle file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ,
@@ -128,14 +114,15 @@ class Record {
             return false;
         }
         const DWORD bytes = static_cast<DWORD>(size.QuadPart);
-        text_ = static_cast<wchar_t*>(LocalAlloc(LMEM_FIXED, bytes + sizeof(wchar_t)));
+        text_.reset(static_cast<wchar_t*>(LocalAlloc(LMEM_FIXED, bytes + sizeof(wchar_t))));
         DWORD got = 0;
-        if (text_ == nullptr || !ReadFile(file.get(), text_, bytes, &got, nullptr) || got != bytes) {
+        if (text_.get() == nullptr || !ReadFile(file.get(), text_.get(), bytes, &got, nullptr) ||
+            got != bytes) {
             return false;
         }
-        end_ = text_ + bytes / sizeof(wchar_t);
+        end_ = text_.get() + bytes / sizeof(wchar_t);
         *end_ = L'\0';
-        cursor_ = text_;
+        cursor_ = text_.get();
         return true;
     }
 
@@ -165,7 +152,7 @@ class Record {
     }
 
   private:
-    wchar_t* text_ = nullptr;
+    LocalMemory<wchar_t> text_;
     wchar_t* end_ = nullptr;
     wchar_t* cursor_ = nullptr;
 };
@@ -176,7 +163,8 @@ struct EntryPaths {
     wchar_t aside[MAX_PATH];
     wchar_t fresh[MAX_PATH];
     bool build(const wchar_t* code, const wchar_t* previous, const wchar_t* unpacked, const wchar_t* name) {
-        return join(live, code, name) && join(aside, previous, name) && join(fresh, unpacked, name);
+        return joinPath(live, code, name) && joinPath(aside, previous, name) &&
+               joinPath(fresh, unpacked, name);
     }
 };
 
@@ -184,10 +172,10 @@ struct EntryPaths {
 
 bool CodeFolder::setPath(const wchar_t* path) {
     lstrcpynW(code_, path, MAX_PATH);
-    return join(own_, code_, kOwnFolderName) && join(lockFile_, own_, L"lock") &&
-           join(unpacked_, own_, L"unpacked") && join(previous_, own_, L"previous") &&
-           join(record_, own_, L"swap") && join(recordDraft_, own_, L"swap.new") &&
-           join(extractorCopy_, own_, L"7za.exe");
+    return joinPath(own_, code_, kOwnFolderName) && joinPath(lockFile_, own_, L"lock") &&
+           joinPath(unpacked_, own_, L"unpacked") && joinPath(previous_, own_, L"previous") &&
+           joinPath(record_, own_, L"swap") && joinPath(recordDraft_, own_, L"swap.new") &&
+           joinPath(extractorCopy_, own_, L"7za.exe");
 }
 
 const wchar_t* CodeFolder::take(InstallLog& log) {

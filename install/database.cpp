@@ -17,12 +17,6 @@
 
 namespace {
 
-// `path` joined with `name` into `out` (MAX_PATH); false when it does not fit.
-bool joinPath(wchar_t* out, const wchar_t* path, const wchar_t* name) {
-    lstrcpynW(out, path, MAX_PATH);
-    return PathAppendW(out, name) != FALSE;
-}
-
 // A security descriptor whose access list has one entry: every right (0xFFFFFFFF) for Everyone
 // (S-1-1-0). When any part of it cannot be made, descriptor() is null and the file keeps the list it
 // was made with.

@@ -12,6 +12,7 @@
 
 #include "install/download_config.h"
 #include "install/install_log.h"
+#include "install/local_memory.h"
 #include "install/system_library.h"
 #include "install/manifest.h"
 
@@ -157,8 +158,8 @@ bool downloadUpdate(InstallLog& log, const wchar_t* url, std::uint8_t** bytes, s
         return false;
     }
 
-    std::uint8_t* buffer = static_cast<std::uint8_t*>(LocalAlloc(LMEM_FIXED, announced));
-    if (buffer == nullptr) {
+    LocalMemory<std::uint8_t> buffer(static_cast<std::uint8_t*>(LocalAlloc(LMEM_FIXED, announced)));
+    if (buffer.get() == nullptr) {
         log.write(L"Couldn't allocate %ld bytes for the download\n", static_cast<long>(announced));
         return false;
     }
@@ -167,9 +168,8 @@ bool downloadUpdate(InstallLog& log, const wchar_t* url, std::uint8_t** bytes, s
         const DWORD wanted =
             announced - received < kReadPieceLength ? announced - received : kReadPieceLength;
         DWORD delivered = 0;
-        if (!winInet.readFile(request.get(), buffer + received, wanted, &delivered)) {
+        if (!winInet.readFile(request.get(), buffer.get() + received, wanted, &delivered)) {
             log.write(L"internetReadFile returned fail\n");
-            LocalFree(buffer);
             return false;
         }
         if (delivered == 0) {
@@ -181,10 +181,9 @@ bool downloadUpdate(InstallLog& log, const wchar_t* url, std::uint8_t** bytes, s
     if (received != announced) {
         log.write(L"Download ended after %ld of %ld bytes\n", static_cast<long>(received),
                   static_cast<long>(announced));
-        LocalFree(buffer);
         return false;
     }
-    *bytes = buffer;
+    *bytes = buffer.release();
     *length = announced;
     return true;
 }

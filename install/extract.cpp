@@ -109,8 +109,7 @@ void PinnedExtractor::logFailure(InstallLog& log) const {
 bool PinnedExtractor::writeCopy(InstallLog& log, const wchar_t* folder) {
     removeCopy();
     wchar_t copy[MAX_PATH];
-    lstrcpynW(copy, folder, MAX_PATH);
-    if (!PathAppendW(copy, L"7za.exe")) {
+    if (!joinPath(copy, folder, L"7za.exe")) {
         log.write(L"extractUpdate: Couldn't build the path of 7za.exe in %ls\n", folder);
         return false;
     }

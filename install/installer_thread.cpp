@@ -29,6 +29,7 @@
 #include "install/local_memory.h"
 #include "install/local_package.h"
 #include "install/manifest.h"
+#include "install/safe_files.h"
 #include "install/verify_eddsa.h"
 
 namespace {
@@ -42,13 +43,6 @@ const wchar_t* wide(const char16_t* text) {
 
 void report(HWND window, UINT message) {
     PostMessageW(window, message, 0, 0);
-}
-
-// `path` joined with `name` into `out` (MAX_PATH); false when the result would not fit, in which case
-// `out` must not be used.
-bool joinPath(wchar_t* out, const wchar_t* path, const wchar_t* name) {
-    lstrcpynW(out, path, MAX_PATH);
-    return PathAppendW(out, name) != FALSE;
 }
 
 // Finds the code folder and makes sure it exists; path holds MAX_PATH. Only the folder lookup and the

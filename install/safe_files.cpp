@@ -3,6 +3,7 @@
 // some file systems; opening always asks for the reparse point itself, never its target.
 #include "install/safe_files.h"
 
+#include <shlwapi.h>
 #include <winternl.h>
 
 #include <cwchar>
@@ -49,6 +50,11 @@ bool isBareFileName(const wchar_t* name) {
         return false;
     }
     return wcspbrk(name, L"\\/:") == nullptr;
+}
+
+bool joinPath(wchar_t* out, const wchar_t* folder, const wchar_t* name) {
+    lstrcpynW(out, folder, MAX_PATH);
+    return PathAppendW(out, name) != FALSE;
 }
 
 Opened holdFolder(const wchar_t* path, OwnedHandle* folder) {

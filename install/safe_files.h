@@ -39,6 +39,10 @@ bool samePath(const wchar_t* a, const wchar_t* b);
 // cannot name a file in another folder, on another drive or host, or another stream of a file.
 bool isBareFileName(const wchar_t* name);
 
+// `folder` joined with `name` into `out` (MAX_PATH). False when the result would not fit, and `out`
+// must not be used then: a path cut short could name another file.
+bool joinPath(wchar_t* out, const wchar_t* folder, const wchar_t* name);
+
 enum class Opened {
     ok,         // the handle is open on the thing itself
     missing,    // it does not exist or cannot be opened; GetLastError tells why
