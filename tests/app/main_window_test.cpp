@@ -491,7 +491,7 @@ TEST_P(SuccessfulRunTest, ShowsTheResultAndEndsByItself) {
             return (finalLineAt != 0 && closeAt != 0) || !process.running();
         },
         120000);
-    ASSERT_NE(closeAt, 0u) << "the button never said \"Close\"";
+    ASSERT_NE(closeAt, 0u) << "the button never said \"Close\"; the log:\n" << narrow(installLog());
     ASSERT_NE(finalLineAt, 0u) << narrow(installLog());
 
     if (looked) {

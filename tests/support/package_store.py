@@ -197,10 +197,12 @@ class StoreHandler(http.server.BaseHTTPRequestHandler):
         self.wfile.flush()
         open(os.path.join(held, token + ".started"), "w").close()
         order = os.path.join(held, token)
-        while not os.path.exists(order):
+        what = ""
+        while not what:  # the order file appears empty and is written a moment later
             time.sleep(0.01)
-        with open(order) as f:
-            what = f.read().strip()
+            if os.path.exists(order):
+                with open(order) as f:
+                    what = f.read().strip()
         if what == "cut":
             self.close_connection = True
             return
