@@ -6,22 +6,16 @@
 // 0 writes nothing; a second call gives the same result and bytes.
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "fuzz/fuzz_check.h"
 #include "signature/base64.h"
 
 namespace {
 
 const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 constexpr std::uint8_t kUntouched = 0xA5;
-
-void check(bool condition) {
-    if (!condition) {
-        std::abort();
-    }
-}
 
 // Canonical Base64 of bytes, "=" padded: what a valid text is once its dropped bits are cleared.
 std::string encode(const std::uint8_t* bytes, std::size_t size) {

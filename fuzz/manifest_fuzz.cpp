@@ -4,20 +4,14 @@
 // value is the value of its first occurrence.
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
+#include "fuzz/fuzz_check.h"
 #include "settings/manifest_grammar.h"
 
 namespace {
-
-void check(bool condition) {
-    if (!condition) {
-        std::abort();
-    }
-}
 
 bool isBlank(char16_t c) { return c == u'\t' || c == u'\n' || c == u'\r' || c == u' '; }
 

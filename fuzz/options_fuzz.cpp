@@ -3,10 +3,10 @@
 // space, a value never holds a quote mark, and the settings obey the same bounds afterwards.
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <vector>
 
 #include "app/options.h"
+#include "fuzz/fuzz_check.h"
 
 namespace {
 
@@ -16,12 +16,6 @@ std::size_t length(const char16_t* text) {
         ++n;
     }
     return n;
-}
-
-void check(bool condition) {
-    if (!condition) {
-        std::abort();
-    }
 }
 
 bool checkOption(const char16_t* name, const char16_t* value) {

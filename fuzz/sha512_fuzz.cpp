@@ -5,9 +5,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 
+#include "fuzz/fuzz_check.h"
 #include "signature/sha512.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -34,18 +34,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         random = random * 1103515245u + 12345u;
         std::size_t take = (random >> 16) % 301;
         take = take > length - at ? length - at : take;
-        if (sha512_update(&state, message + at, take) != 0) {
-            std::abort();
-        }
+        check(sha512_update(&state, message + at, take) == 0);
         at += take;
     }
     std::uint8_t ours[64], theirs[64];
-    if (sha512_final(&state, ours) != 0) {
-        std::abort();
-    }
+    check(sha512_final(&state, ours) == 0);
     SHA512(message, length, theirs);
-    if (std::memcmp(ours, theirs, 64) != 0) {
-        std::abort();
-    }
+    check(std::memcmp(ours, theirs, 64) == 0);
     return 0;
 }

@@ -146,12 +146,14 @@ std::string describe(const std::vector<Call>& list) {
     return out;
 }
 
+struct GrammarCase {
+    std::string commandLine;
+    std::string expected;  // the calls, as describe() writes them
+};
+
 TEST(OptionGrammar, NameLimits) {
     const std::string n30(30, 'n'), n31(31, 'n'), n32(32, 'n');
-    struct Case {
-        std::string commandLine;
-        std::string expected;
-    } cases[] = {
+    const GrammarCase cases[] = {
         {"/" + n30 + ":v /a", "[" + n30 + "=v][a=<null>]"},
         {"/" + n30 + " /a", "[" + n30 + "=<null>][a=<null>]"},
         {"/" + n30, "[" + n30 + "=<null>]"},
@@ -169,17 +171,14 @@ TEST(OptionGrammar, NameLimits) {
         {"/a /", "[a=<null>]"},
     };
     stopAfterRecording = false;
-    for (const Case& c : cases) {
+    for (const GrammarCase& c : cases) {
         EXPECT_EQ(describe(parse(c.commandLine)), c.expected) << c.commandLine;
     }
 }
 
 TEST(OptionGrammar, ValueLimits) {
     const std::string v511(511, 'v'), v512(512, 'v'), v510(510, 'v');
-    struct Case {
-        std::string commandLine;
-        std::string expected;
-    } cases[] = {
+    const GrammarCase cases[] = {
         {"/a:" + v511, "[a=" + v511 + "]"},
         // 511 characters and an unquoted space: applied, then parsing stops.
         {"/a:" + v511 + " /b", "[a=" + v511 + "]"},
@@ -193,7 +192,7 @@ TEST(OptionGrammar, ValueLimits) {
         {"/a:Q " + v511 + "Q", ""},
     };
     stopAfterRecording = false;
-    for (const Case& c : cases) {
+    for (const GrammarCase& c : cases) {
         EXPECT_EQ(describe(parse(c.commandLine)), c.expected) << c.commandLine.size();
     }
 }

@@ -95,11 +95,11 @@ std::u16string fromBytes(const std::string& bytes) {
 }
 
 TEST(ManifestGrammar, ByteLevelFiles) {
-    // UTF-16LE of "mode=release\r\n".
-    std::string utf16;
+    // "mode=release\r\n" in UTF-16LE and, byte-swapped, in UTF-16BE.
+    std::string utf16, bigEndian;
     for (char c : std::string("mode=release\r\n")) {
-        utf16 += c;
-        utf16 += '\0';
+        utf16 += std::string{c, '\0'};
+        bigEndian += std::string{'\0', c};
     }
     EXPECT_EQ(entriesOf(fromBytes(utf16)), (Entries{{"mode", "release"}}));
     // An odd last byte is ignored.
@@ -109,11 +109,6 @@ TEST(ManifestGrammar, ByteLevelFiles) {
     EXPECT_EQ(entriesOf(fromBytes("mode=release\r\nversion=1.2.3\r\n")), Entries{});
     EXPECT_EQ(entriesOf(fromBytes("mode:release\r\nversion:1.2.3\r\n")), Entries{});
     // A big-endian file: every unit is byte-swapped, nothing is a separator either.
-    std::string bigEndian;
-    for (char c : std::string("mode=release\r\n")) {
-        bigEndian += '\0';
-        bigEndian += c;
-    }
     EXPECT_EQ(entriesOf(fromBytes(bigEndian)), Entries{});
 }
 

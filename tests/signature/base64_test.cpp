@@ -8,11 +8,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
-#include <random>
 #include <string>
 #include <vector>
+
+#include "tests/signature/test_hex.h"
+#include "tests/signature/test_random.h"
 
 #if WELKARA_BASE64_ORACLES
 #include <openssl/evp.h>
@@ -23,16 +24,6 @@ namespace {
 
 const std::string kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 constexpr std::uint8_t kUntouched = 0xA5;
-
-std::string hex(const std::vector<std::uint8_t>& bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (std::uint8_t b : bytes) {
-        out += digits[b >> 4];
-        out += digits[b & 15];
-    }
-    return out;
-}
 
 std::vector<std::uint8_t> bytesOf(const std::string& text) {
     return std::vector<std::uint8_t>(text.begin(), text.end());
@@ -214,14 +205,6 @@ std::size_t trailingPads(const std::string& text) {
     return count;
 }
 
-std::uint64_t testSeed() {
-    const char* given = std::getenv("WELKARA_TEST_SEED");
-    const std::uint64_t seed = given != nullptr ? std::strtoull(given, nullptr, 10) : std::random_device{}();
-    std::printf("random seed: %llu (replay with WELKARA_TEST_SEED=%llu)\n",
-                static_cast<unsigned long long>(seed), static_cast<unsigned long long>(seed));
-    return seed;
-}
-
 // A random valid text: `groups` groups of letters with random padding and random dropped bits.
 std::string randomValidText(std::mt19937_64& random, std::size_t groups) {
     std::string text;
@@ -239,7 +222,7 @@ std::string randomValidText(std::mt19937_64& random, std::size_t groups) {
 // included (with the dropped bits in them); it also strips blanks at both ends. On valid texts, which
 // hold no blanks, its first (L / 4) * 3 - P bytes must be ours.
 TEST(Base64Decode, AgreesWithOpenSslOnRandomValidTexts) {
-    std::mt19937_64 random(testSeed());
+    std::mt19937_64 random = test_random();
     for (int round = 0; round < 20000; ++round) {
         const std::size_t groups = round < 100 ? round % 4 : random() % 64;
         const std::string text = randomValidText(random, groups);
@@ -268,7 +251,7 @@ TEST(Base64Decode, AgreesWithOpenSslOnRandomValidTexts) {
 TEST(Base64Decode, AgreesWithLibsodiumOnShortTextsMostlyInvalid) {
     ASSERT_GE(sodium_init(), 0);
     const std::string letters = "AQgw/+D=-= ";
-    std::mt19937_64 random(testSeed());
+    std::mt19937_64 random = test_random();
     int accepted = 0;
     for (int round = 0; round < 200000; ++round) {
         std::string text;

@@ -86,22 +86,19 @@ TEST(Ed25519Verify, RfcVectorsVerify) {
 }
 
 TEST(Ed25519Verify, EverySingleBitFlipIsRejected) {
+    const struct {
+        const char* name;
+        Bytes Vector::*part;
+    } parts[] = {{"signature", &Vector::signature}, {"message", &Vector::message}, {"key", &Vector::key}};
     for (const Vector& v : rfc_vectors()) {
         SCOPED_TRACE(v.name);
-        for (std::size_t bit = 0; bit < 8 * v.signature.size(); ++bit) {
-            Bytes signature = v.signature;
-            signature[bit / 8] ^= static_cast<std::uint8_t>(1 << (bit % 8));
-            ASSERT_EQ(verify(signature, v.message, v.key), 0) << "signature bit " << bit;
-        }
-        for (std::size_t bit = 0; bit < 8 * v.message.size(); ++bit) {
-            Bytes message = v.message;
-            message[bit / 8] ^= static_cast<std::uint8_t>(1 << (bit % 8));
-            ASSERT_EQ(verify(v.signature, message, v.key), 0) << "message bit " << bit;
-        }
-        for (std::size_t bit = 0; bit < 8 * v.key.size(); ++bit) {
-            Bytes key = v.key;
-            key[bit / 8] ^= static_cast<std::uint8_t>(1 << (bit % 8));
-            ASSERT_EQ(verify(v.signature, v.message, key), 0) << "key bit " << bit;
+        for (const auto& p : parts) {
+            for (std::size_t bit = 0; bit < 8 * (v.*p.part).size(); ++bit) {
+                Vector flipped = v;
+                (flipped.*p.part)[bit / 8] ^= static_cast<std::uint8_t>(1 << (bit % 8));
+                ASSERT_EQ(verify(flipped.signature, flipped.message, flipped.key), 0)
+                    << p.name << " bit " << bit;
+            }
         }
         // A byte more or less of message.
         Bytes longer = v.message;
@@ -196,14 +193,12 @@ TEST(Ed25519Verify, NonCanonicalRNeverMatchesWhileNonCanonicalKeysDecode) {
         bytes_of_hex("0100000000000000000000000000000000000000000000000000000000000000");
     const Bytes noncanonical_neutral =
         bytes_of_hex("eeffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f");
-    const Bytes s_zero(32, 0);
+    Bytes signature = canonical_neutral, noncanonical = noncanonical_neutral;
+    signature.resize(64);  // S = 0
+    noncanonical.resize(64);
     for (const Bytes& key : {canonical_neutral, noncanonical_neutral}) {
         for (const Bytes& message : {Bytes{}, Bytes{1, 2, 3}}) {
-            Bytes signature = canonical_neutral;
-            signature.insert(signature.end(), s_zero.begin(), s_zero.end());
             EXPECT_EQ(verify(signature, message, key), 1);
-            Bytes noncanonical = noncanonical_neutral;
-            noncanonical.insert(noncanonical.end(), s_zero.begin(), s_zero.end());
             EXPECT_EQ(verify(noncanonical, message, key), 0);
         }
     }
@@ -213,10 +208,9 @@ TEST(Ed25519Verify, SignBitOfRCountsWhereTheHashCannotHideIt) {
     // Under the neutral key, R' = S B whatever k is, so R = B (S = 1) verifies for every message, and the
     // same R with bit 255 flipped must not: the comparison includes the sign of x.
     const Bytes key = bytes_of_hex("0100000000000000000000000000000000000000000000000000000000000000");
-    Bytes signature = bytes_of_hex("5866666666666666666666666666666666666666666666666666666666666666");
-    Bytes s(32, 0);
-    s[0] = 1;
-    signature.insert(signature.end(), s.begin(), s.end());
+    Bytes signature = bytes_of_hex(
+        "5866666666666666666666666666666666666666666666666666666666666666"
+        "0100000000000000000000000000000000000000000000000000000000000000");
     EXPECT_EQ(verify(signature, Bytes{9, 9}, key), 1);
     signature[31] ^= 0x80;
     EXPECT_EQ(verify(signature, Bytes{9, 9}, key), 0);

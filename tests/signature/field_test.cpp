@@ -67,9 +67,7 @@ FieldElement raw_limbs(const Bytes& bytes) {
 }
 
 FieldElement small(std::int64_t value) {
-    FieldElement f = field_zero();
-    f.limb[0] = value;
-    return f;
+    return FieldElement{{value, 0, 0, 0, 0}};
 }
 
 // z^e for e given as 32 little-endian bytes, by square and multiply from the top bit.
@@ -85,11 +83,7 @@ FieldElement power(const FieldElement& z, const Bytes& exponent) {
 }
 
 FieldElement random_element(std::mt19937_64& random) {
-    Bytes bytes;
-    for (auto& byte : bytes) {
-        byte = static_cast<std::uint8_t>(random());
-    }
-    return field_decode(bytes.data());
+    return field_decode(random_array<32>(random).data());
 }
 
 void expect_carried(const FieldElement& f) {
@@ -142,8 +136,7 @@ TEST(FieldEncoding, IsCanonicalAtAndAboveP) {
     EXPECT_EQ(hex(encode(two_255)), "0000000000000000000000000000000000000000000000000000000000000013");
     // Negative values: -1 in limb 0, and -2^255 = -19 in limb 4 alone, whose carry leaves only h0 behind.
     EXPECT_EQ(hex(encode(small(-1))), "7fffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffec");
-    FieldElement minus_two_255 = field_zero();
-    minus_two_255.limb[4] = -(std::int64_t{1} << 51);
+    const FieldElement minus_two_255{{0, 0, 0, 0, -(std::int64_t{1} << 51)}};
     EXPECT_EQ(hex(encode(minus_two_255)), "7fffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffda");
     EXPECT_EQ(field_is_zero(raw_limbs(bytes_of_hex(kP))), 1);
     EXPECT_EQ(field_is_negative(raw_limbs(bytes_of_hex(kP))), 0);
@@ -242,10 +235,8 @@ FieldElement random_limbs(std::mt19937_64& random, std::int64_t bound) {
     return f;
 }
 
-// Elements with limbs at +-bound in fixed patterns (all +, all -, alternating, one limb at a time).
-std::vector<FieldElement> limbs_at(std::int64_t bound) {
-    std::vector<FieldElement> out;
-    const std::int64_t b = bound;
+// Appends elements with limbs at +-b in fixed patterns (all +, all -, alternating, one limb at a time).
+void add_limbs_at(std::vector<FieldElement>* out, std::int64_t b) {
     FieldElement all_plus, all_minus, alternating, alternating_minus;
     for (int i = 0; i < 5; ++i) {
         all_plus.limb[i] = b;
@@ -253,13 +244,12 @@ std::vector<FieldElement> limbs_at(std::int64_t bound) {
         alternating.limb[i] = i % 2 == 0 ? b : -b;
         alternating_minus.limb[i] = i % 2 == 0 ? -b : b;
     }
-    out = {all_plus, all_minus, alternating, alternating_minus};
+    out->insert(out->end(), {all_plus, all_minus, alternating, alternating_minus});
     for (int i = 0; i < 5; ++i) {
         FieldElement one_limb = field_zero();
         one_limb.limb[i] = b;
-        out.push_back(one_limb);
+        out->push_back(one_limb);
     }
-    return out;
 }
 
 // 0, 1, p - 1, p, p + 1, 2^255 - 1 as limbs bit for bit, and as decoded (carried) elements.
@@ -281,9 +271,7 @@ std::vector<FieldElement> edge_values() {
 // Operands for an operation that accepts limbs up to `bound`: edges, patterns at the bound, random.
 std::vector<FieldElement> operands(std::mt19937_64& random, std::int64_t bound) {
     std::vector<FieldElement> out = edge_values();
-    for (const FieldElement& f : limbs_at(bound)) {
-        out.push_back(f);
-    }
+    add_limbs_at(&out, bound);
     for (int i = 0; i < 60; ++i) {
         out.push_back(random_limbs(random, bound));
     }
@@ -355,9 +343,7 @@ TEST(FieldAgainstGmp, InvertAndPowP58) {
 TEST(FieldAgainstGmp, EncodeParityAndZeroForLimbsUpTo2To62) {
     std::mt19937_64 random = test_random();
     std::vector<FieldElement> cases = operands(random, kEncodeBound);
-    for (const FieldElement& f : limbs_at(-kEncodeBound)) {
-        cases.push_back(f);
-    }
+    add_limbs_at(&cases, -kEncodeBound);
     // One limb alone at multiples of the radix, so that carries leave the other limbs at 0.
     for (int i = 0; i < 5; ++i) {
         for (std::int64_t k : {-2048, -32, -2, -1, 1, 2, 31, 2047}) {
@@ -389,15 +375,9 @@ TEST(FieldAgainstGmp, DecodeIgnoresBit255AndKeepsValuesAboveP) {
     std::mt19937_64 random = test_random();
     std::vector<Bytes> inputs;
     for (int i = 0; i < 2000; ++i) {
-        Bytes bytes;
-        for (auto& byte : bytes) {
-            byte = static_cast<std::uint8_t>(random());
-        }
-        inputs.push_back(bytes);
+        inputs.push_back(random_array<32>(random));
     }
-    Bytes all_ones;
-    all_ones.fill(0xff);
-    inputs.push_back(all_ones);
+    inputs.push_back(bytes_of_hex(std::string(64, 'f')));  // all ones
     for (int k = 0; k < 19; ++k) {
         Bytes above_p = bytes_of_hex(kP);
         above_p[0] = static_cast<std::uint8_t>(above_p[0] + k);

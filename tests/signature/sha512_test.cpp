@@ -10,18 +10,9 @@
 #include <vector>
 
 #include "tests/signature/sha512_block_functions.h"
+#include "tests/signature/test_hex.h"
 
 namespace {
-
-std::string hex(const std::uint8_t* bytes, std::size_t count) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (std::size_t i = 0; i < count; ++i) {
-        out += digits[bytes[i] >> 4];
-        out += digits[bytes[i] & 15];
-    }
-    return out;
-}
 
 std::vector<std::uint8_t> bytes_of(const std::string& text) {
     return {text.begin(), text.end()};

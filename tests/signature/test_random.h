@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -49,6 +50,15 @@ inline std::mt19937_64 test_random() {
 
 inline std::vector<std::uint8_t> random_bytes(std::mt19937_64& random, std::size_t count) {
     std::vector<std::uint8_t> out(count);
+    for (auto& byte : out) {
+        byte = static_cast<std::uint8_t>(random());
+    }
+    return out;
+}
+
+template <std::size_t N>
+std::array<std::uint8_t, N> random_array(std::mt19937_64& random) {
+    std::array<std::uint8_t, N> out;
     for (auto& byte : out) {
         byte = static_cast<std::uint8_t>(random());
     }

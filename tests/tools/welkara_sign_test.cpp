@@ -33,7 +33,7 @@ class WelkaraSignTest : public ::testing::Test {
         ASSERT_NE(mkdtemp(pattern), nullptr);
         dir = pattern;
     }
-    void TearDown() override { std::system(("rm -rf '" + dir + "'").c_str()); }
+    void TearDown() override { shell("rm -rf '" + dir + "'"); }
 
     ToolRun run(const std::string& arguments) {
         const std::string errPath = dir + "/stderr";
@@ -59,7 +59,15 @@ class WelkaraSignTest : public ::testing::Test {
         std::ofstream(path, std::ios::binary) << bytes;
     }
     static bool exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+    static int shell(const std::string& command) { return std::system(command.c_str()); }
     static std::string line(const std::string& text) { return text.substr(0, text.find('\n')); }
+    static std::string utf16le(const std::u16string& text) {
+        std::string bytes;
+        for (char16_t c : text) {
+            bytes += {static_cast<char>(c & 0xFF), static_cast<char>(c >> 8)};
+        }
+        return bytes;
+    }
 
     std::string makeKey(std::string* publicKey) {
         const std::string key = dir + "/secret.key";
@@ -87,7 +95,7 @@ TEST_F(WelkaraSignTest, KeygenWritesAPrivateFileOnceAndPrintsTheKey) {
     EXPECT_EQ(again.exitCode, 2);
     EXPECT_NE(again.err.find("exists already"), std::string::npos) << again.err;
     EXPECT_EQ(read(key), before);
-    EXPECT_EQ(system(("ls '" + dir + "' | grep -q tmp").c_str()) == 0, false) << "no temporary file is left";
+    EXPECT_EQ(shell("ls '" + dir + "' | grep -q tmp") == 0, false) << "no temporary file is left";
 }
 
 // keygen makes the key private whatever the umask; sign uses a key that others may read or change, but
@@ -107,9 +115,8 @@ TEST_F(WelkaraSignTest, SecretKeyFilesArePrivate) {
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string("umask ") + c.umask + ", then mode " + std::to_string(c.mode));
         const std::string key = dir + "/key" + std::to_string(n++) + ".pem";
-        ASSERT_EQ(std::system(("umask " + std::string(c.umask) + " && " + WELKARA_SIGN_PATH +
-                               " keygen --secret-key '" + key + "' >/dev/null")
-                                  .c_str()),
+        ASSERT_EQ(shell("umask " + std::string(c.umask) + " && " + WELKARA_SIGN_PATH +
+                        " keygen --secret-key '" + key + "' >/dev/null"),
                   0);
         struct stat info;
         ASSERT_EQ(stat(key.c_str(), &info), 0);
@@ -156,8 +163,7 @@ TEST_F(WelkaraSignTest, SignatureIsAcceptedByLibsodiumAndTheInstallersVerifier) 
             "verify --public-key " + publicKeyText + " --signature '" + signatureText + "' ";
         EXPECT_EQ(run(verifyArgs + path).exitCode, 0);
         // The tampered package is rejected.
-        std::string tampered = package + "x";
-        write(path, tampered);
+        write(path, package + "x");
         EXPECT_EQ(run(verifyArgs + path).exitCode, 1);
     }
 }
@@ -168,10 +174,8 @@ TEST_F(WelkaraSignTest, VerifyAppliesTheInstallersRules) {
     const std::string path = dir + "/package.7z";
     write(path, "package bytes");
     const std::string signature = line(run("sign --secret-key " + key + " " + path).out);
-    std::string other;
-    std::system(("mkdir -p '" + dir + "/b'").c_str());
-    const ToolRun otherKey = run("keygen --secret-key " + dir + "/b/secret.key");
-    other = line(otherKey.out);
+    shell("mkdir -p '" + dir + "/b'");
+    const std::string other = line(run("keygen --secret-key " + dir + "/b/secret.key").out);
 
     // The first character again, as U+0100 plus that character: its low byte is the character itself.
     const unsigned wideFirst = 0x100u | static_cast<unsigned char>(signature[0]);
@@ -204,25 +208,22 @@ TEST_F(WelkaraSignTest, VerifyAppliesTheInstallersRules) {
 // deterministic, both programs give the same signature for the same key and file.
 TEST_F(WelkaraSignTest, KeysAreInterchangeableWithOpenssl) {
     const std::string opensslKey = dir + "/openssl.pem";
-    ASSERT_EQ(
-        std::system(("openssl genpkey -algorithm ed25519 -out '" + opensslKey + "' 2>/dev/null").c_str()), 0);
+    ASSERT_EQ(shell("openssl genpkey -algorithm ed25519 -out '" + opensslKey + "' 2>/dev/null"), 0);
     const std::string path = dir + "/package.7z";
     write(path, "some package bytes");
     const ToolRun ours = run("sign --secret-key " + opensslKey + " " + path);
     ASSERT_EQ(ours.exitCode, 0) << ours.err;
     const std::string theirs = dir + "/theirs.sig";
-    ASSERT_EQ(std::system(("openssl pkeyutl -sign -inkey '" + opensslKey + "' -rawin -in '" + path +
-                           "' | openssl base64 -A > '" + theirs + "'")
-                              .c_str()),
+    ASSERT_EQ(shell("openssl pkeyutl -sign -inkey '" + opensslKey + "' -rawin -in '" + path +
+                    "' | openssl base64 -A > '" + theirs + "'"),
               0);
     EXPECT_EQ(line(ours.out), read(theirs));
 
     std::string publicKey;
     const std::string ourKey = makeKey(&publicKey);
     const std::string derived = dir + "/derived.txt";
-    ASSERT_EQ(std::system(("openssl pkey -in '" + ourKey +
-                           "' -pubout -outform DER | tail -c 32 | openssl base64 -A > '" + derived + "'")
-                              .c_str()),
+    ASSERT_EQ(shell("openssl pkey -in '" + ourKey +
+                    "' -pubout -outform DER | tail -c 32 | openssl base64 -A > '" + derived + "'"),
               0);
     EXPECT_EQ(read(derived), publicKey);
 
@@ -237,13 +238,9 @@ TEST_F(WelkaraSignTest, ManifestIsWrittenWholeAndReadsBack) {
     const ToolRun made = run("manifest --out " + out +
                          " --version 1.4.2 --mode release --local-update-filename 'welkara \xc3\xa9\xc4\x80\xe4\xb8\xad.7z'");
     ASSERT_EQ(made.exitCode, 0) << made.err;
-    const std::string bytes = read(out);
-    std::u16string text(bytes.size() / 2, u'\0');
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        text[i] = static_cast<char16_t>(static_cast<unsigned char>(bytes[2 * i]) |
-                                        static_cast<unsigned char>(bytes[2 * i + 1]) << 8);
-    }
-    EXPECT_EQ(text, u"version=1.4.2\r\nmode=release\r\nlocal_update_filename=welkara \u00e9\u0100\u4e2d.7z\r\n");
+    EXPECT_EQ(
+        read(out),
+        utf16le(u"version=1.4.2\r\nmode=release\r\nlocal_update_filename=welkara \u00e9\u0100\u4e2d.7z\r\n"));
 
     const ToolRun checked = run("check-manifest " + out);
     EXPECT_EQ(checked.exitCode, 0) << checked.out;
@@ -289,13 +286,7 @@ TEST_F(WelkaraSignTest, RefusalsAreOneLineAndLeaveNoFile) {
 
 TEST_F(WelkaraSignTest, CheckManifestWarnsAndExitsOne) {
     const std::string path = dir + "/manifest";
-    const std::u16string text = u"local_update_filename=\r\nversion=2.0\r\n";
-    std::string bytes;
-    for (char16_t c : text) {
-        bytes += static_cast<char>(c);
-        bytes += '\0';
-    }
-    write(path, bytes);
+    write(path, utf16le(u"local_update_filename=\r\nversion=2.0\r\n"));
     const ToolRun checked = run("check-manifest " + path);
     EXPECT_EQ(checked.exitCode, 1);
     EXPECT_NE(checked.out.find("local_update_filename = \"version=2.0\" (line 1)"), std::string::npos)
