@@ -1,8 +1,10 @@
 """The measuring half of bench/install_bench.sh, which makes WORK (the prefix, Installer.exe beside its
 manifest, the signed package) and exports Wine's environment:
-    install_bench.py WORK RUNS INSTALLED FINAL_LINES
-INSTALLED is a successful run's final line, FINAL_LINES every final line, one a line (welkara_final_lines)."""
-import glob, os, shutil, subprocess, sys, threading, time
+    install_bench.py WORK RUNS"""
+import os, shutil, subprocess, sys, time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "scripts", "lib"))
+import installer_run
 
 work, runs = sys.argv[1], int(sys.argv[2])
 prefix = os.path.join(work, "wineprefix")
@@ -13,26 +15,11 @@ code_folder = os.path.join(prefix, "drive_c", "Program Files (x86)", "Orvanta", 
 payload = os.path.join(code_folder, "data", "payload.bin")
 package_size = os.path.getsize(master)
 MIB = 1 << 20
-FINISHED, FINAL_LINES = sys.argv[3], tuple(sys.argv[4].splitlines())
+FINISHED = installer_run.INSTALLED
 # Log lines that open each phase of a successful run, for the breakdown of the best run.
 PHASES = (("start-up, folders", "Will try to install"), ("read the package", "Verifying with"),
           ("check the signature", "verify_eddsa: verify result"), ("write archive.7z", "extractUpdate: invoking"),
           ("7za.exe x", "Executing"), ("launch, delete package", FINISHED))
-
-
-def log_path():
-    found = glob.glob(os.path.join(prefix, "drive_c", "users", "*", "AppData", "Local", "Orvanta", "Welkara",
-                                   "instlog.txt"))
-    return found[0] if found else None
-
-
-def log_since(path, offset):
-    if path is None:
-        return []
-    with open(path, "rb") as f:
-        f.seek(offset)
-        data = f.read()
-    return data[: len(data) // 2 * 2].decode("utf-16-le", errors="replace").splitlines()
 
 
 def memory_kib(pid):
@@ -54,35 +41,19 @@ def memory_kib(pid):
         return None
 
 
-def close_window():
-    """Closes a failed run's window the way a user would (WM_CLOSE to its top-level windows)."""
-    subprocess.run(["wine", "taskkill", "/im", "Installer.exe"], stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL)
-
-
 def run_installer(expect_failure=False):
     """One run of Installer.exe with the manifest beside it. Returns (seconds to the final log line,
     seconds to the process end, peak resident bytes, {log line prefix: seconds}, highest private bytes
-    sampled). A failed run's window
-    stays open: once its peak has stopped growing for 3 s (the window's drawing objects are made by then),
-    it is closed."""
-    path = log_path()
-    offset = os.path.getsize(path) if path else 0
-    start = time.monotonic()
-    process = subprocess.Popen(["wine", os.path.join(installer_dir, "Installer.exe")],
-                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    ended = []
-    waiter = threading.Thread(target=lambda: (process.wait(), ended.append(time.monotonic())))
-    waiter.start()
-    lines, seen_at = [], {}
-    final_line, peak, peak_changed, closing, private = None, 0, start, False, 0
-    while not ended:
-        now = time.monotonic()
-        kib = memory_kib(process.pid)
+    sampled). A failed run's window is closed once its peak has stopped growing for 3 s (the window's
+    drawing objects are made by then)."""
+    seen_at, memory = {}, {"peak": 0, "changed": 0.0, "private": 0}
+
+    def sample(result, now):
+        kib = memory_kib(result.pid)
         if kib is not None:
-            private = max(private, kib[1])
-            if kib[0] > peak:
-                peak, peak_changed = kib[0], now
+            memory["private"] = max(memory["private"], kib[1])
+            if kib[0] > memory["peak"]:
+                memory["peak"], memory["changed"] = kib[0], now
         # Between the invoking line and "Executing": the extractor's output file exists in the unpacked
         # folder from its start until it returns (the file goes when its handle is closed).
         if PHASES[3][1] in seen_at and PHASES[4][1] not in seen_at:
@@ -91,32 +62,25 @@ def run_installer(expect_failure=False):
             except OSError:
                 names = []
             if any(name.startswith("7za-output-") for name in names):
-                seen_at.setdefault("output seen", now - start)
+                seen_at.setdefault("output seen", now)
             elif "output seen" in seen_at:
-                seen_at.setdefault("extractor returned", now - start)
-        path = path or log_path()
-        if final_line is None:
-            lines = log_since(path, offset)
-            for line in lines:
-                for _, opener in PHASES:
-                    if line.startswith(opener) and opener not in seen_at:
-                        seen_at[opener] = now - start
-                if line.startswith(FINAL_LINES):
-                    final_line, seen_at["final"] = line, now - start
-        if final_line is not None and not final_line.startswith(FINISHED) and not closing:
-            if not expect_failure or now - peak_changed > 3 or now - start > 60:
-                closing = True
-                close_window()
-        if now - start > 300 and not closing:
-            closing = True
-            process.kill()
-        time.sleep(0.01)
-    waiter.join()
-    if final_line is None or final_line.startswith(FINISHED) == expect_failure:
-        sys.exit("install_bench: unexpected run of Installer.exe; its log:\n" + "\n".join(log_since(path, offset)))
-    if peak == 0:
+                seen_at.setdefault("extractor returned", now)
+        for line in result.lines:
+            for _, opener in PHASES:
+                if line.startswith(opener):
+                    seen_at.setdefault(opener, now)
+
+    def may_close(result, now):
+        return not expect_failure or now - memory["changed"] > 3 or now > 60
+
+    result = installer_run.run(prefix, os.path.join(installer_dir, "Installer.exe"), tick=sample,
+                               may_close=may_close)
+    if result.final is None or result.installed() == expect_failure:
+        sys.exit("install_bench: unexpected run of Installer.exe; its log:\n" + "\n".join(result.lines))
+    if memory["peak"] == 0:
         sys.exit("install_bench: the Installer.exe process was never seen in /proc")
-    return seen_at["final"], ended[0] - start, peak * 1024, seen_at, private * 1024
+    seen_at["final"] = result.final_at
+    return result.final_at, result.ended_at, memory["peak"] * 1024, seen_at, memory["private"] * 1024
 
 
 def clear_code_folder():

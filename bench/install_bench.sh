@@ -54,6 +54,4 @@ welkara_manifest "$sign" "$work/installer" package.7z "$signature"
 
 welkara_xvfb_up "$work/xvfb"
 welkara_prefix_up "$work/wineprefix" >/dev/null
-installed=$(welkara_final_lines kInstalled)
-finals=$(welkara_final_lines)
-python3 "$root/bench/install_bench.py" "$work" "$runs" "$installed" "$finals"
+python3 "$root/bench/install_bench.py" "$work" "$runs"

@@ -1,7 +1,7 @@
 // The final lines of a run: the last line that the installer thread writes to the install log, one
 // for a successful installation and one for each kind of failure. They are listed here once; the
-// scripts that watch a run (scripts/lib/welkara.sh: welkara_final_lines) read them from this file, one
-// constant per line in the form below, so keep that form.
+// scripts that watch a run (scripts/lib/installer_run.py) read them from this file, one constant per
+// line in the form below, so keep that form.
 #pragma once
 
 namespace finalLine {

@@ -1,7 +1,8 @@
 # shellcheck shell=bash
 # The harness's shared shell side, sourced by the demo, the benches, tests/release and the Wine scripts in
-# cmake/: where things are (7za.exe, the store URL, the install log and the lines that end it) and how a
-# run is set up (display, Wine environment and prefix, a signed package). Sourcing it starts nothing.
+# cmake/: where things are (7za.exe, the store URL) and how a run is set up (display, Wine environment and
+# prefix, a signed package). scripts/lib/installer_run.py runs Installer.exe and follows its install log.
+# Sourcing this file starts nothing.
 # POSIX sh but for "local", for the sh scripts in tests/support; welkara_root is set under bash only.
 
 # shellcheck disable=SC3028,SC3054 # guarded: empty under sh
@@ -47,29 +48,4 @@ welkara_pack() {  # DIR ARCHIVE [7Z-ARGUMENT...]: 7z a ARCHIVE with the argument
 welkara_sign() { "$1" sign --secret-key "$2" "$3"; }  # TOOL KEY FILE: prints FILE's Base64 signature
 welkara_manifest() {  # TOOL DIR NAME SIGNATURE: DIR/manifest names the local package DIR/NAME
     "$1" manifest --out "$2/manifest" --local-update-filename "$3" --signature "$4"
-}
-
-# The install log of a prefix, UTF-16LE: its path (empty until a run has made it), its text from a byte
-# offset on as UTF-8, and the lines that end a run (install/final_lines.h) without their line feed.
-welkara_install_log() {  # PREFIX
-    find "$1/drive_c/users" -path '*/AppData/Local/Orvanta/Welkara/instlog.txt' 2>/dev/null | head -n 1 || true
-}
-welkara_log_since() {  # PREFIX OFFSET
-    local log
-    log=$(welkara_install_log "$1")
-    [ -f "$log" ] || return 0
-    tail -c +"$(($2 + 1))" "$log" | iconv -f UTF-16LE -t UTF-8 | sed '1s/^\xEF\xBB\xBF//'
-}
-# shellcheck disable=SC2120 # NAME is given by the scripts that source this file
-welkara_final_lines() {  # [NAME]: one a line, or only the constant NAME's (kInstalled: a successful run's)
-    local lines
-    lines=$(sed -n 's/^constexpr const wchar_t\* '"${1:-k[A-Za-z]*}"' = L"\([^\\"]*\)\(\\n\)\{0,1\}";$/\1/p' \
-        "$welkara_root/install/final_lines.h")
-    [ -n "$lines" ] || { echo "welkara.sh: no final line ${1:-} in install/final_lines.h" >&2; return 1; }
-    printf '%s\n' "$lines"
-}
-# shellcheck disable=SC2119
-welkara_first_final_line() {  # the first line of standard input that begins with a final line
-    awk -v finals="$(welkara_final_lines)" 'BEGIN { n = split(finals, final, "\n") }
-        { for (i = 1; i <= n; i++) if (index($0, final[i]) == 1) { print; exit } }'
 }
