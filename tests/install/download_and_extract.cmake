@@ -11,17 +11,20 @@ if(NOT EXISTS ${WELKARA_7ZA_EXE})
 endif()
 set(welkara_support ${CMAKE_CURRENT_LIST_DIR}/../support)
 
+# The ctest fixture NAME: its tests NAME.up and NAME.down start and stop a loopback package store
+# (tests/support/package_store.py) that keeps its files in DIR.
+function(welkara_package_store name dir)
+    add_test(NAME ${name}.up COMMAND ${Python3_EXECUTABLE} ${welkara_support}/package_store.py start ${dir})
+    add_test(NAME ${name}.down COMMAND ${Python3_EXECUTABLE} ${welkara_support}/package_store.py stop ${dir})
+    set_tests_properties(${name}.up PROPERTIES FIXTURES_SETUP ${name} TIMEOUT 60)
+    set_tests_properties(${name}.down PROPERTIES FIXTURES_CLEANUP ${name} TIMEOUT 60)
+endfunction()
+
 welkara_add_test(download_test
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/download_test.cpp ${welkara_support}/package_store_access.cpp
             ${welkara_support}/wine_test_support.cpp
     LIBRARIES welkara_install_operations crypt32 WINE_STATE)
-set(welkara_store_dir ${CMAKE_BINARY_DIR}/tests/download_test/store)
-add_test(NAME package_store.up
-         COMMAND ${Python3_EXECUTABLE} ${welkara_support}/package_store.py start ${welkara_store_dir})
-add_test(NAME package_store.down
-         COMMAND ${Python3_EXECUTABLE} ${welkara_support}/package_store.py stop ${welkara_store_dir})
-set_tests_properties(package_store.up PROPERTIES FIXTURES_SETUP package_store TIMEOUT 60)
-set_tests_properties(package_store.down PROPERTIES FIXTURES_CLEANUP package_store TIMEOUT 60)
+welkara_package_store(package_store ${CMAKE_BINARY_DIR}/tests/download_test/store)
 set_tests_properties(download_test PROPERTIES FIXTURES_REQUIRED "wine;package_store")
 
 # The test package and the tree it holds, beside each extraction test.

@@ -43,8 +43,6 @@ class DownloadTest : public ::testing::Test {
         ASSERT_TRUE(store.putPackage(L"package.7z", package));
     }
 
-    void SetUp() override { DeleteFileW(logFilePath().c_str()); }
-
     struct Outcome {
         bool ok;
         std::string body;
@@ -120,9 +118,8 @@ TEST_F(DownloadTest, UrlOfMoreThan511CharactersIsRefusedNotCut) {
 
     Manifest manifest;
     manifest.entries[u"version"] = std::u16string(fits, u'v');
-    const std::wstring longest = buildUpdateUrl(&manifest);
-    EXPECT_EQ(longest.size(), 511u);
-    EXPECT_EQ(longest, base + L"/welkara-32-devel-" + std::wstring(fits, L'v') + L".7z");
+    EXPECT_EQ(std::wstring(buildUpdateUrl(&manifest)),
+              base + L"/welkara-32-devel-" + std::wstring(fits, L'v') + L".7z");
 
     for (std::size_t length : {fits + 1, fits + 2, std::size_t{4000}}) {
         SCOPED_TRACE(length);
@@ -159,8 +156,7 @@ TEST_F(DownloadTest, DeliversExactlyTheAnnouncedBytes) {
         const Outcome outcome = download(c.url);
         EXPECT_TRUE(outcome.ok);
         EXPECT_EQ(outcome.log, L"");
-        EXPECT_EQ(outcome.body.size(), c.expected->size());
-        EXPECT_TRUE(outcome.body == *c.expected) << "the bytes differ";
+        EXPECT_TRUE(outcome.body == *c.expected) << "the bytes differ (" << outcome.body.size() << ")";
     }
 }
 

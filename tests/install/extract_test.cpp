@@ -15,12 +15,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <set>
 #include <string>
-#include <vector>
 
 #include "install/install_log.h"
 #include "tests/support/wine_test_support.h"
 
+using testsupport::currentDirectory;
 using testsupport::exeFolder;
 using testsupport::fromUtf16Bytes;
 using testsupport::logFilePath;
@@ -34,19 +35,15 @@ namespace {
 const std::wstring kInvokingLine = L"extractUpdate: invoking 7za.exe -y -bd x archive.7z\n";
 const std::wstring kQuote = L"extractUpdate: 7za.exe: ";
 
-// Relative paths of every file under `root`, found recursively, added to *files.
-[[maybe_unused]] void listFiles(const std::wstring& root, std::vector<std::wstring>* files) {
+// Relative paths of every file under `root`, found recursively.
+[[maybe_unused]] std::set<std::wstring> filesIn(const std::wstring& root) {
+    std::set<std::wstring> files;
     for (const auto& [path, bytes] : testsupport::treeContents(root)) {
         if (bytes != "<folder>") {
-            files->push_back(path);
+            files.insert(path);
         }
     }
-}
-
-std::wstring currentDirectory() {
-    wchar_t path[MAX_PATH];
-    const DWORD length = GetCurrentDirectoryW(MAX_PATH, path);
-    return std::wstring(path, length);
+    return files;
 }
 
 class ExtractTest : public ::testing::Test {
@@ -70,6 +67,11 @@ class ExtractTest : public ::testing::Test {
     static std::wstring workFolder() { return exeFolder() + L"\\work-" + std::to_wstring(workNumber_); }
     static inline int workNumber_ = 0;
     static std::wstring sourceFolder() { return exeFolder() + L"\\package-src"; }
+    // Copies `name` from beside the executable into the work folder as archive.7z.
+    static bool placeArchive(const wchar_t* name = L"package.7z") {
+        return CopyFileW((exeFolder() + L"\\" + name).c_str(), (workFolder() + L"\\archive.7z").c_str(),
+                         FALSE);
+    }
     // Where the extraction writes the copy of the extractor that it runs.
     static std::wstring stagingFolder() {
         const std::wstring folder = exeFolder() + L"\\staging";
@@ -111,30 +113,22 @@ TEST_F(ExtractTest, ExtractorWhoseDigestDiffersOnlyInItsLastByteIsRefused) {
 
 TEST_F(ExtractTest, UnpacksTheArchiveIntoTheCurrentDirectory) {
     ASSERT_TRUE(pathExists(exeFolder() + L"\\7za.exe")) << "the build copies 7za.exe beside this test";
-    std::vector<std::wstring> expected;
-    listFiles(sourceFolder(), &expected);
+    std::set<std::wstring> expected = filesIn(sourceFolder());
     ASSERT_EQ(expected.size(), 4u) << "package-src as tests/support/make_test_archive.sh makes it";
-    ASSERT_TRUE(
-        CopyFileW((exeFolder() + L"\\package.7z").c_str(), (workFolder() + L"\\archive.7z").c_str(), FALSE));
+    ASSERT_TRUE(placeArchive());
 
     std::wstring logText;
     EXPECT_TRUE(extractInWorkFolder(&logText));
     EXPECT_EQ(logText, kInvokingLine);
-    for (const std::wstring& file : expected) {
+    for (const std::wstring& file : expected) {  // that each is there, the list of files below checks
         SCOPED_TRACE(testsupport::utf16Bytes(file));
-        bool exists = false;
-        const std::string unpacked = readBytes(workFolder() + L"\\" + file, &exists);
-        EXPECT_TRUE(exists);
-        EXPECT_TRUE(unpacked == readBytes(sourceFolder() + L"\\" + file)) << "contents differ";
+        EXPECT_TRUE(readBytes(workFolder() + L"\\" + file) == readBytes(sourceFolder() + L"\\" + file))
+            << "contents differ";
     }
     EXPECT_FALSE(pathExists(exeFolder() + L"\\welkara.exe")) << "unpacked beside the executable";
     // Nothing else is left behind, the extractor's output file included.
-    std::vector<std::wstring> left;
-    listFiles(workFolder(), &left);
-    expected.push_back(L"archive.7z");
-    std::sort(expected.begin(), expected.end());
-    std::sort(left.begin(), left.end());
-    EXPECT_EQ(left, expected);
+    expected.insert(L"archive.7z");
+    EXPECT_EQ(filesIn(workFolder()), expected);
 }
 
 TEST_F(ExtractTest, OverwritesExistingFilesAndKeepsOthers) {
@@ -143,8 +137,7 @@ TEST_F(ExtractTest, OverwritesExistingFilesAndKeepsOthers) {
     ASSERT_TRUE(writeBytes(workFolder() + L"\\welkara.exe", "old build, longer than the new one\n"));
     ASSERT_TRUE(writeBytes(workFolder() + L"\\python\\lib\\site.py", "old"));
     ASSERT_TRUE(writeBytes(workFolder() + L"\\python\\lib\\leftover.py", "stays"));
-    ASSERT_TRUE(
-        CopyFileW((exeFolder() + L"\\package.7z").c_str(), (workFolder() + L"\\archive.7z").c_str(), FALSE));
+    ASSERT_TRUE(placeArchive());
 
     std::wstring logText;
     EXPECT_TRUE(extractInWorkFolder(&logText));
@@ -187,9 +180,7 @@ TEST_F(ExtractTest, FailureInsideTheExtractorIsReportedWithItsExitCode) {
         const std::wstring quoted =
             logText.substr(kInvokingLine.size(), logText.size() - kInvokingLine.size() - exitLine.size());
         EXPECT_NE(quoted.find(kQuote + c.error + L"\n"), std::wstring::npos) << logText;
-        std::vector<std::wstring> left;
-        listFiles(workFolder(), &left);
-        EXPECT_EQ(left.size(), c.writeArchive ? 1u : 0u) << "only archive.7z is left";
+        EXPECT_EQ(filesIn(workFolder()).size(), c.writeArchive ? 1u : 0u) << "only archive.7z is left";
     }
 }
 
@@ -255,26 +246,19 @@ DWORD childExtractor(DWORD parent) {
 // goes once it has ended. It holds none of its caller's handles but those given to it: a file that the
 // caller held through an inheritable handle is free as soon as the caller has ended.
 TEST_F(ExtractTest, ExtractorRunsOnWhenItsCallerIsEnded) {
-    ASSERT_TRUE(
-        CopyFileW((exeFolder() + L"\\large.7z").c_str(), (workFolder() + L"\\archive.7z").c_str(), FALSE));
-    std::wstring commandLine = L"\"" + exeFolder() + L"\\extract_runner.exe\" \"" + workFolder() + L"\"";
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
+    ASSERT_TRUE(placeArchive(L"large.7z"));
     PROCESS_INFORMATION runner = {};
-    ASSERT_TRUE(CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                               &startup, &runner));
+    ASSERT_TRUE(testsupport::startProcess(
+        L"\"" + exeFolder() + L"\\extract_runner.exe\" \"" + workFolder() + L"\"", &runner));
     // Once large.bin appears the extractor is copying 256 MiB into it.
     const std::wstring large = workFolder() + L"\\large.bin";
-    for (int i = 0;
-         i < 30000 && !pathExists(large) && WaitForSingleObject(runner.hProcess, 0) == WAIT_TIMEOUT; ++i) {
-        Sleep(1);
-    }
+    testsupport::waitFor(30000, 1, [&] {
+        return pathExists(large) || WaitForSingleObject(runner.hProcess, 0) != WAIT_TIMEOUT;
+    });
     const DWORD extractorId = childExtractor(runner.dwProcessId);
     HANDLE extractor = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, extractorId);
     TerminateProcess(runner.hProcess, 99);
-    WaitForSingleObject(runner.hProcess, INFINITE);
-    CloseHandle(runner.hProcess);
-    CloseHandle(runner.hThread);
+    testsupport::closeProcess(&runner);
     ASSERT_NE(extractor, nullptr) << "no 7za.exe was seen running";
     HANDLE held = CreateFileW((exeFolder() + L"\\held-by-runner.txt").c_str(), GENERIC_WRITE, 0, nullptr,
                               OPEN_EXISTING, 0, nullptr);
@@ -288,14 +272,9 @@ TEST_F(ExtractTest, ExtractorRunsOnWhenItsCallerIsEnded) {
     EXPECT_EQ(exitCode, 0u);
     CloseHandle(extractor);
 
-    std::vector<std::wstring> expected, left;
-    listFiles(sourceFolder(), &expected);
-    expected.push_back(L"archive.7z");
-    expected.push_back(L"large.bin");
-    listFiles(workFolder(), &left);
-    std::sort(expected.begin(), expected.end());
-    std::sort(left.begin(), left.end());
-    EXPECT_EQ(left, expected) << "the output file must be gone";
+    std::set<std::wstring> expected = filesIn(sourceFolder());
+    expected.insert({L"archive.7z", L"large.bin"});
+    EXPECT_EQ(filesIn(workFolder()), expected) << "the output file must be gone";
     const std::string unpacked = readBytes(large);
     EXPECT_EQ(unpacked.size(), 256u << 20);
     EXPECT_TRUE(std::all_of(unpacked.begin(), unpacked.end(), [](char b) { return b == 0; }));
@@ -307,8 +286,7 @@ TEST_F(ExtractTest, ExtractorRunsOnWhenItsCallerIsEnded) {
 TEST_F(ExtractTest, ExtractorReplacedAfterItsCheckIsNotWhatRuns) {
     const std::wstring path = exeFolder() + L"\\7za.exe";
     const std::string pinned = readBytes(path);
-    ASSERT_TRUE(
-        CopyFileW((exeFolder() + L"\\package.7z").c_str(), (workFolder() + L"\\archive.7z").c_str(), FALSE));
+    ASSERT_TRUE(placeArchive());
     ASSERT_TRUE(SetCurrentDirectoryW(workFolder().c_str()));
     InstallLog log;
     PinnedExtractor extractor;
@@ -329,8 +307,7 @@ TEST_F(ExtractTest, ExtractorThatIsNotThePinnedOneNeverRuns) {
     const std::string pinned = readBytes(extractor);
     ASSERT_GT(pinned.size(), 100000u);
     ASSERT_TRUE(writeBytes(extractor, pinned + "x"));
-    ASSERT_TRUE(
-        CopyFileW((exeFolder() + L"\\package.7z").c_str(), (workFolder() + L"\\archive.7z").c_str(), FALSE));
+    ASSERT_TRUE(placeArchive());
 
     std::wstring logText;
     const bool ok = extractInWorkFolder(&logText);
@@ -348,8 +325,7 @@ TEST_F(ExtractTest, MissingExtractorFailsWithCreateProcessAndIgnoresTheCurrentDi
     // A working 7za.exe in the current directory must not stand in for the missing one.
     ASSERT_TRUE(
         CopyFileW((exeFolder() + L"\\decoy\\7za.exe").c_str(), (workFolder() + L"\\7za.exe").c_str(), FALSE));
-    ASSERT_TRUE(
-        CopyFileW((exeFolder() + L"\\package.7z").c_str(), (workFolder() + L"\\archive.7z").c_str(), FALSE));
+    ASSERT_TRUE(placeArchive());
 
     std::wstring logText;
     EXPECT_FALSE(extractInWorkFolder(&logText));

@@ -22,10 +22,11 @@ add_custom_command(OUTPUT ${folder}/packages/package.7z ${folder}/packages/packa
     COMMENT "Making the signed packages for installer_thread_test")
 add_custom_target(installer_thread_test_packages DEPENDS ${folder}/packages/package.7z)
 
-welkara_add_test(installer_thread_test
-    SOURCES ${CMAKE_CURRENT_LIST_DIR}/installer_thread_test.cpp ${welkara_support}/wine_test_support.cpp
-            ${welkara_support}/package_store_access.cpp ${welkara_support}/installation_fixture.cpp
-    LIBRARIES welkara_installation crypt32 WINE_STATE)
+set(installer_test_sources
+    ${CMAKE_CURRENT_LIST_DIR}/installer_thread_test.cpp ${welkara_support}/wine_test_support.cpp
+    ${welkara_support}/package_store_access.cpp ${welkara_support}/installation_fixture.cpp)
+welkara_add_test(installer_thread_test SOURCES ${installer_test_sources}
+                 LIBRARIES welkara_installation crypt32 WINE_STATE)
 add_dependencies(installer_thread_test installer_thread_test_packages installer_runner)
 # A whole installation in a process of its own, beside the test: for a second run at the same time, a
 # run ended part-way and a run started through a folder link.
@@ -35,12 +36,8 @@ target_link_options(installer_runner PRIVATE -municode)
 set_target_properties(installer_runner PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${folder})
 configure_file(${WELKARA_7ZA_EXE} ${folder}/7za.exe COPYONLY)
 
-# Its own package store, for the downloaded installation.
-find_package(Python3 REQUIRED COMPONENTS Interpreter)
-add_test(NAME installer_store.up COMMAND ${Python3_EXECUTABLE} ${welkara_support}/package_store.py start ${folder}/store)
-add_test(NAME installer_store.down COMMAND ${Python3_EXECUTABLE} ${welkara_support}/package_store.py stop ${folder}/store)
-set_tests_properties(installer_store.up PROPERTIES FIXTURES_SETUP installer_store TIMEOUT 60)
-set_tests_properties(installer_store.down PROPERTIES FIXTURES_CLEANUP installer_store TIMEOUT 60)
+# Its own package store, for the downloaded installation (welkara_package_store: download_and_extract.cmake).
+welkara_package_store(installer_store ${folder}/store)
 set_tests_properties(installer_thread_test PROPERTIES FIXTURES_REQUIRED "wine;installer_store")
 
 # installer_readonly_test: the same tests built against an installation whose file system refuses the
@@ -51,10 +48,8 @@ add_library(welkara_installation_refusing_delete STATIC
     ${CMAKE_SOURCE_DIR}/install/local_package.cpp)
 target_link_libraries(welkara_installation_refusing_delete PUBLIC welkara_install_operations advapi32 shell32 shlwapi)
 target_compile_definitions(welkara_installation_refusing_delete PRIVATE WELKARA_TEST_REFUSE_DELETE_ACCESS)
-welkara_add_test(installer_readonly_test
-    SOURCES ${CMAKE_CURRENT_LIST_DIR}/installer_thread_test.cpp ${welkara_support}/wine_test_support.cpp
-            ${welkara_support}/package_store_access.cpp ${welkara_support}/installation_fixture.cpp
-    LIBRARIES welkara_installation_refusing_delete crypt32 WINE_STATE)
+welkara_add_test(installer_readonly_test SOURCES ${installer_test_sources}
+                 LIBRARIES welkara_installation_refusing_delete crypt32 WINE_STATE)
 target_compile_definitions(installer_readonly_test PRIVATE WELKARA_TEST_REFUSE_DELETE_ACCESS)
 set_target_properties(installer_readonly_test PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${folder})
 add_dependencies(installer_readonly_test installer_thread_test_packages)

@@ -16,9 +16,11 @@
 
 #include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "install/installer_messages.h"
+#include "install/safe_files.h"
 #include "tests/support/installation_fixture.h"
 #include "tests/support/package_store_access.h"
 #include "tests/support/wine_test_support.h"
@@ -33,6 +35,7 @@ using testsupport::removeTree;
 using testsupport::systemFolder;
 using testsupport::treeContents;
 using testsupport::utf16Bytes;
+using testsupport::waitFor;
 using testsupport::writeBytes;
 
 namespace {
@@ -153,6 +156,13 @@ class InstallerThreadTest : public testsupport::InstallationFixture {
         CloseHandle(thread);
         DestroyWindow(start.window);
     }
+    // A run with packages\NAME as the local package and packages\SIGNATURE.sig's signature.
+    void runLocalPackage(const std::wstring& name, const std::wstring& signature, bool verifyOnly = false) {
+        useLocalPackage(name, signature);
+        request.verifyOnly = verifyOnly;
+        runInstaller();
+    }
+    void verifyLocalPackage() { runLocalPackage(L"package.7z", L"package", true); }
 
     Reports messages() const {
         Reports out;
@@ -206,12 +216,8 @@ class InstallerThreadTest : public testsupport::InstallationFixture {
 
     // Starts installer_runner.exe, reached through `folder` (this executable's folder or a link to it).
     static PROCESS_INFORMATION startRunner(const std::wstring& folder) {
-        std::wstring commandLine = L"\"" + folder + L"\\installer_runner.exe\"";
-        STARTUPINFOW startup = {};
-        startup.cb = sizeof startup;
         PROCESS_INFORMATION runner = {};
-        EXPECT_TRUE(CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                                   &startup, &runner))
+        EXPECT_TRUE(testsupport::startProcess(L"\"" + folder + L"\\installer_runner.exe\"", &runner))
             << "error " << GetLastError();
         return runner;
     }
@@ -219,19 +225,11 @@ class InstallerThreadTest : public testsupport::InstallationFixture {
         if (terminate) {
             TerminateProcess(runner->hProcess, 99);
         }
-        EXPECT_EQ(WaitForSingleObject(runner->hProcess, 120000), WAIT_OBJECT_0);
-        CloseHandle(runner->hProcess);
-        CloseHandle(runner->hThread);
+        EXPECT_EQ(testsupport::closeProcess(runner, 120000), WAIT_OBJECT_0);
     }
     // Waits up to a minute for `text` in the log.
     static bool logShows(const std::wstring& text) {
-        for (int i = 0; i < 60000; ++i) {
-            if (log().find(text) != std::wstring::npos) {
-                return true;
-            }
-            Sleep(1);
-        }
-        return false;
+        return waitFor(60000, 1, [&] { return log().find(text) != std::wstring::npos; });
     }
 
     InstallRequest request;
@@ -242,7 +240,6 @@ class InstallerThreadTest : public testsupport::InstallationFixture {
     std::wstring url_, signature_;
 };
 
-// A test of the installer thread with a table: TEST_P over rows of `Row`.
 template <class Row>
 class InstallerTable : public InstallerThreadTest, public ::testing::WithParamInterface<Row> {};
 
@@ -250,15 +247,17 @@ template <class Row>
 std::string rowName(const ::testing::TestParamInfo<Row>& info) {
     return info.param.name;
 }
+// Names the two rows of a test over a bool.
+auto boolNames(const char* yes, const char* no) {
+    return [=](const ::testing::TestParamInfo<bool>& info) { return std::string(info.param ? yes : no); };
+}
 
 #if !defined(WELKARA_TEST_REFUSE_DELETE_ACCESS)
 
 TEST_F(InstallerThreadTest, InstallsFromALocalPackage) {
     makeOldInstallation();
-    useLocalPackage(L"package.7z", L"package");
-    wchar_t before[MAX_PATH];
-    GetCurrentDirectoryW(MAX_PATH, before);
-    runInstaller();
+    const std::wstring before = testsupport::currentDirectory();
+    runLocalPackage(L"package.7z", L"package");
 
     EXPECT_EQ(messages(), kInstalled);
     EXPECT_GE(gapBeforeClose(), 2450u);
@@ -272,9 +271,7 @@ TEST_F(InstallerThreadTest, InstallsFromALocalPackage) {
     const std::wstring application = codeFolder + L"\\welkara.exe";
     EXPECT_EQ(fromUtf16Bytes(readBytes(codeFolder + L"\\started.txt")),
               application + L"\n" + codeFolder + L"\n\"" + application + L"\"\n");
-    wchar_t after[MAX_PATH];
-    GetCurrentDirectoryW(MAX_PATH, after);
-    EXPECT_STREQ(after, before);
+    EXPECT_EQ(testsupport::currentDirectory(), before);
 }
 
 // The package store that the fixture installer_store.up started, serving package.7z and random.bin.
@@ -325,9 +322,7 @@ TEST_F(InstallerThreadTest, EmptyUrlFailsAsAUrlThatCannotBeOpened) {
 
 TEST_F(InstallerThreadTest, VerifyOnlyChecksAndStopsBeforeTouchingAnything) {
     makeOldInstallation();
-    useLocalPackage(L"package.7z", L"package");
-    request.verifyOnly = true;
-    runInstaller();
+    verifyLocalPackage();
 
     EXPECT_EQ(messages(), kVerified);
     EXPECT_GE(gapBeforeClose(), 950u);
@@ -341,9 +336,7 @@ class InvalidSignatureTest : public InstallerThreadTest, public ::testing::WithP
 
 TEST_P(InvalidSignatureTest, FailsAndLeavesTheCodeFolderAndPackageAlone) {
     makeOldInstallation();
-    useLocalPackage(L"package.7z", L"damaged");  // a valid signature, but of another file
-    request.verifyOnly = GetParam();
-    runInstaller();
+    runLocalPackage(L"package.7z", L"damaged", GetParam());  // a valid signature, but of another file
 
     EXPECT_EQ(messages(), kError);
     EXPECT_EQ(log(), linesUpToDatabase(true) + verifiedLines(localPackage(), packageSignature(L"damaged"), 0) +
@@ -352,13 +345,10 @@ TEST_P(InvalidSignatureTest, FailsAndLeavesTheCodeFolderAndPackageAlone) {
     EXPECT_TRUE(pathExists(localPackage()));
 }
 
-INSTANTIATE_TEST_SUITE_P(Runs, InvalidSignatureTest, ::testing::Values(false, true),
-                         [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "VerifyOnly" : "Install"; });
+INSTANTIATE_TEST_SUITE_P(Runs, InvalidSignatureTest, ::testing::Bool(), boolNames("VerifyOnly", "Install"));
 
 TEST_F(InstallerThreadTest, ZeroBytePackageIsReadAndVerified) {
-    useLocalPackage(L"empty.bin", L"empty");
-    request.verifyOnly = true;
-    runInstaller();
+    runLocalPackage(L"empty.bin", L"empty", true);
     EXPECT_EQ(messages(), kVerified);
     EXPECT_NE(log().find(L"verify_eddsa: verify result: 1\n"), std::wstring::npos) << log();
 }
@@ -400,9 +390,7 @@ constexpr ACCESS_MASK kEveryRightOfAFile = FILE_GENERIC_READ | FILE_GENERIC_WRIT
 TEST_F(InstallerThreadTest, ExistingDatabaseIsLeftAlone) {
     ASSERT_EQ(SHCreateDirectoryExW(nullptr, databaseFolder.c_str(), nullptr), ERROR_SUCCESS);
     ASSERT_TRUE(writeBytes(databasePath(), "existing data"));
-    useLocalPackage(L"package.7z", L"package");
-    request.verifyOnly = true;
-    runInstaller();
+    verifyLocalPackage();
     EXPECT_EQ(log().rfind(linesUpToDatabase(false), 0), 0u) << log();
     EXPECT_EQ(readBytes(databasePath()), "existing data");
     EXPECT_NE(rightsOfEveryone(databasePath()) & kEveryRightOfAFile, kEveryRightOfAFile)
@@ -414,9 +402,7 @@ TEST_F(InstallerThreadTest, ExistingDatabaseIsLeftAlone) {
 // for Everyone" is read, write, execute and delete for Everyone, where a new file's default list gives
 // Everyone only read and execute.
 TEST_F(InstallerThreadTest, NewDatabaseIsOpenToEveryone) {
-    useLocalPackage(L"package.7z", L"package");
-    request.verifyOnly = true;
-    runInstaller();
+    verifyLocalPackage();
     ASSERT_TRUE(pathExists(databasePath()));
     EXPECT_EQ(rightsOfEveryone(databasePath()) & kEveryRightOfAFile, kEveryRightOfAFile)
         << std::hex << rightsOfEveryone(databasePath());
@@ -439,11 +425,15 @@ struct FailedRun {
     bool download;            // from the store rather than as a local package
     const char* extractor;    // in place of 7za.exe: null to leave it, "" for none, else bytes added to it
     bool holdApplication;
-    const wchar_t* ending;    // of the log, after the python line
+    std::wstring ending;      // of the log, after the python line
     const wchar_t* quoted;    // a line of 7za.exe's own between the invoking line and the ending, or null
 };
 
 constexpr wchar_t kInvoking[] = L"extractUpdate: invoking 7za.exe -y -bd x archive.7z\n";
+// How a failed extraction ends, with the previous installation kept.
+const std::wstring kKept =
+    L"extractUpdateFromFileToCwd failed\nThe previous installation in {code} was kept\n"
+    L"Couldn't extract file\n";
 
 using FailedRunTest = InstallerTable<FailedRun>;
 
@@ -467,15 +457,13 @@ TEST_P(FailedRunTest, LeavesTheInstallationAsItWas) {
             ASSERT_TRUE(writeBytes(extractor(), pinned + c.extractor));
         }
     }
-    HANDLE application = c.holdApplication ? CreateFileW((codeFolder + L"\\welkara.exe").c_str(), GENERIC_READ,
-                                                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                                                         nullptr)
-                                           : INVALID_HANDLE_VALUE;
-    ASSERT_EQ(application != INVALID_HANDLE_VALUE, c.holdApplication);
+    OwnedHandle application(c.holdApplication ? CreateFileW((codeFolder + L"\\welkara.exe").c_str(),
+                                                            GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                                            nullptr, OPEN_EXISTING, 0, nullptr)
+                                              : INVALID_HANDLE_VALUE);
+    ASSERT_EQ(application.valid(), c.holdApplication);
     runInstaller();
-    if (application != INVALID_HANDLE_VALUE) {
-        CloseHandle(application);
-    }
+    application.reset();
 
     EXPECT_EQ(messages(), kError);
     const std::wstring text = log();
@@ -501,22 +489,14 @@ INSTANTIATE_TEST_SUITE_P(
     Failures, FailedRunTest,
     ::testing::Values(
         FailedRun{"MissingExtractor", L"package.7z", false, "", false,
-                  L"extractUpdate: CreateProcess failed (2)\nextractUpdateFromFileToCwd failed\n"
-                  L"The previous installation in {code} was kept\nCouldn't extract file\n",
-                  nullptr},
+                  L"extractUpdate: CreateProcess failed (2)\n" + kKept, nullptr},
         FailedRun{"PlantedExtractor", L"package.7z", false, "planted", false,
-                  L"extractUpdate: {extractor} is not the 7za.exe this installer was built with\n"
-                  L"extractUpdateFromFileToCwd failed\nThe previous installation in {code} was kept\n"
-                  L"Couldn't extract file\n",
+                  L"extractUpdate: {extractor} is not the 7za.exe this installer was built with\n" + kKept,
                   nullptr},
         FailedRun{"LocalPackageThatIsNoArchive", L"random.bin", false, nullptr, false,
-                  L"extractUpdate: 7za.exe failed with exit code 2\nextractUpdateFromFileToCwd failed\n"
-                  L"The previous installation in {code} was kept\nCouldn't extract file\n",
-                  L"Is not archive"},
+                  L"extractUpdate: 7za.exe failed with exit code 2\n" + kKept, L"Is not archive"},
         FailedRun{"DownloadThatIsNoArchive", L"random.bin", true, nullptr, false,
-                  L"extractUpdate: 7za.exe failed with exit code 2\nextractUpdateFromFileToCwd failed\n"
-                  L"The previous installation in {code} was kept\nCouldn't extract file\n",
-                  L"Is not archive"},
+                  L"extractUpdate: 7za.exe failed with exit code 2\n" + kKept, L"Is not archive"},
         FailedRun{"ApplicationHeldOpen", L"package.7z", false, nullptr, true,
                   L"Couldn't move {code}\\welkara.exe to {code}\\.installer\\previous\\welkara.exe (32)\n"
                   L"The previous installation in {code} was put back\nCouldn't remove existing files",
@@ -539,8 +519,7 @@ TEST_P(HostileArchiveTest, WritesNothingOutsideTheFolderItUnpacksInto) {
     const Hostile& c = GetParam();
     makeOldInstallation();
     const std::wstring name = c.package;
-    useLocalPackage(name, name.substr(0, name.find(L'.')));
-    runInstaller();
+    runLocalPackage(name, name.substr(0, name.find(L'.')));
 
     EXPECT_EQ(messages(), c.installs ? kInstalled : kError);
     const std::wstring programFiles = systemFolder(CSIDL_PROGRAM_FILESX86);
@@ -567,8 +546,7 @@ INSTANTIATE_TEST_SUITE_P(Packages, HostileArchiveTest,
 
 // The files are in place, so a launch that fails is reported and the run still counts as installed.
 TEST_F(InstallerThreadTest, FailedLaunchIsReportedAndStillCountsAsInstalled) {
-    useLocalPackage(L"noapp.7z", L"noapp");
-    runInstaller();
+    runLocalPackage(L"noapp.7z", L"noapp");
     EXPECT_EQ(messages(), kInstalled);
     EXPECT_NE(log().find(expand(L"Executing {code}\\welkara.exe\nCreateProcess({code}\\welkara.exe) failed (2)\n"
                                 L"Installer thread finished victorious and will exit shortly.\n")),
@@ -604,9 +582,7 @@ TEST_P(DatabaseLinkTest, IsRefusedUnlessTheDatabaseExists) {
         ASSERT_TRUE(CreateDirectoryW(orvanta.c_str(), nullptr));
     }
     ASSERT_TRUE(testsupport::makeUnixLink(elsewhere, link));
-    useLocalPackage(L"package.7z", L"package");
-    request.verifyOnly = true;
-    runInstaller();
+    verifyLocalPackage();
     testsupport::removeUnixLink(link);
 
     EXPECT_EQ(messages(), c.existing ? kVerified : kError);
@@ -647,9 +623,7 @@ TEST_P(LogFolderLinkTest, GetsNoLog) {
         ASSERT_TRUE(CreateDirectoryW(orvanta.c_str(), nullptr));
     }
     ASSERT_TRUE(testsupport::makeUnixLink(orvantaIsTheLink ? elsewhere : elsewhere + L"\\Welkara", link));
-    useLocalPackage(L"package.7z", L"package");
-    request.verifyOnly = true;
-    runInstaller();
+    verifyLocalPackage();
     testsupport::removeUnixLink(link);
 
     EXPECT_EQ(messages(), kVerified);
@@ -659,16 +633,13 @@ TEST_P(LogFolderLinkTest, GetsNoLog) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Links, LogFolderLinkTest, ::testing::Values(true, false),
-                         [](const ::testing::TestParamInfo<bool>& info) {
-                             return info.param ? "OrvantaIsALink" : "WelkaraIsALink";
-                         });
+                         boolNames("OrvantaIsALink", "WelkaraIsALink"));
 
 // The code folder cannot be made: a file stands where "Orvanta" should be. The run goes on silently
 // past the folder steps and fails when it makes the folder current.
 TEST_F(InstallerThreadTest, CodeFolderThatCannotBeCreatedFailsAtSetCurrentDirectory) {
     ASSERT_TRUE(writeBytes(systemFolder(CSIDL_PROGRAM_FILESX86) + L"\\Orvanta", "in the way"));
-    useLocalPackage(L"package.7z", L"package");
-    runInstaller();
+    runLocalPackage(L"package.7z", L"package");
     DeleteFileW((systemFolder(CSIDL_PROGRAM_FILESX86) + L"\\Orvanta").c_str());
 
     EXPECT_EQ(messages(), kError);
@@ -680,14 +651,13 @@ TEST_F(InstallerThreadTest, CodeFolderThatCannotBeCreatedFailsAtSetCurrentDirect
 
 TEST_F(InstallerThreadTest, FailedRemovalLineIsContinuedByTheNextRun) {
     makeOldInstallation();
-    useLocalPackage(L"package.7z", L"package");
     // The runtime folder held open without delete sharing cannot be moved aside. (On Windows a file in
     // use inside it is enough to refuse a rename of the folder; Wine renames such a folder all the same,
     // so the folder itself is held here.)
     HANDLE held = CreateFileW((codeFolder + L"\\python").c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE,
                               nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
-    runInstaller();
+    runLocalPackage(L"package.7z", L"package");
     CloseHandle(held);
     EXPECT_EQ(messages(), kError);
     const std::wstring first = log();
@@ -731,25 +701,25 @@ struct Interrupted {
     const char* name;
     bool recorded;  // the swap had got as far as its record: the next run finishes it
     bool (*leave)(const Leftovers&);
-    bool succeeds;  // the next run installs package.7z; else it fails on a signed non-archive
 };
 
-using InterruptedRunTest = InstallerTable<Interrupted>;
+// Each row twice: the bool is true when the next run installs package.7z, false when it fails on a
+// signed non-archive.
+using InterruptedRunTest = InstallerTable<std::tuple<Interrupted, bool>>;
 
 TEST_P(InterruptedRunTest, IsSettledByTheNextRun) {
-    const Interrupted& c = GetParam();
+    const auto& [c, succeeds] = GetParam();
     makeOldInstallation();
     ASSERT_TRUE(c.leave(Leftovers{codeFolder, codeFolder + L"\\.installer", package(L"src")}));
-    useLocalPackage(c.succeeds ? L"package.7z" : L"random.bin", c.succeeds ? L"package" : L"random");
-    runInstaller();
+    runLocalPackage(succeeds ? L"package.7z" : L"random.bin", succeeds ? L"package" : L"random");
 
-    EXPECT_EQ(messages(), c.succeeds ? kInstalled : kError);
-    if (c.succeeds) {
+    EXPECT_EQ(messages(), succeeds ? kInstalled : kError);
+    if (succeeds) {
         // Settling is silent: the log is that of any successful run.
         EXPECT_EQ(log(), localVerified() + installLines(true));
         EXPECT_TRUE(applicationStarted());
     }
-    EXPECT_TRUE(sameTree(installed(), c.succeeds || c.recorded ? newInstallation() : previous));
+    EXPECT_TRUE(sameTree(installed(), succeeds || c.recorded ? newInstallation() : previous));
 }
 
 bool partlyUnpacked(const Leftovers& at) {
@@ -772,19 +742,18 @@ bool recordedAllSwapped(const Leftovers& at) {
 
 INSTANTIATE_TEST_SUITE_P(
     Leftovers, InterruptedRunTest,
-    ::testing::Values(Interrupted{"PartlyUnpackedThenFailing", false, partlyUnpacked, false},
-                      Interrupted{"PartlyUnpackedThenSucceeding", false, partlyUnpacked, true},
-                      Interrupted{"RuntimeAsideUnrecordedThenFailing", false, runtimeAsideUnrecorded, false},
-                      Interrupted{"RuntimeAsideUnrecordedThenSucceeding", false, runtimeAsideUnrecorded, true},
-                      Interrupted{"RecordedNothingMovedThenFailing", true, recordedNothingMoved, false},
-                      Interrupted{"RecordedNothingMovedThenSucceeding", true, recordedNothingMoved, true},
-                      Interrupted{"RecordedApplicationAsideThenFailing", true, recordedApplicationAside, false},
-                      Interrupted{"RecordedApplicationAsideThenSucceeding", true, recordedApplicationAside, true},
-                      Interrupted{"RecordedTwoOfThreeSwappedThenFailing", true, recordedTwoOfThreeSwapped, false},
-                      Interrupted{"RecordedTwoOfThreeSwappedThenSucceeding", true, recordedTwoOfThreeSwapped, true},
-                      Interrupted{"RecordedAllSwappedThenFailing", true, recordedAllSwapped, false},
-                      Interrupted{"RecordedAllSwappedThenSucceeding", true, recordedAllSwapped, true}),
-    rowName<Interrupted>);
+    ::testing::Combine(
+        ::testing::Values(Interrupted{"PartlyUnpacked", false, partlyUnpacked},
+                          Interrupted{"RuntimeAsideUnrecorded", false, runtimeAsideUnrecorded},
+                          Interrupted{"RecordedNothingMoved", true, recordedNothingMoved},
+                          Interrupted{"RecordedApplicationAside", true, recordedApplicationAside},
+                          Interrupted{"RecordedTwoOfThreeSwapped", true, recordedTwoOfThreeSwapped},
+                          Interrupted{"RecordedAllSwapped", true, recordedAllSwapped}),
+        ::testing::Bool()),
+    [](const ::testing::TestParamInfo<InterruptedRunTest::ParamType>& info) {
+        return std::string(std::get<0>(info.param).name) +
+               (std::get<1>(info.param) ? "ThenSucceeding" : "ThenFailing");
+    });
 
 // One run at a time in the code folder. A second run that finds another one at work there, or an
 // extractor that a cancelled run left running (it runs on after the installer has ended), ends as an
@@ -801,10 +770,7 @@ TEST_P(SecondRunTest, EndsAsAnErrorAndChangesNothing) {
     if (cancelled) {
         // Once the large file appears, the extractor is writing it.
         const std::wstring large = codeFolder + L"\\.installer\\unpacked\\data\\large.bin";
-        for (int i = 0; i < 30000 && !pathExists(large); ++i) {
-            Sleep(1);
-        }
-        ASSERT_TRUE(pathExists(large));
+        ASSERT_TRUE(waitFor(30000, 1, [&] { return pathExists(large); }));
         endRunner(&first, true);
     }
     const std::wstring before = log();
@@ -813,8 +779,7 @@ TEST_P(SecondRunTest, EndsAsAnErrorAndChangesNothing) {
     if (!cancelled) {
         endRunner(&first, false);
         EXPECT_NE(log().find(L"Installer thread finished victorious"), std::wstring::npos) << log();
-        Tree expected = treeContents(package(L"src"));
-        expected[L"notes.txt"] = previous.at(L"notes.txt");
+        Tree expected = newInstallation();
         expected[L"data\\large.bin"] = std::string(128 << 20, '\0');
         EXPECT_TRUE(sameTree(installed(), expected));
         return;
@@ -829,19 +794,14 @@ TEST_P(SecondRunTest, EndsAsAnErrorAndChangesNothing) {
     }
     EXPECT_TRUE(sameTree(installation, previous));
     // Once the extractor has ended (its lock file goes with it), a run settles what it left.
-    for (int i = 0; i < 600 && pathExists(codeFolder + L"\\.installer\\lock"); ++i) {
-        Sleep(100);
-    }
-    useLocalPackage(L"package.7z", L"package");
-    runInstaller();
+    waitFor(600, 100, [&] { return !pathExists(codeFolder + L"\\.installer\\lock"); });
+    runLocalPackage(L"package.7z", L"package");
     EXPECT_EQ(messages(), kInstalled);
     expectNewInstallation();
 }
 
-INSTANTIATE_TEST_SUITE_P(Beside, SecondRunTest, ::testing::Values(false, true),
-                         [](const ::testing::TestParamInfo<bool>& info) {
-                             return info.param ? "ExtractorOfACancelledRun" : "RunAtWork";
-                         });
+INSTANTIATE_TEST_SUITE_P(Beside, SecondRunTest, ::testing::Bool(),
+                         boolNames("ExtractorOfACancelledRun", "RunAtWork"));
 
 // The installer is started through a folder link (a Downloads folder that is a junction), which its
 // owner repoints at a folder holding another 7za.exe (the test application, which leaves a marker
@@ -880,12 +840,11 @@ TEST_F(InstallerThreadTest, ExtractorFolderRepointedAfterTheCheckIsNotWhatRuns) 
 
 TEST_F(InstallerThreadTest, RunWhoseLogCannotBeOpenedBehavesTheSame) {
     makeOldInstallation();
-    useLocalPackage(L"package.7z", L"package");
     SHCreateDirectoryExW(nullptr, (systemFolder(CSIDL_LOCAL_APPDATA) + L"\\Orvanta\\Welkara").c_str(), nullptr);
     HANDLE holder = CreateFileW(logFilePath().c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                 CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(holder, INVALID_HANDLE_VALUE);
-    runInstaller();
+    runLocalPackage(L"package.7z", L"package");
     CloseHandle(holder);
 
     EXPECT_EQ(messages(), kInstalled);
@@ -988,25 +947,20 @@ TEST_F(InstallerThreadTest, LocalPackageCannotBeChangedWhileARunHoldsIt) {
     PROCESS_INFORMATION runner = startRunner(exeFolder());
     ASSERT_TRUE(logShows(L"Verifying with base64 signature"));
     const std::wstring path = localPackage(), moved = localPackage() + L".moved";
-    HANDLE writer = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING, 0, nullptr);
-    const DWORD writeError = GetLastError();
-    const bool renamed = MoveFileW(path.c_str(), moved.c_str());
-    const DWORD renameError = GetLastError();
-    const bool deleted = DeleteFileW(path.c_str());
-    const DWORD deleteError = GetLastError();
+    // Each try's error, 0 when it succeeded.
+    OwnedHandle writer(CreateFileW(path.c_str(), GENERIC_WRITE,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                   OPEN_EXISTING, 0, nullptr));
+    const DWORD writeError = writer.valid() ? 0 : GetLastError();
+    const DWORD renameError = MoveFileW(path.c_str(), moved.c_str()) ? 0 : GetLastError();
+    const DWORD deleteError = DeleteFileW(path.c_str()) ? 0 : GetLastError();
     const bool stillWorking = log().find(L"Installer thread finished") == std::wstring::npos;
-    if (writer != INVALID_HANDLE_VALUE) {
-        CloseHandle(writer);
-    }
+    writer.reset();
     endRunner(&runner, false);
     DeleteFileW(moved.c_str());
     ASSERT_TRUE(stillWorking) << "the run ended before the tries: they show nothing";
-    EXPECT_EQ(writer, INVALID_HANDLE_VALUE);
     EXPECT_EQ(writeError, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
-    EXPECT_FALSE(renamed);
     EXPECT_EQ(renameError, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
-    EXPECT_FALSE(deleted);
     EXPECT_EQ(deleteError, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
     EXPECT_NE(log().find(L"Installer thread finished victorious"), std::wstring::npos) << log();
     EXPECT_FALSE(pathExists(path)) << "deleted after the installation";
@@ -1021,9 +975,7 @@ class ReadOnlyMediaTest : public InstallerThreadTest, public ::testing::WithPara
 
 TEST_P(ReadOnlyMediaTest, LocalPackageThatCannotBeDeletedIsReadAllTheSame) {
     const bool verify = GetParam();
-    useLocalPackage(L"package.7z", L"package");
-    request.verifyOnly = verify;
-    runInstaller();
+    runLocalPackage(L"package.7z", L"package", verify);
     if (verify) {
         EXPECT_EQ(messages(), kVerified);
         EXPECT_EQ(log(), localVerified() + L"Exiting after successful verification as requested\n");
@@ -1040,8 +992,7 @@ TEST_P(ReadOnlyMediaTest, LocalPackageThatCannotBeDeletedIsReadAllTheSame) {
     EXPECT_TRUE(pathExists(localPackage()));
 }
 
-INSTANTIATE_TEST_SUITE_P(Runs, ReadOnlyMediaTest, ::testing::Values(false, true),
-                         [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "VerifyOnly" : "Install"; });
+INSTANTIATE_TEST_SUITE_P(Runs, ReadOnlyMediaTest, ::testing::Bool(), boolNames("VerifyOnly", "Install"));
 
 #endif
 

@@ -20,10 +20,7 @@ namespace {
 
 class LoadManifestTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        DeleteFileW(logFilePath().c_str());
-        DeleteFileW(path().c_str());
-    }
+    void SetUp() override { DeleteFileW(path().c_str()); }
     void TearDown() override { DeleteFileW(path().c_str()); }
 
     static std::wstring path() { return testsupport::exeFolder() + L"\\manifest"; }

@@ -107,14 +107,8 @@ struct Fixture {
 };
 
 Fixture signedFixture() {
-    Fixture f;
-    f.package = readBytes(exeFolder() + L"\\package.bin");
-    std::string text = readBytes(exeFolder() + L"\\package.sig");
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
-        text.pop_back();
-    }
-    f.signature.assign(text.begin(), text.end());
-    return f;
+    return {readBytes(exeFolder() + L"\\package.bin"),
+            testsupport::signatureText(exeFolder() + L"\\package.sig")};
 }
 
 // The text with character i's 6-bit value XORed with mask.

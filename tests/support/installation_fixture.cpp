@@ -3,8 +3,6 @@
 #include <windows.h>
 #include <shlobj.h>
 
-#include "tests/support/wine_test_support.h"
-
 namespace testsupport {
 
 void InstallationFixture::SetUp() {
@@ -22,22 +20,6 @@ void InstallationFixture::TearDown() {
     DeleteFileW(localPackage().c_str());
 }
 
-std::wstring InstallationFixture::manifest() {
-    return exeFolder() + L"\\manifest";
-}
-std::wstring InstallationFixture::localPackage() {
-    return exeFolder() + L"\\local.7z";
-}
-std::wstring InstallationFixture::extractor() {
-    return exeFolder() + L"\\7za.exe";
-}
-std::wstring InstallationFixture::package(const std::wstring& name) {
-    return exeFolder() + L"\\packages\\" + name;
-}
-std::wstring InstallationFixture::installLog() {
-    return fromUtf16Bytes(readBytes(logFilePath()));
-}
-
 void InstallationFixture::writeManifest(const std::wstring& text) {
     ASSERT_TRUE(writeBytes(manifest(), utf16Bytes(text)));
 }
@@ -49,10 +31,7 @@ void InstallationFixture::useLocalPackage(const std::wstring& name, const std::w
 }
 
 bool InstallationFixture::applicationStarted() const {
-    for (int i = 0; i < 200 && !pathExists(codeFolder + L"\\started.txt"); ++i) {
-        Sleep(100);
-    }
-    return pathExists(codeFolder + L"\\started.txt");
+    return waitFor(200, 100, [&] { return pathExists(codeFolder + L"\\started.txt"); });
 }
 
 }  // namespace testsupport

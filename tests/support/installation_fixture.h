@@ -9,6 +9,8 @@
 
 #include <string>
 
+#include "tests/support/wine_test_support.h"
+
 namespace testsupport {
 
 class InstallationFixture : public ::testing::Test {
@@ -16,13 +18,13 @@ class InstallationFixture : public ::testing::Test {
     void SetUp() override;
     void TearDown() override;
 
-    static std::wstring manifest();                         // beside the executable
-    static std::wstring localPackage();                     // local.7z beside the executable
-    static std::wstring extractor();                        // 7za.exe beside the executable
-    static std::wstring package(const std::wstring& name);  // packages\NAME
+    static std::wstring manifest() { return exeFolder() + L"\\manifest"; }
+    static std::wstring localPackage() { return exeFolder() + L"\\local.7z"; }
+    static std::wstring extractor() { return exeFolder() + L"\\7za.exe"; }
+    static std::wstring package(const std::wstring& name) { return exeFolder() + L"\\packages\\" + name; }
     std::wstring databasePath() const { return databaseFolder + L"\\vorlinde.db"; }
     // The install log's text, or "" when there is none.
-    static std::wstring installLog();
+    static std::wstring installLog() { return fromUtf16Bytes(readBytes(logFilePath())); }
 
     static void writeManifest(const std::wstring& text);
     // A manifest naming local.7z, a copy of packages\NAME, with packages\SIGNATURE.sig's signature.

@@ -34,6 +34,7 @@ Anything else is a 404. The private keys exist only in STATE_DIR, made afresh by
 import argparse
 import http.server
 import os
+import shutil
 import signal
 import socket
 import ssl
@@ -81,14 +82,12 @@ class StoreHandler(http.server.BaseHTTPRequestHandler):
         sys.stderr.write("%s %s\n" % (self.server.name, format % args))
 
     def do_GET(self):
-        parts = self.path.split("?", 1)[0].lstrip("/").split("/")
-        mode, rest = parts[0], parts[1:]
+        mode, *rest = self.path.split("?", 1)[0].lstrip("/").split("/")
         try:
             handler = getattr(self, "serve_" + mode, None)
             if handler is None:
-                self.send_simple(404)
-            else:
-                handler(rest)
+                raise FileNotFoundError(mode)
+            handler(rest)
         except (BrokenPipeError, ConnectionResetError, ssl.SSLError):
             self.close_connection = True
         except (ValueError, IndexError, FileNotFoundError):
@@ -130,15 +129,10 @@ class StoreHandler(http.server.BaseHTTPRequestHandler):
             self.send_simple(404)
             return
         with open(path, "rb") as f:
-            length = os.fstat(f.fileno()).st_size
-            self.start_body(length)
+            self.start_body(os.fstat(f.fileno()).st_size)
             self.wfile.flush()
             if isinstance(self.connection, ssl.SSLSocket):
-                while True:
-                    chunk = f.read(1 << 20)
-                    if not chunk:
-                        break
-                    self.wfile.write(chunk)
+                shutil.copyfileobj(f, self.wfile, 1 << 20)
             else:
                 self.connection.sendfile(f)
 

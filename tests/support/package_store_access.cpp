@@ -3,50 +3,30 @@
 #include <windows.h>
 #include <wincrypt.h>
 
+#include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/support/wine_test_support.h"
 
 namespace testsupport {
 
-namespace {
-
-std::wstring widen(const std::string& ascii) {
-    return std::wstring(ascii.begin(), ascii.end());
-}
-
-}  // namespace
-
 bool PackageStore::load(const std::wstring& folder) {
     stateFolder = folder;
     bool exists = false;
-    const std::string text = readBytes(folder + L"\\store.txt", &exists);
-    if (!exists) {
-        return false;
-    }
-    std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t end = text.find('\n', start);
-        if (end == std::string::npos) {
-            end = text.size();
-        }
-        const std::string line = text.substr(start, end - start);
+    std::istringstream lines(readBytes(folder + L"\\store.txt", &exists));
+    const std::pair<const char*, std::wstring*> fields[] = {
+        {"http", &http}, {"https", &https}, {"untrusted", &untrusted}};
+    for (std::string line; std::getline(lines, line);) {
         const std::size_t equals = line.find('=');
-        if (equals != std::string::npos) {
-            const std::string name = line.substr(0, equals);
-            const std::wstring url = widen(line.substr(equals + 1));
-            if (name == "http") {
-                http = url;
-            } else if (name == "https") {
-                https = url;
-            } else if (name == "untrusted") {
-                untrusted = url;
+        for (const auto& [name, url] : fields) {
+            if (equals != std::string::npos && line.substr(0, equals) == name) {
+                url->assign(line.begin() + equals + 1, line.end());  // ASCII
             }
         }
-        start = end + 1;
     }
-    return !http.empty() && !https.empty() && !untrusted.empty();
+    return exists && !http.empty() && !https.empty() && !untrusted.empty();
 }
 
 bool PackageStore::putPackage(const std::wstring& name, const std::string& bytes) const {
@@ -66,13 +46,8 @@ HeldDownload::HeldDownload(const PackageStore& store, const std::wstring& name) 
 }
 
 bool HeldDownload::waitForStart(unsigned timeoutMs) const {
-    for (unsigned waited = 0; !pathExists(order_ + L".started"); waited += 10) {
-        if (waited >= timeoutMs) {
-            return false;
-        }
-        Sleep(10);
-    }
-    return true;
+    return waitFor(static_cast<int>((timeoutMs + 9) / 10), 10,
+                   [&] { return pathExists(order_ + L".started"); });
 }
 
 bool HeldDownload::release(unsigned spreadMs) const {
@@ -85,14 +60,10 @@ bool HeldDownload::cut() const {
 
 bool PackageStore::trustTestCertificateAuthority() const {
     const std::string pem = readBytes(stateFolder + L"\\ca.pem");
-    DWORD derLength = 0;
+    std::vector<BYTE> der(pem.size());  // the decoded certificate is shorter than its Base64 text
+    DWORD derLength = static_cast<DWORD>(der.size());
     if (pem.empty() ||
-        !CryptStringToBinaryA(pem.data(), static_cast<DWORD>(pem.size()), CRYPT_STRING_BASE64HEADER, nullptr,
-                              &derLength, nullptr, nullptr)) {
-        return false;
-    }
-    std::vector<BYTE> der(derLength);
-    if (!CryptStringToBinaryA(pem.data(), static_cast<DWORD>(pem.size()), CRYPT_STRING_BASE64HEADER,
+        !CryptStringToBinaryA(pem.data(), static_cast<DWORD>(pem.size()), CRYPT_STRING_BASE64HEADER,
                               der.data(), &derLength, nullptr, nullptr)) {
         return false;
     }

@@ -53,6 +53,12 @@ std::wstring exeFolder() {
     return folder.substr(0, folder.find_last_of(L'\\'));
 }
 
+std::wstring currentDirectory() {
+    wchar_t path[MAX_PATH];
+    const DWORD length = GetCurrentDirectoryW(MAX_PATH, path);
+    return std::wstring(path, length);
+}
+
 std::wstring logFilePath() {
     wchar_t path[MAX_PATH];
     SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, path);
@@ -60,20 +66,30 @@ std::wstring logFilePath() {
 }
 
 int runAndWait(const std::wstring& commandLine) {
-    std::wstring writable = commandLine;
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(nullptr, &writable[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &process)) {
+    if (!startProcess(commandLine, &process)) {
         return -1;
     }
     WaitForSingleObject(process.hProcess, INFINITE);
     DWORD code = 0;
     GetExitCodeProcess(process.hProcess, &code);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    closeProcess(&process);
     return static_cast<int>(code);
+}
+
+bool startProcess(const std::wstring& commandLine, PROCESS_INFORMATION* process) {
+    std::wstring writable = commandLine;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    return CreateProcessW(nullptr, &writable[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                          process) != FALSE;
+}
+
+DWORD closeProcess(PROCESS_INFORMATION* process, DWORD timeoutMs) {
+    const DWORD waited = WaitForSingleObject(process->hProcess, timeoutMs);
+    CloseHandle(process->hThread);
+    CloseHandle(process->hProcess);
+    return waited;
 }
 
 // The Unix path through Wine's own export, which gives UTF-8.
@@ -92,6 +108,17 @@ std::wstring unixPath(const std::wstring& path) {
 }
 
 namespace {
+// One SHFileOperationW that asks nothing and shows nothing; no `to` when it is empty.
+bool shellOperation(UINT function, const std::wstring& from, const std::wstring& to, FILEOP_FLAGS flags) {
+    const std::wstring source = from + L'\0', target = to + L'\0';  // lists ended by two nulls
+    SHFILEOPSTRUCTW operation = {};
+    operation.wFunc = function;
+    operation.pFrom = source.c_str();
+    operation.pTo = to.empty() ? nullptr : target.c_str();
+    operation.fFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI | flags;
+    return SHFileOperationW(&operation) == 0;
+}
+
 void addTree(const std::wstring& root, const std::wstring& relative,
              std::map<std::wstring, std::string>* tree) {
     WIN32_FIND_DATAW found;
@@ -124,15 +151,7 @@ std::map<std::wstring, std::string> treeContents(const std::wstring& root) {
 }
 
 bool copyTree(const std::wstring& from, const std::wstring& to) {
-    std::wstring source = from, target = to;
-    source.push_back(L'\0');  // lists ended by two nulls
-    target.push_back(L'\0');
-    SHFILEOPSTRUCTW operation = {};
-    operation.wFunc = FO_COPY;
-    operation.pFrom = source.c_str();
-    operation.pTo = target.c_str();
-    operation.fFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI | FOF_NOCONFIRMMKDIR;
-    return SHFileOperationW(&operation) == 0 && pathExists(to);
+    return shellOperation(FO_COPY, from, to, FOF_NOCONFIRMMKDIR) && pathExists(to);
 }
 
 bool makeUnixLink(const std::wstring& target, const std::wstring& link) {
@@ -142,9 +161,7 @@ bool makeUnixLink(const std::wstring& target, const std::wstring& link) {
     if (from.empty() || to.empty() || runAndWait(L"Z:\\bin\\ln -s " + from + L" " + to) != 0) {
         return false;
     }
-    for (int i = 0; i < 100 && !pathExists(link); ++i) {
-        Sleep(20);
-    }
+    waitFor(100, 20, [&] { return pathExists(link); });
     return true;
 }
 
@@ -152,9 +169,7 @@ void removeUnixLink(const std::wstring& link) {
     const std::wstring path = unixPath(link);
     if (!path.empty()) {
         runAndWait(L"Z:\\bin\\rm -f " + path);
-        for (int i = 0; i < 100 && pathExists(link); ++i) {
-            Sleep(20);
-        }
+        waitFor(100, 20, [&] { return !pathExists(link); });
     }
 }
 
@@ -165,25 +180,24 @@ std::wstring systemFolder(int csidl) {
 }
 
 void removeTree(const std::wstring& path) {
-    const std::wstring list = path + L'\0' + L'\0';
-    SHFILEOPSTRUCTW operation = {};
-    operation.wFunc = FO_DELETE;
-    operation.pFrom = list.c_str();
-    operation.fFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI;
-    SHFileOperationW(&operation);
+    shellOperation(FO_DELETE, path, L"", 0);
 }
 
 bool pathExists(const std::wstring& path) {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-std::wstring packageSignature(const std::wstring& name) {
-    const std::string bytes = readBytes(exeFolder() + L"\\packages\\" + name + L".sig");
+std::wstring signatureText(const std::wstring& path) {
+    const std::string bytes = readBytes(path);
     std::wstring text(bytes.begin(), bytes.end());
     while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r')) {
         text.pop_back();
     }
     return text;
+}
+
+std::wstring packageSignature(const std::wstring& name) {
+    return signatureText(exeFolder() + L"\\packages\\" + name + L".sig");
 }
 
 }  // namespace testsupport

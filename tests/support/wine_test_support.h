@@ -18,10 +18,25 @@ std::wstring fromUtf16Bytes(const std::string& bytes);
 
 // Folder of the running test executable, without a trailing backslash.
 std::wstring exeFolder();
+std::wstring currentDirectory();
 // Full path of "instlog.txt" where the install log puts it.
 std::wstring logFilePath();
 // Runs a command line and waits; returns its exit code, or -1 when it could not be started.
 int runAndWait(const std::wstring& commandLine);
+// Starts a command line; false when it could not be started. Wine starts a Unix program (Z:\bin\ln)
+// without a process handle (seen: hProcess null), so only the result tells.
+bool startProcess(const std::wstring& commandLine, PROCESS_INFORMATION* process);
+// Waits up to `timeoutMs` for a process from startProcess, closes its handles and returns the wait's result.
+DWORD closeProcess(PROCESS_INFORMATION* process, DWORD timeoutMs = INFINITE);
+// Checks `done` until it holds, sleeping `stepMs` after each failed check, at most `tries` times; returns
+// its last result.
+template <class Done>
+bool waitFor(int tries, DWORD stepMs, Done done) {
+    for (int i = 0; i < tries && !done(); ++i) {
+        Sleep(stepMs);
+    }
+    return done();
+}
 
 // A system folder (CSIDL value) of the prefix, e.g. C:\ProgramData for CSIDL_COMMON_APPDATA.
 std::wstring systemFolder(int csidl);
@@ -40,6 +55,8 @@ std::wstring unixPath(const std::wstring& path);
 bool makeUnixLink(const std::wstring& target, const std::wstring& link);
 // Removes such a link itself, never what it points to.
 void removeUnixLink(const std::wstring& link);
+// The Base64 signature in the file `path`, without its line end.
+std::wstring signatureText(const std::wstring& path);
 // The Base64 signature in packages\NAME.sig beside the test executable, without its line end.
 std::wstring packageSignature(const std::wstring& name);
 
