@@ -2,6 +2,7 @@
 
 #include "tests/support/wine_test_support.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
@@ -9,26 +10,20 @@ namespace windowtest {
 
 bool waitUntil(const std::function<bool()>& done, DWORD timeoutMs) {
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-    for (;;) {
-        if (done()) {
-            return true;
-        }
+    while (!done()) {
         if (GetTickCount64() >= deadline) {
             return done();
         }
         Sleep(10);
     }
+    return true;
 }
 
 InstallerProcess::~InstallerProcess() {
-    if (m_process.hProcess != nullptr) {
-        if (running()) {
-            TerminateProcess(m_process.hProcess, 1);
-            WaitForSingleObject(m_process.hProcess, 5000);
-        }
-        CloseHandle(m_process.hThread);
-        CloseHandle(m_process.hProcess);
+    if (running()) {
+        TerminateProcess(m_process.hProcess, 1);
     }
+    testsupport::closeProcess(&m_process, 5000);  // never started: null handles, refused harmlessly
 }
 
 bool InstallerProcess::start(const std::wstring& executable, const std::wstring& arguments) {
@@ -36,37 +31,10 @@ bool InstallerProcess::start(const std::wstring& executable, const std::wstring&
     if (!arguments.empty()) {
         commandLine += L" " + arguments;
     }
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    return CreateProcessW(executable.c_str(), &commandLine[0],
-                          nullptr,  // lpProcessAttributes
-                          nullptr,  // lpThreadAttributes
-                          FALSE,    // bInheritHandles
-                          0,
-                          nullptr,  // the same environment, DISPLAY included
-                          nullptr,  // the same current directory
-                          &startup, &m_process) != FALSE;
+    return testsupport::startProcess(commandLine, &m_process);
 }
 
 namespace {
-
-struct WindowSearch {
-    DWORD processId;
-    HWND found;
-};
-
-BOOL CALLBACK matchWindow(HWND window, LPARAM parameter) {
-    WindowSearch* search = reinterpret_cast<WindowSearch*>(parameter);
-    DWORD owner = 0;
-    GetWindowThreadProcessId(window, &owner);
-    wchar_t className[64];
-    if (owner == search->processId && GetClassNameW(window, className, 64) > 0 &&
-        lstrcmpW(className, kWindowClass) == 0 && IsWindowVisible(window)) {
-        search->found = window;
-        return FALSE;
-    }
-    return TRUE;
-}
 
 // The window's outer rectangle on the screen into *outer, and into *capture its size and where its
 // client area lies within it (no pixels). False when the window cannot be measured or has no size.
@@ -86,12 +54,40 @@ bool measureWindow(HWND window, RECT* outer, Capture* capture) {
     return capture->width > 0 && capture->height > 0;
 }
 
+// Reads a binary PPM of 8-bit samples ("P6 width height 255", one blank, then RGB rows top-down).
+bool readPpm(const std::wstring& path, int* width, int* height, std::vector<std::uint32_t>* pixels) {
+    std::FILE* file = _wfopen(path.c_str(), L"rb");
+    if (file == nullptr) {
+        return false;
+    }
+    int maximum = 0;
+    bool ok = std::fscanf(file, "P6 %d %d %d", width, height, &maximum) == 3 && maximum == 255 &&
+              *width > 0 && *height > 0 && std::fgetc(file) != EOF;
+    std::vector<unsigned char> rgb(ok ? static_cast<std::size_t>(*width) * *height * 3 : 0);
+    ok = ok && std::fread(rgb.data(), 1, rgb.size(), file) == rgb.size();
+    std::fclose(file);
+    if (ok) {
+        pixels->resize(rgb.size() / 3);
+        for (std::size_t i = 0; i < pixels->size(); ++i) {
+            (*pixels)[i] =
+                (std::uint32_t{rgb[3 * i]} << 16) | (std::uint32_t{rgb[3 * i + 1]} << 8) | rgb[3 * i + 2];
+        }
+    }
+    return ok;
+}
+
 }  // namespace
 
 HWND InstallerProcess::findWindow() const {
-    WindowSearch search = {m_process.dwProcessId, nullptr};
-    EnumWindows(matchWindow, reinterpret_cast<LPARAM>(&search));
-    return search.found;
+    HWND window = nullptr;
+    while ((window = FindWindowExW(nullptr, window, kWindowClass, nullptr)) != nullptr) {
+        DWORD owner = 0;
+        GetWindowThreadProcessId(window, &owner);
+        if (owner == m_process.dwProcessId && IsWindowVisible(window)) {
+            return window;
+        }
+    }
+    return nullptr;
 }
 
 bool InstallerProcess::waitForExit(DWORD timeoutMs) {
@@ -124,80 +120,52 @@ std::wstring windowText(HWND window) {
     return std::wstring(text, length > 0 ? length : 0);
 }
 
+std::vector<std::uint32_t> drawOffscreen(int width, int height, const std::function<bool(HDC)>& draw) {
+    BITMAPINFO format = {};
+    format.bmiHeader.biSize = sizeof format.bmiHeader;
+    format.bmiHeader.biWidth = width;
+    format.bmiHeader.biHeight = -height;  // top-down rows
+    format.bmiHeader.biPlanes = 1;
+    format.bmiHeader.biBitCount = 32;
+    format.bmiHeader.biCompression = BI_RGB;
+    HDC memory = CreateCompatibleDC(nullptr);
+    void* bits = nullptr;
+    HBITMAP bitmap = CreateDIBSection(memory, &format, DIB_RGB_COLORS, &bits, nullptr, 0);
+    std::vector<std::uint32_t> pixels;
+    if (memory != nullptr && bitmap != nullptr) {
+        HGDIOBJ previous = SelectObject(memory, bitmap);
+        if (draw(memory)) {
+            GdiFlush();
+            const std::uint32_t* source = static_cast<const std::uint32_t*>(bits);
+            pixels.assign(source, source + static_cast<std::size_t>(width) * height);
+            for (std::uint32_t& pixel : pixels) {
+                pixel &= 0x00FFFFFF;
+            }
+        }
+        SelectObject(memory, previous);
+    }
+    DeleteObject(bitmap);  // a null handle is refused harmlessly
+    DeleteDC(memory);
+    return pixels;
+}
+
 bool captureWindow(HWND window, Capture* capture) {
     RECT outer;
     Capture result;
     if (!measureWindow(window, &outer, &result)) {
         return false;
     }
-
-    BITMAPINFO format = {};
-    format.bmiHeader.biSize = sizeof format.bmiHeader;
-    format.bmiHeader.biWidth = result.width;
-    format.bmiHeader.biHeight = -result.height;  // top-down rows
-    format.bmiHeader.biPlanes = 1;
-    format.bmiHeader.biBitCount = 32;
-    format.bmiHeader.biCompression = BI_RGB;
-
     HDC screen = GetDC(nullptr);
-    HDC memory = CreateCompatibleDC(screen);
-    void* bits = nullptr;
-    HBITMAP bitmap = CreateDIBSection(screen, &format, DIB_RGB_COLORS, &bits,
-                                      nullptr,  // hSection
-                                      0);
-    bool copied = false;
-    if (memory != nullptr && bitmap != nullptr) {
-        HGDIOBJ previous = SelectObject(memory, bitmap);
-        copied =
-            BitBlt(memory, 0, 0, result.width, result.height, screen, outer.left, outer.top, SRCCOPY) != 0;
-        GdiFlush();
-        if (copied) {
-            const std::uint32_t* source = static_cast<const std::uint32_t*>(bits);
-            result.pixels.assign(source, source + static_cast<std::size_t>(result.width) * result.height);
-            for (std::uint32_t& pixel : result.pixels) {
-                pixel &= 0x00FFFFFF;
-            }
-        }
-        SelectObject(memory, previous);
-    }
-    if (bitmap != nullptr) {
-        DeleteObject(bitmap);
-    }
-    if (memory != nullptr) {
-        DeleteDC(memory);
-    }
+    result.pixels = drawOffscreen(result.width, result.height, [&](HDC memory) {
+        return BitBlt(memory, 0, 0, result.width, result.height, screen, outer.left, outer.top, SRCCOPY) != 0;
+    });
     ReleaseDC(nullptr, screen);
-    if (copied) {
-        *capture = std::move(result);
-    }
-    return copied;
-}
-
-namespace {
-
-// Reads a binary PPM of 8-bit samples ("P6 width height 255", one blank, then RGB rows top-down).
-bool readPpm(const std::wstring& path, int* width, int* height, std::vector<std::uint32_t>* pixels) {
-    std::FILE* file = _wfopen(path.c_str(), L"rb");
-    if (file == nullptr) {
+    if (result.pixels.empty()) {
         return false;
     }
-    int maximum = 0;
-    bool ok = std::fscanf(file, "P6 %d %d %d", width, height, &maximum) == 3 && maximum == 255 &&
-              *width > 0 && *height > 0 && std::fgetc(file) != EOF;
-    std::vector<unsigned char> rgb(ok ? static_cast<std::size_t>(*width) * *height * 3 : 0);
-    ok = ok && std::fread(rgb.data(), 1, rgb.size(), file) == rgb.size();
-    std::fclose(file);
-    if (ok) {
-        pixels->resize(rgb.size() / 3);
-        for (std::size_t i = 0; i < pixels->size(); ++i) {
-            (*pixels)[i] =
-                (std::uint32_t{rgb[3 * i]} << 16) | (std::uint32_t{rgb[3 * i + 1]} << 8) | rgb[3 * i + 2];
-        }
-    }
-    return ok;
+    *capture = std::move(result);
+    return true;
 }
-
-}  // namespace
 
 bool photographWindow(HWND window, const std::wstring& folder, Capture* capture) {
     RECT outer;
@@ -214,26 +182,15 @@ bool photographWindow(HWND window, const std::wstring& folder, Capture* capture)
     // The file appears only once import has written all of it. Wine hands back no handle for a Unix
     // process, so its end is seen by the file alone.
     std::wstring commandLine =
-        L"/bin/sh -c \"import -window root -depth 8 ppm:\\\"$1.part\\\" && mv \\\"$1.part\\\" \\\"$1\\\"\" "
+        L"Z:\\bin\\sh -c \"import -window root -depth 8 ppm:\\\"$1.part\\\" && mv \\\"$1.part\\\" "
+        L"\\\"$1\\\"\" "
         L"sh \"" +
         target + L"\"";
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(L"Z:\\bin\\sh", &commandLine[0],
-                        nullptr,  // lpProcessAttributes
-                        nullptr,  // lpThreadAttributes
-                        FALSE,    // bInheritHandles
-                        0,
-                        nullptr,  // the same environment, DISPLAY included
-                        nullptr,  // the same current directory
-                        &startup, &process)) {
+    if (!testsupport::startProcess(commandLine, &process)) {
         return false;
     }
-    if (process.hProcess != nullptr) {
-        CloseHandle(process.hThread);
-        CloseHandle(process.hProcess);
-    }
+    testsupport::closeProcess(&process, 0);
     if (!waitUntil([&] { return GetFileAttributesW(photo.c_str()) != INVALID_FILE_ATTRIBUTES; }, 10000)) {
         return false;
     }
@@ -282,14 +239,7 @@ bool Capture::saveBmp(const std::wstring& path) const {
 }
 
 Band clientBand(const Capture& capture, int top, int bottom) {
-    Band band;
-    band.width = capture.clientWidth;
-    for (int y = top; y < bottom && y < capture.clientHeight; ++y) {
-        for (int x = 0; x < capture.clientWidth; ++x) {
-            band.pixels.push_back(capture.clientPixel(x, y));
-        }
-    }
-    return band;
+    return clientArea(capture, {0, top, capture.clientWidth, std::min(bottom, capture.clientHeight)});
 }
 
 Band clientArea(const Capture& capture, const RECT& area) {

@@ -64,6 +64,9 @@ struct Capture {
 };
 
 bool captureWindow(HWND window, Capture* capture);
+// What `draw` leaves in a width x height bitmap selected into a memory DC, as 0x00RRGGBB rows top-down;
+// empty when the bitmap could not be made or `draw` returned false.
+std::vector<std::uint32_t> drawOffscreen(int width, int height, const std::function<bool(HDC)>& draw);
 // The window's pixels as the X server shows them: ImageMagick's import photographs the root window
 // (a Unix program, which Wine starts itself when CreateProcessW is given one) into a PPM file in
 // `folder`, and the window's rectangle is cut out of it. Only the X server composes that picture, so
