@@ -8,9 +8,7 @@
 if(NOT TARGET Installer OR NOT TARGET fake_welkara)
     return()
 endif()
-find_package(Python3 REQUIRED COMPONENTS Interpreter)
 find_program(WELKARA_CONVERT convert REQUIRED)  # ImageMagick
-set(welkara_support ${CMAKE_CURRENT_LIST_DIR}/../support)
 set(folder ${CMAKE_BINARY_DIR}/tests/main_window_test)
 
 add_custom_command(OUTPUT ${folder}/packages/package.7z ${folder}/packages/package.sig
@@ -38,10 +36,7 @@ welkara_add_test(main_window_test
     LIBRARIES gdi32 shell32 advapi32 crypt32 WINE_STATE)
 add_dependencies(main_window_test main_window_test_files)
 configure_file(${WELKARA_7ZA_EXE} ${folder}/7za.exe COPYONLY)
-add_test(NAME window_store.up COMMAND ${Python3_EXECUTABLE} ${welkara_support}/package_store.py start ${folder}/store)
-add_test(NAME window_store.down COMMAND ${Python3_EXECUTABLE} ${welkara_support}/package_store.py stop ${folder}/store)
-set_tests_properties(window_store.up PROPERTIES FIXTURES_SETUP window_store TIMEOUT 60)
-set_tests_properties(window_store.down PROPERTIES FIXTURES_CLEANUP window_store TIMEOUT 60)
+welkara_package_store(window_store ${folder}/store)
 
 add_test(NAME window_screenshots.clear
          COMMAND sh -c "rm -f \"$1\"/window-*.bmp \"$1\"/window-*.png" sh ${folder})

@@ -4,21 +4,9 @@
 #                        in download_test/store (certificates made afresh) and package_store.down stops
 #   extract_test         with the real 7za.exe beside it and a package made by Debian's 7z at build time
 #   extract_no7za_test   the same source without 7za.exe beside it (only a decoy in decoy/)
-find_package(Python3 REQUIRED COMPONENTS Interpreter)
-find_program(WELKARA_HOST_7Z 7z REQUIRED)  # Debian's p7zip-full, for the test package
 if(NOT EXISTS ${WELKARA_7ZA_EXE})
     message(FATAL_ERROR "WELKARA_7ZA_EXE (${WELKARA_7ZA_EXE}) is missing: run scripts/prerequisites")
 endif()
-set(welkara_support ${CMAKE_CURRENT_LIST_DIR}/../support)
-
-# The ctest fixture NAME: its tests NAME.up and NAME.down start and stop a loopback package store
-# (tests/support/package_store.py) that keeps its files in DIR.
-function(welkara_package_store name dir)
-    add_test(NAME ${name}.up COMMAND ${Python3_EXECUTABLE} ${welkara_support}/package_store.py start ${dir})
-    add_test(NAME ${name}.down COMMAND ${Python3_EXECUTABLE} ${welkara_support}/package_store.py stop ${dir})
-    set_tests_properties(${name}.up PROPERTIES FIXTURES_SETUP ${name} TIMEOUT 60)
-    set_tests_properties(${name}.down PROPERTIES FIXTURES_CLEANUP ${name} TIMEOUT 60)
-endfunction()
 
 welkara_add_test(download_test
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/download_test.cpp ${welkara_support}/package_store_access.cpp

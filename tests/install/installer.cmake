@@ -6,8 +6,6 @@ if(WELKARA_TEST_SECRET_KEY STREQUAL "")
     message(STATUS "No WELKARA_TEST_SECRET_KEY: the installation tests are left out (scripts/test sets it)")
     return()
 endif()
-find_program(WELKARA_HOST_7Z 7z REQUIRED)
-set(welkara_support ${CMAKE_CURRENT_LIST_DIR}/../support)
 
 # The installed application's stand-in.
 add_executable(fake_welkara ${welkara_support}/fake_welkara.cpp)

@@ -19,7 +19,7 @@ using testsupport::writeBytes;
 namespace {
 
 class LoadManifestTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { DeleteFileW(path().c_str()); }
     void TearDown() override { DeleteFileW(path().c_str()); }
 

@@ -4,13 +4,12 @@
 set(WELKARA_TEST_SECRET_KEY "" CACHE FILEPATH
     "Secret half of WELKARA_PACKAGE_PUBLIC_KEY (.pem), for the tests' signed packages; never a real key")
 welkara_add_test(verify_eddsa_test
-    SOURCES ${CMAKE_CURRENT_LIST_DIR}/verify_eddsa_test.cpp ${CMAKE_CURRENT_LIST_DIR}/../support/wine_test_support.cpp
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/verify_eddsa_test.cpp ${welkara_support}/wine_test_support.cpp
     LIBRARIES welkara_install_operations WINE_STATE)
 if(WELKARA_TEST_SECRET_KEY STREQUAL "")
     message(STATUS "No WELKARA_TEST_SECRET_KEY: verify_eddsa_test runs without a signed package")
 else()
     # The secret key must be the configured public key's other half, or every signed case fails.
-    find_package(Python3 REQUIRED COMPONENTS Interpreter)
     set(make_key ${CMAKE_SOURCE_DIR}/scripts/make-test-key)
     set(check_key ${CMAKE_SOURCE_DIR}/cmake/check_public_key.py)
     set(status 1)
