@@ -34,7 +34,7 @@ configure_file(${WELKARA_7ZA_EXE} ${CMAKE_BINARY_DIR}/tests/extract_test/7za.exe
 # large.7z holds package-src and large.bin, 256 MiB of zeros stored (-mx0), so that the extractor is
 # still copying when the test ends extract_runner.
 set(welkara_extract_dir ${CMAKE_BINARY_DIR}/tests/extract_test)
-add_executable(extract_runner ${CMAKE_CURRENT_LIST_DIR}/extract_runner.cpp)
+add_executable(extract_runner ${CMAKE_CURRENT_LIST_DIR}/extract_runner.cpp ${welkara_support}/wine_test_support.cpp)
 target_link_libraries(extract_runner PRIVATE welkara_install_operations)
 target_link_options(extract_runner PRIVATE -municode)
 set_target_properties(extract_runner PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${welkara_extract_dir})

@@ -5,10 +5,11 @@
 // inherit. Exit code 0 when the extraction succeeded, 1 when it failed, 2 for a bad argument.
 #include <windows.h>
 
-#include <cwchar>
+#include <string>
 
 #include "install/extract.h"
 #include "install/install_log.h"
+#include "tests/support/wine_test_support.h"
 
 int wmain(int argc, wchar_t** argv) {
     if (argc != 2 || !SetCurrentDirectoryW(argv[1])) {
@@ -18,21 +19,15 @@ int wmain(int argc, wchar_t** argv) {
     log.open();
     PinnedExtractor extractor;
     extractor.load();
-    // The copy of the extractor goes into a folder beside this program.
-    wchar_t folder[MAX_PATH];
-    const DWORD length = GetModuleFileNameW(nullptr, folder, MAX_PATH - 16);
-    if (length == 0 || length == MAX_PATH - 16) {
-        return 2;
-    }
-    wchar_t held[MAX_PATH];
-    lstrcpyW(held, folder);
-    lstrcpyW(wcsrchr(held, L'\\'), L"\\held-by-runner.txt");
+    const std::wstring folder = testsupport::exeFolder();
     SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
-    HANDLE heldFile = CreateFileW(held, GENERIC_WRITE, 0, &inheritable, CREATE_ALWAYS, 0, nullptr);
+    HANDLE heldFile = CreateFileW((folder + L"\\held-by-runner.txt").c_str(), GENERIC_WRITE, 0, &inheritable,
+                                  CREATE_ALWAYS, 0, nullptr);
     if (heldFile == INVALID_HANDLE_VALUE) {
         return 2;
     }
-    lstrcpyW(wcsrchr(folder, L'\\'), L"\\runner-copy");
-    CreateDirectoryW(folder, nullptr);
-    return extractUpdateFromFileToCwd(log, extractor, folder, INVALID_HANDLE_VALUE) ? 0 : 1;
+    // The copy of the extractor goes into a folder beside this program.
+    const std::wstring copies = folder + L"\\runner-copy";
+    CreateDirectoryW(copies.c_str(), nullptr);
+    return extractUpdateFromFileToCwd(log, extractor, copies.c_str(), INVALID_HANDLE_VALUE) ? 0 : 1;
 }
