@@ -1,59 +1,59 @@
 // Win32 side of the code folder's lock, recovery and swap. Every move is a rename within the code
 // folder's volume (MoveFileExW without MOVEFILE_COPY_ALLOWED), so it either happens whole or not at
-// all. The record is a UTF-16 text, one entry per line: "+name" for a top-level entry of the package,
-// "-name" for an entry that goes without a replacement ("python" when the package holds none).
+// all, and each move of a swap is taken only once the state before it is known: an entry is never in
+// two places where the sequence does not put it, and no name of the installation is ever left empty by
+// an undo.
 #include "install/code_folder.h"
 
-#include <shellapi.h>
+#include <aclapi.h>
+#include <sddl.h>
 #include <shlwapi.h>
 
 #include "install/extract.h"
+#include "install/file_tree.h"
 #include "install/final_lines.h"
 #include "install/install_log.h"
-#include "install/local_memory.h"
+#include "install/swap_record.h"
 
 namespace {
 
-// A record larger than this was not written by a swap: no package has that many top-level entries.
-constexpr DWORD kRecordLimit = 4 * 1024 * 1024;
+// Full control for the system and the administrators, nothing for anyone else, passed on to everything
+// made inside, and nothing taken from the folder above.
+constexpr const wchar_t* kAdministratorsOnly = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+// How long a folder that an extractor just worked in may stay held by the system after it has ended.
+constexpr DWORD kPatienceMs = 2000;
 
 bool exists(const wchar_t* path) {
     return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
 }
 
-bool sameName(const wchar_t* a, const wchar_t* b) {
-    return CompareStringOrdinal(a, -1, b, -1, TRUE) == CSTR_EQUAL;
+// "run-" and a stamp of the time (or the next one, with `tries` > 0): a name for a folder of one run.
+void runFolderName(wchar_t* name, int capacity, int tries) {
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    const ULONGLONG stamp = ((static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime) + tries;
+    wnsprintfW(name, capacity, L"run-%08lx%08lx", static_cast<unsigned long>(stamp >> 32),
+               static_cast<unsigned long>(stamp));
 }
 
-// Deletes the folder or file `path` with everything in it, outright (not to the Recycle Bin) and without
-// any dialog. A missing one is fine. Right after a program that worked in the folder has ended, the
-// system may hold the folder for a moment longer, so a refusal is tried again for up to two seconds.
-bool removeTree(const wchar_t* path) {
-    wchar_t list[MAX_PATH + 1] = {};  // the path followed by two nulls, as SHFileOperationW takes it
-    lstrcpynW(list, path, MAX_PATH);
-    for (int attempt = 0; exists(path); ++attempt) {
-        if (attempt == 100) {
-            return false;
-        }
-        if (attempt > 0) {
-            Sleep(20);
-        }
-        SHFILEOPSTRUCTW operation = {};
-        operation.hwnd = nullptr;
-        operation.wFunc = FO_DELETE;
-        operation.pFrom = list;
-        operation.pTo = nullptr;
-        operation.fFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI;  // 0x414
-        operation.fAnyOperationsAborted = FALSE;
-        operation.hNameMappings = nullptr;
-        operation.lpszProgressTitle = L"";
-        SHFileOperationW(&operation);
+#if defined(WELKARA_TEST_STOP_AFTER_MOVES)
+// A test build ends the process on the spot before the move numbered by the environment variable
+// WELKARA_TEST_STOP_AFTER_MOVES (counting from 0), as a power cut or a kill would.
+void stopWhenCounted() {
+    static int moves = 0;
+    wchar_t limit[16] = {};
+    if (GetEnvironmentVariableW(L"WELKARA_TEST_STOP_AFTER_MOVES", limit, 16) != 0 &&
+        _wtoi(limit) == moves++) {
+        TerminateProcess(GetCurrentProcess(), 3);
     }
-    return true;
 }
+#endif
 
 // Renames `from` to `to`, which must not exist; false after a line naming both.
 bool moveEntry(InstallLog& log, const wchar_t* from, const wchar_t* to) {
+#if defined(WELKARA_TEST_STOP_AFTER_MOVES)
+    stopWhenCounted();
+#endif
     if (MoveFileExW(from, to, 0)) {  // dwFlags 0: a rename, never a copy, never over an existing entry
         return true;
     }
@@ -61,101 +61,31 @@ bool moveEntry(InstallLog& log, const wchar_t* from, const wchar_t* to) {
     return false;
 }
 
-// The names in a folder, one at a time, without "." and "..".
-class FolderEntries {
-  public:
-    explicit FolderEntries(const wchar_t* folder) {
-        wchar_t pattern[MAX_PATH];
-        if (joinPath(pattern, folder, L"*")) {
-            search_ = FindFirstFileExW(pattern, FindExInfoBasic, &found_, FindExSearchNameMatch,
-                                       nullptr,  // lpSearchFilter
-                                       0);       // dwAdditionalFlags
-            pending_ = search_ != INVALID_HANDLE_VALUE;
-        }
-    }
-    FolderEntries(const FolderEntries&) = delete;
-    FolderEntries& operator=(const FolderEntries&) = delete;
-    ~FolderEntries() {
-        if (search_ != INVALID_HANDLE_VALUE) {
-            FindClose(search_);
-        }
-    }
-    // The next name, or null at the end.
-    const wchar_t* next() {
-        while (pending_) {
-            lstrcpynW(name_, found_.cFileName, MAX_PATH);
-            pending_ = FindNextFileW(search_, &found_) != FALSE;
-            if (lstrcmpW(name_, L".") != 0 && lstrcmpW(name_, L"..") != 0) {
-                return name_;
-            }
-        }
-        return nullptr;
-    }
+// Writes the folder's own entries (names made, renamed and removed in it) through to the disk.
+bool flushFolder(const wchar_t* path) {
+    const OwnedHandle folder(
+        CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr,  // lpSecurityAttributes
+                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                    nullptr));  // hTemplateFile
+    return folder.valid() && FlushFileBuffers(folder.get());
+}
 
-  private:
-    HANDLE search_ = INVALID_HANDLE_VALUE;
-    WIN32_FIND_DATAW found_ = {};
-    bool pending_ = false;
-    wchar_t name_[MAX_PATH] = {};
-};
-
-// A swap record read whole into memory; its entries are handed out one by one.
-class Record {
-  public:
-    // False when the file cannot be read whole or is larger than any record.
-    bool read(const wchar_t* path) {
-        const OwnedHandle file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ,
-                                           nullptr,  // lpSecurityAttributes
-                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                                           nullptr));  // hTemplateFile
-        LARGE_INTEGER size;
-        if (!file.valid() || !GetFileSizeEx(file.get(), &size) || size.QuadPart > kRecordLimit ||
-            size.QuadPart % sizeof(wchar_t) != 0) {
+// Removes the tree at `path`, trying again for up to `patienceMs` while anything is left.
+bool removeTreeAt(const wchar_t* path, DWORD patienceMs) {
+    TreePath tree;
+    if (!tree.set(path)) {
+        return false;
+    }
+    const ULONGLONG until = GetTickCount64() + patienceMs;
+    while (!removeTree(tree)) {
+        if (GetTickCount64() >= until) {
             return false;
         }
-        const DWORD bytes = static_cast<DWORD>(size.QuadPart);
-        text_.reset(static_cast<wchar_t*>(LocalAlloc(LMEM_FIXED, bytes + sizeof(wchar_t))));
-        DWORD got = 0;
-        if (text_.get() == nullptr || !ReadFile(file.get(), text_.get(), bytes, &got, nullptr) ||
-            got != bytes) {
-            return false;
-        }
-        end_ = text_.get() + bytes / sizeof(wchar_t);
-        *end_ = L'\0';
-        cursor_ = text_.get();
-        return true;
+        Sleep(20);
     }
-
-    // The next entry: true with its name and whether it comes from the package; false at the end or
-    // at a line that no swap writes (*damaged is set then).
-    bool next(const wchar_t** name, bool* fromPackage, bool* damaged) {
-        *damaged = false;
-        if (cursor_ == end_) {
-            return false;
-        }
-        wchar_t* lineEnd = cursor_;
-        while (lineEnd != end_ && *lineEnd != L'\n') {
-            ++lineEnd;
-        }
-        if (lineEnd == end_) {
-            *damaged = true;  // every line of a record ends in a line feed
-            return false;
-        }
-        *lineEnd = L'\0';
-        const wchar_t kind = cursor_[0];
-        *name = cursor_ + 1;
-        cursor_ = lineEnd + 1;
-        *fromPackage = kind == L'+';
-        *damaged = (kind != L'+' && kind != L'-') || !isBareFileName(*name) ||
-                   sameName(*name, CodeFolder::kOwnFolderName);
-        return !*damaged;
-    }
-
-  private:
-    LocalMemory<wchar_t> text_;
-    wchar_t* end_ = nullptr;
-    wchar_t* cursor_ = nullptr;
-};
+    return true;
+}
 
 // The three places of one entry: in the installation, moved aside, and unpacked.
 struct EntryPaths {
@@ -168,14 +98,24 @@ struct EntryPaths {
     }
 };
 
+// The SDDL text of one part (`which`) of the security of the object open as `handle`, or false.
+bool securityText(HANDLE handle, SECURITY_INFORMATION which, LocalMemory<wchar_t>* text) {
+    // The owner, group and list pointers are not asked for: they all lie within the descriptor.
+    LocalMemory<void> descriptor;
+    return GetSecurityInfo(handle, SE_FILE_OBJECT, which, nullptr, nullptr, nullptr, nullptr,
+                           descriptor.receive()) == ERROR_SUCCESS &&
+           ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor.get(), SDDL_REVISION_1, which,
+                                                                text->receive(),
+                                                                nullptr);  // StringSecurityDescriptorLen
+}
+
 }  // namespace
 
 bool CodeFolder::setPath(const wchar_t* path) {
     lstrcpynW(code_, path, MAX_PATH);
-    return joinPath(own_, code_, kOwnFolderName) && joinPath(lockFile_, own_, L"lock") &&
-           joinPath(unpacked_, own_, L"unpacked") && joinPath(previous_, own_, L"previous") &&
+    return joinPath(own_, code_, SwapRecord::kOwnFolderName) && joinPath(lockFile_, own_, L"lock") &&
            joinPath(record_, own_, L"swap") && joinPath(recordDraft_, own_, L"swap.new") &&
-           joinPath(extractorCopy_, own_, L"7za.exe");
+           joinPath(legacyPrevious_, own_, L"previous") && joinPath(legacyDone_, own_, L"previous.done");
 }
 
 const wchar_t* CodeFolder::take(InstallLog& log) {
@@ -196,13 +136,26 @@ const wchar_t* CodeFolder::take(InstallLog& log) {
 
 const wchar_t* CodeFolder::replace(InstallLog& log, PinnedExtractor& extractor, const std::uint8_t* bytes,
                                    std::uint32_t length) {
-    // A folder that cannot be made shows up as the failure to make it current.
-    makeUnpackedFolder();
-    const bool kept = !extractUpdate(log, unpacked_, extractor, own_, lockHandle(), bytes, length);
+    // A work folder that cannot be made shows up as the failure to make its "unpacked" current.
+    makeWorkFolder();
+    const bool kept =
+        !extractUpdate(log, swap_.unpacked, extractor, work_, bytes, length) || !prepareSwap(log);
     bool movingAside = false;
     const Swap swapped = kept ? Swap::kept : swap(log, &movingAside);
     switch (swapped) {
         case Swap::done:
+            // Once the swap is on the disk and its record gone: the extractor's folder (empty now) may be
+            // held a moment longer; what the swap moved aside goes as far as it can, and the rest is left
+            // over for a later run.
+            if (exists(record_)) {
+                return nullptr;
+            }
+            removeTreeAt(swap_.unpacked, kPatienceMs);
+            if (!removeTreeAt(work_, 0)) {
+                log.write(L"Couldn't remove the previous installation from %ls; a later run removes it\n",
+                          swap_.previous);
+            }
+            work_[0] = L'\0';
             return nullptr;
         case Swap::kept:
             if (hasInstallation()) {
@@ -221,17 +174,29 @@ const wchar_t* CodeFolder::replace(InstallLog& log, PinnedExtractor& extractor, 
 }
 
 CodeFolder::Lock CodeFolder::lock() {
+    SECURITY_ATTRIBUTES adminsOnly = {sizeof adminsOnly, nullptr, FALSE};
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kAdministratorsOnly, SDDL_REVISION_1,
+                                                              adminsOnly_.receive(),
+                                                              nullptr)) {  // SecurityDescriptorSize
+        return Lock::failed;
+    }
+    adminsOnly.lpSecurityDescriptor = adminsOnly_.get();
     // A run that just ended may remove the installer's folder between its creation here and the
     // opening of the lock inside it: the folder is then made again.
     for (int attempt = 0; attempt < 5; ++attempt) {
-        if (!CreateDirectoryW(own_, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
-            return GetLastError() == ERROR_PATH_NOT_FOUND ? Lock::noFolder : Lock::failed;
+        if (!CreateDirectoryW(own_, &adminsOnly)) {
+            const DWORD error = GetLastError();
+            if (error == ERROR_PATH_NOT_FOUND) {
+                return Lock::noFolder;
+            }
+            if (error != ERROR_ALREADY_EXISTS || !guardOwnFolder()) {
+                return Lock::failed;
+            }
         }
-        // No sharing at all, so a second open fails for as long as any handle on this one is open: the
-        // run's own and the copy that its extractor inherits. The file goes with its last handle.
-        lock_.reset(CreateFileW(lockFile_, GENERIC_READ | GENERIC_WRITE | DELETE, 0,
-                                nullptr,  // lpSecurityAttributes
-                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE,
+        // No sharing at all, so a second open fails for as long as this one is open. The file goes
+        // with its handle.
+        lock_.reset(CreateFileW(lockFile_, GENERIC_READ | GENERIC_WRITE | DELETE, 0, &adminsOnly, OPEN_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE,
                                 nullptr));  // hTemplateFile
         if (lock_.valid()) {
             return Lock::held;
@@ -248,131 +213,245 @@ CodeFolder::Lock CodeFolder::lock() {
     return Lock::failed;
 }
 
-bool CodeFolder::recover(InstallLog& log) {
-    bool settled = false;
-    if (exists(record_)) {
-        bool movingAside = false;
-        settled = finishRecorded(log, &movingAside) && removeTree(previous_) && DeleteFileW(record_);
-    } else {
-        settled = undoUnrecorded(log);
+// An installer's folder that exists already (an earlier version of the installer made it with the code
+// folder's own list) is made what a new one is: no link, owned by the administrators or the system,
+// and the administrators' protected list. False, with GetLastError set, when that cannot be done.
+bool CodeFolder::guardOwnFolder() {
+    const OwnedHandle folder(CreateFileW(own_, READ_CONTROL | WRITE_DAC | WRITE_OWNER | FILE_READ_ATTRIBUTES,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                         nullptr,  // lpSecurityAttributes
+                                         OPEN_EXISTING,
+                                         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                         nullptr));  // hTemplateFile
+    FILE_BASIC_INFO information;
+    if (!folder.valid() ||
+        !GetFileInformationByHandleEx(folder.get(), FileBasicInfo, &information, sizeof information)) {
+        return false;
     }
-    settled = settled && removeScratch();
-    if (!settled) {
-        log.write(L"Couldn't settle what an interrupted installation left in %ls\n", own_);
+    if ((information.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) !=
+        FILE_ATTRIBUTE_DIRECTORY) {
+        SetLastError(ERROR_DIRECTORY);
+        return false;
     }
-    return settled;
-}
-
-bool CodeFolder::hasInstallation() const {
-    FolderEntries entries(code_);
-    for (const wchar_t* name = entries.next(); name != nullptr; name = entries.next()) {
-        if (!sameName(name, kOwnFolderName)) {
-            return true;
+    LocalMemory<wchar_t> owner;
+    LocalMemory<wchar_t> list;
+    if (!securityText(folder.get(), OWNER_SECURITY_INFORMATION, &owner) ||
+        !securityText(folder.get(), DACL_SECURITY_INFORMATION, &list)) {
+        return false;
+    }
+    if (lstrcmpW(owner.get(), L"O:SY") != 0 && lstrcmpW(owner.get(), L"O:BA") != 0) {
+        BYTE administrators[SECURITY_MAX_SID_SIZE];
+        DWORD size = sizeof administrators;
+        const DWORD set = CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size)
+                              ? SetSecurityInfo(folder.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
+                                                static_cast<PSID>(administrators), nullptr, nullptr,
+                                                nullptr)  // group, lists: unchanged
+                              : GetLastError();
+        if (set != ERROR_SUCCESS) {
+            SetLastError(set);
+            return false;
         }
     }
-    return false;
+    if (lstrcmpW(list.get(), kAdministratorsOnly) != 0) {
+        BOOL present = FALSE;
+        BOOL defaulted = FALSE;
+        PACL administratorsOnly = nullptr;
+        GetSecurityDescriptorDacl(adminsOnly_.get(), &present, &administratorsOnly, &defaulted);
+        const DWORD set = SetSecurityInfo(folder.get(), SE_FILE_OBJECT,
+                                          DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                                          nullptr, nullptr,  // owner, group: unchanged
+                                          administratorsOnly,
+                                          nullptr);  // pSacl
+        if (set != ERROR_SUCCESS) {
+            SetLastError(set);
+            return false;
+        }
+    }
+    return true;
 }
 
-bool CodeFolder::makeUnpackedFolder() {
-    return CreateDirectoryW(unpacked_, nullptr) != FALSE;  // lpSecurityAttributes: the code folder's own
+bool CodeFolder::recover(InstallLog& log) {
+    SwapRecord record;
+    SwapFolders recorded;
+    bool movingAside = false;
+    bool settled = false;
+    switch (record.read(record_)) {
+        case SwapRecord::Read::missing:
+            settled = undoUnrecorded(log);
+            break;
+        case SwapRecord::Read::unreadable:
+            log.write(L"Couldn't read the record of the swap %ls (%d)\n", record_,
+                      static_cast<int>(GetLastError()));
+            break;
+        case SwapRecord::Read::damaged:
+            log.write(L"The record of the swap %ls is damaged\n", record_);
+            break;
+        case SwapRecord::Read::ok:
+            settled = folders(record.workFolder(), &recorded) &&
+                      rollForward(log, record, recorded, &movingAside) &&
+                      endSwap(log, recorded, record.workFolder() == nullptr);
+            break;
+    }
+    if (!settled) {
+        log.write(L"Couldn't settle what an interrupted installation left in %ls\n", own_);
+        return false;
+    }
+    removeLeftovers(nullptr);
+    return true;
+}
+
+bool CodeFolder::folders(const wchar_t* workFolder, SwapFolders* out) const {
+    if (workFolder == nullptr) {
+        return joinPath(out->unpacked, own_, L"unpacked") && joinPath(out->previous, own_, L"previous");
+    }
+    wchar_t work[MAX_PATH];
+    return joinPath(work, own_, workFolder) && joinPath(out->unpacked, work, L"unpacked") &&
+           joinPath(out->previous, work, L"previous");
+}
+
+// Makes this run's work folder under a name no earlier run used, with the administrators' list, and in
+// it "unpacked" with the list that the code folder gives what is made in it: moved into place, the
+// unpacked entries then have the rights that entries unpacked there would have.
+bool CodeFolder::makeWorkFolder() {
+    SECURITY_ATTRIBUTES adminsOnly = {sizeof adminsOnly, adminsOnly_.get(), FALSE};
+    bool made = false;
+    for (int attempt = 0; attempt < 16 && !made; ++attempt) {
+        runFolderName(workName_, 32, attempt);
+        made = joinPath(work_, own_, workName_) && folders(workName_, &swap_) &&
+               CreateDirectoryW(work_, &adminsOnly);
+        if (!made && GetLastError() != ERROR_ALREADY_EXISTS) {
+            break;
+        }
+    }
+    if (!made) {
+        return false;
+    }
+    // The code folder's list, each entry made the folder's own rather than inherited, and protected
+    // from the installer's folder above it.
+    LocalMemory<void> codeSecurity;
+    PACL list = nullptr;
+    if (GetNamedSecurityInfoW(code_, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &list,
+                              nullptr,  // the list only, within the descriptor
+                              codeSecurity.receive()) != ERROR_SUCCESS ||
+        list == nullptr) {
+        return false;
+    }
+    for (DWORD i = 0; i < list->AceCount; ++i) {
+        ACE_HEADER* entry = nullptr;
+        if (GetAce(list, i, reinterpret_cast<void**>(&entry))) {
+            entry->AceFlags &= ~INHERITED_ACE;
+        }
+    }
+    SECURITY_DESCRIPTOR descriptor;
+    SECURITY_ATTRIBUTES inherited = {sizeof inherited, &descriptor, FALSE};
+    return InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) &&
+           SetSecurityDescriptorDacl(&descriptor, TRUE, list, FALSE) &&
+           SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED) &&
+           CreateDirectoryW(swap_.unpacked, &inherited);
+}
+
+// Writes what the extractor unpacked through to the disk, then carries into every unpacked folder
+// (but "python", which is replaced whole) what the installed one holds and the package lacks.
+bool CodeFolder::prepareSwap(InstallLog& log) {
+    TreePath fresh;
+    if (!fresh.set(swap_.unpacked) || !flushTree(fresh)) {
+        log.write(L"Couldn't write %ls to the disk (%d)\n",
+                  fresh.get() != nullptr ? fresh.shown() : swap_.unpacked, static_cast<int>(GetLastError()));
+        return false;
+    }
+    TreePath live;
+    return forEachEntry(fresh, [&](const wchar_t* name, DWORD attributes) {
+        const DWORD plainFolder = FILE_ATTRIBUTE_DIRECTORY;
+        wchar_t installed[MAX_PATH];
+        if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != plainFolder ||
+            samePath(name, L"python") || !joinPath(installed, code_, name) ||
+            (GetFileAttributesW(installed) & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) !=
+                plainFolder) {
+            return true;  // also when nothing is installed there (the attributes are all ones then)
+        }
+        if (!live.set(installed) || !fresh.push(name)) {
+            log.write(L"Couldn't carry %ls into the new installation (%d)\n", installed,
+                      static_cast<int>(GetLastError()));
+            return false;
+        }
+        const bool carried = carryMissing(live, fresh);
+        if (!carried) {
+            log.write(L"Couldn't carry %ls into the new installation (%d)\n", live.shown(),
+                      static_cast<int>(GetLastError()));
+        }
+        fresh.pop();
+        return carried;
+    });
 }
 
 CodeFolder::Swap CodeFolder::swap(InstallLog& log, bool* movingAside) {
     *movingAside = false;
-    bool refused = false;
-    if (!writeRecord(log, &refused)) {
+    if (!writeRecord(log)) {
         DeleteFileW(recordDraft_);
         return Swap::kept;
     }
-    if (!finishRecorded(log, movingAside)) {
-        return undoRecorded(log) ? Swap::putBack : Swap::stuck;
+    SwapRecord record;
+    if (record.read(record_) != SwapRecord::Read::ok) {
+        log.write(L"Couldn't read the record of the swap %ls (%d)\n", record_,
+                  static_cast<int>(GetLastError()));
+        return DeleteFileW(record_) ? Swap::kept : Swap::stuck;
     }
-    // Done: the installation is the new one. What was moved aside goes; should that fail, the record
-    // stays, and the next run finds nothing left to move and removes it then.
-    if (!removeTree(previous_)) {
-        log.write(L"Couldn't remove the previous installation from %ls; the next run removes it\n",
-                  previous_);
-        return Swap::done;
+    if (!rollForward(log, record, swap_, movingAside)) {
+        record.rewind();
+        return undo(log, record, swap_) ? Swap::putBack : Swap::stuck;
     }
-    DeleteFileW(record_);
+    // Done: the installation is the new one. Should the record stay, the next run finds nothing left
+    // to move and ends the swap then.
+    endSwap(log, swap_, false);
     return Swap::done;
 }
 
-void CodeFolder::release() {
-    if (!lock_.valid()) {
-        return;
-    }
-    removeScratch();
-    lock_.reset();
-    RemoveDirectoryW(own_);  // only when nothing else is left in it
-}
-
-// The record is written whole under another name, flushed and then renamed into place, so that it
-// exists either whole or not at all.
-bool CodeFolder::writeRecord(InstallLog& log, bool* refused) {
-    *refused = false;
-    OwnedHandle draft(CreateFileW(recordDraft_, GENERIC_WRITE, 0,
-                                  nullptr,  // lpSecurityAttributes
-                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                                  nullptr));  // hTemplateFile
-    bool written = draft.valid();
+bool CodeFolder::writeRecord(InstallLog& log) {
+    SECURITY_ATTRIBUTES adminsOnly = {sizeof adminsOnly, adminsOnly_.get(), FALSE};
+    SwapRecord record;
+    TreePath unpacked;
+    bool written = record.begin(recordDraft_, &adminsOnly, workName_) && unpacked.set(swap_.unpacked);
+    bool refused = false;
     bool holdsPython = false;
-    FolderEntries entries(unpacked_);
-    for (const wchar_t* name = entries.next(); written && name != nullptr; name = entries.next()) {
-        EntryPaths paths;
-        if (sameName(name, kOwnFolderName) || !paths.build(code_, previous_, unpacked_, name)) {
-            log.write(
-                L"Refusing the package: it holds %ls, which cannot be installed beside the installer's "
-                L"folder\n",
-                name);
-            *refused = true;
-            return false;
-        }
-        if (sameName(name, L"archive.7z")) {
-            continue;  // the archive itself, should its deletion have failed
-        }
-        holdsPython = holdsPython || sameName(name, L"python");
-        wchar_t line[MAX_PATH + 2];
-        const int length = wnsprintfW(line, MAX_PATH + 2, L"+%ls\n", name);
-        DWORD done = 0;
-        written = WriteFile(draft.get(), line, length * sizeof(wchar_t), &done, nullptr) &&
-                  done == length * sizeof(wchar_t);
-    }
-    if (written && !holdsPython) {
-        const wchar_t line[] = L"-python\n";
-        DWORD done = 0;
-        written = WriteFile(draft.get(), line, sizeof line - sizeof(wchar_t), &done, nullptr) &&
-                  done == sizeof line - sizeof(wchar_t);
-    }
-    written = written && FlushFileBuffers(draft.get());
-    draft.reset();
-    if (!written || !MoveFileExW(recordDraft_, record_, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    written =
+        written && forEachEntry(unpacked, [&](const wchar_t* name, DWORD) {
+            EntryPaths paths;
+            if (samePath(name, SwapRecord::kOwnFolderName) ||
+                !paths.build(code_, swap_.previous, swap_.unpacked, name)) {
+                log.write(
+                    L"Refusing the package: it holds %ls, which cannot be installed beside the installer's "
+                    L"folder\n",
+                    name);
+                refused = true;
+                return false;
+            }
+            if (samePath(name, L"archive.7z")) {
+                return true;  // the archive itself, should its deletion have failed
+            }
+            holdsPython = holdsPython || samePath(name, L"python");
+            return record.add(true, name);
+        });
+    written = written && (holdsPython || record.add(false, L"python")) && record.commit(record_);
+    if (!written && !refused) {
         log.write(L"Couldn't write the record of the swap %ls (%d)\n", record_,
                   static_cast<int>(GetLastError()));
-        return false;
     }
-    return true;
+    return written;
 }
 
 // Brings every recorded entry to its final state, from wherever an earlier attempt left it: the entry
 // in place moves aside (unless it is already there), then the unpacked one moves in. Each step is
 // taken only when the one before it is known to be done, and an entry found in two places where the
 // sequence never leaves it stops everything.
-bool CodeFolder::finishRecorded(InstallLog& log, bool* movingAside) {
-    Record record;
-    if (!record.read(record_)) {
-        log.write(L"Couldn't read the record of the swap %ls (%d)\n", record_,
-                  static_cast<int>(GetLastError()));
-        return false;
-    }
+bool CodeFolder::rollForward(InstallLog& log, SwapRecord& record, const SwapFolders& swap,
+                             bool* movingAside) {
     const wchar_t* name = nullptr;
     bool fromPackage = false;
-    bool damaged = false;
-    while (record.next(&name, &fromPackage, &damaged)) {
+    while (record.next(&name, &fromPackage)) {
         EntryPaths paths;
-        if (!paths.build(code_, previous_, unpacked_, name)) {
-            damaged = true;
-            break;
+        if (!paths.build(code_, swap.previous, swap.unpacked, name)) {
+            log.write(L"The record of the swap %ls is damaged\n", record_);
+            return false;
         }
         const bool inPlace = exists(paths.live);
         if (fromPackage && !exists(paths.fresh)) {
@@ -387,7 +466,8 @@ bool CodeFolder::finishRecorded(InstallLog& log, bool* movingAside) {
                 log.write(L"%ls and %ls both exist\n", paths.live, paths.aside);
                 return false;
             }
-            CreateDirectoryW(previous_, nullptr);  // an existing one is fine
+            CreateDirectoryW(swap.previous,
+                             nullptr);  // inherited from the work folder; an existing one is fine
             *movingAside = true;
             if (!moveEntry(log, paths.live, paths.aside)) {
                 return false;
@@ -398,27 +478,20 @@ bool CodeFolder::finishRecorded(InstallLog& log, bool* movingAside) {
             return false;
         }
     }
-    if (damaged) {
-        log.write(L"The record of the swap %ls is damaged\n", record_);
-        return false;
-    }
     return true;
 }
 
-// Takes back every move of a swap that stopped part-way: a new entry that is in place goes back to the
-// unpacked folder, then the previous one comes back. The record goes only once all is back.
-bool CodeFolder::undoRecorded(InstallLog& log) {
-    Record record;
-    if (!record.read(record_)) {
-        return false;
-    }
+// Takes back every move of a swap that stopped part-way: a new entry in place goes back to the unpacked
+// folder and the previous one comes back. Where the previous one cannot come back, the new one is put
+// in place again, so that no name stays empty; the record then stays, and the next run finishes the
+// swap. True when everything is back and the record is gone.
+bool CodeFolder::undo(InstallLog& log, SwapRecord& record, const SwapFolders& swap) {
     const wchar_t* name = nullptr;
     bool fromPackage = false;
-    bool damaged = false;
     bool undone = true;
-    while (record.next(&name, &fromPackage, &damaged)) {
+    while (record.next(&name, &fromPackage)) {
         EntryPaths paths;
-        if (!paths.build(code_, previous_, unpacked_, name)) {
+        if (!paths.build(code_, swap.previous, swap.unpacked, name)) {
             return false;
         }
         if (fromPackage && !exists(paths.fresh) && exists(paths.live) &&
@@ -426,53 +499,132 @@ bool CodeFolder::undoRecorded(InstallLog& log) {
             undone = false;
             continue;
         }
-        if (exists(paths.aside) && (exists(paths.live) || !moveEntry(log, paths.aside, paths.live))) {
+        if (exists(paths.aside) && !exists(paths.live) && !moveEntry(log, paths.aside, paths.live)) {
             undone = false;
-        }
-    }
-    if (!undone || damaged) {
-        return false;
-    }
-    RemoveDirectoryW(previous_);
-    return DeleteFileW(record_) != FALSE;
-}
-
-// Without a record no swap was under way: whatever was moved aside comes back. When anything took the
-// place of an entry that was moved aside, nothing is moved and both stay where they are.
-bool CodeFolder::undoUnrecorded(InstallLog& log) {
-    if (!exists(previous_)) {
-        return true;
-    }
-    bool clear = true;
-    {
-        FolderEntries entries(previous_);
-        for (const wchar_t* name = entries.next(); name != nullptr; name = entries.next()) {
-            EntryPaths paths;
-            if (!paths.build(code_, previous_, unpacked_, name)) {
-                clear = false;
-            } else if (exists(paths.live)) {
-                log.write(L"%ls and %ls both exist\n", paths.live, paths.aside);
-                clear = false;
+            if (fromPackage) {
+                moveEntry(log, paths.fresh, paths.live);
             }
         }
     }
-    // One entry at a time, each from a new listing: a listing is not read on past a rename out of it.
-    while (clear) {
-        FolderEntries entries(previous_);
-        const wchar_t* name = entries.next();
-        if (name == nullptr) {
-            break;
-        }
-        EntryPaths paths;
-        clear = paths.build(code_, previous_, unpacked_, name) && moveEntry(log, paths.aside, paths.live);
-    }
-    return clear && RemoveDirectoryW(previous_);
+    return undone && DeleteFileW(record_);
 }
 
-// Removes what a run leaves in the installer's folder besides the lock: the copy of the extractor, a
-// record never renamed into place and, unless a record still needs it, the unpacked folder.
-bool CodeFolder::removeScratch() {
-    DeleteFileW(extractorCopy_);
-    DeleteFileW(recordDraft_);
-    return (exists(record_) || removeTree(unpacked_)) && !exists(extractorCopy_) && !exists(recordDraft_);
+// Ends a swap that is done: its moves are written through to the disk, then the record goes. What was
+// moved aside is left over from then on. A record made before work folders existed kept its entries in
+// "previous" in the installer's folder, the name that an unrecorded swap of that time used: a mark
+// beside it, "previous.done", says first that nothing there is to come back.
+bool CodeFolder::endSwap(InstallLog& log, const SwapFolders& swap, bool legacy) {
+    if (!flushFolder(code_) || (exists(swap.previous) && !flushFolder(swap.previous))) {
+        log.write(L"Couldn't write the swap in %ls to the disk (%d)\n", code_,
+                  static_cast<int>(GetLastError()));
+        return false;
+    }
+    if (legacy && exists(swap.previous)) {
+        SECURITY_ATTRIBUTES adminsOnly = {sizeof adminsOnly, adminsOnly_.get(), FALSE};
+        const OwnedHandle mark(CreateFileW(legacyDone_, GENERIC_WRITE, 0, &adminsOnly, CREATE_ALWAYS,
+                                           FILE_ATTRIBUTE_NORMAL,
+                                           nullptr));  // hTemplateFile
+        if (!mark.valid() || !FlushFileBuffers(mark.get())) {
+            log.write(L"Couldn't write %ls (%d)\n", legacyDone_, static_cast<int>(GetLastError()));
+            return false;
+        }
+    }
+    return DeleteFileW(record_) != FALSE;
+}
+
+// Without a record (and without the mark of a finished swap), "previous" in the installer's folder is
+// what a swap of an earlier version moved aside before it recorded anything: it all comes back. When anything
+// took the place of an entry that was moved aside, nothing is moved and both stay where they are.
+bool CodeFolder::undoUnrecorded(InstallLog& log) {
+    if (!exists(legacyPrevious_) || exists(legacyDone_)) {
+        return true;
+    }
+    TreePath previous;
+    if (!previous.set(legacyPrevious_)) {
+        return false;
+    }
+    bool clear = forEachEntry(previous, [&](const wchar_t* name, DWORD) {
+        EntryPaths paths;
+        if (!paths.build(code_, legacyPrevious_, legacyPrevious_, name)) {
+            return false;
+        }
+        if (exists(paths.live)) {
+            log.write(L"%ls and %ls both exist\n", paths.live, paths.aside);
+            return false;
+        }
+        return true;
+    });
+    // One entry at a time, each from a new listing: a listing is not read on past a rename out of it.
+    while (clear) {
+        wchar_t name[MAX_PATH] = {};
+        forEachEntry(previous, [&](const wchar_t* first, DWORD) {
+            lstrcpynW(name, first, MAX_PATH);
+            return false;
+        });
+        EntryPaths paths;
+        if (name[0] == L'\0') {
+            break;
+        }
+        clear = paths.build(code_, legacyPrevious_, legacyPrevious_, name) &&
+                moveEntry(log, paths.aside, paths.live);
+    }
+    return clear && RemoveDirectoryW(legacyPrevious_);
+}
+
+bool CodeFolder::hasInstallation() const {
+    TreePath code;
+    bool found = false;
+    if (code.set(code_)) {
+        forEachEntry(code, [&](const wchar_t* name, DWORD) {
+            found = !samePath(name, SwapRecord::kOwnFolderName);
+            return !found;
+        });
+    }
+    return found;
+}
+
+// Removes every entry of the installer's folder that no run needs, each as far as it can: all but the
+// lock, a record and the folders it names, and an earlier version's "previous" that undoUnrecorded()
+// alone may take apart. A record that cannot be read keeps everything. The entry named `patientWith`
+// (this run's work folder, which its extractor may have just left) is tried for a while.
+void CodeFolder::removeLeftovers(const wchar_t* patientWith) {
+    SwapRecord record;
+    const SwapRecord::Read read = record.read(record_);
+    if (read == SwapRecord::Read::unreadable || read == SwapRecord::Read::damaged) {
+        return;
+    }
+    const bool recorded = read == SwapRecord::Read::ok;
+    const wchar_t* work = recorded ? record.workFolder() : nullptr;
+    const bool previousIsLeftover = !recorded && exists(legacyDone_);
+    const auto needed = [&](const wchar_t* name) {
+        return samePath(name, L"lock") || samePath(name, L"previous.done") ||
+               (samePath(name, L"previous") && !previousIsLeftover) ||
+               (recorded && (samePath(name, L"swap") || (work == nullptr && samePath(name, L"unpacked")) ||
+                             (work != nullptr && samePath(name, work))));
+    };
+    TreePath own;
+    if (!own.set(own_)) {
+        return;
+    }
+    // Removing entries while the folder is listed is fine; each is looked at once.
+    forEachEntry(own, [&](const wchar_t* name, DWORD) {
+        wchar_t path[MAX_PATH];
+        if (!needed(name) && joinPath(path, own_, name)) {
+            removeTreeAt(path, patientWith != nullptr && samePath(name, patientWith) ? kPatienceMs : 0);
+        }
+        return true;
+    });
+    if (!exists(legacyPrevious_)) {
+        DeleteFileW(legacyDone_);
+    }
+}
+
+void CodeFolder::release() {
+    if (!lock_.valid()) {
+        return;
+    }
+    removeLeftovers(work_[0] != L'\0' ? workName_ : nullptr);
+    work_[0] = L'\0';
+    lock_.reset();
+    RemoveDirectoryW(own_);  // only when nothing else is left in it
 }

@@ -11,6 +11,7 @@
 #include <shlobj.h>
 #include <shlwapi.h>
 
+#include "install/final_lines.h"
 #include "install/install_log.h"
 #include "install/local_memory.h"
 #include "install/safe_files.h"
@@ -78,7 +79,7 @@ const wchar_t* prepareDatabase(InstallLog& log) {
     if (SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, programData) < 0 ||
         !joinPath(orvanta, programData, L"Orvanta") || !joinPath(welkara, orvanta, L"Welkara") ||
         !joinPath(databasePath, welkara, L"vorlinde.db")) {
-        return L"Couldn't generate dest database pathname\n";
+        return finalLine::kNoDatabasePath;
     }
     if (PathFileExistsW(databasePath)) {
         log.write(L"Database %ls already exists (which is fine).\n", databasePath);
@@ -93,7 +94,7 @@ const wchar_t* prepareDatabase(InstallLog& log) {
         const Opened held = makeAndHoldFolder(paths[i], &folders[i]);
         if (held == Opened::link) {
             log.write(L"Refusing the database folder %ls: it is a link or junction\n", paths[i]);
-            return L"Couldn't create empty database\n";
+            return finalLine::kNoDatabase;
         }
         usable = held == Opened::ok;
     }
@@ -111,14 +112,14 @@ const wchar_t* prepareDatabase(InstallLog& log) {
                      administratorsOnly.get(), &database, nullptr) == Opened::ok;
     if (!created) {
         log.write(L"CreateFile(%ls) failed\n", databasePath);
-        return L"Couldn't create empty database\n";
+        return finalLine::kNoDatabase;
     }
     // Against the whole expected path, from common application data's own final path on; a file that
     // is elsewhere is deleted again.
     if (!keepIfInPlace(folders[1].get(), L"vorlinde.db", &database, true, programData,
                        L"Orvanta\\Welkara\\vorlinde.db")) {
         log.write(L"Refusing the database %ls: it was not created in the database folder\n", databasePath);
-        return L"Couldn't create empty database\n";
+        return finalLine::kNoDatabase;
     }
     const EveryoneDescriptor everyone;
     if (everyone.descriptor() != nullptr) {

@@ -22,6 +22,9 @@ namespace {
 constexpr int kCommandLineCapacity = 2048;
 // Far larger than any 7za.exe: a file beyond it is not the pinned one and is not read.
 constexpr DWORD kExtractorLimit = 64 * 1024 * 1024;
+// PROC_THREAD_ATTRIBUTE_JOB_LIST (attribute 13, an input), which the headers declare only for builds
+// that require Windows 10; older systems refuse it when it is set.
+constexpr DWORD_PTR kJobListAttribute = 0x0002000D;
 
 }  // namespace
 
@@ -249,7 +252,7 @@ void logOutputFile(InstallLog& log, HANDLE output) {
     logExtractorOutput(log, text, static_cast<int>(got));
 }
 
-// A process-thread attribute list of one attribute in a buffer of its own, deleted on every way out.
+// A process-thread attribute list of up to two attributes in a buffer of its own, deleted on every way out.
 class AttributeList {
   public:
     AttributeList() = default;
@@ -263,9 +266,9 @@ class AttributeList {
     // False (GetLastError tells) when the list cannot be made.
     bool initialize() {
         SIZE_T size = 0;
-        InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+        InitializeProcThreadAttributeList(nullptr, 2, 0, &size);
         const auto list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(buffer_);
-        if (size > sizeof buffer_ || !InitializeProcThreadAttributeList(list, 1, 0, &size)) {
+        if (size > sizeof buffer_ || !InitializeProcThreadAttributeList(list, 2, 0, &size)) {
             return false;
         }
         list_ = list;
@@ -317,8 +320,7 @@ void logExtractorOutput(InstallLog& log, const char* output, int length) {
     }
 }
 
-bool extractUpdateFromFileToCwd(InstallLog& log, PinnedExtractor& extractor, const wchar_t* copyFolder,
-                                HANDLE keepOpen) {
+bool extractUpdateFromFileToCwd(InstallLog& log, PinnedExtractor& extractor, const wchar_t* copyFolder) {
     // CreateProcessW may write into the command line, so it lives in a buffer of our own. "%ls" means a
     // wide string in every printf flavour that mingw may pick.
     wchar_t commandLine[kCommandLineCapacity];
@@ -339,12 +341,23 @@ bool extractUpdateFromFileToCwd(InstallLog& log, PinnedExtractor& extractor, con
                   static_cast<int>(GetLastError()));
         return false;
     }
+    // The extractor's job: its last handle is the installer's, so that whatever ends the installer
+    // ("Cancel", a kill, a crash) ends the extractor with it, and nothing of a run outlives it.
+    OwnedHandle job(CreateJobObjectW(nullptr,    // lpJobAttributes: not inheritable
+                                     nullptr));  // lpName
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (!job.valid() ||
+        !SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+        log.write(L"extractUpdate: Couldn't make the extractor's job (%d)\n",
+                  static_cast<int>(GetLastError()));
+        return false;
+    }
     ProcessHandles process;
     {
         // The extractor's standard handles: the null device for input, and for output and errors a
-        // write-only copy of the output file's handle. These two, and a copy of `keepOpen` with no
-        // rights but to wait on it, are the only handles it inherits (the list below), and the copies
-        // here exist only until it has started.
+        // write-only copy of the output file's handle. These two are the only handles it inherits (the
+        // list below), and the copies here exist only until it has started.
         SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
         OwnedHandle input(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
                                       OPEN_EXISTING, 0,
@@ -354,20 +367,13 @@ bool extractUpdateFromFileToCwd(InstallLog& log, PinnedExtractor& extractor, con
                                                 &duplicate, FILE_GENERIC_WRITE, TRUE,  // bInheritHandle
                                                 0) != FALSE;
         OwnedHandle childOutput(duplicated ? duplicate : INVALID_HANDLE_VALUE);
-        HANDLE kept = nullptr;
-        const bool keeps = keepOpen != INVALID_HANDLE_VALUE;
-        const bool keptDuplicated =
-            !keeps || DuplicateHandle(GetCurrentProcess(), keepOpen, GetCurrentProcess(), &kept, SYNCHRONIZE,
-                                      TRUE,  // bInheritHandle
-                                      0) != FALSE;
-        OwnedHandle childKept(keeps && keptDuplicated ? kept : INVALID_HANDLE_VALUE);
-        if (!input.valid() || !childOutput.valid() || !keptDuplicated) {
+        if (!input.valid() || !childOutput.valid()) {
             log.write(L"extractUpdate: Couldn't prepare the extractor's standard handles (%d)\n",
                       static_cast<int>(GetLastError()));
             return false;
         }
-        HANDLE inherited[3] = {input.get(), childOutput.get(), childKept.get()};
-        const SIZE_T inheritedSize = (keeps ? 3 : 2) * sizeof(HANDLE);
+        HANDLE inherited[2] = {input.get(), childOutput.get()};
+        HANDLE jobs[1] = {job.get()};
         AttributeList attributes;
         if (!attributes.initialize()) {
             log.write(L"extractUpdate: InitializeProcThreadAttributeList failed (%d)\n",
@@ -382,28 +388,44 @@ bool extractUpdateFromFileToCwd(InstallLog& log, PinnedExtractor& extractor, con
         startup.StartupInfo.hStdError = childOutput.get();
         startup.lpAttributeList = attributes.get();
         if (!UpdateProcThreadAttribute(attributes.get(), 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited,
-                                       inheritedSize,
+                                       sizeof inherited,
                                        nullptr,     // lpPreviousValue
                                        nullptr)) {  // lpReturnSize
             log.write(L"extractUpdate: UpdateProcThreadAttribute failed (%d)\n",
                       static_cast<int>(GetLastError()));
             return false;
         }
+        // Born in the job where the system can (Windows 10 and later): then no moment exists in which
+        // the extractor runs outside it. Elsewhere it starts suspended and joins the job before it runs.
+        const bool bornInJob =
+            UpdateProcThreadAttribute(attributes.get(), 0, kJobListAttribute, jobs, sizeof jobs,
+                                      nullptr,            // lpPreviousValue
+                                      nullptr) != FALSE;  // lpReturnSize
         // No console at all: a console program given CREATE_NO_WINDOW gets a hidden console of its own,
         // which costs more to set up (under Wine, several times the extraction of a large stored
         // archive) than a console-less start.
-        const bool started = CreateProcessW(extractor.copyPath(), commandLine,
-                                            nullptr,  // lpProcessAttributes
-                                            nullptr,  // lpThreadAttributes
-                                            TRUE,     // bInheritHandles: only those in the list
-                                            DETACHED_PROCESS | EXTENDED_STARTUPINFO_PRESENT,
-                                            nullptr,  // lpEnvironment: the installer's own
-                                            nullptr,  // lpCurrentDirectory: the installer's current directory
-                                            &startup.StartupInfo, &process.information);
+        const bool started = CreateProcessW(
+            extractor.copyPath(), commandLine,
+            nullptr,  // lpProcessAttributes
+            nullptr,  // lpThreadAttributes
+            TRUE,     // bInheritHandles: only those in the list
+            DETACHED_PROCESS | EXTENDED_STARTUPINFO_PRESENT | (bornInJob ? 0 : CREATE_SUSPENDED),
+            nullptr,  // lpEnvironment: the installer's own
+            nullptr,  // lpCurrentDirectory: the installer's current directory
+            &startup.StartupInfo, &process.information);
         const DWORD error = GetLastError();
         if (!started) {
             process.information = {};
             log.write(L"extractUpdate: CreateProcess failed (%d)\n", static_cast<int>(error));
+            return false;
+        }
+        if (!bornInJob && (!AssignProcessToJobObject(job.get(), process.information.hProcess) ||
+                           ResumeThread(process.information.hThread) == static_cast<DWORD>(-1))) {
+            log.write(L"extractUpdate: Couldn't put the extractor in its job (%d)\n",
+                      static_cast<int>(GetLastError()));
+            TerminateProcess(process.information.hProcess, 1);
+            WaitForSingleObject(process.information.hProcess, INFINITE);
+            extractor.removeCopy();
             return false;
         }
     }
@@ -429,8 +451,7 @@ bool extractUpdateFromFileToCwd(InstallLog& log, PinnedExtractor& extractor, con
 }
 
 bool extractUpdate(InstallLog& log, const wchar_t* folder, PinnedExtractor& extractor,
-                   const wchar_t* copyFolder, HANDLE keepOpen, const std::uint8_t* bytes,
-                   std::uint32_t length) {
+                   const wchar_t* copyFolder, const std::uint8_t* bytes, std::uint32_t length) {
     wchar_t savedDirectory[MAX_PATH];
     if (GetCurrentDirectoryW(MAX_PATH, savedDirectory) == 0) {
         log.write(L"extractUpdate: Couldn't GetCurrentDirectory (%d)\n", static_cast<int>(GetLastError()));
@@ -456,7 +477,7 @@ bool extractUpdate(InstallLog& log, const wchar_t* folder, PinnedExtractor& extr
             log.write(L"extractUpdate: FlushFileBuffers failed (%d)\n", static_cast<int>(GetLastError()));
         } else {
             archive.reset();
-            extracted = extractUpdateFromFileToCwd(log, extractor, copyFolder, keepOpen);
+            extracted = extractUpdateFromFileToCwd(log, extractor, copyFolder);
             if (!extracted) {
                 log.write(L"extractUpdateFromFileToCwd failed\n");
             }

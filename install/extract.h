@@ -2,9 +2,9 @@
 // running the 7-Zip console extractor "7za.exe" that lies beside the running executable, without a
 // console, and waiting for it to end. Only the 7za.exe this build was made with runs: its bytes are
 // read once, checked against the SHA-512 built in, and written as a new file into a folder that only
-// administrators can write, and that copy is what starts. Its output goes to a file of its own in the
-// current directory, quoted in the log when it fails and removed in every case (once the extractor
-// has ended, even when the installer has ended first). The current directory is left as it was.
+// administrators can write, and that copy is what starts. It runs in a job that ends it when the
+// installer ends, however that happens. Its output goes to a file of its own in the current directory,
+// quoted in the log when it fails and removed in every case. The current directory is left as it was.
 #pragma once
 
 #include <windows.h>
@@ -58,20 +58,19 @@ class PinnedExtractor {
 // Runs "7za.exe -y -bd x archive.7z" (answer yes to every query, so existing files are overwritten;
 // no progress indicator) with the current directory and environment inherited, without a console:
 // the checked bytes of `extractor` are written as a copy into `copyFolder` and that copy is started by
-// its full path. Standard input is the null device, standard output and errors go to a new file in the
-// current directory, and no other handle is inherited but a copy of `keepOpen` (when it is not
-// INVALID_HANDLE_VALUE), which the extractor holds until it ends, even when the installer has ended
-// first. The copy is deleted once the extractor has ended. Returns true once the extractor has run and
-// ended with exit code 0; nothing more is logged then. Returns false after the invoking line and one
-// more line when `extractor` was not loaded (its own line), when the copy, the output file or the
-// standard handles cannot be made, or when it cannot be started. When it ends with any other exit code
-// (or its exit code cannot be had), the last lines of its output come first (logExtractorOutput), then
-// one line with the code (or the error), and the result is false. Blocks without a time limit.
-bool extractUpdateFromFileToCwd(InstallLog& log, PinnedExtractor& extractor, const wchar_t* copyFolder,
-                                HANDLE keepOpen);
+// its full path, inside a job that ends it once the installer's handle to the job is closed: when this
+// call returns, or when the installer ends first. Standard input is the null device, standard output
+// and errors go to a new file in the current directory, and no other handle is inherited. The copy is
+// deleted once the extractor has ended. Returns true once the extractor has run and ended with exit
+// code 0; nothing more is logged then. Returns false after the invoking line and one more line when
+// `extractor` was not loaded (its own line), when the copy, the output file, the job or the standard
+// handles cannot be made, or when it cannot be started. When it ends with any other exit code (or its
+// exit code cannot be had), the last lines of its output come first (logExtractorOutput), then one line
+// with the code (or the error), and the result is false. Blocks without a time limit.
+bool extractUpdateFromFileToCwd(InstallLog& log, PinnedExtractor& extractor, const wchar_t* copyFolder);
 
 // Writes the package (`bytes`, `length`) as "archive.7z" into `folder` and unpacks it there with
-// extractUpdateFromFileToCwd (`extractor`, `copyFolder`, `keepOpen`). `folder` is the current
+// extractUpdateFromFileToCwd (`extractor`, `copyFolder`). `folder` is the current
 // directory meanwhile; the one before is restored afterwards, and the archive is deleted again on
 // every path after it was created. On false the detail lines are written: "extractUpdate: Couldn't
 // GetCurrentDirectory (%d)", "extractUpdate: Couldn't SetCurrentDirectory (%d)" (also when `folder`
@@ -79,8 +78,7 @@ bool extractUpdateFromFileToCwd(InstallLog& log, PinnedExtractor& extractor, con
 // FlushFileBuffers failed (%d)", or the extraction's own lines and "extractUpdateFromFileToCwd
 // failed". The caller writes the final one.
 bool extractUpdate(InstallLog& log, const wchar_t* folder, PinnedExtractor& extractor,
-                   const wchar_t* copyFolder, HANDLE keepOpen, const std::uint8_t* bytes,
-                   std::uint32_t length);
+                   const wchar_t* copyFolder, const std::uint8_t* bytes, std::uint32_t length);
 
 // Writes the last 20 non-blank lines of `output` (`length` bytes of the extractor's console output,
 // in the OEM code page, lines ended by CR, LF or both) to `log`, each as "extractUpdate: 7za.exe: "

@@ -88,7 +88,8 @@ void launchApplication(InstallLog& log, const wchar_t* application, const wchar_
     CloseHandle(process.hProcess);
 }
 
-// Everything a run holds, released on every way out.
+// Everything a run holds, released on every way out: after the final line has been written and
+// reported, so that a failure is known at once, however long cleaning up takes.
 struct Run {
     explicit Run(const InstallRequest& asked) : request(asked) {}
     const InstallRequest& request;
@@ -98,6 +99,8 @@ struct Run {
     LocalPackage localPackage;         // held open from its read to its deletion
     LocalMemory<std::uint8_t> package;
     std::uint32_t packageLength = 0;
+    PinnedExtractor extractor;
+    CodeFolder code;  // locked from the first change to the code folder to the end of the swap
 };
 
 // The package bytes: the local package that the manifest names (a bare file name beside the
@@ -151,15 +154,11 @@ const wchar_t* install(Run& run, HWND window) {
     wchar_t codeFolder[MAX_PATH];
     wchar_t runtime[MAX_PATH];
     wchar_t application[MAX_PATH];
-    CodeFolder code;
     if (!codeFolderPath(codeFolder) || !joinPath(runtime, codeFolder, L"python") ||
-        !joinPath(application, codeFolder, L"welkara.exe") || !code.setPath(codeFolder)) {
+        !joinPath(application, codeFolder, L"welkara.exe") || !run.code.setPath(codeFolder)) {
         return finalLine::kNoCodePath;
     }
-    // Before anything else changes: a second run stops here, and what an interrupted one left is
-    // settled. A verify-only run changes nothing in the code folder and needs neither.
-    const wchar_t* failure = request.verifyOnly ? nullptr : code.take(log);
-    failure = failure != nullptr ? failure : prepareDatabase(log);
+    const wchar_t* failure = prepareDatabase(log);
     failure = failure != nullptr ? failure : obtainPackage(run, url);
     if (failure != nullptr) {
         return failure;
@@ -181,17 +180,22 @@ const wchar_t* install(Run& run, HWND window) {
 
     // Read and checked before anything is written: what happens to the file beside the installer from
     // here on changes nothing. A failure is logged where the extractor would start.
-    PinnedExtractor extractor;
-    extractor.load();
+    run.extractor.load();
+    // Where the code folder first changes: a second run stops here, and what an interrupted one left
+    // is settled. A verify-only run never gets here.
+    if (const wchar_t* notTaken = run.code.take(log)) {
+        return notTaken;
+    }
     if (PathFileExistsW(runtime)) {
         log.write(L"Deleting existing Python installation at %ls\n", runtime);
     } else {
         log.write(L"No existing Python installation at %ls.\n", runtime);
     }
-    if (const wchar_t* replaced = code.replace(log, extractor, run.package.get(), run.packageLength)) {
+    if (const wchar_t* replaced =
+            run.code.replace(log, run.extractor, run.package.get(), run.packageLength)) {
         return replaced;
     }
-    code.release();
+    run.code.release();
 
     log.write(L"Executing %ls\n", application);
     launchApplication(log, application, codeFolder);

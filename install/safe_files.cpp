@@ -186,13 +186,17 @@ bool isAtPath(HANDLE handle, const wchar_t* base, const wchar_t* rest) {
     if (!baseFolder.valid() || !finalPath(baseFolder.get(), expected) || !finalPath(handle, actual)) {
         return false;
     }
-    const size_t baseLength = wcslen(expected);
+    // The root of a drive ("\\?\E:\") ends in a separator already; no other folder does.
+    size_t baseLength = wcslen(expected);
     const size_t restLength = wcslen(rest);
-    if (baseLength + 1 + restLength >= kFinalPathCapacity) {
+    const bool separator = baseLength == 0 || expected[baseLength - 1] != L'\\';
+    if (baseLength + separator + restLength >= kFinalPathCapacity) {
         return false;
     }
-    expected[baseLength] = L'\\';
-    wmemcpy(expected + baseLength + 1, rest, restLength + 1);
+    if (separator) {
+        expected[baseLength++] = L'\\';
+    }
+    wmemcpy(expected + baseLength, rest, restLength + 1);
     return samePath(actual, expected);
 }
 

@@ -29,5 +29,5 @@ int wmain(int argc, wchar_t** argv) {
     // The copy of the extractor goes into a folder beside this program.
     const std::wstring copies = folder + L"\\runner-copy";
     CreateDirectoryW(copies.c_str(), nullptr);
-    return extractUpdateFromFileToCwd(log, extractor, copies.c_str(), INVALID_HANDLE_VALUE) ? 0 : 1;
+    return extractUpdateFromFileToCwd(log, extractor, copies.c_str()) ? 0 : 1;
 }

@@ -33,6 +33,16 @@ target_link_libraries(installer_runner PRIVATE welkara_installation)
 target_link_options(installer_runner PRIVATE -municode)
 set_target_properties(installer_runner PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${folder})
 configure_file(${WELKARA_7ZA_EXE} ${folder}/7za.exe COPYONLY)
+# installer_stopping_runner: the same, built against an installation that ends its process on the spot
+# before the move of a swap that WELKARA_TEST_STOP_AFTER_MOVES numbers, as a power cut would.
+add_library(welkara_installation_stopping STATIC ${WELKARA_INSTALLATION_SOURCES})
+target_link_libraries(welkara_installation_stopping PUBLIC welkara_install_operations advapi32)
+target_compile_definitions(welkara_installation_stopping PRIVATE WELKARA_TEST_STOP_AFTER_MOVES)
+add_executable(installer_stopping_runner ${CMAKE_CURRENT_LIST_DIR}/installer_runner.cpp)
+target_link_libraries(installer_stopping_runner PRIVATE welkara_installation_stopping)
+target_link_options(installer_stopping_runner PRIVATE -municode)
+set_target_properties(installer_stopping_runner PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${folder})
+add_dependencies(installer_thread_test installer_stopping_runner)
 
 # Its own package store, for the downloaded installation (welkara_package_store: download_and_extract.cmake).
 welkara_package_store(installer_store ${folder}/store)
@@ -41,10 +51,8 @@ set_tests_properties(installer_thread_test PROPERTIES FIXTURES_REQUIRED "wine;in
 # installer_readonly_test: the same tests built against an installation whose file system refuses the
 # right to delete the local package (WELKARA_TEST_REFUSE_DELETE_ACCESS), as read-only media do, which Wine
 # never does. It runs beside installer_thread_test, with its packages and 7za.exe.
-add_library(welkara_installation_refusing_delete STATIC
-    ${CMAKE_SOURCE_DIR}/install/installer_thread.cpp ${CMAKE_SOURCE_DIR}/install/database.cpp
-    ${CMAKE_SOURCE_DIR}/install/local_package.cpp)
-target_link_libraries(welkara_installation_refusing_delete PUBLIC welkara_install_operations advapi32 shell32 shlwapi)
+add_library(welkara_installation_refusing_delete STATIC ${WELKARA_INSTALLATION_SOURCES})
+target_link_libraries(welkara_installation_refusing_delete PUBLIC welkara_install_operations advapi32)
 target_compile_definitions(welkara_installation_refusing_delete PRIVATE WELKARA_TEST_REFUSE_DELETE_ACCESS)
 welkara_add_test(installer_readonly_test SOURCES ${installer_test_sources}
                  LIBRARIES welkara_installation_refusing_delete crypt32 WINE_STATE)

@@ -46,6 +46,16 @@ const Reports kInstalled = {WM_INSTALLER_INSTALLED, WM_INSTALLER_CLOSE};
 const Reports kVerified = {WM_INSTALLER_VERIFIED, WM_INSTALLER_CLOSE};
 const Reports kError = {WM_INSTALLER_ERROR};
 
+// `text` with the stamp of every run's work folder ("run-" and 16 hexadecimal digits) written "{stamp}".
+std::wstring unstamped(std::wstring text) {
+    for (size_t at = text.find(L"\\run-"); at != std::wstring::npos; at = text.find(L"\\run-", at + 1)) {
+        if (text.size() - at >= 21 && text.find_first_not_of(L"0123456789abcdef", at + 5) >= at + 21) {
+            text.replace(at + 5, 16, L"{stamp}");
+        }
+    }
+    return text;
+}
+
 // Equal trees, or the paths in which they differ (the bytes themselves are too many to print).
 ::testing::AssertionResult sameTree(const Tree& actual, const Tree& expected) {
     std::string differences;
@@ -116,15 +126,20 @@ class InstallerThreadTest : public testsupport::InstallationFixture {
         return text;
     }
 
-    // An existing installation: a runtime, data and the application, and a file of its own beside them
-    // that no package holds. Its tree is kept in `previous`.
+    // An existing installation: a runtime, data and the application, and files that the application
+    // wrote and no package holds: beside them, in the data folder and in a folder of its own there. Its
+    // tree is kept in `previous`.
     void makeOldInstallation() {
         ASSERT_EQ(SHCreateDirectoryExW(nullptr, (codeFolder + L"\\python\\lib").c_str(), nullptr), ERROR_SUCCESS);
-        ASSERT_EQ(SHCreateDirectoryExW(nullptr, (codeFolder + L"\\data").c_str(), nullptr), ERROR_SUCCESS);
-        ASSERT_TRUE(writeBytes(codeFolder + L"\\python\\lib\\old.txt", "old runtime\n"));
-        ASSERT_TRUE(writeBytes(codeFolder + L"\\data\\readme.txt", "old readme\n"));
-        ASSERT_TRUE(writeBytes(codeFolder + L"\\welkara.exe", "old application\n"));
-        ASSERT_TRUE(writeBytes(codeFolder + L"\\notes.txt", "not the package's\n"));
+        ASSERT_EQ(SHCreateDirectoryExW(nullptr, (codeFolder + L"\\data\\cache\\nested").c_str(), nullptr), ERROR_SUCCESS);
+        for (const auto& [name, text] : {std::pair{L"python\\lib\\old.txt", "old runtime\n"},
+                                         {L"data\\readme.txt", "old readme\n"},
+                                         {L"data\\user.cfg", "the user's settings\n"},
+                                         {L"data\\cache\\nested\\deep.bin", "kept deep down\n"},
+                                         {L"welkara.exe", "old application\n"},
+                                         {L"notes.txt", "not the package's\n"}}) {
+            ASSERT_TRUE(writeBytes(codeFolder + L"\\" + name, text));
+        }
         previous = treeContents(codeFolder);
     }
 
@@ -202,22 +217,32 @@ class InstallerThreadTest : public testsupport::InstallationFixture {
         tree.erase(L"started.txt");
         return tree;
     }
-    // What installing package.7z leaves: the tree it holds, and beside it whatever of the previous
-    // installation it does not replace.
-    Tree newInstallation() const {
-        Tree tree = treeContents(package(L"src"));
-        if (previous.count(L"notes.txt") != 0) {
-            tree[L"notes.txt"] = previous.at(L"notes.txt");
+    // What installing the package whose tree is packages\SOURCE leaves: that tree unpacked over the
+    // previous installation once its runtime is gone. The package's files replace those of the same
+    // path, and everything else stays, at any depth, unless the package has a file where it lies.
+    Tree newInstallation(const std::wstring& source = L"src") const {
+        Tree tree = treeContents(package(source));
+        for (const auto& [path, bytes] : previous) {
+            bool shadowed = path == L"python" || path.rfind(L"python\\", 0) == 0 || tree.count(path) != 0;
+            for (size_t at = path.find(L'\\'); at != std::wstring::npos && !shadowed; at = path.find(L'\\', at + 1)) {
+                const auto above = tree.find(path.substr(0, at));
+                shadowed = above != tree.end() && above->second != "<folder>";
+            }
+            if (!shadowed) {
+                tree[path] = bytes;
+            }
         }
         return tree;
     }
     void expectNewInstallation() const { EXPECT_TRUE(sameTree(installed(), newInstallation())); }
     void expectOldInstallationUntouched() const { EXPECT_TRUE(sameTree(installed(), previous)); }
 
-    // Starts installer_runner.exe, reached through `folder` (this executable's folder or a link to it).
-    static PROCESS_INFORMATION startRunner(const std::wstring& folder) {
+    // Starts installer_runner.exe (or `runner`), reached through `folder` (this executable's folder or
+    // a link to it).
+    static PROCESS_INFORMATION startRunner(const std::wstring& folder,
+                                           const std::wstring& program = L"installer_runner.exe") {
         PROCESS_INFORMATION runner = {};
-        EXPECT_TRUE(testsupport::startProcess(L"\"" + folder + L"\\installer_runner.exe\"", &runner))
+        EXPECT_TRUE(testsupport::startProcess(L"\"" + folder + L"\\" + program + L"\"", &runner))
             << "error " << GetLastError();
         return runner;
     }
@@ -466,7 +491,7 @@ TEST_P(FailedRunTest, LeavesTheInstallationAsItWas) {
     application.reset();
 
     EXPECT_EQ(messages(), kError);
-    const std::wstring text = log();
+    const std::wstring text = unstamped(log());
     const std::wstring start = linesUpToDatabase(true) +
                                verifiedLines(c.download ? url : localPackage(), packageSignature(signature), 1) +
                                L"Deleting existing Python installation at " + codeFolder + L"\\python\n" + kInvoking;
@@ -498,7 +523,7 @@ INSTANTIATE_TEST_SUITE_P(
         FailedRun{"DownloadThatIsNoArchive", L"random.bin", true, nullptr, false,
                   L"extractUpdate: 7za.exe failed with exit code 2\n" + kKept, L"Is not archive"},
         FailedRun{"ApplicationHeldOpen", L"package.7z", false, nullptr, true,
-                  L"Couldn't move {code}\\welkara.exe to {code}\\.installer\\previous\\welkara.exe (32)\n"
+                  L"Couldn't move {code}\\welkara.exe to {code}\\.installer\\run-{stamp}\\previous\\welkara.exe (32)\n"
                   L"The previous installation in {code} was put back\nCouldn't remove existing files",
                   nullptr}),
     rowName<FailedRun>);
@@ -553,6 +578,45 @@ TEST_F(InstallerThreadTest, FailedLaunchIsReportedAndStillCountsAsInstalled) {
               std::wstring::npos)
         << log();
     EXPECT_FALSE(pathExists(localPackage()));
+}
+
+// A package without a runtime of its own: the previous runtime goes all the same.
+TEST_F(InstallerThreadTest, PackageWithoutARuntimeRemovesThePreviousOne) {
+    makeOldInstallation();
+    runLocalPackage(L"nopython.7z", L"nopython");
+    EXPECT_EQ(messages(), kInstalled);
+    EXPECT_TRUE(sameTree(installed(), newInstallation(L"nopython-src")));
+}
+
+// A local package at the root of a drive (a stick, a disc): the installer lies there too, and the
+// package is found there, installed and deleted as anywhere else. The drive is a folder that the
+// prefix maps to a letter.
+TEST_F(InstallerThreadTest, LocalPackageAtTheRootOfADriveIsInstalledAndDeleted) {
+    const std::wstring root = exeFolder() + L"\\drive";
+    removeTree(root);
+    ASSERT_TRUE(CreateDirectoryW(root.c_str(), nullptr));
+    for (const wchar_t* name : {L"installer_runner.exe", L"7za.exe"}) {
+        ASSERT_TRUE(CopyFileW((exeFolder() + L"\\" + name).c_str(), (root + L"\\" + name).c_str(), FALSE));
+    }
+    ASSERT_TRUE(CopyFileW(package(L"package.7z").c_str(), (root + L"\\local.7z").c_str(), FALSE));
+    ASSERT_TRUE(writeBytes(root + L"\\manifest", utf16Bytes(L"local_update_filename=local.7z\r\neddsa_signature=" +
+                                                            packageSignature(L"package") + L"\r\n")));
+    wchar_t prefix[MAX_PATH] = {};
+    ASSERT_NE(GetEnvironmentVariableW(L"WINEPREFIX", prefix, MAX_PATH), 0u);
+    const std::wstring drive = std::wstring(prefix) + L"/dosdevices/w:";
+    // Wine starts the host's ln without a handle to wait on: the drive is waited for instead.
+    testsupport::runAndWait(L"Z:\\bin\\ln -sfn " + testsupport::unixPath(root) + L" " + drive);
+    ASSERT_TRUE(waitFor(100, 20, [] { return pathExists(L"W:\\installer_runner.exe"); }));
+    PROCESS_INFORMATION runner = startRunner(L"W:");
+    endRunner(&runner, false);
+    testsupport::runAndWait(L"Z:\\bin\\rm -f " + drive);
+
+    EXPECT_EQ(log(), L"Installer thread started\nManifest loaded from W:\\manifest.\nCreating " +
+                         databasePath() + L"\n" + verifiedLines(L"W:\\local.7z", packageSignature(L"package"), 1) +
+                         installLines(false));
+    EXPECT_FALSE(pathExists(root + L"\\local.7z"));
+    expectNewInstallation();
+    removeTree(root);
 }
 
 // Anyone may make folders under common application data before the installer runs. A link there
@@ -635,19 +699,41 @@ TEST_P(LogFolderLinkTest, GetsNoLog) {
 INSTANTIATE_TEST_SUITE_P(Links, LogFolderLinkTest, ::testing::Values(true, false),
                          boolNames("OrvantaIsALink", "WelkaraIsALink"));
 
-// The code folder cannot be made: a file stands where "Orvanta" should be. The run goes on silently
-// past the folder steps and fails when it makes the folder current.
-TEST_F(InstallerThreadTest, CodeFolderThatCannotBeCreatedFailsAtSetCurrentDirectory) {
-    ASSERT_TRUE(writeBytes(systemFolder(CSIDL_PROGRAM_FILESX86) + L"\\Orvanta", "in the way"));
+// A code folder that cannot be used. The run goes on as described up to where it first changes the
+// code folder: a folder that cannot be made (a file stands where "Orvanta" should be) fails when it is
+// made current; one whose installer's folder cannot be made (a file stands where it should be), when
+// it is locked.
+struct UnusableCodeFolder {
+    const char* name;
+    const wchar_t* inTheWay;  // a file made here, {programs} the Program Files (x86) folder
+    const wchar_t* ending;    // of the log, after the check
+};
+
+using UnusableCodeFolderTest = InstallerTable<UnusableCodeFolder>;
+
+TEST_P(UnusableCodeFolderTest, FailsWhereTheCodeFolderFirstChanges) {
+    const UnusableCodeFolder& c = GetParam();
+    std::wstring inTheWay = c.inTheWay;
+    inTheWay.replace(0, 10, systemFolder(CSIDL_PROGRAM_FILESX86));
+    SHCreateDirectoryExW(nullptr, inTheWay.substr(0, inTheWay.rfind(L'\\')).c_str(), nullptr);
+    ASSERT_TRUE(writeBytes(inTheWay, "in the way"));
     runLocalPackage(L"package.7z", L"package");
-    DeleteFileW((systemFolder(CSIDL_PROGRAM_FILESX86) + L"\\Orvanta").c_str());
+    DeleteFileW(inTheWay.c_str());
 
     EXPECT_EQ(messages(), kError);
-    EXPECT_EQ(log(), localVerified() + expand(L"No existing Python installation at {code}\\python.\n"
-                                              L"extractUpdate: Couldn't SetCurrentDirectory (3)\n"
-                                              L"Couldn't extract file\n"));
+    EXPECT_EQ(log(), localVerified() + expand(c.ending));
     EXPECT_TRUE(pathExists(localPackage()));
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Folders, UnusableCodeFolderTest,
+    ::testing::Values(UnusableCodeFolder{"CannotBeCreated", L"{programs}\\Orvanta",
+                                         L"No existing Python installation at {code}\\python.\n"
+                                         L"extractUpdate: Couldn't SetCurrentDirectory (3)\nCouldn't extract file\n"},
+                      UnusableCodeFolder{"CannotBeLocked", L"{programs}\\Orvanta\\Welkara\\.installer",
+                                         L"Couldn't lock the code folder {code} (267)\n"
+                                         L"Couldn't lock the code folder\n"}),
+    rowName<UnusableCodeFolder>);
 
 TEST_F(InstallerThreadTest, FailedRemovalLineIsContinuedByTheNextRun) {
     makeOldInstallation();
@@ -672,35 +758,61 @@ TEST_F(InstallerThreadTest, FailedRemovalLineIsContinuedByTheNextRun) {
     EXPECT_EQ(log().substr(0, first.size() + 25), first + L"Installer thread started\n");
 }
 
-// A run that was interrupted (the installer ended, the machine stopped) leaves its unpacked folder, the
-// entries its swap had moved aside, and the record of the swap when it had got that far. The next run
-// settles that first, before it changes anything else: a recorded swap is finished, an unrecorded one
-// undone. Whether that run then fails (a signed package that is no archive) or succeeds, no whole
-// installation is lost, and a success leaves the new installation and nothing else.
+
+// The code folder's tree without the installer's own folder.
+Tree withoutOwnFolder(Tree tree) {
+    for (auto entry = tree.begin(); entry != tree.end();) {
+        entry = entry->first.rfind(L".installer", 0) == 0 ? tree.erase(entry) : std::next(entry);
+    }
+    return tree;
+}
+
+// A run that was interrupted (the installer ended, the machine stopped) leaves its work folder with the
+// unpacked package and the entries its swap had moved aside, and the record of the swap when it had got
+// that far. The next run settles that first, before it changes anything else: a recorded swap is
+// finished, an unrecorded one undone, a record that is not whole or names anything but top-level entries
+// is followed by no move at all. Whether that run then fails (a signed package that is no archive) or
+// succeeds, no whole installation is lost, and a success leaves the new installation and nothing else.
+// An earlier version of the installer kept no work folders: its "unpacked" and "previous" lay in the
+// installer's folder itself, and it may have left them too.
 struct Leftovers {
     std::wstring code, own, src;
+    bool earlier;  // the layout of an earlier version
+    std::wstring work() const { return earlier ? own : own + L"\\run-0000000000000001"; }
     bool aside(const wchar_t* name) const {
-        CreateDirectoryW(own.c_str(), nullptr);
-        CreateDirectoryW((own + L"\\previous").c_str(), nullptr);
-        return MoveFileW((code + L"\\" + name).c_str(), (own + L"\\previous\\" + name).c_str()) != FALSE;
+        SHCreateDirectoryExW(nullptr, (work() + L"\\previous").c_str(), nullptr);
+        return MoveFileW((code + L"\\" + name).c_str(), (work() + L"\\previous\\" + name).c_str()) != FALSE;
     }
+    // The package's entry unpacked, with what the installed one holds and the package lacks carried in.
     bool unpacked(const wchar_t* name) const {
-        SHCreateDirectoryExW(nullptr, (own + L"\\unpacked").c_str(), nullptr);
-        return testsupport::copyTree(src + L"\\" + name, own + L"\\unpacked\\" + name);
+        const std::wstring fresh = work() + L"\\unpacked\\" + name;
+        SHCreateDirectoryExW(nullptr, (work() + L"\\unpacked").c_str(), nullptr);
+        bool made = testsupport::copyTree(src + L"\\" + name, fresh);
+        const Tree there = treeContents(fresh);
+        for (const auto& [path, bytes] : treeContents(code + L"\\" + name)) {
+            const std::wstring at = fresh + L"\\" + path;
+            made = made && (std::wstring(name) == L"python" || there.count(path) != 0 ||
+                            (bytes == "<folder>" ? CreateDirectoryW(at.c_str(), nullptr) != FALSE : writeBytes(at, bytes)));
+        }
+        return made;
     }
     bool unpackedAll() const { return unpacked(L"python") && unpacked(L"data") && unpacked(L"welkara.exe"); }
-    bool moved(const wchar_t* name) const { return testsupport::copyTree(src + L"\\" + name, code + L"\\" + name); }
-    bool swapped(const wchar_t* name) const { return aside(name) && moved(name); }
-    bool recorded() const {
+    bool swapped(const wchar_t* name) const {
+        return unpacked(name) && aside(name) &&
+               MoveFileW((work() + L"\\unpacked\\" + name).c_str(), (code + L"\\" + name).c_str());
+    }
+    bool recorded(const std::wstring& entries = L"+data\n+python\n+welkara.exe\n") const {
         CreateDirectoryW(own.c_str(), nullptr);
-        return writeBytes(own + L"\\swap", utf16Bytes(L"+data\n+python\n+welkara.exe\n"));
+        return writeBytes(own + L"\\swap", utf16Bytes((earlier ? L"" : L"@run-0000000000000001\n") + entries));
     }
 };
 
 struct Interrupted {
     const char* name;
     bool recorded;  // the swap had got as far as its record: the next run finishes it
+    bool earlier;   // left by an earlier version
     bool (*leave)(const Leftovers&);
+    const wchar_t* damaged = nullptr;  // a record that no swap writes, left instead of the real one
 };
 
 // Each row twice: the bool is true when the next run installs package.7z, false when it fails on a
@@ -710,9 +822,19 @@ using InterruptedRunTest = InstallerTable<std::tuple<Interrupted, bool>>;
 TEST_P(InterruptedRunTest, IsSettledByTheNextRun) {
     const auto& [c, succeeds] = GetParam();
     makeOldInstallation();
-    ASSERT_TRUE(c.leave(Leftovers{codeFolder, codeFolder + L"\\.installer", package(L"src")}));
+    const Leftovers at{codeFolder, codeFolder + L"\\.installer", package(L"src"), c.earlier};
+    ASSERT_TRUE(c.leave(at) && (c.damaged == nullptr || at.recorded(c.damaged)));
     runLocalPackage(succeeds ? L"package.7z" : L"random.bin", succeeds ? L"package" : L"random");
 
+    if (c.damaged != nullptr) {
+        EXPECT_EQ(messages(), kError);
+        const std::wstring ending = expand(
+            L"The record of the swap {code}\\.installer\\swap is damaged\nCouldn't settle what an interrupted "
+            L"installation left in {code}\\.installer\nCouldn't recover the previous installation\n");
+        EXPECT_EQ(log().substr(log().size() - std::min(log().size(), ending.size())), ending) << log();
+        EXPECT_TRUE(sameTree(withoutOwnFolder(installed()), withoutOwnFolder(previous)));
+        return;
+    }
     EXPECT_EQ(messages(), succeeds ? kInstalled : kError);
     if (succeeds) {
         // Settling is silent: the log is that of any successful run.
@@ -723,9 +845,10 @@ TEST_P(InterruptedRunTest, IsSettledByTheNextRun) {
 }
 
 bool partlyUnpacked(const Leftovers& at) {
-    return SHCreateDirectoryExW(nullptr, (at.own + L"\\unpacked\\python\\lib").c_str(), nullptr) == ERROR_SUCCESS &&
-           writeBytes(at.own + L"\\unpacked\\python\\lib\\runtime.txt", "new ru") &&
-           writeBytes(at.own + L"\\7za.exe", "a copy of the extractor") && writeBytes(at.own + L"\\swap.new", "+da");
+    const std::wstring unpacked = at.work() + L"\\unpacked";
+    return SHCreateDirectoryExW(nullptr, (unpacked + L"\\python\\lib").c_str(), nullptr) == ERROR_SUCCESS &&
+           writeBytes(unpacked + L"\\python\\lib\\runtime.txt", "new ru") &&
+           writeBytes(at.work() + L"\\7za.exe", "a copy of the extractor") && writeBytes(at.own + L"\\swap.new", "+da");
 }
 bool runtimeAsideUnrecorded(const Leftovers& at) { return at.unpackedAll() && at.aside(L"python"); }
 bool recordedNothingMoved(const Leftovers& at) { return at.unpackedAll() && at.recorded(); }
@@ -736,72 +859,152 @@ bool recordedTwoOfThreeSwapped(const Leftovers& at) {
     return at.recorded() && at.swapped(L"python") && at.swapped(L"data") && at.unpacked(L"welkara.exe");
 }
 bool recordedAllSwapped(const Leftovers& at) {
-    return at.recorded() && at.swapped(L"python") && at.swapped(L"data") && at.swapped(L"welkara.exe") &&
-           CreateDirectoryW((at.own + L"\\unpacked").c_str(), nullptr);
+    return at.recorded() && at.swapped(L"python") && at.swapped(L"data") && at.swapped(L"welkara.exe");
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Leftovers, InterruptedRunTest,
     ::testing::Combine(
-        ::testing::Values(Interrupted{"PartlyUnpacked", false, partlyUnpacked},
-                          Interrupted{"RuntimeAsideUnrecorded", false, runtimeAsideUnrecorded},
-                          Interrupted{"RecordedNothingMoved", true, recordedNothingMoved},
-                          Interrupted{"RecordedApplicationAside", true, recordedApplicationAside},
-                          Interrupted{"RecordedTwoOfThreeSwapped", true, recordedTwoOfThreeSwapped},
-                          Interrupted{"RecordedAllSwapped", true, recordedAllSwapped}),
+        ::testing::Values(Interrupted{"PartlyUnpacked", false, false, partlyUnpacked},
+                          Interrupted{"EarlierRuntimeAsideUnrecorded", false, true, runtimeAsideUnrecorded},
+                          Interrupted{"RecordedNothingMoved", true, false, recordedNothingMoved},
+                          Interrupted{"RecordedApplicationAside", true, false, recordedApplicationAside},
+                          Interrupted{"RecordedTwoOfThreeSwapped", true, false, recordedTwoOfThreeSwapped},
+                          Interrupted{"RecordedAllSwapped", true, false, recordedAllSwapped},
+                          Interrupted{"EarlierRecordTwoOfThreeSwapped", true, true, recordedTwoOfThreeSwapped},
+                          Interrupted{"RecordNamingAFileInAFolder", true, false, recordedNothingMoved,
+                                      L"@run-0000000000000001\n+python\n+data\\readme.txt\n"},
+                          Interrupted{"RecordNamingTheFolderAbove", true, false, recordedNothingMoved,
+                                      L"@run-0000000000000001\n+python\n+..\n"},
+                          Interrupted{"RecordNamingTheInstallersFolder", true, false, recordedNothingMoved,
+                                      L"@run-0000000000000001\n+python\n+.installer\n"},
+                          Interrupted{"RecordCutOff", true, false, recordedNothingMoved,
+                                      L"@run-0000000000000001\n+python\n+welkara.ex"}),
         ::testing::Bool()),
     [](const ::testing::TestParamInfo<InterruptedRunTest::ParamType>& info) {
         return std::string(std::get<0>(info.param).name) +
                (std::get<1>(info.param) ? "ThenSucceeding" : "ThenFailing");
     });
 
-// One run at a time in the code folder. A second run that finds another one at work there, or an
-// extractor that a cancelled run left running (it runs on after the installer has ended), ends as an
-// error before it changes anything; once the extractor has ended, the next run settles what it left.
-// The run at work holds the log, so the second one's lines are seen only when the first has ended.
-class SecondRunTest : public InstallerThreadTest, public ::testing::WithParamInterface<bool> {};
+// A swap stopped on the spot before any one of its moves (the process ended, as in a power cut), here
+// of a package with two hundred more top-level entries than the installation: the next run finishes it
+// before it fails, and the one after that installs. Never is the installation a mix of the two, never
+// is an entry lost.
+class StoppedSwapTest : public InstallerThreadTest, public ::testing::WithParamInterface<int> {};
 
-TEST_P(SecondRunTest, EndsAsAnErrorAndChangesNothing) {
-    const bool cancelled = GetParam();
+TEST_P(StoppedSwapTest, IsFinishedByTheNextRunWithNothingMixedOrLost) {
+    makeOldInstallation();
+    for (int i = 0; i < 200; ++i) {
+        wchar_t name[16];
+        swprintf(name, 16, L"\\e%03d.txt", i);
+        ASSERT_TRUE(writeBytes(codeFolder + name, "old " + std::to_string(i) + "\n"));
+    }
+    previous = treeContents(codeFolder);
+    useLocalPackage(L"many.7z", L"many");
+    SetEnvironmentVariableW(L"WELKARA_TEST_STOP_AFTER_MOVES", std::to_wstring(GetParam()).c_str());
+    PROCESS_INFORMATION stopped = startRunner(exeFolder(), L"installer_stopping_runner.exe");
+    SetEnvironmentVariableW(L"WELKARA_TEST_STOP_AFTER_MOVES", nullptr);
+    endRunner(&stopped, false);
+    ASSERT_EQ(log().find(L"Installer thread finished"), std::wstring::npos) << "the swap was not stopped";
+
+    runLocalPackage(L"random.bin", L"random");
+    EXPECT_EQ(messages(), kError);
+    EXPECT_TRUE(sameTree(installed(), newInstallation(L"many-src")));
+    runLocalPackage(L"many.7z", L"many");
+    EXPECT_EQ(messages(), kInstalled);
+    EXPECT_TRUE(sameTree(installed(), newInstallation(L"many-src")));
+}
+
+// 203 entries, each moved aside and then in: moves 0 to 405.
+INSTANTIATE_TEST_SUITE_P(Moves, StoppedSwapTest, ::testing::Values(0, 1, 2, 203, 204, 405));
+
+// One run at a time in the code folder: a second run that finds another one at work there ends as an
+// error before it changes anything. The run at work holds the log, so the second one writes none.
+TEST_F(InstallerThreadTest, SecondRunBesideARunAtWorkEndsAsAnError) {
     makeOldInstallation();
     useLocalPackage(L"large.7z", L"large");
     PROCESS_INFORMATION first = startRunner(exeFolder());
-    ASSERT_TRUE(logShows(cancelled ? L"extractUpdate: invoking" : L"Verifying with base64 signature"));
-    if (cancelled) {
-        // Once the large file appears, the extractor is writing it.
-        const std::wstring large = codeFolder + L"\\.installer\\unpacked\\data\\large.bin";
-        ASSERT_TRUE(waitFor(30000, 1, [&] { return pathExists(large); }));
-        endRunner(&first, true);
-    }
-    const std::wstring before = log();
+    // The first run holds its local package: the second one is given a package of its own.
+    ASSERT_TRUE(logShows(L"extractUpdate: invoking"));
+    const std::wstring second = exeFolder() + L"\\second.7z";
+    ASSERT_TRUE(CopyFileW(package(L"package.7z").c_str(), second.c_str(), FALSE));
+    writeManifest(L"local_update_filename=second.7z\r\neddsa_signature=" + packageSignature(L"package") + L"\r\n");
     runInstaller();
+    DeleteFileW(second.c_str());
     EXPECT_EQ(messages(), kError);
-    if (!cancelled) {
-        endRunner(&first, false);
-        EXPECT_NE(log().find(L"Installer thread finished victorious"), std::wstring::npos) << log();
-        Tree expected = newInstallation();
-        expected[L"data\\large.bin"] = std::string(128 << 20, '\0');
-        EXPECT_TRUE(sameTree(installed(), expected));
-        return;
-    }
-    EXPECT_EQ(log().substr(before.size()), L"Installer thread started\nManifest loaded from " + manifest() +
-                                               expand(L".\nAnother installation is working in {code}\n") +
-                                               L"Couldn't lock the code folder\n");
-    // The cancelled run's extractor writes into the installer's own folder, nowhere else.
-    Tree installation = installed();
-    for (auto entry = installation.begin(); entry != installation.end();) {
-        entry = entry->first.rfind(L".installer", 0) == 0 ? installation.erase(entry) : std::next(entry);
-    }
-    EXPECT_TRUE(sameTree(installation, previous));
-    // Once the extractor has ended (its lock file goes with it), a run settles what it left.
-    waitFor(600, 100, [&] { return !pathExists(codeFolder + L"\\.installer\\lock"); });
+    endRunner(&first, false);
+    EXPECT_NE(log().find(L"Installer thread finished victorious"), std::wstring::npos) << log();
+    Tree expected = newInstallation();
+    expected[L"data\\large.bin"] = std::string(128 << 20, '\0');
+    EXPECT_TRUE(sameTree(installed(), expected));
+}
+
+// A run ended part-way ("Cancel", a kill) while it starts its extractor or while the extractor unpacks:
+// the extractor ends with it, and the next run settles what it left and installs.
+class EndedRunTest : public InstallerThreadTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(EndedRunTest, EndsItsExtractorAndTheNextRunInstalls) {
+    const bool unpacking = GetParam();
+    makeOldInstallation();
+    useLocalPackage(L"large.7z", L"large");
+    PROCESS_INFORMATION first = startRunner(exeFolder());
+    ASSERT_TRUE(logShows(L"extractUpdate: invoking"));
+    // Once the large file appears, the extractor is writing it.
+    const std::wstring own = codeFolder + L"\\.installer";
+    ASSERT_TRUE(!unpacking || waitFor(30000, 1, [&] {
+        WIN32_FIND_DATAW found;
+        const HANDLE search = FindFirstFileW((own + L"\\run-*").c_str(), &found);
+        const bool writing = search != INVALID_HANDLE_VALUE &&
+                             pathExists(own + L"\\" + found.cFileName + L"\\unpacked\\data\\large.bin");
+        FindClose(search);
+        return writing;
+    }));
+    const DWORD ended = first.dwProcessId;
+    endRunner(&first, true);
+    EXPECT_TRUE(waitFor(200, 50, [&] { return testsupport::childProcess(ended, L"7za.exe") == 0; }))
+        << "its extractor runs on";
     runLocalPackage(L"package.7z", L"package");
     EXPECT_EQ(messages(), kInstalled);
     expectNewInstallation();
 }
 
-INSTANTIATE_TEST_SUITE_P(Beside, SecondRunTest, ::testing::Bool(),
-                         boolNames("ExtractorOfACancelledRun", "RunAtWork"));
+INSTANTIATE_TEST_SUITE_P(Moments, EndedRunTest, ::testing::Bool(),
+                         boolNames("WhileItsExtractorUnpacks", "WhileItStartsItsExtractor"));
+
+// What a finished swap leaves aside and cannot delete now (a running program's file, a file that
+// another program holds open) stays for a later run, and never stops one: the previous application
+// kept running through two updates in a row, and the leftover of an earlier version's swap, held open.
+TEST_F(InstallerThreadTest, ApplicationRunningThroughTwoUpdatesLeavesItsFileUntilItEnds) {
+    ASSERT_EQ(SHCreateDirectoryExW(nullptr, codeFolder.c_str(), nullptr), ERROR_SUCCESS);
+    ASSERT_TRUE(CopyFileW(package(L"src\\welkara.exe").c_str(), (codeFolder + L"\\welkara.exe").c_str(), FALSE));
+    OwnedHandle stop(CreateEventW(nullptr, TRUE, FALSE, L"welkara-test-stop"));
+    PROCESS_INFORMATION running = {};
+    ASSERT_TRUE(testsupport::startProcess(L"\"" + codeFolder + L"\\welkara.exe\" wait", &running));
+    for (int update = 1; update <= 2; ++update) {
+        SCOPED_TRACE(update);
+        runLocalPackage(L"package.7z", L"package");
+        EXPECT_EQ(messages(), kInstalled) << log();
+        EXPECT_TRUE(sameTree(withoutOwnFolder(installed()), newInstallation()));
+    }
+    EXPECT_TRUE(pathExists(codeFolder + L"\\.installer")) << "the running application's file is gone";
+    SetEvent(stop.get());
+    EXPECT_EQ(testsupport::closeProcess(&running, 10000), WAIT_OBJECT_0);
+    runLocalPackage(L"package.7z", L"package");
+    EXPECT_EQ(messages(), kInstalled);
+    EXPECT_FALSE(pathExists(codeFolder + L"\\.installer")) << "the leftover stays after the application ended";
+}
+
+TEST_F(InstallerThreadTest, HeldLeftoverOfAnEarlierSwapNeverStopsARun) {
+    makeOldInstallation();
+    const Leftovers at{codeFolder, codeFolder + L"\\.installer", package(L"src"), true};
+    ASSERT_TRUE(at.recorded() && at.swapped(L"python") && at.swapped(L"data") && at.swapped(L"welkara.exe"));
+    OwnedHandle held(CreateFileW((at.own + L"\\previous\\welkara.exe").c_str(), GENERIC_READ, 0, nullptr,
+                                 OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(held.valid());
+    runLocalPackage(L"package.7z", L"package");
+    EXPECT_EQ(messages(), kInstalled) << log();
+    EXPECT_TRUE(sameTree(withoutOwnFolder(installed()), newInstallation()));
+}
 
 // The installer is started through a folder link (a Downloads folder that is a junction), which its
 // owner repoints at a folder holding another 7za.exe (the test application, which leaves a marker

@@ -14,6 +14,8 @@
 #   link.7z      the package with data/link, a symbolic link to ../../../../outside, and a file stored
 #                as data/link/evil.txt: unpacked by a careless extractor, the file lands outside
 #   dotdot.7z    the package with files stored as ../outside1.txt and ../../../outside3.txt
+#   nopython.7z  the package without its "python" runtime (nopython-src holds its tree)
+#   many.7z      the package with 200 more top-level files, e000.txt to e199.txt (many-src holds its tree)
 set -eu
 . "$(dirname "$0")/../../scripts/lib/welkara.sh"
 out=$(realpath -m "$1") sign=$2 key=$3 welkara=$4
@@ -44,6 +46,12 @@ cp "$out/hostile-src/outside1.txt" "$out/hostile-src/outside3.txt"
 welkara_pack "$out/hostile-src" "$out/dotdot.7z"
 (cd "$out" && 7z rn -bd dotdot.7z outside1.txt ../outside1.txt outside3.txt ../../../outside3.txt >/dev/null)
 rm -rf "$out/hostile-src"
-for file in package.7z damaged.7z random.bin noapp.7z empty.bin large.7z link.7z dotdot.7z; do
+cp -R "$out/src" "$out/nopython-src"
+rm -rf "$out/nopython-src/python"
+welkara_pack "$out/nopython-src" "$out/nopython.7z"
+cp -R "$out/src" "$out/many-src"
+for i in $(seq -w 0 199); do printf 'new %s\n' "$i" >"$out/many-src/e$i.txt"; done
+welkara_pack "$out/many-src" "$out/many.7z"
+for file in package.7z damaged.7z random.bin noapp.7z empty.bin large.7z link.7z dotdot.7z nopython.7z many.7z; do
     welkara_sign "$sign" "$key" "$out/$file" >"$out/${file%.*}.sig"
 done

@@ -2,6 +2,7 @@
 
 #include <shellapi.h>
 #include <shlobj.h>
+#include <tlhelp32.h>
 
 namespace testsupport {
 
@@ -171,6 +172,20 @@ void removeUnixLink(const std::wstring& link) {
         runAndWait(L"Z:\\bin\\rm -f " + path);
         waitFor(100, 20, [&] { return !pathExists(link); });
     }
+}
+
+DWORD childProcess(DWORD parent, const wchar_t* name) {
+    DWORD found = 0;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more && found == 0; more = Process32NextW(snapshot, &entry)) {
+        if (entry.th32ParentProcessID == parent && lstrcmpiW(entry.szExeFile, name) == 0) {
+            found = entry.th32ProcessID;
+        }
+    }
+    CloseHandle(snapshot);
+    return found;
 }
 
 std::wstring systemFolder(int csidl) {

@@ -28,6 +28,8 @@ int runAndWait(const std::wstring& commandLine);
 bool startProcess(const std::wstring& commandLine, PROCESS_INFORMATION* process);
 // Waits up to `timeoutMs` for a process from startProcess, closes its handles and returns the wait's result.
 DWORD closeProcess(PROCESS_INFORMATION* process, DWORD timeoutMs = INFINITE);
+// The process id of a running process named `name` (as "7za.exe") that `parent` started, or 0.
+DWORD childProcess(DWORD parent, const wchar_t* name);
 // Checks `done` until it holds, sleeping `stepMs` after each failed check, at most `tries` times; returns
 // its last result.
 template <class Done>

@@ -1,0 +1,78 @@
+// Whole trees of files and folders inside the code folder, which only administrators can write: walked
+// by path in the long form ("\\?\C:\..."), so that no depth of the package is too deep, and never into
+// a link or junction: a reparse point is handled as the entry it is, never followed.
+#pragma once
+
+#include <windows.h>
+
+#include "install/local_memory.h"
+
+// A path that grows and shrinks by one name at a time, in the long form, up to 32,767 characters.
+class TreePath {
+  public:
+    // Starts at `path`, a full path with a drive ("C:\...") or a share ("\\host\..."), without "." or
+    // ".." parts. False when no memory can be had.
+    bool set(const wchar_t* path);
+    // Appends "\name"; false, changing nothing, when the result would not fit.
+    bool push(const wchar_t* name);
+    // Takes the last name off again.
+    void pop();
+    // The path in the long form, for the file system.
+    const wchar_t* get() const { return text_.get(); }
+    // The path as the user knows it (without "\\?\"), for the log; empty before set().
+    const wchar_t* shown() const;
+
+  private:
+    LocalMemory<wchar_t> text_;
+    size_t length_ = 0;
+    size_t prefix_ = 0;  // characters of the long-form prefix that shown() leaves out
+};
+
+// Calls visit(name, attributes) for each entry of the folder `folder` (not "." and ".."), with
+// `folder` unchanged meanwhile unless visit changes and restores it. Returns false at once when a
+// visit does; also when the folder cannot be listed (GetLastError tells), except that a missing
+// folder has no entries.
+template <class Visit>
+bool forEachEntry(TreePath& folder, Visit visit) {
+    if (!folder.push(L"*")) {
+        return false;
+    }
+    WIN32_FIND_DATAW found;
+    const HANDLE search = FindFirstFileExW(folder.get(), FindExInfoBasic, &found, FindExSearchNameMatch,
+                                           nullptr,  // lpSearchFilter
+                                           0);       // dwAdditionalFlags
+    folder.pop();
+    if (search == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+    }
+    bool going = true;
+    do {
+        const wchar_t* name = found.cFileName;
+        if (lstrcmpW(name, L".") != 0 && lstrcmpW(name, L"..") != 0) {
+            going = visit(name, found.dwFileAttributes);
+        }
+    } while (going && FindNextFileW(search, &found));
+    const DWORD error = GetLastError();
+    FindClose(search);
+    SetLastError(error);
+    return going;
+}
+
+// Deletes `path`, a file, a link or a folder with everything in it (a link itself, never what it
+// leads to), as far as it can: what cannot go now (a running program, a file held open) stays, and
+// so do the folders above it. True when nothing is left of it; a missing `path` is fine.
+bool removeTree(TreePath& path);
+
+// Writes every file beneath the folder `path` through to the disk. False at the first one that cannot
+// be opened for writing or flushed: `path` then names it and GetLastError tells why.
+bool flushTree(TreePath& path);
+
+// Makes `fresh` hold everything that `live` holds and it lacks, at any depth, where both are folders:
+// a file that `fresh` lacks becomes a second name of the same file (a hard link), or a copy written
+// through to the disk where the file system refuses a link; a folder that `fresh` lacks is made with
+// all it holds; a link or junction that `fresh` lacks is made again with the same target. Where both
+// hold a name, `fresh` keeps its own, and both are walked on only when both are folders. Nothing of
+// `live` changes. False at the first entry that cannot be carried: `live` then names it and
+// GetLastError tells why; what was carried before stays.
+bool carryMissing(TreePath& live, TreePath& fresh);
