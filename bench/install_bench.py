@@ -1,7 +1,7 @@
 """The measuring half of bench/install_bench.sh, which makes WORK (the prefix, Installer.exe beside its
 manifest, the signed package) and exports Wine's environment:
     install_bench.py WORK RUNS"""
-import os, shutil, subprocess, sys, time
+import glob, os, shutil, subprocess, sys, time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "scripts", "lib"))
 import installer_run
@@ -55,12 +55,15 @@ def run_installer(expect_failure=False):
             if kib[0] > memory["peak"]:
                 memory["peak"], memory["changed"] = kib[0], now
         # Between the invoking line and "Executing": the extractor's output file exists in the unpacked
-        # folder from its start until it returns (the file goes when its handle is closed).
+        # folder of the run's work folder from its start until it returns (the file goes when its handle
+        # is closed).
         if PHASES[3][1] in seen_at and PHASES[4][1] not in seen_at:
-            try:
-                names = os.listdir(os.path.join(code_folder, ".installer", "unpacked"))
-            except OSError:
-                names = []
+            names = []
+            for unpacked in glob.glob(os.path.join(code_folder, ".installer", "run-*", "unpacked")):
+                try:
+                    names += os.listdir(unpacked)
+                except OSError:
+                    pass
             if any(name.startswith("7za-output-") for name in names):
                 seen_at.setdefault("output seen", now)
             elif "output seen" in seen_at:
@@ -104,9 +107,11 @@ def installer_round():
 
 def floor_round():
     """The same work without the installer: copy into place, unpack with 7za.exe under Wine, remove.
-    Returns the seconds of the whole, of the 7za.exe run alone, and of removing a copy of the archive
-    that was flushed to disk first, as the installer flushes archive.7z (that copy is not in the whole:
-    the floor's own archive is removed before the file system has written it)."""
+    Returns the seconds of the whole, of the 7za.exe run alone, of removing a copy of the archive that
+    was flushed to disk first, as the installer flushes archive.7z, and of writing the unpacked files
+    through to the disk, as the installer does before its swap (neither of the last two is in the
+    whole: the floor's own archive is removed before the file system has written it, and nothing of the
+    floor is flushed)."""
     clear_code_folder()
     archive = os.path.join(code_folder, "archive.7z")
     start = time.monotonic()
@@ -119,12 +124,17 @@ def floor_round():
     seconds = time.monotonic() - start
     if os.path.getsize(payload) != 256 * MIB:
         sys.exit("install_bench: 7za.exe did not unpack the payload")
+    flush_start = time.monotonic()
+    for name in (payload, os.path.join(code_folder, "welkara.exe")):
+        with open(name, "rb+") as f:
+            os.fsync(f.fileno())
+    flush = time.monotonic() - flush_start
     shutil.copyfile(master, archive)
     with open(archive, "rb+") as f:
         os.fsync(f.fileno())
     removal_start = time.monotonic()
     os.remove(archive)
-    return seconds, unpack, time.monotonic() - removal_start
+    return seconds, unpack, time.monotonic() - removal_start, flush
 
 
 # An idle cmd.exe holds the prefix's desktop for the whole bench, as a Windows session always has one:
@@ -138,22 +148,23 @@ base, base_private = base_run[2], base_run[4]
 installer_round(), floor_round()  # untimed: first starts of both programs in the new prefix
 
 print("package: %d bytes (%.1f MiB), stored; %d runs each, taking turns" % (package_size, package_size / MIB, runs))
-results, floors, unpacks, removals = [], [], [], []
+results, floors, unpacks, removals, flushes = [], [], [], [], []
 for run in range(runs):
     result = installer_round()
-    floor, unpack, removal = floor_round()
+    floor, unpack, removal, flush = floor_round()
     results.append(result)
     floors.append(floor)
     unpacks.append(unpack)
     removals.append(removal)
+    flushes.append(flush)
     at = result[3]
     invoking = at[PHASES[3][1]]
     print("run %d: installer %.3f s to \"finished\" (start-up %.3f s, 7za.exe phase %.3f s: the extractor "
           "returned after %.3f s), %.3f s to exit, peak %.1f MiB; floor %.3f s "
-          "(7za.exe %.3f s; removing a flushed archive %.3f s)"
+          "(7za.exe %.3f s; removing a flushed archive %.3f s; flushing the unpacked files %.3f s)"
           % (run + 1, result[0], at[PHASES[0][1]], at[PHASES[4][1]] - invoking,
              at.get("extractor returned", float("nan")) - invoking,
-             result[1], result[2] / MIB, floor, unpack, removal))
+             result[1], result[2] / MIB, floor, unpack, removal, flush))
 
 best = min(results, key=lambda r: r[0])
 floor = min(floors)
@@ -181,6 +192,11 @@ removal = min(removals)
 print("invoking line to \"Executing\", best:            %7.3f s   ratio %.3f to the floor's 7za.exe run, %.3f to "
       "it plus removing a flushed archive (%.3f s)" % (extractor, extractor / unpack, extractor / (unpack + removal),
                                                        removal))
+# After the extractor: the archive's deletion, the flush of what was unpacked, the carrying over, the
+# record, the moves and their flush, and removing what was moved aside.
+after = min(r[3][PHASES[4][1]] - r[3]["extractor returned"] for r in results)
+print("extractor's return to \"Executing\" (flush, swap), best: %7.3f s; flushing the unpacked files alone took %.3f s"
+      % (after, min(flushes)))
 print("installer to \"Installer thread finished\", best: %7.3f s   ratio %.3f (target <= 1.15)" %
       (best[0], best[0] / floor))
 print("installer to process end (2.5 s pause), best:    %7.3f s   ratio %.3f" % (to_end, to_end / floor))
