@@ -14,7 +14,8 @@
 // Assistive technology reads the sentence from a STATIC control lying over the line. It draws nothing:
 // WS_EX_TRANSPARENT keeps it out of the clip region that WS_CLIPCHILDREN gives the parent's paint, so the
 // pixels there are the parent's Direct2D drawing. Each change of the sentence becomes its text and raises
-// EVENT_OBJECT_LIVEREGIONCHANGED. Whatever of this cannot be set up is left out.
+// EVENT_OBJECT_LIVEREGIONCHANGED. The focus is passed on to the button, where Space clicks it as on any
+// push button and Enter is made to do the same. Whatever of this cannot be set up is left out.
 #include "app/main_window.h"
 
 #include <commctrl.h>
@@ -99,6 +100,17 @@ LRESULT CALLBACK statusControlProc(HWND control, UINT message, WPARAM wParam, LP
     return callControlProc(control, message, wParam, lParam);
 }
 
+// The button's procedure: Enter presses it as Space does.
+LRESULT CALLBACK buttonProc(HWND control, UINT message, WPARAM wParam, LPARAM lParam) {
+    // A push button clicks on Space by itself; Enter clicks it once on the key's first press (bit 30 of
+    // lParam: the key was already down), as in a dialog.
+    if (message == WM_KEYDOWN && wParam == VK_RETURN && (lParam & (1 << 30)) == 0) {
+        SendMessageW(control, BM_CLICK, 0, 0);
+        return 0;
+    }
+    return callControlProc(control, message, wParam, lParam);
+}
+
 }  // namespace
 
 MainWindow::MainWindow(const InstallRequest& request)
@@ -127,6 +139,12 @@ LRESULT MainWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         }
         case WM_DESTROY:
             CloseSequence();
+            return 0;
+        case WM_SETFOCUS:
+            // The window keeps no focus of its own: keys go to the button, whenever it is activated.
+            if (m_button != nullptr) {
+                SetFocus(m_button);
+            }
             return 0;
         case WM_SIZE:
             // The render target takes the client size each time it is bound to a paint.
@@ -211,6 +229,10 @@ int MainWindow::OnCreate() {
                         nullptr,  // control identifier 0
                         instance, nullptr);
     SendMessageW(m_progressBar, PBM_SETMARQUEE, 1, kMarqueeIntervalMs);
+    // Without it Space still clicks the button; only Enter does not.
+    if (m_button != nullptr) {
+        subclassControl(m_button, buttonProc);
+    }
     AnnotateLiveRegion();
     return 0;
 }

@@ -2,7 +2,7 @@
 // and one push button ("Cancel", then "Close"). It starts the installer thread when it is created and
 // afterwards only answers that thread's four private messages, the button and the close request.
 // For assistive technology the sentence is also the text of a STATIC control over the line that draws
-// nothing itself (a polite live region).
+// nothing itself (a polite live region). The keyboard focus stays on the button; Space and Enter press it.
 #pragma once
 
 #include <d2d1.h>

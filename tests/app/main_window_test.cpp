@@ -276,6 +276,9 @@ TEST_F(MainWindowTest, WorkingWindowHasItsTitleSizeStyleAndControls) {
             << placed.left << "," << placed.top << " to " << placed.right << "," << placed.bottom;
     }
 
+    // The keys go to the button from the start.
+    EXPECT_EQ(windowtest::focusOf(window), windowtest::findChild(window, L"Button"));
+
     Capture working;
     ASSERT_TRUE(settledCapture(window, nullptr, &working, 20000)) << "the status line was never drawn";
     expectPaintedStatus(working);
@@ -285,7 +288,7 @@ TEST_F(MainWindowTest, WorkingWindowHasItsTitleSizeStyleAndControls) {
 // ---- Closing while the installer thread is still downloading: the process ends at once with exit
 // code 0, the thread neither told nor waited for (the log stops where the download began).
 
-enum class CloseBy { ButtonClick, CloseMessage, AltF4, SystemMenuClose, InstallerCloseMessage };
+enum class CloseBy { ButtonClick, CloseMessage, AltF4, SystemMenuClose, InstallerCloseMessage, Space, Enter };
 
 struct CloseCase {
     const char* name;
@@ -312,6 +315,11 @@ void closeWindow(HWND window, CloseBy by) {
             break;
         case CloseBy::InstallerCloseMessage:
             PostMessageW(window, kCloseMessage, 0, 0);
+            break;
+        case CloseBy::Space:  // on the keyboard: the key goes to the installer's focus window
+        case CloseBy::Enter:
+            keybd_event(by == CloseBy::Space ? VK_SPACE : VK_RETURN, 0, 0, 0);
+            keybd_event(by == CloseBy::Space ? VK_SPACE : VK_RETURN, 0, KEYEVENTF_KEYUP, 0);
             break;
     }
 }
@@ -345,7 +353,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(CloseCase{"ClickOnCancel", CloseBy::ButtonClick},
                       CloseCase{"WmClose", CloseBy::CloseMessage}, CloseCase{"AltF4", CloseBy::AltF4},
                       CloseCase{"SystemMenuClose", CloseBy::SystemMenuClose},
-                      CloseCase{"InstallerCloseBeforeAnyStatus", CloseBy::InstallerCloseMessage}),
+                      CloseCase{"InstallerCloseBeforeAnyStatus", CloseBy::InstallerCloseMessage},
+                      CloseCase{"SpaceOnCancel", CloseBy::Space}, CloseCase{"EnterOnCancel", CloseBy::Enter}),
     [](const ::testing::TestParamInfo<CloseCase>& info) { return info.param.name; });
 
 // ---- Each status message shows its own sentence, and a later one replaces the earlier one: the
@@ -656,7 +665,9 @@ TEST_P(FailedRunTest, StaysOpenUntilClosedThenExitsWithZero) {
 
 INSTANTIATE_TEST_SUITE_P(Closes, FailedRunTest,
                          ::testing::Values(CloseCase{"ClickOnClose", CloseBy::ButtonClick},
-                                           CloseCase{"WmClose", CloseBy::CloseMessage}),
+                                           CloseCase{"WmClose", CloseBy::CloseMessage},
+                                           CloseCase{"SpaceOnClose", CloseBy::Space},
+                                           CloseCase{"EnterOnClose", CloseBy::Enter}),
                          [](const ::testing::TestParamInfo<CloseCase>& info) { return info.param.name; });
 
 // ---- Every state reaches the screen whole: the status line, the progress bar (its marquee moving while

@@ -125,6 +125,12 @@ std::wstring windowText(HWND window) {
     return std::wstring(text, length > 0 ? length : 0);
 }
 
+HWND focusOf(HWND window) {
+    GUITHREADINFO info = {};
+    info.cbSize = sizeof info;
+    return GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &info) ? info.hwndFocus : nullptr;
+}
+
 std::wstring accessibleName(HWND control) {
     IAccessible* object = nullptr;
     BSTR name = nullptr;

@@ -46,6 +46,8 @@ class InstallerProcess {
 HWND findChild(HWND parent, const wchar_t* className);
 // The window's text as the system stores it (no message is sent, so a busy window does not block).
 std::wstring windowText(HWND window);
+// The window with the keyboard focus in the thread of `window` (GetGUIThreadInfo), or null.
+HWND focusOf(HWND window);
 // What a screen reader reads for the control: get_accName of the object that AccessibleObjectFromWindow
 // gives for its client area, or "" when there is none.
 std::wstring accessibleName(HWND control);
