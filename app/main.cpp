@@ -42,7 +42,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandLine, int showCommand) {
     RegisterClassW(&windowClass);
 
     // WS_CLIPCHILDREN keeps the status line's paint off the progress bar and the button: they draw
-    // themselves, and a paint of the parent over them would hide them until their next repaint.
+    // themselves, and a paint of the parent over them would hide them until their next repaint. The
+    // status control, which draws nothing, is left out of that clip (WS_EX_TRANSPARENT, main_window.cpp).
     HWND window = CreateWindowExW(0, mainWindow.WindowClassName(), L"Orvanta Welkara Installer",
                                   WS_OVERLAPPED | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN,
                                   CW_USEDEFAULT, CW_USEDEFAULT, 600, 140,

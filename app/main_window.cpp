@@ -11,9 +11,15 @@
 // controls' own drawing does; a target presenting to the window itself would cover the controls.
 // A paint that cannot make or bind them validates the window and asks for another paint 500 ms later.
 // Direct2D and DirectWrite come from System32 only (install/system_library.h).
+// Assistive technology reads the sentence from a STATIC control lying over the line. It draws nothing:
+// WS_EX_TRANSPARENT keeps it out of the clip region that WS_CLIPCHILDREN gives the parent's paint, so the
+// pixels there are the parent's Direct2D drawing. Each change of the sentence becomes its text and raises
+// EVENT_OBJECT_LIVEREGIONCHANGED. The focus is passed on to the button, where Space clicks it as on any
+// push button and Enter is made to do the same. Whatever of this cannot be set up is left out.
 #include "app/main_window.h"
 
 #include <commctrl.h>
+#include <objbase.h>
 
 #include "app/common_controls.h"
 #include "install/installer_messages.h"
@@ -32,6 +38,22 @@ constexpr float kTextMargin = 3.0f;
 constexpr LPARAM kMarqueeIntervalMs = 30;
 constexpr UINT_PTR kRepaintTimer = 1;
 constexpr UINT kRepaintDelayMs = 500;
+// The status control's height: one line of the 12-pixel text with room for its descenders.
+constexpr int kStatusLineHeight = 18;
+
+// The annotation service of oleacc.dll (CLSID_AccPropServices, IID_IAccPropServices) and the annotated
+// property LiveSetting_Property_GUID with its value Polite (LiveSetting: Off 0, Polite 1, Assertive 2).
+// Spelled out here: mingw's headers lack the property and its import library names the class otherwise.
+constexpr CLSID kAccPropServicesClass = {
+    0xb5f8350b, 0x0548, 0x48b1, {0xa6, 0xee, 0x88, 0xbd, 0x00, 0xb4, 0xa5, 0xe7}};
+constexpr IID kAccPropServicesInterface = {
+    0x6e26e776, 0x04f0, 0x495d, {0x80, 0xe4, 0x33, 0x30, 0x35, 0x2e, 0x31, 0x69}};
+constexpr GUID kLiveSettingProperty = {
+    0xc12bcd8e, 0x2a8e, 0x4950, {0x8a, 0xe7, 0x36, 0x25, 0x11, 0x1d, 0x58, 0xeb}};
+constexpr LONG kLiveSettingPolite = 1;
+// EVENT_OBJECT_LIVEREGIONCHANGED, which winuser.h declares only for Windows 8 and later (the build
+// targets 7, where nobody listens for it).
+constexpr DWORD kLiveRegionChanged = 0x8019;
 
 // D2D1CreateFactory, exported by d2d1.dll as ordinal 1, and DWriteCreateFactory.
 typedef HRESULT(WINAPI* CreateDirect2dFactory)(D2D1_FACTORY_TYPE, REFIID, const D2D1_FACTORY_OPTIONS*,
@@ -44,6 +66,49 @@ void release(Interface** object) {
         (*object)->Release();
         *object = nullptr;
     }
+}
+
+// Puts `procedure` in front of the control's window procedure, which it keeps in the control's
+// GWLP_USERDATA (the controls' classes leave that to the application). False when that fails.
+bool subclassControl(HWND control, WNDPROC procedure) {
+    const LONG_PTR original = GetWindowLongPtrW(control, GWLP_WNDPROC);
+    if (original == 0) {
+        return false;
+    }
+    SetWindowLongPtrW(control, GWLP_USERDATA, original);
+    return SetWindowLongPtrW(control, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(procedure)) == original;
+}
+
+LRESULT callControlProc(HWND control, UINT message, WPARAM wParam, LPARAM lParam) {
+    const WNDPROC original = reinterpret_cast<WNDPROC>(GetWindowLongPtrW(control, GWLP_USERDATA));
+    return CallWindowProcW(original, control, message, wParam, lParam);
+}
+
+// The status control's procedure: the control paints nothing, so the parent's drawing shows there.
+LRESULT CALLBACK statusControlProc(HWND control, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+        case WM_ERASEBKGND:
+            return TRUE;  // erased by nobody: the parent's drawing stays
+        case WM_PAINT:
+            ValidateRect(control, nullptr);
+            return 0;
+        case WM_SETTEXT:
+            // The STATIC procedure would draw the new text at once, outside WM_PAINT; the text is only
+            // stored, where WM_GETTEXT and the accessibility proxies read it.
+            return DefWindowProcW(control, message, wParam, lParam);
+    }
+    return callControlProc(control, message, wParam, lParam);
+}
+
+// The button's procedure: Enter presses it as Space does.
+LRESULT CALLBACK buttonProc(HWND control, UINT message, WPARAM wParam, LPARAM lParam) {
+    // A push button clicks on Space by itself; Enter clicks it once on the key's first press (bit 30 of
+    // lParam: the key was already down), as in a dialog.
+    if (message == WM_KEYDOWN && wParam == VK_RETURN && (lParam & (1 << 30)) == 0) {
+        SendMessageW(control, BM_CLICK, 0, 0);
+        return 0;
+    }
+    return callControlProc(control, message, wParam, lParam);
 }
 
 }  // namespace
@@ -74,6 +139,12 @@ LRESULT MainWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         }
         case WM_DESTROY:
             CloseSequence();
+            return 0;
+        case WM_SETFOCUS:
+            // The window keeps no focus of its own: keys go to the button, whenever it is activated.
+            if (m_button != nullptr) {
+                SetFocus(m_button);
+            }
             return 0;
         case WM_SIZE:
             // The render target takes the client size each time it is bound to a paint.
@@ -145,6 +216,8 @@ int MainWindow::OnCreate() {
     RECT client;
     GetClientRect(m_hwnd, &client);
     const int barHeight = GetSystemMetrics(SM_CYVSCROLL);
+    // First of the children, so that a screen reader meets the sentence before the bar and the button.
+    m_status = CreateStatusControl(instance, client);
     m_button = CreateWindowExW(0, L"BUTTON", L"Cancel", WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON,
                                client.right - 104, client.bottom - 32, 100, 28, m_hwnd,
                                nullptr,  // control identifier 0
@@ -156,7 +229,48 @@ int MainWindow::OnCreate() {
                         nullptr,  // control identifier 0
                         instance, nullptr);
     SendMessageW(m_progressBar, PBM_SETMARQUEE, 1, kMarqueeIntervalMs);
+    // Without it Space still clicks the button; only Enter does not.
+    if (m_button != nullptr) {
+        subclassControl(m_button, buttonProc);
+    }
+    AnnotateLiveRegion();
     return 0;
+}
+
+HWND MainWindow::CreateStatusControl(HINSTANCE instance, const RECT& client) {
+    const int margin = static_cast<int>(kTextMargin);
+    HWND control =
+        CreateWindowExW(WS_EX_TRANSPARENT, L"STATIC", m_statusText, WS_CHILD | WS_VISIBLE | SS_NOPREFIX,
+                        margin, margin, client.right - client.left - 2 * margin, kStatusLineHeight, m_hwnd,
+                        nullptr,  // control identifier 0
+                        instance, nullptr);
+    // A control that kept its own painting would draw the sentence a second time, in GDI.
+    if (control != nullptr && !subclassControl(control, statusControlProc)) {
+        DestroyWindow(control);
+        control = nullptr;
+    }
+    return control;
+}
+
+void MainWindow::AnnotateLiveRegion() {
+    if (m_status == nullptr) {
+        return;
+    }
+    // S_FALSE: already initialised on this thread, to be balanced all the same.
+    m_comInitialised = SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
+    if (!m_comInitialised || FAILED(CoCreateInstance(kAccPropServicesClass,
+                                                     nullptr,  // pUnkOuter: not aggregated
+                                                     CLSCTX_INPROC_SERVER, kAccPropServicesInterface,
+                                                     reinterpret_cast<void**>(&m_annotations)))) {
+        m_annotations = nullptr;
+        return;
+    }
+    VARIANT polite = {};
+    polite.vt = VT_I4;
+    polite.lVal = kLiveSettingPolite;
+    // Where the service answers E_NOTIMPL (Wine) the live-region events still go out, unannotated.
+    m_annotations->SetHwndProp(m_status, static_cast<DWORD>(OBJID_CLIENT), CHILDID_SELF, kLiveSettingProperty,
+                               polite);
 }
 
 void MainWindow::OnPaint() {
@@ -216,6 +330,11 @@ void MainWindow::RetryPaintLater() {
 }
 
 void MainWindow::ShowStatus(PCWSTR text) {
+    // One announcement per change of the sentence: a repeated status says nothing new.
+    if (m_status != nullptr && lstrcmpW(text, m_statusText) != 0) {
+        SetWindowTextW(m_status, text);
+        NotifyWinEvent(kLiveRegionChanged, m_status, OBJID_CLIENT, CHILDID_SELF);
+    }
     m_statusText = text;
     m_statusTextLength = lstrlenW(text);
     SendMessageW(m_button, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"Close"));
@@ -233,5 +352,14 @@ void MainWindow::CloseSequence() {
     release(&m_textFormat);
     release(&m_direct2d);
     release(&m_directWrite);
+    if (m_annotations != nullptr) {
+        m_annotations->ClearHwndProps(m_status, static_cast<DWORD>(OBJID_CLIENT), CHILDID_SELF,
+                                      &kLiveSettingProperty, 1);
+        release(&m_annotations);
+    }
+    if (m_comInitialised) {
+        CoUninitialize();
+        m_comInitialised = false;
+    }
     PostQuitMessage(0);
 }

@@ -1,11 +1,14 @@
 // The progress window: one status sentence drawn with Direct2D and DirectWrite, a marquee progress bar
 // and one push button ("Cancel", then "Close"). It starts the installer thread when it is created and
 // afterwards only answers that thread's four private messages, the button and the close request.
+// For assistive technology the sentence is also the text of a STATIC control over the line that draws
+// nothing itself (a polite live region). The keyboard focus stays on the button; Space and Enter press it.
 #pragma once
 
 #include <d2d1.h>
 #include <dwrite.h>
 #include <windows.h>
+#include <oleacc.h>
 
 #include "app/base_window.h"
 #include "install/installer_thread.h"
@@ -30,14 +33,21 @@ class MainWindow : public BaseWindow<MainWindow> {
     void ShowStatus(PCWSTR text);
     void CloseSequence();
     void ReleaseDeviceResources();
+    // Makes the status control over the line; null when it cannot be made whole.
+    HWND CreateStatusControl(HINSTANCE instance, const RECT& client);
+    // Marks the status control as a polite live region, when COM and the annotation service allow.
+    void AnnotateLiveRegion();
 
     ID2D1Factory* m_direct2d = nullptr;
     IDWriteFactory* m_directWrite = nullptr;
     IDWriteTextFormat* m_textFormat = nullptr;
     ID2D1DCRenderTarget* m_renderTarget = nullptr;
     ID2D1SolidColorBrush* m_textBrush = nullptr;
+    HWND m_status = nullptr;
     HWND m_button = nullptr;
     HWND m_progressBar = nullptr;
+    bool m_comInitialised = false;
+    IAccPropServices* m_annotations = nullptr;
     DWORD m_installerThreadId = 0;
     InstallerThreadStart m_installerThread;  // the thread's argument, for as long as the process runs
     PCWSTR m_statusText;

@@ -2,8 +2,9 @@
 // beside this executable with 7za.exe and the signed test packages) in the run's Wine prefix on the
 // fixture's Xvfb display, and observes it the way a user could: the window and its controls, the button
 // text, the install log, the process exit code and when the process ends, and the pixels on the screen.
-// The status line is drawn with Direct2D and is not a window text; what it shows is judged from captures
-// of the window: ink in the status band, centred, on the background grey, and different in each state.
+// The status line is drawn with Direct2D; what it shows is judged from captures of the window: ink in the
+// status band, centred, on the background grey, and different in each state. A screen reader's view of it
+// is the status control's accessible name and its live-region events.
 // Each final state is saved as window-STATE.bmp beside this executable (the test run converts them to PNG).
 #include <windows.h>
 #include <shlobj.h>
@@ -43,6 +44,9 @@ constexpr UINT kCloseMessage = WM_USER + 4;
 
 constexpr wchar_t kInstallingText[] = L"Installing the latest version of Orvanta Welkara...";
 constexpr wchar_t kErrorText[] = L"There was an error installing Orvanta Welkara.";
+constexpr wchar_t kInstalledText[] = L"Orvanta Welkara has been installed.";
+constexpr wchar_t kVerifiedText[] = L"Orvanta Welkara has been verified.";
+constexpr DWORD kLiveRegionChanged = 0x8019;  // EVENT_OBJECT_LIVEREGIONCHANGED
 constexpr wchar_t kFinishedLine[] = L"Installer thread finished victorious and will exit shortly.\n";
 constexpr wchar_t kVerifiedLine[] = L"Exiting after successful verification as requested\n";
 
@@ -173,7 +177,10 @@ void recordState(const std::string& state, const Capture& capture) {
 
 class MainWindowTest : public testsupport::InstallationFixture {
   protected:
-    static void SetUpTestSuite() { prepareWineForWindows(); }
+    static void SetUpTestSuite() {
+        prepareWineForWindows();
+        CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);  // for AccessibleObjectFromWindow
+    }
 
     static std::wstring installer() { return exeFolder() + L"\\Installer.exe"; }
     // Starts Installer.exe (by default the one beside this executable) and waits up to 30 s for its
@@ -232,7 +239,7 @@ TEST_F(MainWindowTest, WorkingWindowHasItsTitleSizeStyleAndControls) {
     EnumChildWindows(
         window, [](HWND, LPARAM count) { return ++*reinterpret_cast<int*>(count), TRUE; },
         reinterpret_cast<LPARAM>(&children));
-    EXPECT_EQ(children, 2);
+    EXPECT_EQ(children, 3);
 
     struct ControlCase {
         const wchar_t* className;
@@ -242,6 +249,8 @@ TEST_F(MainWindowTest, WorkingWindowHasItsTitleSizeStyleAndControls) {
     };
     const int barHeight = GetSystemMetrics(SM_CYVSCROLL);
     const ControlCase controls[] = {
+        // Over the status line, drawing nothing itself: it holds the sentence for assistive technology.
+        {L"Static", kInstallingText, 0x50000080, {3, 3, client.right - 3, 21}},
         {L"Button",
          L"Cancel",
          0x50010001,
@@ -267,6 +276,9 @@ TEST_F(MainWindowTest, WorkingWindowHasItsTitleSizeStyleAndControls) {
             << placed.left << "," << placed.top << " to " << placed.right << "," << placed.bottom;
     }
 
+    // The keys go to the button from the start.
+    EXPECT_EQ(windowtest::focusOf(window), windowtest::findChild(window, L"Button"));
+
     Capture working;
     ASSERT_TRUE(settledCapture(window, nullptr, &working, 20000)) << "the status line was never drawn";
     expectPaintedStatus(working);
@@ -276,7 +288,7 @@ TEST_F(MainWindowTest, WorkingWindowHasItsTitleSizeStyleAndControls) {
 // ---- Closing while the installer thread is still downloading: the process ends at once with exit
 // code 0, the thread neither told nor waited for (the log stops where the download began).
 
-enum class CloseBy { ButtonClick, CloseMessage, AltF4, SystemMenuClose, InstallerCloseMessage };
+enum class CloseBy { ButtonClick, CloseMessage, AltF4, SystemMenuClose, InstallerCloseMessage, Space, Enter };
 
 struct CloseCase {
     const char* name;
@@ -303,6 +315,11 @@ void closeWindow(HWND window, CloseBy by) {
             break;
         case CloseBy::InstallerCloseMessage:
             PostMessageW(window, kCloseMessage, 0, 0);
+            break;
+        case CloseBy::Space:  // on the keyboard: the key goes to the installer's focus window
+        case CloseBy::Enter:
+            keybd_event(by == CloseBy::Space ? VK_SPACE : VK_RETURN, 0, 0, 0);
+            keybd_event(by == CloseBy::Space ? VK_SPACE : VK_RETURN, 0, KEYEVENTF_KEYUP, 0);
             break;
     }
 }
@@ -336,11 +353,14 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(CloseCase{"ClickOnCancel", CloseBy::ButtonClick},
                       CloseCase{"WmClose", CloseBy::CloseMessage}, CloseCase{"AltF4", CloseBy::AltF4},
                       CloseCase{"SystemMenuClose", CloseBy::SystemMenuClose},
-                      CloseCase{"InstallerCloseBeforeAnyStatus", CloseBy::InstallerCloseMessage}),
+                      CloseCase{"InstallerCloseBeforeAnyStatus", CloseBy::InstallerCloseMessage},
+                      CloseCase{"SpaceOnCancel", CloseBy::Space}, CloseCase{"EnterOnCancel", CloseBy::Enter}),
     [](const ::testing::TestParamInfo<CloseCase>& info) { return info.param.name; });
 
 // ---- Each status message shows its own sentence, and a later one replaces the earlier one: the
-// messages are the ones the installer thread posts, sent here in an order no single run produces.
+// messages are the ones the installer thread posts, sent here in an order no single run produces. A
+// screen reader reads the sentence as the status control's name and hears one live-region event for
+// each change of it, none for a status that repeats the sentence shown.
 
 TEST_F(MainWindowTest, EachStatusMessageReplacesTheLineWithItsOwnSentence) {
     const HeldDownload stalled(packageStore(), L"stalled.bin");
@@ -348,18 +368,43 @@ TEST_F(MainWindowTest, EachStatusMessageReplacesTheLineWithItsOwnSentence) {
     HWND window = startStalledRun(process, stalled);
     ASSERT_NE(window, nullptr);
     HWND button = windowtest::findChild(window, L"Button");
+    HWND status = windowtest::findChild(window, L"Static");
+    ASSERT_NE(status, nullptr);
+    DWORD processId = 0;
+    GetWindowThreadProcessId(window, &processId);
+    const windowtest::WinEventWatch announced(kLiveRegionChanged, processId);
     Capture working;
     ASSERT_TRUE(settledCapture(window, nullptr, &working, 20000));
     std::vector<Band> bands = {windowtest::clientBand(working, kStatusTop, kStatusBottom)};
+    EXPECT_EQ(windowtest::accessibleName(status), kInstallingText);
 
-    for (UINT message : {kInstalledMessage, kVerifiedMessage, kErrorMessage}) {
-        SCOPED_TRACE(message - WM_USER);
-        PostMessageW(window, message, 0, 0);
+    // A message, its sentence and the live-region events of the status control so far: the last row
+    // repeats the sentence on show, which announces nothing.
+    const struct {
+        UINT message;
+        const wchar_t* sentence;
+        std::size_t announced;
+    } steps[] = {{kInstalledMessage, kInstalledText, 1},
+                 {kVerifiedMessage, kVerifiedText, 2},
+                 {kErrorMessage, kErrorText, 3},
+                 {kErrorMessage, kErrorText, 3}};
+    const wchar_t* shown = kInstallingText;
+    for (const auto& step : steps) {
+        SCOPED_TRACE(narrow(step.sentence));
+        const bool changes = step.sentence != shown;
+        shown = step.sentence;
+        // Sent, not posted: when the call returns the window has handled it.
+        ASSERT_TRUE(SendMessageTimeoutW(window, step.message, 0, 0, SMTO_ABORTIFHUNG, 5000, nullptr));
         ASSERT_TRUE(waitUntil([&] { return windowtest::windowText(button) == L"Close"; }, 5000));
         Capture now;
-        ASSERT_TRUE(settledCapture(window, &bands.back(), &now, 5000)) << "the status line did not change";
+        ASSERT_TRUE(settledCapture(window, changes ? &bands.back() : nullptr, &now, 5000))
+            << "the status line did not change";
         expectPaintedStatus(now);
-        bands.push_back(windowtest::clientBand(now, kStatusTop, kStatusBottom));
+        EXPECT_EQ(windowtest::accessibleName(status), step.sentence);
+        EXPECT_EQ(announced.windows, std::vector<HWND>(step.announced, status));
+        if (changes) {
+            bands.push_back(windowtest::clientBand(now, kStatusTop, kStatusBottom));
+        }
     }
     for (std::size_t a = 0; a < bands.size(); ++a) {
         for (std::size_t b = a + 1; b < bands.size(); ++b) {
@@ -510,7 +555,7 @@ INSTANTIATE_TEST_SUITE_P(
 // the WINEDLLOVERRIDES that window.cmake sets for this test executable: Installer.exe inherits it from
 // this process's start (a value set here with SetEnvironmentVariableW does not reach it).
 
-constexpr wchar_t kWindowsSearchOrder[] = L"d2d1,dwrite,wininet,comctl32=n,b";
+constexpr wchar_t kWindowsSearchOrder[] = L"d2d1,dwrite,wininet,comctl32,oleacc=n,b";
 
 struct PlantedDllCase {
     const char* name;
@@ -573,6 +618,8 @@ INSTANTIATE_TEST_SUITE_P(SystemDlls, PlantedDllTest,
                                            PlantedDllCase{"DirectWrite", L"dwrite.dll", L"dwrite.dll"},
                                            PlantedDllCase{"WinInet", L"wininet.dll", L"wininet.dll"},
                                            PlantedDllCase{"CommonControls", L"comctl32.dll", L"comctl32.dll"},
+                                           // Made by COM for the live-region annotation.
+                                           PlantedDllCase{"Accessibility", L"oleacc.dll", L"oleacc.dll"},
                                            // A private copy of the assembly where the side-by-side loader
                                            // of Windows looks for one (Wine does not): it shows only that
                                            // nothing regressed.
@@ -618,7 +665,9 @@ TEST_P(FailedRunTest, StaysOpenUntilClosedThenExitsWithZero) {
 
 INSTANTIATE_TEST_SUITE_P(Closes, FailedRunTest,
                          ::testing::Values(CloseCase{"ClickOnClose", CloseBy::ButtonClick},
-                                           CloseCase{"WmClose", CloseBy::CloseMessage}),
+                                           CloseCase{"WmClose", CloseBy::CloseMessage},
+                                           CloseCase{"SpaceOnClose", CloseBy::Space},
+                                           CloseCase{"EnterOnClose", CloseBy::Enter}),
                          [](const ::testing::TestParamInfo<CloseCase>& info) { return info.param.name; });
 
 // ---- Every state reaches the screen whole: the status line, the progress bar (its marquee moving while

@@ -24,7 +24,7 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     return TRUE;
 }
 
-// Stands for a factory function (D2D1CreateFactory, DWriteCreateFactory): no factory. The arguments are
+// Stands for a factory function (D2D1CreateFactory, DWriteCreateFactory, DllGetClassObject): no factory. The arguments are
 // not read, and on x64 the caller removes them, whatever their number.
 HRESULT WINAPI plantedFactory(void) {
     return E_FAIL;

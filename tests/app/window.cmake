@@ -33,7 +33,7 @@ welkara_add_test(main_window_test
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/main_window_test.cpp ${CMAKE_CURRENT_LIST_DIR}/window_driver.cpp
             ${welkara_support}/wine_test_support.cpp ${welkara_support}/package_store_access.cpp
             ${welkara_support}/installation_fixture.cpp
-    LIBRARIES gdi32 shell32 advapi32 crypt32 WINE_STATE)
+    LIBRARIES gdi32 shell32 advapi32 crypt32 oleacc ole32 oleaut32 WINE_STATE)
 add_dependencies(main_window_test main_window_test_files)
 configure_file(${WELKARA_7ZA_EXE} ${folder}/7za.exe COPYONLY)
 welkara_package_store(window_store ${folder}/store)
@@ -57,13 +57,14 @@ set_tests_properties(main_window_test PROPERTIES
 # test and every Installer.exe it starts. They are set here because a child process takes them from its
 # parent's start-up environment, not from SetEnvironmentVariableW.
 set_property(TEST main_window_test APPEND PROPERTY ENVIRONMENT
-             "WINEDLLOVERRIDES=mscoree,mshtml=\\;d2d1,dwrite,wininet,comctl32=n,b")
+             "WINEDLLOVERRIDES=mscoree,mshtml=\\;d2d1,dwrite,wininet,comctl32,oleacc=n,b")
 set(planted_exports_d2d1 "D2D1CreateFactory=plantedFactory @1")
 set(planted_exports_dwrite "DWriteCreateFactory=plantedFactory")
 set(planted_exports_wininet "InternetOpenW=plantedCall" "InternetOpenUrlW=plantedCall" "HttpQueryInfoW=plantedCall"
     "InternetReadFile=plantedCall" "InternetCloseHandle=plantedCall")
 set(planted_exports_comctl32 "InitCommonControlsEx=plantedCall")
-foreach(dll d2d1 dwrite wininet comctl32)
+set(planted_exports_oleacc "DllGetClassObject=plantedFactory")
+foreach(dll d2d1 dwrite wininet comctl32 oleacc)
     list(JOIN planted_exports_${dll} "\n" exports)
     set(def ${CMAKE_CURRENT_BINARY_DIR}/planted/${dll}.def)
     file(GENERATE OUTPUT ${def} CONTENT "LIBRARY ${dll}.dll\nEXPORTS\n${exports}\n")

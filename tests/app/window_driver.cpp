@@ -1,5 +1,7 @@
 #include "tests/app/window_driver.h"
 
+#include <oleacc.h>
+
 #include "tests/support/wine_test_support.h"
 
 #include <algorithm>
@@ -14,7 +16,10 @@ bool waitUntil(const std::function<bool()>& done, DWORD timeoutMs) {
         if (GetTickCount64() >= deadline) {
             return done();
         }
-        Sleep(10);
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+        for (MSG message; PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE);) {
+            DispatchMessageW(&message);
+        }
     }
     return true;
 }
@@ -118,6 +123,49 @@ std::wstring windowText(HWND window) {
     wchar_t text[256];
     const int length = GetWindowTextW(window, text, 256);
     return std::wstring(text, length > 0 ? length : 0);
+}
+
+HWND focusOf(HWND window) {
+    GUITHREADINFO info = {};
+    info.cbSize = sizeof info;
+    return GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &info) ? info.hwndFocus : nullptr;
+}
+
+std::wstring accessibleName(HWND control) {
+    IAccessible* object = nullptr;
+    BSTR name = nullptr;
+    VARIANT self = {};  // the object itself: CHILDID_SELF (0) as VT_I4
+    self.vt = VT_I4;
+    if (SUCCEEDED(AccessibleObjectFromWindow(control, static_cast<DWORD>(OBJID_CLIENT), __uuidof(IAccessible),
+                                             reinterpret_cast<void**>(&object)))) {
+        object->get_accName(self, &name);
+        object->Release();
+    }
+    const std::wstring text = name != nullptr ? name : L"";
+    SysFreeString(name);
+    return text;
+}
+
+namespace {
+WinEventWatch* g_watch = nullptr;  // the hook procedure takes no argument of its own
+}  // namespace
+
+WinEventWatch::WinEventWatch(DWORD event, DWORD processId) {
+    g_watch = this;
+    hook = SetWinEventHook(
+        event, event,
+        nullptr,  // hmodWinEventProc: the procedure is in this process
+        [](HWINEVENTHOOK, DWORD, HWND window, LONG object, LONG child, DWORD, DWORD) {
+            g_watch->windows.push_back(object == OBJID_CLIENT && child == CHILDID_SELF ? window : nullptr);
+        },
+        processId,
+        0,  // every thread
+        WINEVENT_OUTOFCONTEXT);
+}
+
+WinEventWatch::~WinEventWatch() {
+    UnhookWinEvent(hook);
+    g_watch = nullptr;
 }
 
 std::vector<std::uint32_t> drawOffscreen(int width, int height, const std::function<bool(HDC)>& draw) {

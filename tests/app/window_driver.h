@@ -1,7 +1,7 @@
 // Drives a running Installer.exe from another process, as a user and the system would reach it: the
 // process and its exit code, its progress window found by class name, the window's controls read with
 // GetWindowTextW and GetWindowLongW, captures of the window from the screen (through GDI, or as the X
-// server shows it). Used by main_window_test under Wine and Xvfb.
+// server shows it), and what a screen reader reads and hears. Used by main_window_test under Wine and Xvfb.
 #pragma once
 
 #include <windows.h>
@@ -15,7 +15,8 @@ namespace windowtest {
 
 constexpr wchar_t kWindowClass[] = L"Orvanta Welkara Installer Window";
 
-// Polls `done` every 10 ms until it holds or `timeoutMs` has passed; returns its last answer.
+// Polls `done` every 10 ms until it holds or `timeoutMs` has passed; returns its last answer. Handles
+// this thread's messages meanwhile, so that a WinEventWatch hears its events.
 bool waitUntil(const std::function<bool()>& done, DWORD timeoutMs);
 
 // One run of an installer executable. The destructor ends a run that is still going (only this one).
@@ -45,6 +46,21 @@ class InstallerProcess {
 HWND findChild(HWND parent, const wchar_t* className);
 // The window's text as the system stores it (no message is sent, so a busy window does not block).
 std::wstring windowText(HWND window);
+// The window with the keyboard focus in the thread of `window` (GetGUIThreadInfo), or null.
+HWND focusOf(HWND window);
+// What a screen reader reads for the control: get_accName of the object that AccessibleObjectFromWindow
+// gives for its client area, or "" when there is none.
+std::wstring accessibleName(HWND control);
+
+// The windows whose client object raises the WinEvent `event` in one process, an entry per event (null
+// for any other object), heard by an out-of-context hook while waitUntil waits. One at a time.
+struct WinEventWatch {
+    WinEventWatch(DWORD event, DWORD processId);
+    WinEventWatch(const WinEventWatch&) = delete;
+    ~WinEventWatch();
+    HWINEVENTHOOK hook;
+    std::vector<HWND> windows;
+};
 
 // The window's pixels as the screen shows them, taken with BitBlt from the screen's device context.
 struct Capture {
