@@ -15,19 +15,14 @@
 namespace sha512_detail {
 namespace {
 
-// The steps stay scalar, with the three-operand rotate of BMI2, and read each K[t] + W[t] from memory,
-// where the message schedule, running in vector registers ahead of them, stores it. The empty asm
-// statements tell the compiler that this memory may have changed, so the steps load each word (one load,
-// folded into an addition) instead of moving it out of a vector register (two or three instructions).
-// 64-bit Windows keeps the stack 16-byte aligned and GCC does not realign it for 32-byte locals, so the
-// 256-bit schedule memory is a word array aligned by hand.
-
-// The step of the x86-64 functions: the sums of the portable step in a fixed order of instructions, so that
-// whatever else the compiler schedules around them, each step needs the eight values and three temporaries
-// in registers and nothing more. The new e is ((d + h + K[t] + W[t]) + Ch) + Sigma1(e) and the new a
-// ((h + K[t] + W[t] + Ch) + Sigma1(e) + Maj) + Sigma0(a). Operand names are capitals so that the macro
-// parameters a..h do not rename them. A macro, not a function, because GCC allocates the two-block
-// functions' registers differently around an inlined call, and their code is kept as measured.
+// The step of the x86-64 functions: scalar, with the three-operand rotate of BMI2, and reading K[t] + W[t]
+// from memory, where the vector schedule running ahead stores it (one load, folded into an addition). The
+// sums of the portable step in a fixed order of instructions, so that whatever else the compiler schedules
+// around them, each step needs the eight values and three temporaries in registers and nothing more. The
+// new e is ((d + h + K[t] + W[t]) + Ch) + Sigma1(e) and the new a ((h + K[t] + W[t] + Ch) + Sigma1(e) +
+// Maj) + Sigma0(a). Operand names are capitals so that the macro parameters a..h do not rename them. A
+// macro, not a function, because GCC allocates the two-block functions' registers differently around an
+// inlined call, and their code is kept as measured.
 #define WELKARA_SHA512_X86_STEP(a, b, c, d, e, f, g, h, k_plus_w)                                          \
     do {                                                                                                   \
         std::uint64_t t1, t2, t3;                                                                          \
@@ -98,7 +93,8 @@ constexpr X86Step x86_step{};
 // 160 words W[t], both laid out as [4p + 2 lane + i] for the word 2p + i of block `lane`. Schedule step q
 // reads the pairs q, q + 1, q + 4 and q + 5 of w and writes pair 8 + q of both, so that with o pointing at
 // pair q everything it touches is at a constant distance from o. The latest pair of words stays in a
-// register, `last`.
+// register, `last`. An empty asm statement after each store tells the compiler that the memory may have
+// changed, so the steps load each K[t] + W[t] instead of moving it out of a vector register.
 constexpr int kWOffset = 160;  // w, after kw
 constexpr int kScratchWords = 320;
 
@@ -294,7 +290,8 @@ WELKARA_SHA512_AVX512
     void avx512_blocks_in(std::uint64_t chaining[8], const std::uint8_t* blocks, std::size_t count,
                           std::uint64_t* scratch){WELKARA_SHA512_TWO_BLOCKS(avx512_sigma0, avx512_sigma1)}
 
-// kScratchWords words aligned to 32 bytes.
+// kScratchWords words aligned to 32 bytes by hand: 64-bit Windows keeps the stack 16-byte aligned and GCC
+// does not realign it for 32-byte locals.
 std::uint64_t* aligned_scratch(std::uint64_t (&space)[kScratchWords + 4]) {
     return reinterpret_cast<std::uint64_t*>((reinterpret_cast<std::uintptr_t>(space) + 31) &
                                             ~std::uintptr_t{31});
