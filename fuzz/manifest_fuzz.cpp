@@ -13,8 +13,6 @@
 
 namespace {
 
-bool isBlank(char16_t c) { return c == u'\t' || c == u'\n' || c == u'\r' || c == u' '; }
-
 struct Scan {
     const std::vector<char16_t>* text;
     std::unordered_map<std::u16string, std::u16string> first;
@@ -28,13 +26,13 @@ void visit(void* context, const ManifestEntry& entry) {
     check(entry.valueOffset + entry.valueLength <= text.size());
     const std::u16string key(text.data() + entry.keyOffset, entry.keyLength);
     const std::u16string value(text.data() + entry.valueOffset, entry.valueLength);
-    check(!isBlank(key.front()) && !isBlank(key.back()));
-    check(!isBlank(value.front()) && !isBlank(value.back()));
+    check(!isManifestBlank(key.front()) && !isManifestBlank(key.back()));
+    check(!isManifestBlank(value.front()) && !isManifestBlank(value.back()));
     for (std::size_t i = 1; i < key.size(); ++i) {
-        check(key[i] != u'=' && key[i] != u':');
+        check(!isManifestSeparator(key[i]));
     }
     for (char16_t c : value) {
-        check(c != u'\r' && c != u'\n');
+        check(!isManifestLineEnd(c));
     }
     scan->first.emplace(key, value);
 }

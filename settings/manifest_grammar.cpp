@@ -21,13 +21,9 @@ const char16_t* const defaultEddsaSignature =
 
 namespace {
 
-bool isBlank(char16_t c) { return c == u'\t' || c == u'\n' || c == u'\r' || c == u' '; }
-bool isSeparator(char16_t c) { return c == u'=' || c == u':'; }
-bool isLineEnd(char16_t c) { return c == u'\r' || c == u'\n'; }
-
 // Length of text[start, end) without its trailing blanks. text[start] is never blank.
 std::size_t trimmedLength(const char16_t* text, std::size_t start, std::size_t end) {
-    while (end > start && isBlank(text[end - 1])) {
+    while (end > start && isManifestBlank(text[end - 1])) {
         --end;
     }
     return end - start;
@@ -57,25 +53,25 @@ void scanManifest(const char16_t* text, std::size_t count,
         const char16_t c = text[i];
         switch (state) {
             case ScanState::BetweenEntries:
-                if (!isBlank(c)) {
+                if (!isManifestBlank(c)) {
                     entry.keyOffset = i;
                     state = ScanState::InKey;
                 }
                 break;
             case ScanState::InKey:
-                if (isSeparator(c)) {
+                if (isManifestSeparator(c)) {
                     entry.keyLength = trimmedLength(text, entry.keyOffset, i);
                     state = ScanState::BeforeValue;
                 }
                 break;
             case ScanState::BeforeValue:
-                if (!isBlank(c)) {
+                if (!isManifestBlank(c)) {
                     entry.valueOffset = i;
                     state = ScanState::InValue;
                 }
                 break;
             case ScanState::InValue:
-                if (isLineEnd(c)) {
+                if (isManifestLineEnd(c)) {
                     entry.valueLength = trimmedLength(text, entry.valueOffset, i);
                     visit(context, entry);
                     state = ScanState::BetweenEntries;

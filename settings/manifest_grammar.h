@@ -11,6 +11,17 @@
 #include <string>
 #include <unordered_map>
 
+// The grammar's character classes, said once for the scanner and for the tools that check text against it.
+inline bool isManifestBlank(char16_t c) {
+    return c == u'\t' || c == u'\n' || c == u'\r' || c == u' ';
+}
+inline bool isManifestSeparator(char16_t c) {
+    return c == u'=' || c == u':';
+}
+inline bool isManifestLineEnd(char16_t c) {
+    return c == u'\r' || c == u'\n';
+}
+
 // The four settings the installer looks up, and their defaults.
 extern const char16_t* const manifestKeyVersion;               // "version"
 extern const char16_t* const manifestKeyMode;                  // "mode"

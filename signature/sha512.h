@@ -2,7 +2,7 @@
 // Input may arrive in pieces of any size; whole 128-byte blocks are compressed where they lie in the
 // caller's memory, and only a partial block passes through the state's buffer.
 // Portable C++; on x86-64 a faster block function is chosen at run time when the processor has the
-// instructions it needs. Both give the same results.
+// instructions it needs. Every block function gives the same results.
 #pragma once
 
 #include <cstddef>

@@ -11,13 +11,6 @@
 
 namespace {
 
-bool isBlank(char16_t c) {
-    return c == u'\t' || c == u'\n' || c == u'\r' || c == u' ';
-}
-bool isLineEnd(char16_t c) {
-    return c == u'\r' || c == u'\n';
-}
-
 const char16_t* const kKeys[] = {manifestKeyVersion, manifestKeyMode, manifestKeyLocalUpdateFilename,
                                  manifestKeyEddsaSignature};
 const char16_t* const kDefaults[] = {defaultVersion, defaultMode, defaultLocalUpdateFilename,
@@ -103,11 +96,11 @@ std::string manifestValueProblem(const std::u16string& key, const std::u16string
         return "the value of " + name +
                " is empty; a manifest cannot carry an empty value (leave the setting out)";
     }
-    if (isBlank(value.front()) || isBlank(value.back())) {
+    if (isManifestBlank(value.front()) || isManifestBlank(value.back())) {
         return "the value of " + name + " begins or ends with a blank, which the installer would drop";
     }
     for (char16_t c : value) {
-        if (isLineEnd(c)) {
+        if (isManifestLineEnd(c)) {
             return "the value of " + name + " holds a line break, which would end it early";
         }
     }
@@ -170,7 +163,7 @@ ManifestCheck checkManifest(const std::string& bytes) {
         const std::u16string value = text.substr(entry.valueOffset, entry.valueLength);
         const std::size_t keyLine = lines.lineOf(entry.keyOffset);
         std::size_t separator = entry.keyOffset + entry.keyLength;
-        while (text[separator] != u'=' && text[separator] != u':') {
+        while (!isManifestSeparator(text[separator])) {
             ++separator;
         }
         const std::size_t separatorLine = lines.lineOf(separator);
@@ -178,7 +171,7 @@ ManifestCheck checkManifest(const std::string& bytes) {
 
         bool swallowed = false;
         for (char16_t c : key) {
-            swallowed = swallowed || isLineEnd(c);
+            swallowed = swallowed || isManifestLineEnd(c);
         }
         if (swallowed) {
             check.warnings.push_back(lineText(keyLine) +
@@ -232,12 +225,12 @@ ManifestCheck checkManifest(const std::string& bytes) {
 
     // Text after the last complete entry is a key that never got a value: the installer drops it.
     std::size_t tail = entries.empty() ? 0 : entries.back().valueOffset + entries.back().valueLength;
-    while (tail < text.size() && isBlank(text[tail])) {
+    while (tail < text.size() && isManifestBlank(text[tail])) {
         ++tail;
     }
     if (tail < text.size() && !looksEightBit) {
         std::size_t end = tail;
-        while (end < text.size() && !isLineEnd(text[end])) {
+        while (end < text.size() && !isManifestLineEnd(text[end])) {
             ++end;
         }
         check.warnings.push_back(lineText(lines.lineOf(tail)) + ": " + quoted(text.substr(tail, end - tail)) +

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/signature/test_hex.h"
 #include "tests/signature/test_random.h"
 
 #ifdef WELKARA_TEST_GMP
@@ -26,27 +27,6 @@ constexpr int kOffset[5] = {0, 51, 102, 153, 204};
 Bytes encode(const FieldElement& f) {
     Bytes out;
     field_encode(out.data(), f);
-    return out;
-}
-
-std::string hex(const Bytes& bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (int i = 31; i >= 0; --i) {
-        out += digits[bytes[i] >> 4];
-        out += digits[bytes[i] & 15];
-    }
-    return out;
-}
-
-// Little-endian bytes of small + k * 2^8i style values, built from a hex string (big-endian text).
-Bytes bytes_of_hex(const std::string& text) {
-    Bytes out{};
-    for (std::size_t i = 0; i < 64; ++i) {
-        const char c = text[63 - i];
-        const int nibble = c <= '9' ? c - '0' : c - 'a' + 10;
-        out[i / 2] |= static_cast<std::uint8_t>(nibble << (4 * (i % 2)));
-    }
     return out;
 }
 
@@ -97,12 +77,13 @@ void expect_carried(const FieldElement& f) {
 TEST(FieldConstants, MatchTheirDefinitions) {
     // d = -121665 / 121666
     const FieldElement d = field_mul(field_negate(small(121665)), field_invert(small(121666)));
-    EXPECT_EQ(hex(encode(field_d)), hex(encode(d)));
-    EXPECT_EQ(hex(encode(field_d2)), hex(encode(field_add(d, d))));
+    EXPECT_EQ(number_hex(encode(field_d)), number_hex(encode(d)));
+    EXPECT_EQ(number_hex(encode(field_d2)), number_hex(encode(field_add(d, d))));
     // sqrt(-1) = 2^((p - 1) / 4), and its square is -1.
-    const Bytes quarter = bytes_of_hex("1ffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffb");
-    EXPECT_EQ(hex(encode(field_sqrt_m1)), hex(encode(power(small(2), quarter))));
-    EXPECT_EQ(hex(encode(field_square(field_sqrt_m1))), hex(encode(field_negate(field_one()))));
+    const Bytes quarter =
+        number_of_hex<32>("1ffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffb");
+    EXPECT_EQ(number_hex(encode(field_sqrt_m1)), number_hex(encode(power(small(2), quarter))));
+    EXPECT_EQ(number_hex(encode(field_square(field_sqrt_m1))), number_hex(encode(field_negate(field_one()))));
     for (const FieldElement* constant : {&field_d, &field_d2, &field_sqrt_m1}) {
         expect_carried(*constant);
     }
@@ -125,28 +106,31 @@ TEST(FieldEncoding, IsCanonicalAtAndAboveP) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.value);
-        const Bytes value = bytes_of_hex(c.value);
-        EXPECT_EQ(hex(encode(raw_limbs(value))), c.encoding);
-        EXPECT_EQ(hex(encode(field_decode(value.data()))), c.encoding);
+        const Bytes value = number_of_hex<32>(c.value);
+        EXPECT_EQ(number_hex(encode(raw_limbs(value))), c.encoding);
+        EXPECT_EQ(number_hex(encode(field_decode(value.data()))), c.encoding);
     }
     // p + 19 = 2^255 exists only as limbs: 2^255 - 1 plus one in limb 0.
     FieldElement two_255 =
-        raw_limbs(bytes_of_hex("7fffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff"));
+        raw_limbs(number_of_hex<32>("7fffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff"));
     two_255.limb[0] += 1;
-    EXPECT_EQ(hex(encode(two_255)), "0000000000000000000000000000000000000000000000000000000000000013");
+    EXPECT_EQ(number_hex(encode(two_255)),
+              "0000000000000000000000000000000000000000000000000000000000000013");
     // Negative values: -1 in limb 0, and -2^255 = -19 in limb 4 alone, whose carry leaves only h0 behind.
-    EXPECT_EQ(hex(encode(small(-1))), "7fffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffec");
+    EXPECT_EQ(number_hex(encode(small(-1))),
+              "7fffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffec");
     const FieldElement minus_two_255{{0, 0, 0, 0, -(std::int64_t{1} << 51)}};
-    EXPECT_EQ(hex(encode(minus_two_255)), "7fffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffda");
-    EXPECT_EQ(field_is_zero(raw_limbs(bytes_of_hex(kP))), 1);
-    EXPECT_EQ(field_is_negative(raw_limbs(bytes_of_hex(kP))), 0);
+    EXPECT_EQ(number_hex(encode(minus_two_255)),
+              "7fffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffda");
+    EXPECT_EQ(field_is_zero(raw_limbs(number_of_hex<32>(kP))), 1);
+    EXPECT_EQ(field_is_negative(raw_limbs(number_of_hex<32>(kP))), 0);
     EXPECT_EQ(field_is_negative(small(-1)), 0);  // p - 1 is even
     EXPECT_EQ(field_is_negative(small(-2)), 1);
 }
 
 TEST(FieldInverse, TimesTheElementIsOneAndZeroHasZero) {
     EXPECT_EQ(field_is_zero(field_invert(field_zero())), 1);
-    EXPECT_EQ(field_is_zero(field_invert(raw_limbs(bytes_of_hex(kP)))), 1);
+    EXPECT_EQ(field_is_zero(field_invert(raw_limbs(number_of_hex<32>(kP)))), 1);
     std::mt19937_64 random = test_random();
     const Bytes one = encode(field_one());
     for (int i = 0; i < 200; ++i) {
@@ -156,7 +140,7 @@ TEST(FieldInverse, TimesTheElementIsOneAndZeroHasZero) {
         }
         const FieldElement inverse = field_invert(z);
         expect_carried(inverse);
-        ASSERT_EQ(hex(encode(field_mul(z, inverse))), hex(one)) << hex(encode(z));
+        ASSERT_EQ(number_hex(encode(field_mul(z, inverse))), number_hex(one)) << number_hex(encode(z));
     }
 }
 
@@ -170,7 +154,7 @@ TEST(FieldPowP58, TimesEightPlusFiveGivesTheElementBack) {
             t = field_square(t);
         }
         const FieldElement z5 = field_mul(field_square(field_square(z)), z);
-        ASSERT_EQ(hex(encode(field_mul(t, z5))), hex(encode(z)));
+        ASSERT_EQ(number_hex(encode(field_mul(t, z5))), number_hex(encode(z)));
     }
 }
 
@@ -184,16 +168,18 @@ TEST(FieldSquare, AgreesWithMultiplyAndTwiceSquareInBothRadixes) {
         const FieldElement g = random_element(random);
         const FieldElement square = field_square(f);
         expect_carried(square);
-        ASSERT_EQ(hex(encode(square)), hex(encode(field_mul(f, f))));
-        ASSERT_EQ(hex(encode(field_square_twice(f))), hex(encode(field_add(square, square))));
+        ASSERT_EQ(number_hex(encode(square)), number_hex(encode(field_mul(f, f))));
+        ASSERT_EQ(number_hex(encode(field_square_twice(f))), number_hex(encode(field_add(square, square))));
         // The two radixes give the same values (the limbs themselves may differ).
         for (FieldProducts products : {FieldProducts::radix_25_5, FieldProducts::radix_51}) {
             if (products == FieldProducts::radix_51 && !radix_51) {
                 continue;
             }
-            ASSERT_EQ(hex(encode(field_mul_with(products, f, g))), hex(encode(field_mul(f, g))));
-            ASSERT_EQ(hex(encode(field_square_with(products, f, false))), hex(encode(square)));
-            ASSERT_EQ(hex(encode(field_square_with(products, f, true))), hex(encode(field_square_twice(f))));
+            ASSERT_EQ(number_hex(encode(field_mul_with(products, f, g))),
+                      number_hex(encode(field_mul(f, g))));
+            ASSERT_EQ(number_hex(encode(field_square_with(products, f, false))), number_hex(encode(square)));
+            ASSERT_EQ(number_hex(encode(field_square_with(products, f, true))),
+                      number_hex(encode(field_square_twice(f))));
         }
     }
 }
@@ -262,8 +248,8 @@ std::vector<FieldElement> edge_values() {
                             "7fffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffee",
                             "7fffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff"};
     for (const char* value : values) {
-        out.push_back(raw_limbs(bytes_of_hex(value)));
-        out.push_back(field_decode(bytes_of_hex(value).data()));
+        out.push_back(raw_limbs(number_of_hex<32>(value)));
+        out.push_back(field_decode(number_of_hex<32>(value).data()));
     }
     return out;
 }
@@ -358,7 +344,7 @@ TEST(FieldAgainstGmp, EncodeParityAndZeroForLimbsUpTo2To62) {
     // Values a few steps from 0 and p, where the final subtraction of p decides.
     for (int k = -40; k <= 40; ++k) {
         cases.push_back(small(k));
-        FieldElement near_p = raw_limbs(bytes_of_hex(kP));
+        FieldElement near_p = raw_limbs(number_of_hex<32>(kP));
         near_p.limb[0] += k;
         cases.push_back(near_p);
     }
@@ -377,9 +363,9 @@ TEST(FieldAgainstGmp, DecodeIgnoresBit255AndKeepsValuesAboveP) {
     for (int i = 0; i < 2000; ++i) {
         inputs.push_back(random_array<32>(random));
     }
-    inputs.push_back(bytes_of_hex(std::string(64, 'f')));  // all ones
+    inputs.push_back(number_of_hex<32>(std::string(64, 'f')));  // all ones
     for (int k = 0; k < 19; ++k) {
-        Bytes above_p = bytes_of_hex(kP);
+        Bytes above_p = number_of_hex<32>(kP);
         above_p[0] = static_cast<std::uint8_t>(above_p[0] + k);
         inputs.push_back(above_p);
         above_p[31] |= 0x80;
@@ -389,7 +375,7 @@ TEST(FieldAgainstGmp, DecodeIgnoresBit255AndKeepsValuesAboveP) {
     for (const Bytes& bytes : inputs) {
         const FieldElement f = field_decode(bytes.data());
         expect_carried(f);
-        ASSERT_EQ(reduced(value_of(f)), reduced(value_of_bytes(bytes) % two_255)) << hex(bytes);
+        ASSERT_EQ(reduced(value_of(f)), reduced(value_of_bytes(bytes) % two_255)) << number_hex(bytes);
     }
 }
 

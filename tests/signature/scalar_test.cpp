@@ -8,6 +8,7 @@
 #include <array>
 #include <string>
 
+#include "tests/signature/test_hex.h"
 #include "tests/signature/test_random.h"
 
 #ifdef WELKARA_TEST_GMP
@@ -19,28 +20,6 @@
 namespace {
 
 using Wide = std::array<std::uint8_t, 64>;
-
-// Little-endian bytes of a number written in hex (big-endian text, up to 128 digits).
-Wide wide_of_hex(const std::string& text) {
-    Wide out{};
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char c = text[text.size() - 1 - i];
-        const int nibble = c <= '9' ? c - '0' : c - 'a' + 10;
-        out[i / 2] |= static_cast<std::uint8_t>(nibble << (4 * (i % 2)));
-    }
-    return out;
-}
-
-// The low 32 bytes as a 64-digit hex number.
-std::string low_hex(const Wide& bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (int i = 31; i >= 0; --i) {
-        out += digits[bytes[i] >> 4];
-        out += digits[bytes[i] & 15];
-    }
-    return out;
-}
 
 TEST(ReduceScalar, KnownAnswers) {
     const struct {
@@ -75,10 +54,10 @@ TEST(ReduceScalar, KnownAnswers) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        Wide bytes = wide_of_hex(c.input);
+        Wide bytes = number_of_hex<64>(c.input);
         const Wide before = bytes;
         reduce_scalar(bytes.data());
-        EXPECT_EQ(low_hex(bytes), c.expected);
+        EXPECT_EQ(number_hex(bytes.data(), 32), c.expected);
         EXPECT_TRUE(std::equal(bytes.begin() + 32, bytes.end(), before.begin() + 32)) << "high half changed";
     }
 }

@@ -1,6 +1,9 @@
-// Bytes as hex text in memory order, so that a failed comparison shows which bytes differ.
+// Hex text for the crypto tests: bytes in memory order, so that a failed comparison shows which bytes
+// differ, and little-endian numbers (field elements, scalars) written as numbers are, most significant
+// digit first.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -18,4 +21,30 @@ inline std::string hex(const std::uint8_t* bytes, std::size_t count) {
 template <typename Bytes>
 std::string hex(const Bytes& bytes) {
     return hex(bytes.data(), bytes.size());
+}
+
+// The number held little-endian in bytes[0, count), two digits a byte, leading zeros kept.
+inline std::string number_hex(const std::uint8_t* bytes, std::size_t count) {
+    std::string out;
+    for (std::size_t i = count; i-- > 0;) {
+        out += hex(bytes + i, 1);
+    }
+    return out;
+}
+
+template <std::size_t N>
+std::string number_hex(const std::array<std::uint8_t, N>& bytes) {
+    return number_hex(bytes.data(), N);
+}
+
+// The little-endian bytes of the number that `text` writes in lower-case hex (at most 2N digits).
+template <std::size_t N>
+std::array<std::uint8_t, N> number_of_hex(const std::string& text) {
+    std::array<std::uint8_t, N> out{};
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[text.size() - 1 - i];
+        const int nibble = c <= '9' ? c - '0' : c - 'a' + 10;
+        out[i / 2] |= static_cast<std::uint8_t>(nibble << (4 * (i % 2)));
+    }
+    return out;
 }
