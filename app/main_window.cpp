@@ -10,7 +10,8 @@
 // one. The target is bound to each paint's DC, so the status line reaches the screen the way the
 // controls' own drawing does; a target presenting to the window itself would cover the controls.
 // A paint that cannot make or bind them validates the window and asks for another paint 500 ms later.
-// Direct2D and DirectWrite come from System32 only (install/system_library.h).
+// Direct2D, DirectWrite and the annotation service (oleacc.dll) come from System32 only
+// (install/system_library.h).
 // Assistive technology reads the sentence from a STATIC control lying over the line. It draws nothing:
 // WS_EX_TRANSPARENT keeps it out of the clip region that WS_CLIPCHILDREN gives the parent's paint, so the
 // pixels there are the parent's Direct2D drawing. Each change of the sentence becomes its text and raises
@@ -258,10 +259,20 @@ void MainWindow::AnnotateLiveRegion() {
     }
     // S_FALSE: already initialised on this thread, to be balanced all the same.
     m_comInitialised = SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
-    if (!m_comInitialised || FAILED(CoCreateInstance(kAccPropServicesClass,
-                                                     nullptr,  // pUnkOuter: not aggregated
-                                                     CLSCTX_INPROC_SERVER, kAccPropServicesInterface,
-                                                     reinterpret_cast<void**>(&m_annotations)))) {
+    // The service's class object straight from System32's oleacc.dll: asking COM for the class would
+    // look its registration up in the merged classes of the registry, which include the user's own.
+    HRESULT(STDAPICALLTYPE * getClassObject)(REFCLSID, REFIID, void**) = nullptr;
+    IClassFactory* factory = nullptr;
+    if (!m_comInitialised ||
+        !systemFunction(loadSystemLibrary(L"oleacc.dll"), "DllGetClassObject", &getClassObject) ||
+        FAILED(getClassObject(kAccPropServicesClass, IID_IClassFactory, reinterpret_cast<void**>(&factory)))) {
+        return;
+    }
+    const HRESULT made = factory->CreateInstance(nullptr,  // pUnkOuter: not aggregated
+                                                 kAccPropServicesInterface,
+                                                 reinterpret_cast<void**>(&m_annotations));
+    factory->Release();
+    if (FAILED(made)) {
         m_annotations = nullptr;
         return;
     }
