@@ -1,11 +1,13 @@
-// Entry point: restricts DLL loading to System32, reads the options, creates the progress window (which
-// starts the installer thread) and runs the message loop. The exit code is 0 in every case, also after
-// a failed installation, and also when the restriction cannot be made: then the program ends at once,
-// silently, before it creates anything.
+// Entry point: restricts DLL loading to System32, reads the options, learns whether anybody can answer
+// the window, creates the progress window (which starts the installer thread) and runs the message
+// loop. The exit code is 0 in every case, also after a failed installation, unless /unattended asks for
+// one that tells how the run ended; and 0 when the restriction cannot be made: then the program ends at
+// once, silently, before it creates anything.
 #include <windows.h>
 
 #include "app/main_window.h"
 #include "app/options.h"
+#include "install/run_facts.h"
 #include "install/system_library.h"
 
 namespace {
@@ -33,7 +35,13 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandLine, int showCommand) {
     request.urlOverride = reinterpret_cast<const wchar_t*>(urlOverride);
     request.signatureOverride = reinterpret_cast<const wchar_t*>(signatureOverride);
     request.verifyOnly = verifyOnly;
+    // Nobody to answer the window: a deployment tool's run as LocalSystem, in a window station nobody
+    // sees, or one that asked with /unattended.
+    request.unattendedReason = reinterpret_cast<const wchar_t*>(unattendedReason(gatherRunFacts(unattended)));
     static MainWindow mainWindow(request);
+    // Deployment tools read the exit code: with /unattended it tells how the run ended; otherwise it is
+    // 0 in every case.
+    const int failedSetUp = unattended ? unattendedExitCode(Outcome::none, false) : 0;
 
     WNDCLASSW windowClass = {};
     windowClass.lpfnWndProc = BaseWindow<MainWindow>::StaticWindowProc;
@@ -51,7 +59,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandLine, int showCommand) {
                                   nullptr,  // no menu
                                   GetModuleHandleW(nullptr), &mainWindow);
     if (window == nullptr) {
-        return 0;
+        return failedSetUp;
     }
     ShowWindow(window, showCommand);
 
@@ -60,5 +68,5 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandLine, int showCommand) {
         TranslateMessage(&message);
         DispatchMessageW(&message);
     }
-    return 0;
+    return unattended ? mainWindow.UnattendedExitCode() : 0;
 }

@@ -38,6 +38,8 @@ constexpr float kBackgroundGrey = 245.0f / 255.0f;
 constexpr float kTextMargin = 3.0f;
 constexpr LPARAM kMarqueeIntervalMs = 30;
 constexpr UINT_PTR kRepaintTimer = 1;
+constexpr UINT_PTR kUnattendedCloseTimer = 2;
+constexpr UINT kUnattendedCloseDelayMs = 2500;
 constexpr UINT kRepaintDelayMs = 500;
 // The status control's height: one line of the 12-pixel text with room for its descenders.
 constexpr int kStatusLineHeight = 18;
@@ -134,7 +136,7 @@ LRESULT MainWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             if (thread != nullptr) {
                 CloseHandle(thread);
             } else {
-                ShowStatus(kErrorText);
+                ShowError();
             }
             return 0;
         }
@@ -162,6 +164,11 @@ LRESULT MainWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
                 InvalidateRect(m_hwnd, nullptr, FALSE);
                 return 0;
             }
+            if (wParam == kUnattendedCloseTimer) {
+                KillTimer(m_hwnd, kUnattendedCloseTimer);
+                CloseSequence();
+                return 0;
+            }
             break;
         case WM_COMMAND:
             if (HIWORD(wParam) == BN_CLICKED) {
@@ -176,7 +183,7 @@ LRESULT MainWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             ShowStatus(kVerifiedText);
             return 0;
         case WM_INSTALLER_ERROR:
-            ShowStatus(kErrorText);
+            ShowError();
             return 0;
         case WM_INSTALLER_CLOSE:
             CloseSequence();
@@ -265,12 +272,13 @@ void MainWindow::AnnotateLiveRegion() {
     IClassFactory* factory = nullptr;
     if (!m_comInitialised ||
         !systemFunction(loadSystemLibrary(L"oleacc.dll"), "DllGetClassObject", &getClassObject) ||
-        FAILED(getClassObject(kAccPropServicesClass, IID_IClassFactory, reinterpret_cast<void**>(&factory)))) {
+        FAILED(
+            getClassObject(kAccPropServicesClass, IID_IClassFactory, reinterpret_cast<void**>(&factory)))) {
         return;
     }
-    const HRESULT made = factory->CreateInstance(nullptr,  // pUnkOuter: not aggregated
-                                                 kAccPropServicesInterface,
-                                                 reinterpret_cast<void**>(&m_annotations));
+    const HRESULT made =
+        factory->CreateInstance(nullptr,  // pUnkOuter: not aggregated
+                                kAccPropServicesInterface, reinterpret_cast<void**>(&m_annotations));
     factory->Release();
     if (FAILED(made)) {
         m_annotations = nullptr;
@@ -358,7 +366,26 @@ void MainWindow::ReleaseDeviceResources() {
     release(&m_textBrush);
 }
 
+void MainWindow::ShowError() {
+    ShowStatus(kErrorText);
+    // Nobody is there to click "Close": the error is shown as long as a success would be, then the
+    // window closes as after an installation.
+    if (m_installerThread.request.unattendedReason != nullptr) {
+        SetTimer(m_hwnd, kUnattendedCloseTimer, kUnattendedCloseDelayMs,
+                 nullptr);  // lpTimerFunc: WM_TIMER
+    }
+}
+
+int MainWindow::UnattendedExitCode() const {
+    return unattendedExitCode(m_installerThread.outcome.load(), m_cancelled);
+}
+
 void MainWindow::CloseSequence() {
+    // Closed while nothing had been reported: the run was cancelled (however it is closed later).
+    if (!m_closing) {
+        m_closing = true;
+        m_cancelled = m_statusText == kInstallingText;
+    }
     ReleaseDeviceResources();
     release(&m_textFormat);
     release(&m_direct2d);

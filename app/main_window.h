@@ -21,6 +21,10 @@ class MainWindow : public BaseWindow<MainWindow> {
     PCWSTR WindowClassName() const override { return L"Orvanta Welkara Installer Window"; }
     LRESULT OnMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
 
+    // The exit code of a run with /unattended, once the message loop has ended: from how the installer
+    // thread said the run ended, or 1602 when the window was closed before it said anything.
+    int UnattendedExitCode() const;
+
     // The status sentence currently shown, and its length in UTF-16 code units.
     PCWSTR StatusText() const { return m_statusText; }
     UINT32 StatusTextLength() const { return m_statusTextLength; }
@@ -31,6 +35,8 @@ class MainWindow : public BaseWindow<MainWindow> {
     // Validates the window and invalidates it again after a pause, when a paint could not draw.
     void RetryPaintLater();
     void ShowStatus(PCWSTR text);
+    // The error's sentence; in an unattended run, the window then closes by itself after a pause.
+    void ShowError();
     void CloseSequence();
     void ReleaseDeviceResources();
     // Makes the status control over the line; null when it cannot be made whole.
@@ -47,6 +53,8 @@ class MainWindow : public BaseWindow<MainWindow> {
     HWND m_button = nullptr;
     HWND m_progressBar = nullptr;
     bool m_comInitialised = false;
+    bool m_closing = false;    // the close sequence has run
+    bool m_cancelled = false;  // it ran before any report had come
     IAccPropServices* m_annotations = nullptr;
     DWORD m_installerThreadId = 0;
     InstallerThreadStart m_installerThread;  // the thread's argument, for as long as the process runs

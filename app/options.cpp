@@ -13,6 +13,7 @@
 char16_t* urlOverride = nullptr;
 char16_t* signatureOverride = nullptr;
 bool verifyOnly = false;
+bool unattended = false;
 
 namespace {
 
@@ -62,8 +63,13 @@ bool ApplyOption(const char16_t* name, const char16_t* value) {
         }
         return false;
     }
+    // The two switches can only be turned on; a value, if any, is ignored.
     if (sameText(name, u"verify_only")) {
         verifyOnly = true;
+        return false;
+    }
+    if (sameText(name, u"unattended")) {
+        unattended = true;
         return false;
     }
     return true;

@@ -125,6 +125,7 @@ const wchar_t* CodeFolder::take(InstallLog& log) {
         case Lock::noFolder:
             return nullptr;
         case Lock::busy:
+            busy_ = true;
             log.write(L"Another installation is working in %ls\n", code_);
             return finalLine::kNotLocked;
         case Lock::failed:

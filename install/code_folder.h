@@ -48,6 +48,9 @@ class CodeFolder {
     const wchar_t* replace(InstallLog& log, PinnedExtractor& extractor, const std::uint8_t* bytes,
                            std::uint32_t length);
 
+    // True when take() found another run at work in the folder.
+    bool busy() const { return busy_; }
+
     // Removes what the run leaves in the installer's folder and what earlier runs left there, as far
     // as it can (never what a record still needs), gives up the lock and removes the installer's folder
     // when it is empty. Safe to call more than once.
@@ -89,5 +92,6 @@ class CodeFolder {
     wchar_t work_[MAX_PATH] = {};
     SwapFolders swap_ = {};
     OwnedHandle lock_;
+    bool busy_ = false;
     LocalMemory<void> adminsOnly_;  // the installer folder's security descriptor
 };

@@ -1,12 +1,13 @@
 // Win32 side of the database step. The folders beneath common application data may have been made by
 // any user before the installer ran, and whoever may write one may turn it into a junction at any time,
-// so when the file has to be made: each folder is made and held (it cannot be renamed or replaced
-// then) and must not be a link, the file is created inside the held "Welkara" folder through its
-// handle, with an access list for administrators and the system only, and only once its final path is
-// known to be the database's is everyone given every right to it, through the handle.
+// so when the file has to be made: "Orvanta" is made and held, "Welkara" made and held inside it
+// through that handle, neither may be a link, and one that was there already must belong to the
+// system. The file is created inside the held "Welkara" through its handle, with an access list for
+// administrators and the system only, and only once its final path is known to be the database's is
+// everyone given its rights, through the handle.
 #include "install/database.h"
 
-#include <aclapi.h>
+#include <windows.h>
 #include <sddl.h>
 #include <shlobj.h>
 #include <shlwapi.h>
@@ -17,53 +18,6 @@
 #include "install/safe_files.h"
 
 namespace {
-
-// A security descriptor whose access list has one entry: every right (0xFFFFFFFF) for Everyone
-// (S-1-1-0). When any part of it cannot be made, descriptor() is null and the file keeps the list it
-// was made with.
-class EveryoneDescriptor {
-  public:
-    EveryoneDescriptor() {
-        SID_IDENTIFIER_AUTHORITY worldAuthority = SECURITY_WORLD_SID_AUTHORITY;
-        if (!AllocateAndInitializeSid(&worldAuthority, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0,
-                                      &everyone_)) {
-            everyone_ = nullptr;
-            return;
-        }
-        EXPLICIT_ACCESS_W entry = {};
-        entry.grfAccessPermissions = 0xFFFFFFFF;
-        entry.grfAccessMode = GRANT_ACCESS;
-        entry.grfInheritance = NO_INHERITANCE;
-        entry.Trustee.pMultipleTrustee = nullptr;
-        entry.Trustee.MultipleTrusteeOperation = NO_MULTIPLE_TRUSTEE;
-        entry.Trustee.TrusteeForm = TRUSTEE_IS_SID;
-        entry.Trustee.TrusteeType = TRUSTEE_IS_WELL_KNOWN_GROUP;
-        entry.Trustee.ptstrName = static_cast<LPWSTR>(everyone_);
-        if (SetEntriesInAclW(1, &entry, nullptr, list_.receive()) != ERROR_SUCCESS) {
-            list_.reset();
-            return;
-        }
-        descriptor_.reset(LocalAlloc(LPTR, SECURITY_DESCRIPTOR_MIN_LENGTH));
-        if (descriptor_.get() != nullptr &&
-            (!InitializeSecurityDescriptor(descriptor_.get(), SECURITY_DESCRIPTOR_REVISION) ||
-             !SetSecurityDescriptorDacl(descriptor_.get(), TRUE, list_.get(), FALSE))) {
-            descriptor_.reset();
-        }
-    }
-    EveryoneDescriptor(const EveryoneDescriptor&) = delete;
-    EveryoneDescriptor& operator=(const EveryoneDescriptor&) = delete;
-    ~EveryoneDescriptor() {
-        if (everyone_ != nullptr) {
-            FreeSid(everyone_);
-        }
-    }
-    PSECURITY_DESCRIPTOR descriptor() const { return descriptor_.get(); }
-
-  private:
-    PSID everyone_ = nullptr;  // freed with FreeSid, not LocalFree
-    LocalMemory<ACL> list_;
-    LocalMemory<void> descriptor_;
-};
 
 // Full control for the system and the administrators, nothing for anyone else, and nothing inherited
 // from the folder: the file's list until it is known to be the database.
@@ -88,23 +42,36 @@ const wchar_t* prepareDatabase(InstallLog& log) {
 
     // A folder that cannot be made or opened shows up as a failure to create the file in it.
     OwnedHandle folders[2];
+    bool made[2] = {false, false};
     const wchar_t* const paths[2] = {orvanta, welkara};
-    bool usable = true;
-    for (int i = 0; i < 2 && usable; ++i) {
-        const Opened held = makeAndHoldFolder(paths[i], &folders[i]);
-        if (held == Opened::link) {
-            log.write(L"Refusing the database folder %ls: it is a link or junction\n", paths[i]);
+    Opened held = makeAndHoldFolder(orvanta, &folders[0], &made[0]);
+    const wchar_t* link = held == Opened::link ? orvanta : nullptr;
+    if (held == Opened::ok) {
+        held = makeAndHoldFolderIn(folders[0].get(), L"Welkara", welkara, &folders[1], &made[1]);
+        link = held == Opened::link ? welkara : nullptr;
+    }
+    if (link != nullptr) {
+        log.write(L"Refusing the database folder %ls: it is a link or junction\n", link);
+        return finalLine::kNoDatabase;
+    }
+    // A folder that was there already, and so not made by this run, may only be the system's: another
+    // owner (any user may make these folders first) could take the file away from the application.
+    for (int i = 0; i < 2 && held == Opened::ok; ++i) {
+        LocalMemory<wchar_t> owner;
+        if (!made[i] && !ownedByTheSystem(folders[i].get(), &owner)) {
+            log.write(L"Refusing the database folder %ls: it is owned by %ls\n", paths[i],
+                      owner.get() != nullptr ? owner.get() : L"an owner that cannot be read");
             return finalLine::kNoDatabase;
         }
-        usable = held == Opened::ok;
     }
 
     log.write(L"Creating %ls\n", databasePath);
     LocalMemory<void> administratorsOnly;
+    LocalMemory<void> shared;
     OwnedHandle database;
     // FILE_CREATE never opens what is there already, a link included.
     const bool created =
-        usable &&
+        held == Opened::ok &&
         ConvertStringSecurityDescriptorToSecurityDescriptorW(kAdministratorsOnly, SDDL_REVISION_1,
                                                              administratorsOnly.receive(),
                                                              nullptr) &&  // SecurityDescriptorSize
@@ -121,9 +88,11 @@ const wchar_t* prepareDatabase(InstallLog& log) {
         log.write(L"Refusing the database %ls: it was not created in the database folder\n", databasePath);
         return finalLine::kNoDatabase;
     }
-    const EveryoneDescriptor everyone;
-    if (everyone.descriptor() != nullptr) {
-        SetKernelObjectSecurity(database.get(), DACL_SECURITY_INFORMATION, everyone.descriptor());
+    // When the shared list cannot be made, the file keeps the one it was made with.
+    if (ConvertStringSecurityDescriptorToSecurityDescriptorW(kDatabaseAccess, SDDL_REVISION_1,
+                                                             shared.receive(),
+                                                             nullptr)) {  // SecurityDescriptorSize
+        SetKernelObjectSecurity(database.get(), DACL_SECURITY_INFORMATION, shared.get());
     }
     return nullptr;
 }

@@ -25,6 +25,8 @@ constexpr DWORD kExtractorLimit = 64 * 1024 * 1024;
 // PROC_THREAD_ATTRIBUTE_JOB_LIST (attribute 13, an input), which the headers declare only for builds
 // that require Windows 10; older systems refuse it when it is set.
 constexpr DWORD_PTR kJobListAttribute = 0x0002000D;
+// Four variables of a folder each, with their names and nulls.
+constexpr int kEnvironmentCapacity = 4 * (MAX_PATH + 16);
 
 }  // namespace
 
@@ -281,16 +283,39 @@ class AttributeList {
     LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
 };
 
-// Closes the process's handles on every way out.
-struct ProcessHandles {
-    PROCESS_INFORMATION information = {};
-    ~ProcessHandles() {
-        if (information.hProcess != nullptr) {
-            CloseHandle(information.hProcess);
-            CloseHandle(information.hThread);
-        }
+// The extractor's environment block, sorted by name as the system keeps one: PATH the System32 folder,
+// SystemRoot the Windows folder, TEMP and TMP this run's temporary folder. False when a folder cannot
+// be had or the block would not fit kEnvironmentCapacity.
+bool extractorEnvironment(wchar_t* block) {
+    wchar_t system[MAX_PATH];
+    wchar_t windows[MAX_PATH];
+    wchar_t temporary[MAX_PATH + 1];
+    const UINT systemLength = GetSystemDirectoryW(system, MAX_PATH);
+    const UINT windowsLength = GetSystemWindowsDirectoryW(windows, MAX_PATH);
+    DWORD temporaryLength = GetTempPathW(MAX_PATH + 1, temporary);
+    if (systemLength == 0 || systemLength >= MAX_PATH || windowsLength == 0 || windowsLength >= MAX_PATH ||
+        temporaryLength == 0 || temporaryLength > MAX_PATH) {
+        return false;
     }
-};
+    if (temporaryLength > 3 && temporary[temporaryLength - 1] == L'\\') {
+        temporary[--temporaryLength] = L'\0';  // as TEMP is written: no separator at the end
+    }
+    // Each variable ends in a null, the block in a second one.
+    int used = 0;
+    const auto add = [&](const wchar_t* name, const wchar_t* value) {
+        const int length = lstrlenW(name) + lstrlenW(value) + 1;
+        if (used + length + 1 >= kEnvironmentCapacity) {
+            return false;
+        }
+        lstrcpyW(block + used, name);
+        lstrcatW(block + used, value);
+        used += length;
+        block[used] = L'\0';
+        return true;
+    };
+    return add(L"PATH=", system) && add(L"SystemRoot=", windows) && add(L"TEMP=", temporary) &&
+           add(L"TMP=", temporary);
+}
 
 }  // namespace
 
@@ -338,6 +363,14 @@ bool extractUpdateFromFileToCwd(InstallLog& log, PinnedExtractor& extractor, con
     OwnedHandle output;
     if (!createOutputFile(&output)) {
         log.write(L"extractUpdate: Couldn't create the extractor's output file (%d)\n",
+                  static_cast<int>(GetLastError()));
+        return false;
+    }
+    // An environment of its own: nothing of the user's (whose registry feeds an elevated run's
+    // environment) reaches the extractor but the temporary folder it may write to.
+    wchar_t environment[kEnvironmentCapacity];
+    if (!extractorEnvironment(environment)) {
+        log.write(L"extractUpdate: Couldn't make the extractor's environment (%d)\n",
                   static_cast<int>(GetLastError()));
         return false;
     }
@@ -404,15 +437,16 @@ bool extractUpdateFromFileToCwd(InstallLog& log, PinnedExtractor& extractor, con
         // No console at all: a console program given CREATE_NO_WINDOW gets a hidden console of its own,
         // which costs more to set up (under Wine, several times the extraction of a large stored
         // archive) than a console-less start.
-        const bool started = CreateProcessW(
-            extractor.copyPath(), commandLine,
-            nullptr,  // lpProcessAttributes
-            nullptr,  // lpThreadAttributes
-            TRUE,     // bInheritHandles: only those in the list
-            DETACHED_PROCESS | EXTENDED_STARTUPINFO_PRESENT | (bornInJob ? 0 : CREATE_SUSPENDED),
-            nullptr,  // lpEnvironment: the installer's own
-            nullptr,  // lpCurrentDirectory: the installer's current directory
-            &startup.StartupInfo, &process.information);
+        const bool started =
+            CreateProcessW(extractor.copyPath(), commandLine,
+                           nullptr,  // lpProcessAttributes
+                           nullptr,  // lpThreadAttributes
+                           TRUE,     // bInheritHandles: only those in the list
+                           DETACHED_PROCESS | EXTENDED_STARTUPINFO_PRESENT | CREATE_UNICODE_ENVIRONMENT |
+                               (bornInJob ? 0 : CREATE_SUSPENDED),
+                           environment,
+                           nullptr,  // lpCurrentDirectory: the installer's current directory
+                           &startup.StartupInfo, &process.information);
         const DWORD error = GetLastError();
         if (!started) {
             process.information = {};

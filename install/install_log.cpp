@@ -9,6 +9,7 @@
 #include <cstdarg>
 #include <cwchar>
 
+#include "install/run_facts.h"
 #include "install/safe_files.h"
 
 namespace {
@@ -16,23 +17,29 @@ constexpr int kLineCapacity = 1024;  // 1023 characters and the terminator
 }
 
 void InstallLog::open() {
+    // An elevated run takes the folder from the machine's list of profiles: the user's own shell folders
+    // (their registry) may name any folder, and the run would make its log there with their text in it.
     wchar_t localAppData[MAX_PATH];
-    wchar_t orvanta[MAX_PATH];
-    if (FAILED(SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, localAppData))) {
+    if (logFolderFromProfile(gatherRunFacts(false))
+            ? !profileLocalAppData(localAppData)
+            : FAILED(SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT,
+                                      localAppData))) {
         return;
     }
-    lstrcpynW(orvanta, localAppData, MAX_PATH);
-    lstrcpynW(path, localAppData, MAX_PATH);
     // The user's own programs can change this folder, the installer may run with more rights than they
     // have, and a link here would have it create or append to a file of their choosing. So neither
-    // folder may be a link and both are held; the file is opened inside the held folder through its
-    // handle, never through a link or a second name (a hard link to another file), and is kept only
-    // when its final path is the one meant. A file that this run made and cannot keep is deleted again.
-    // Any of that failing leaves the log closed.
+    // folder may be a link and both are held, "Welkara" reached through the held "Orvanta"; the file is
+    // opened inside the held "Welkara" through its handle, never through a link or a second name (a
+    // hard link to another file), and is kept only when its final path is the one meant. A file that
+    // this run made and cannot keep is deleted again. Any of that failing leaves the log closed.
+    wchar_t orvanta[MAX_PATH];
     OwnedHandle orvantaFolder, welkaraFolder;
-    if (!PathAppendW(orvanta, L"Orvanta") || makeAndHoldFolder(orvanta, &orvantaFolder) != Opened::ok ||
-        !PathAppendW(path, L"Orvanta\\Welkara") || makeAndHoldFolder(path, &welkaraFolder) != Opened::ok ||
+    bool made = false;
+    if (!joinPath(orvanta, localAppData, L"Orvanta") ||
+        makeAndHoldFolder(orvanta, &orvantaFolder) != Opened::ok || !joinPath(path, orvanta, L"Welkara") ||
+        makeAndHoldFolderIn(orvantaFolder.get(), L"Welkara", path, &welkaraFolder, &made) != Opened::ok ||
         !PathAppendW(path, L"instlog.txt")) {
+        path[0] = L'\0';
         return;
     }
     OwnedHandle log;

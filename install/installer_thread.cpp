@@ -18,6 +18,7 @@
 #include <cwchar>
 #include <memory>
 
+#include "install/application_start.h"
 #include "install/code_folder.h"
 #include "install/database.h"
 #include "install/download.h"
@@ -29,6 +30,7 @@
 #include "install/local_memory.h"
 #include "install/local_package.h"
 #include "install/manifest.h"
+#include "install/run_facts.h"
 #include "install/safe_files.h"
 #include "install/verify_eddsa.h"
 
@@ -39,10 +41,6 @@ constexpr DWORD kPauseAfterVerify = 1000;
 
 const wchar_t* wide(const char16_t* text) {
     return reinterpret_cast<const wchar_t*>(text);
-}
-
-void report(HWND window, UINT message) {
-    PostMessageW(window, message, 0, 0);
 }
 
 // Finds the code folder and makes sure it exists; path holds MAX_PATH. Only the folder lookup and the
@@ -62,32 +60,6 @@ bool codeFolderPath(wchar_t* path) {
     return true;
 }
 
-// Starts the installed application: that very file (never a program the registry associates with it,
-// which in an elevated run may come from the user's own classes), with no arguments, in its own folder
-// and the default show state, and does not wait for it. The files are in place, so the run still
-// counts as an installation when the start fails; that is logged.
-void launchApplication(InstallLog& log, const wchar_t* application, const wchar_t* codeFolder) {
-    wchar_t commandLine[MAX_PATH + 2];
-    _snwprintf(commandLine, MAX_PATH + 2, L"\"%ls\"", application);
-    commandLine[MAX_PATH + 1] = L'\0';
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(application, commandLine,
-                        nullptr,     // lpProcessAttributes
-                        nullptr,     // lpThreadAttributes
-                        FALSE,       // bInheritHandles
-                        0,           // dwCreationFlags
-                        nullptr,     // lpEnvironment: the installer's own
-                        codeFolder,  // lpCurrentDirectory: its own folder, never the installer's
-                        &startup, &process)) {
-        log.write(L"CreateProcess(%ls) failed (%d)\n", application, static_cast<int>(GetLastError()));
-        return;
-    }
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-}
-
 // Everything a run holds, released on every way out: after the final line has been written and
 // reported, so that a failure is known at once, however long cleaning up takes.
 struct Run {
@@ -101,6 +73,16 @@ struct Run {
     std::uint32_t packageLength = 0;
     PinnedExtractor extractor;
     CodeFolder code;  // locked from the first change to the code folder to the end of the swap
+    HWND window = nullptr;
+    std::atomic<Outcome>* outcome = nullptr;
+
+    // Posts `message` to the window, once `ended` is where the window's owner will look for it.
+    void report(UINT message, Outcome ended) const {
+        if (outcome != nullptr) {
+            outcome->store(ended);
+        }
+        PostMessageW(window, message, 0, 0);
+    }
 };
 
 // The package bytes: the local package that the manifest names (a bare file name beside the
@@ -142,10 +124,15 @@ const wchar_t* obtainPackage(Run& run, const wchar_t* url) {
 
 // The steps up to the report. Returns the final line of a failure, or null after a success (the
 // reports of a success are posted here).
-const wchar_t* install(Run& run, HWND window) {
+const wchar_t* install(Run& run) {
     InstallLog& log = run.log;
     const InstallRequest& request = run.request;
     log.write(L"Installer thread started\n");
+    if (request.unattendedReason != nullptr) {
+        log.write(
+            L"Running unattended (%ls): nothing waits for a person and the application is not started\n",
+            request.unattendedReason);
+    }
     run.manifest.reset(loadManifest(log));
     const wchar_t* url =
         request.urlOverride != nullptr ? request.urlOverride : buildUpdateUrl(run.manifest.get());
@@ -172,9 +159,9 @@ const wchar_t* install(Run& run, HWND window) {
     }
     if (request.verifyOnly) {
         log.write(L"%ls", finalLine::kVerified);
-        report(window, WM_INSTALLER_VERIFIED);
+        run.report(WM_INSTALLER_VERIFIED, Outcome::verified);
         Sleep(kPauseAfterVerify);
-        report(window, WM_INSTALLER_CLOSE);
+        run.report(WM_INSTALLER_CLOSE, Outcome::verified);
         return nullptr;
     }
 
@@ -197,29 +184,38 @@ const wchar_t* install(Run& run, HWND window) {
     }
     run.code.release();
 
-    log.write(L"Executing %ls\n", application);
-    launchApplication(log, application, codeFolder);
-    report(window, WM_INSTALLER_INSTALLED);
+    RunFacts facts = gatherRunFacts(false);
+    facts.unattendedOption = request.unattendedReason != nullptr;
+    const ApplicationStart start = applicationStart(facts);
+    if (start == ApplicationStart::none) {
+        log.write(L"Not starting %ls: the run is unattended\n", application);
+    } else {
+        log.write(L"Executing %ls\n", application);
+        startApplication(log, application, codeFolder, start);
+    }
+    run.report(WM_INSTALLER_INSTALLED, Outcome::installed);
     run.localPackage.remove(log);
     log.write(L"%ls", finalLine::kInstalled);
     Sleep(kPauseAfterInstall);
-    report(window, WM_INSTALLER_CLOSE);
+    run.report(WM_INSTALLER_CLOSE, Outcome::installed);
     return nullptr;
 }
 
 }  // namespace
 
-void runInstallation(HWND window, const InstallRequest& request) {
+void runInstallation(HWND window, const InstallRequest& request, std::atomic<Outcome>* outcome) {
     Run run(request);
+    run.window = window;
+    run.outcome = outcome;
     run.log.open();
-    if (const wchar_t* failure = install(run, window)) {
+    if (const wchar_t* failure = install(run)) {
         run.log.write(L"%ls", failure);
-        report(window, WM_INSTALLER_ERROR);
+        run.report(WM_INSTALLER_ERROR, run.code.busy() ? Outcome::busy : Outcome::failed);
     }
 }
 
 DWORD WINAPI InstallerThreadProc(LPVOID start) {
-    const InstallerThreadStart* thread = static_cast<const InstallerThreadStart*>(start);
-    runInstallation(thread->window, thread->request);
+    InstallerThreadStart* thread = static_cast<InstallerThreadStart*>(start);
+    runInstallation(thread->window, thread->request, &thread->outcome);
     return 0;
 }

@@ -6,26 +6,35 @@
 
 #include <windows.h>
 
+#include <atomic>
+
+#include "install/run_choices.h"
+
 // What the installation is asked to do, as the command line gave it: the package URL to use instead
 // of the one built from the manifest, the Base64 signature to use instead of the manifest's (each
-// null when not given) and whether to stop after the check. The strings belong to the caller and stay
-// valid for as long as the installation runs.
+// null when not given) and whether to stop after the check; and why nobody will answer its window,
+// null when somebody may (an unattended run starts no application). The strings belong to the caller
+// and stay valid for as long as the installation runs.
 struct InstallRequest {
     const wchar_t* urlOverride = nullptr;
     const wchar_t* signatureOverride = nullptr;
     bool verifyOnly = false;
+    const wchar_t* unattendedReason = nullptr;
 };
 
-// The installer thread's one argument: the window it reports to and what it is asked to do. It must
-// outlive the thread (the thread is never waited for; it ends with the process).
+// The installer thread's one argument: the window it reports to and what it is asked to do, and where
+// it leaves how the run ended, before it posts the report that says so. It must outlive the thread
+// (the thread is never waited for; it ends with the process).
 struct InstallerThreadStart {
     HWND window = nullptr;
     InstallRequest request;
+    std::atomic<Outcome> outcome{Outcome::none};
 };
 
 // Thread entry; `start` is an InstallerThreadStart. Returns 0.
 DWORD WINAPI InstallerThreadProc(LPVOID start);
 
-// The installation itself, reporting to `window` (any window, for instance a test's receiver).
-// Runs on the calling thread and returns when the run has ended.
-void runInstallation(HWND window, const InstallRequest& request);
+// The installation itself, reporting to `window` (any window, for instance a test's receiver), and
+// leaving how it ended in *outcome (may be null) before each report. Runs on the calling thread and
+// returns when the run has ended.
+void runInstallation(HWND window, const InstallRequest& request, std::atomic<Outcome>* outcome = nullptr);

@@ -3,6 +3,8 @@
 // some file systems; opening always asks for the reparse point itself, never its target.
 #include "install/safe_files.h"
 
+#include <aclapi.h>
+#include <sddl.h>
 #include <shlwapi.h>
 #include <winternl.h>
 
@@ -11,6 +13,10 @@
 namespace {
 
 constexpr DWORD kFinalPathCapacity = 2 * MAX_PATH;  // room for the "\\?\" prefix and a MAX_PATH path
+// What a held folder's handle may do: list (so that its share mode counts), pass through, and read its
+// attributes and its security.
+constexpr ACCESS_MASK kHoldAccess =
+    FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE;
 
 bool isLinkByName(const wchar_t* path) {
     const DWORD attributes = GetFileAttributesW(path);
@@ -24,6 +30,57 @@ DWORD attributesOf(HANDLE handle) {
     return GetFileInformationByHandleEx(handle, FileBasicInfo, &information, sizeof information)
                ? information.FileAttributes
                : INVALID_FILE_ATTRIBUTES;
+}
+
+// What the object open as `handle` is, against what was wanted (a folder, or a regular file on disk); on
+// anything but `ok` the handle is closed. A device (NUL, COM1, ...) opens the device wherever the
+// folder is: it is no file on disk, and as a folder it is missing.
+Opened classify(OwnedHandle* opened, bool folderWanted) {
+    const DWORD attributes = GetFileType(opened->get()) == FILE_TYPE_DISK ? attributesOf(opened->get())
+                             : folderWanted                               ? INVALID_FILE_ATTRIBUTES
+                                                                          : FILE_ATTRIBUTE_DIRECTORY;
+    const bool folder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    const Opened result = attributes == INVALID_FILE_ATTRIBUTES              ? Opened::missing
+                          : (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? Opened::link
+                          : folder != folderWanted                           ? Opened::wrongKind
+                                                                             : Opened::ok;
+    if (result != Opened::ok) {
+        opened->reset();
+    }
+    return result;
+}
+
+// NtCreateFile of `name`, a bare file name, relative to the folder open as `folder`, never through a
+// reparse point at the name. On failure GetLastError tells why.
+NTSTATUS createRelative(HANDLE folder, const wchar_t* name, ACCESS_MASK access, ULONG share,
+                        ULONG disposition, ULONG options, PSECURITY_DESCRIPTOR security, HANDLE* handle,
+                        ULONG_PTR* information) {
+    const size_t length = wcslen(name);
+    if (!isBareFileName(name) || length > MAX_PATH) {
+        SetLastError(ERROR_INVALID_NAME);
+        return static_cast<NTSTATUS>(0xC0000033L);  // STATUS_OBJECT_NAME_INVALID
+    }
+    UNICODE_STRING relativeName;
+    relativeName.Length = static_cast<USHORT>(length * sizeof(wchar_t));
+    relativeName.MaximumLength = relativeName.Length;
+    relativeName.Buffer = const_cast<wchar_t*>(name);
+    OBJECT_ATTRIBUTES attributes;
+    // Case folded as Win32 names are; the name is looked up in `folder`, not from the root.
+    InitializeObjectAttributes(&attributes, &relativeName, OBJ_CASE_INSENSITIVE, folder, security);
+    IO_STATUS_BLOCK status = {};
+    *handle = nullptr;
+    const NTSTATUS result =
+        NtCreateFile(handle, access | FILE_READ_ATTRIBUTES | SYNCHRONIZE, &attributes, &status,
+                     nullptr,  // AllocationSize
+                     FILE_ATTRIBUTE_NORMAL, share, disposition,
+                     options | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT,
+                     nullptr,  // EaBuffer
+                     0);       // EaLength
+    if (result < 0) {
+        SetLastError(RtlNtStatusToDosError(result));
+    }
+    *information = status.Information;
+    return result;
 }
 
 // The final path of `handle` into `out` (kFinalPathCapacity); false when it cannot be had or is cut.
@@ -65,28 +122,38 @@ Opened holdFolder(const wchar_t* path, OwnedHandle* folder) {
     // Listing is a real access to the folder's contents, so the share mode counts: without
     // FILE_SHARE_DELETE nobody can open the folder to rename or delete it while this handle is open.
     // A handle with attribute rights alone would not hold it.
-    folder->reset(CreateFileW(path, FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE,
+    folder->reset(CreateFileW(path, kHoldAccess, FILE_SHARE_READ | FILE_SHARE_WRITE,
                               nullptr,  // lpSecurityAttributes
                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
                               nullptr));  // hTemplateFile
-    if (!folder->valid()) {
-        return Opened::missing;
-    }
-    const DWORD attributes = attributesOf(folder->get());
-    const Opened result = attributes == INVALID_FILE_ATTRIBUTES              ? Opened::missing
-                          : (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? Opened::link
-                          : (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0     ? Opened::wrongKind
-                                                                             : Opened::ok;
-    if (result != Opened::ok) {
-        folder->reset();
-    }
-    return result;
+    return folder->valid() ? classify(folder, true) : Opened::missing;
 }
 
-Opened makeAndHoldFolder(const wchar_t* path, OwnedHandle* folder) {
-    CreateDirectoryW(path, nullptr);  // lpSecurityAttributes: default security; an existing one is fine
+Opened makeAndHoldFolder(const wchar_t* path, OwnedHandle* folder, bool* created) {
+    // lpSecurityAttributes: default security. An existing folder is fine.
+    const bool made = CreateDirectoryW(path, nullptr) != FALSE;
+    if (created != nullptr) {
+        *created = made;
+    }
     return holdFolder(path, folder);
+}
+
+Opened makeAndHoldFolderIn(HANDLE parent, const wchar_t* name, const wchar_t* path, OwnedHandle* folder,
+                           bool* created) {
+    folder->reset();
+    *created = false;
+    if (isLinkByName(path)) {
+        return Opened::link;
+    }
+    HANDLE handle = nullptr;
+    ULONG_PTR information = 0;
+    if (createRelative(parent, name, kHoldAccess, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN_IF,
+                       FILE_DIRECTORY_FILE, nullptr, &handle, &information) < 0) {
+        return Opened::missing;
+    }
+    folder->reset(handle);
+    *created = information == FILE_CREATED;
+    return classify(folder, true);
 }
 
 Opened openFileNoFollow(const wchar_t* path, DWORD access, DWORD share, DWORD disposition,
@@ -98,20 +165,7 @@ Opened openFileNoFollow(const wchar_t* path, DWORD access, DWORD share, DWORD di
     file->reset(CreateFileW(path, access | FILE_READ_ATTRIBUTES, share, security, disposition,
                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
                             nullptr));  // hTemplateFile
-    if (!file->valid()) {
-        return Opened::missing;
-    }
-    // A device name (NUL, COM1, ...) opens the device wherever the folder is: not a file on disk.
-    const DWORD attributes =
-        GetFileType(file->get()) == FILE_TYPE_DISK ? attributesOf(file->get()) : FILE_ATTRIBUTE_DIRECTORY;
-    const Opened result = attributes == INVALID_FILE_ATTRIBUTES              ? Opened::missing
-                          : (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? Opened::link
-                          : (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0     ? Opened::wrongKind
-                                                                             : Opened::ok;
-    if (result != Opened::ok) {
-        file->reset();
-    }
-    return result;
+    return file->valid() ? classify(file, false) : Opened::missing;
 }
 
 Opened openInFolder(HANDLE folder, const wchar_t* name, ACCESS_MASK access, ULONG share, ULONG disposition,
@@ -120,52 +174,43 @@ Opened openInFolder(HANDLE folder, const wchar_t* name, ACCESS_MASK access, ULON
     if (created != nullptr) {
         *created = false;
     }
-    const size_t length = wcslen(name);
-    if (!isBareFileName(name) || length > MAX_PATH) {
-        SetLastError(ERROR_INVALID_NAME);
-        return Opened::missing;
-    }
-    UNICODE_STRING relativeName;
-    relativeName.Length = static_cast<USHORT>(length * sizeof(wchar_t));
-    relativeName.MaximumLength = relativeName.Length;
-    relativeName.Buffer = const_cast<wchar_t*>(name);
-    OBJECT_ATTRIBUTES attributes;
-    // Case folded as Win32 names are; the name is looked up in `folder`, not from the root.
-    InitializeObjectAttributes(&attributes, &relativeName, OBJ_CASE_INSENSITIVE, folder, security);
-    IO_STATUS_BLOCK status = {};
     HANDLE handle = nullptr;
-    const NTSTATUS result =
-        NtCreateFile(&handle, access | FILE_READ_ATTRIBUTES | SYNCHRONIZE, &attributes, &status,
-                     nullptr,  // AllocationSize
-                     FILE_ATTRIBUTE_NORMAL, share, disposition,
-                     FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT,
-                     nullptr,  // EaBuffer
-                     0);       // EaLength
+    ULONG_PTR information = 0;
+    const NTSTATUS result = createRelative(folder, name, access, share, disposition, FILE_NON_DIRECTORY_FILE,
+                                           security, &handle, &information);
     if (result < 0) {
-        const ULONG error = RtlNtStatusToDosError(result);
-        SetLastError(error);
         // A folder at the name cannot be opened as a file.
-        return error == ERROR_DIRECTORY ||
+        return GetLastError() == ERROR_DIRECTORY ||
                        result == static_cast<NTSTATUS>(0xC00000BAL)  // STATUS_FILE_IS_A_DIRECTORY
                    ? Opened::wrongKind
                    : Opened::missing;
     }
     file->reset(handle);
-    const DWORD kind =
-        GetFileType(handle) == FILE_TYPE_DISK ? attributesOf(handle) : FILE_ATTRIBUTE_DIRECTORY;
-    const Opened opened = kind == INVALID_FILE_ATTRIBUTES              ? Opened::missing
-                          : (kind & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? Opened::link
-                          : (kind & FILE_ATTRIBUTE_DIRECTORY) != 0     ? Opened::wrongKind
-                                                                       : Opened::ok;
+    const Opened opened = classify(file, false);
     if (opened != Opened::ok) {
-        file->reset();
         SetLastError(ERROR_INVALID_NAME);
         return opened;
     }
     if (created != nullptr) {
-        *created = status.Information == FILE_CREATED;
+        *created = information == FILE_CREATED;
     }
     return Opened::ok;
+}
+
+bool ownedByTheSystem(HANDLE object, LocalMemory<wchar_t>* owner) {
+    LocalMemory<void> descriptor;
+    PSID sid = nullptr;
+    if (GetSecurityInfo(object, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &sid, nullptr, nullptr,
+                        nullptr,  // group and lists: not asked for
+                        descriptor.receive()) != ERROR_SUCCESS ||
+        !ConvertSidToStringSidW(sid, owner->receive())) {
+        return false;
+    }
+    // TrustedInstaller, the service that owns the system's own files: NT SERVICE\TrustedInstaller.
+    static const wchar_t kTrustedInstaller[] =
+        L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
+    return IsWellKnownSid(sid, WinLocalSystemSid) || IsWellKnownSid(sid, WinBuiltinAdministratorsSid) ||
+           lstrcmpiW(owner->get(), kTrustedInstaller) == 0;
 }
 
 DWORD linkCount(HANDLE file) {

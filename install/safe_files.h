@@ -7,6 +7,8 @@
 
 #include <windows.h>
 
+#include "install/local_memory.h"
+
 // A kernel handle, closed on every way out. INVALID_HANDLE_VALUE stands for none.
 class OwnedHandle {
   public:
@@ -29,6 +31,20 @@ class OwnedHandle {
 
   private:
     HANDLE handle_ = INVALID_HANDLE_VALUE;
+};
+
+// A started process's two handles, closed on every way out.
+struct ProcessHandles {
+    ProcessHandles() = default;
+    ProcessHandles(const ProcessHandles&) = delete;
+    ProcessHandles& operator=(const ProcessHandles&) = delete;
+    ~ProcessHandles() {
+        if (information.hProcess != nullptr) {
+            CloseHandle(information.hProcess);
+            CloseHandle(information.hThread);
+        }
+    }
+    PROCESS_INFORMATION information = {};
 };
 
 // True when the two paths are the same text, compared code unit by code unit with case folded as the
@@ -57,7 +73,21 @@ enum class Opened {
 Opened holdFolder(const wchar_t* path, OwnedHandle* folder);
 
 // CreateDirectoryW(path) without security attributes (an existing folder is fine), then holdFolder.
-Opened makeAndHoldFolder(const wchar_t* path, OwnedHandle* folder);
+// *created (may be null) tells whether this call made the folder.
+Opened makeAndHoldFolder(const wchar_t* path, OwnedHandle* folder, bool* created = nullptr);
+
+// Makes (when missing) and holds the folder `name`, a bare file name, inside the folder held as
+// `parent`, relative to that handle: no path to it is walked, so a parent renamed, replaced or turned
+// into a junction since it was held changes nothing. Held as holdFolder holds, never a reparse point
+// (asked by handle, and by name at `path`, the path that `name` has in `parent`). *created tells
+// whether this call made it. On anything but `ok` nothing stays open and GetLastError tells why.
+Opened makeAndHoldFolderIn(HANDLE parent, const wchar_t* name, const wchar_t* path, OwnedHandle* folder,
+                           bool* created);
+
+// True when the file or folder open as `object` (with READ_CONTROL) is owned by the system itself:
+// LocalSystem, the Administrators group or TrustedInstaller, the owners that nobody but an
+// administrator can give. *owner gets the owner's SID as text; false also when it cannot be read.
+bool ownedByTheSystem(HANDLE object, LocalMemory<wchar_t>* owner);
 
 // Opens `path` as a regular file on disk with `access`, `share` and `disposition` (OPEN_EXISTING,
 // OPEN_ALWAYS, CREATE_NEW), never through a reparse point at the name: a link there is `link`, a

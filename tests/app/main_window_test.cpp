@@ -670,6 +670,67 @@ INSTANTIATE_TEST_SUITE_P(Closes, FailedRunTest,
                                            CloseCase{"EnterOnClose", CloseBy::Enter}),
                          [](const ::testing::TestParamInfo<CloseCase>& info) { return info.param.name; });
 
+// ---- Runs that nobody watches end by themselves: with /unattended, with an exit code that tells how,
+// and in a window station nobody sees (as a deployment tool's run), with 0 as described. An error
+// shows for 2.5 s, as a success does; a success starts no application.
+
+struct UnattendedCase {
+    const char* name;
+    const wchar_t* arguments;
+    const wchar_t* signature;  // of packages\package.7z as the local package: "damaged" fails
+    bool lockHeld;             // another installation holds the code folder's lock
+    bool unseen;               // in a window station nobody sees
+    DWORD exitCode;
+    const wchar_t* reason;     // in the log's second line
+    const wchar_t* finalLine;
+};
+
+class UnattendedRunTest : public MainWindowTest, public ::testing::WithParamInterface<UnattendedCase> {};
+
+TEST_P(UnattendedRunTest, EndsByItselfWithItsExitCode) {
+    const UnattendedCase& c = GetParam();
+    useLocalPackage(L"package.7z", c.signature);
+    const std::wstring own = codeFolder + L"\\.installer";
+    HANDLE lock = INVALID_HANDLE_VALUE;
+    if (c.lockHeld) {
+        ASSERT_EQ(SHCreateDirectoryExW(nullptr, own.c_str(), nullptr), ERROR_SUCCESS);
+        lock = CreateFileW((own + L"\\lock").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        ASSERT_NE(lock, INVALID_HANDLE_VALUE);
+    }
+    InstallerProcess process;
+    const bool started = process.start(installer(), c.arguments, c.unseen);
+    const bool ended = started && process.waitForExit(60000);
+    CloseHandle(lock);
+    ASSERT_TRUE(started) << GetLastError();
+    ASSERT_TRUE(ended) << "the run waits for somebody: " << narrow(installLog());
+    EXPECT_EQ(process.exitCode(), c.exitCode);
+    const std::wstring log = installLog();
+    EXPECT_EQ(log.rfind(L"Installer thread started\nRunning unattended (" + std::wstring(c.reason) +
+                            L"): nothing waits for a person and the application is not started\n",
+                        0),
+              0u)
+        << narrow(log);
+    EXPECT_TRUE(endsWith(log, c.finalLine)) << narrow(log);
+    EXPECT_FALSE(applicationStarted());
+    if (std::wstring(c.finalLine) == kFinishedLine) {
+        EXPECT_NE(log.find(L"\nNot starting " + codeFolder + L"\\welkara.exe: the run is unattended\n" + kFinishedLine),
+                  std::wstring::npos)
+            << narrow(log);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Runs, UnattendedRunTest,
+    ::testing::Values(UnattendedCase{"FailureEndsWith1603", L"/unattended", L"damaged", false, false, 1603,
+                                     L"the /unattended option", L"Couldn't validate file\n"},
+                      UnattendedCase{"LockedCodeFolderEndsWith1618", L"/unattended", L"package", true, false, 1618,
+                                     L"the /unattended option", L"Couldn't lock the code folder\n"},
+                      UnattendedCase{"SuccessEndsWith0AndStartsNothing", L"/unattended:yes", L"package", false,
+                                     false, 0, L"the /unattended option", kFinishedLine},
+                      UnattendedCase{"FailureUnseenEndsWith0", L"", L"damaged", false, true, 0,
+                                     L"a window station that nobody sees", L"Couldn't validate file\n"}),
+    [](const ::testing::TestParamInfo<UnattendedCase>& info) { return info.param.name; });
+
 // ---- Every state reaches the screen whole: the status line, the progress bar (its marquee moving while
 // the thread works, standing still afterwards) and the button with its label, within a second of
 // entering the state (the first frame excepted) and still there a second later. Judged from photographs of

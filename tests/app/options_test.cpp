@@ -32,6 +32,7 @@ class OptionsTest : public ::testing::Test {
     static void reset() {
         ReleaseOptions();
         verifyOnly = false;
+        unattended = false;
     }
 };
 
@@ -42,6 +43,7 @@ struct SettingsCase {
     const char* url;  // kNull for an unset setting
     const char* signature;
     bool verify;
+    bool unattended = false;
 };
 
 TEST_F(OptionsTest, CommandLineSetsExactlyTheseSettings) {
@@ -67,6 +69,14 @@ TEST_F(OptionsTest, CommandLineSetsExactlyTheseSettings) {
         {"/unknown /url:x", kNull, kNull, false},
         {"/url:x /unknown:y /verify_only", "x", kNull, false},
         {"/url:x Q/verify_only", "x", kNull, false},
+        {"/passive /unattended", kNull, kNull, false},
+        // /unattended, like /verify_only, only turns on; a value is ignored.
+        {"/unattended", kNull, kNull, false, true},
+        {"/unattended:no", kNull, kNull, false, true},
+        {"/unattended:", kNull, kNull, false, false},
+        {"/url:a /unattended /verify_only", "a", kNull, true, true},
+        {"/unattended /url:a", "a", kNull, false, true},
+        {"/Unattended /url:a", kNull, kNull, false, false},
         // Later occurrences replace earlier ones.
         {"/url:a /url:b", "b", kNull, false},
         {"/url:a /eddsa_signature:s /verify_only", "a", "s", true},
@@ -93,6 +103,7 @@ TEST_F(OptionsTest, CommandLineSetsExactlyTheseSettings) {
         EXPECT_EQ(urlOverride == nullptr ? kNull : narrow(urlOverride), c.url);
         EXPECT_EQ(signatureOverride == nullptr ? kNull : narrow(signatureOverride), c.signature);
         EXPECT_EQ(verifyOnly, c.verify);
+        EXPECT_EQ(unattended, c.unattended);
     }
 }
 

@@ -29,14 +29,33 @@ InstallerProcess::~InstallerProcess() {
         TerminateProcess(m_process.hProcess, 1);
     }
     testsupport::closeProcess(&m_process, 5000);  // never started: null handles, refused harmlessly
+    if (m_desktop != nullptr) {
+        CloseDesktop(m_desktop);
+    }
+    if (m_station != nullptr) {
+        CloseWindowStation(m_station);
+    }
 }
 
-bool InstallerProcess::start(const std::wstring& executable, const std::wstring& arguments) {
+bool InstallerProcess::start(const std::wstring& executable, const std::wstring& arguments, bool unseen) {
     std::wstring commandLine = L"\"" + executable + L"\"";
     if (!arguments.empty()) {
         commandLine += L" " + arguments;
     }
-    return testsupport::startProcess(commandLine, &m_process);
+    if (unseen) {
+        // A station made here has no WSF_VISIBLE; its desktop is made with the station current.
+        m_station = CreateWindowStationW(L"WelkaraUnseen", 0, WINSTA_ALL_ACCESS, nullptr);
+        const HWINSTA own = GetProcessWindowStation();
+        if (m_station == nullptr || !SetProcessWindowStation(m_station)) {
+            return false;
+        }
+        m_desktop = CreateDesktopW(L"Default", nullptr, nullptr, 0, GENERIC_ALL, nullptr);
+        SetProcessWindowStation(own);
+        if (m_desktop == nullptr) {
+            return false;
+        }
+    }
+    return testsupport::startProcess(commandLine, &m_process, unseen ? L"WelkaraUnseen\\Default" : nullptr);
 }
 
 namespace {

@@ -27,8 +27,9 @@ class InstallerProcess {
     InstallerProcess& operator=(const InstallerProcess&) = delete;
     ~InstallerProcess();
 
-    // Starts `executable` with `arguments` (what follows the program name on its command line).
-    bool start(const std::wstring& executable, const std::wstring& arguments);
+    // Starts `executable` with `arguments` (what follows the program name on its command line); with
+    // `unseen`, on the desktop of a window station of its own, which nobody sees.
+    bool start(const std::wstring& executable, const std::wstring& arguments, bool unseen = false);
     // The visible top-level window of class kWindowClass that belongs to this process, or null.
     HWND findWindow() const;
     // Waits up to timeoutMs for the process to end; on true exitedAt() is when the wait saw it end.
@@ -40,6 +41,8 @@ class InstallerProcess {
   private:
     PROCESS_INFORMATION m_process = {};
     ULONGLONG m_exitedAt = 0;
+    HWINSTA m_station = nullptr;  // the unseen window station and its desktop, while the process runs
+    HDESK m_desktop = nullptr;
 };
 
 // The child window of `parent` with that window class, or null.

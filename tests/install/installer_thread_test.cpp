@@ -8,6 +8,7 @@
 #include "install/installer_thread.h"
 
 #include <aclapi.h>
+#include <sddl.h>
 #include <shellapi.h>
 #include <shlobj.h>
 #include <shlwapi.h>
@@ -19,6 +20,7 @@
 #include <tuple>
 #include <vector>
 
+#include "install/database.h"
 #include "install/installer_messages.h"
 #include "install/safe_files.h"
 #include "tests/support/installation_fixture.h"
@@ -47,7 +49,7 @@ const Reports kVerified = {WM_INSTALLER_VERIFIED, WM_INSTALLER_CLOSE};
 const Reports kError = {WM_INSTALLER_ERROR};
 
 // `text` with the stamp of every run's work folder ("run-" and 16 hexadecimal digits) written "{stamp}".
-std::wstring unstamped(std::wstring text) {
+[[maybe_unused]] std::wstring unstamped(std::wstring text) {
     for (size_t at = text.find(L"\\run-"); at != std::wstring::npos; at = text.find(L"\\run-", at + 1)) {
         if (text.size() - at >= 21 && text.find_first_not_of(L"0123456789abcdef", at + 5) >= at + 21) {
             text.replace(at + 5, 16, L"{stamp}");
@@ -378,16 +380,12 @@ TEST_F(InstallerThreadTest, ZeroBytePackageIsReadAndVerified) {
     EXPECT_NE(log().find(L"verify_eddsa: verify result: 1\n"), std::wstring::npos) << log();
 }
 
-// The rights that the access list of `path` grants to Everyone (S-1-1-0), read back with
-// GetFileSecurityW and GetExplicitEntriesFromAclW; 0 when it grants none.
-ACCESS_MASK rightsOfEveryone(const std::wstring& path) {
-    DWORD needed = 0;
-    GetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &needed);
-    std::vector<BYTE> descriptor(needed);
+// The rights that the access list of `descriptor` grants to Everyone (S-1-1-0), read with
+// GetExplicitEntriesFromAclW; 0 when it grants none.
+ACCESS_MASK rightsOfEveryone(PSECURITY_DESCRIPTOR descriptor) {
     BOOL present = FALSE, defaulted = FALSE;
     PACL list = nullptr;
-    if (needed == 0 || !GetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, descriptor.data(), needed, &needed) ||
-        !GetSecurityDescriptorDacl(descriptor.data(), &present, &list, &defaulted) || !present || list == nullptr) {
+    if (!GetSecurityDescriptorDacl(descriptor, &present, &list, &defaulted) || !present || list == nullptr) {
         return 0;
     }
     ULONG count = 0;
@@ -408,6 +406,16 @@ ACCESS_MASK rightsOfEveryone(const std::wstring& path) {
     FreeSid(everyone);
     LocalFree(entries);
     return rights;
+}
+
+// The same for the file at `path`, its list read back with GetFileSecurityW.
+ACCESS_MASK rightsOfEveryone(const std::wstring& path) {
+    DWORD needed = 0;
+    GetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &needed);
+    std::vector<BYTE> descriptor(needed);
+    return needed != 0 && GetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, descriptor.data(), needed, &needed)
+               ? rightsOfEveryone(descriptor.data())
+               : 0;
 }
 
 constexpr ACCESS_MASK kEveryRightOfAFile = FILE_GENERIC_READ | FILE_GENERIC_WRITE | FILE_GENERIC_EXECUTE | DELETE;
@@ -436,6 +444,18 @@ TEST_F(InstallerThreadTest, NewDatabaseIsOpenToEveryone) {
     ASSERT_TRUE(writeBytes(plain, ""));
     EXPECT_NE(rightsOfEveryone(plain) & kEveryRightOfAFile, kEveryRightOfAFile)
         << "a file with the default list must not pass for an open one";
+
+    // The list itself, as the run hands it to the system (Wine keeps no more of it than the bits above):
+    // Everyone may use the file but not delete it, change its list or take it over.
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(kDatabaseAccess, SDDL_REVISION_1, &descriptor,
+                                                                     nullptr));
+    const ACCESS_MASK everyone = rightsOfEveryone(descriptor);
+    LocalFree(descriptor);
+    EXPECT_EQ(everyone & (FILE_GENERIC_READ | FILE_GENERIC_WRITE | FILE_GENERIC_EXECUTE),
+              static_cast<ACCESS_MASK>(FILE_GENERIC_READ | FILE_GENERIC_WRITE | FILE_GENERIC_EXECUTE))
+        << std::hex << everyone;
+    EXPECT_EQ(everyone & (DELETE | WRITE_DAC | WRITE_OWNER), 0u) << std::hex << everyone;
 }
 
 // A run that fails once the code folder is in use, before the swap or part-way through it, leaves the
@@ -623,12 +643,33 @@ TEST_F(InstallerThreadTest, LocalPackageAtTheRootOfADriveIsInstalledAndDeleted) 
 // would have the installer create a file open to Everyone wherever it points; Wine shows a Unix link
 // to a folder as a reparse point, which stands here for a junction or a Windows link. (Wine shows a
 // link to a file as a plain file, so a link in place of vorlinde.db cannot be told apart here.) A
-// database that exists already is only looked at, so it is accepted wherever it is reached.
+// folder that another account made there first is refused too: its owner could take the database
+// away from the application. Under Wine every file belongs to the user who runs it, as the folder made
+// by this test does, and never to the system. A database that exists already is only looked at, so it
+// is accepted wherever it is reached.
 struct DatabaseLink {
     const char* name;
     bool orvantaIsTheLink;  // else Welkara is
     bool existing;          // a database lies where the link leads
+    bool noLink = false;    // instead of any link, "Orvanta" made by this test, as another account would
 };
+
+// This process's user as a SID string.
+std::wstring ownUser() {
+    HANDLE token = nullptr;
+    BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    DWORD size = 0;
+    LPWSTR text = nullptr;
+    std::wstring user;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) &&
+        GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size) &&
+        ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &text)) {
+        user = text;
+        LocalFree(text);
+    }
+    CloseHandle(token);
+    return user;
+}
 
 using DatabaseLinkTest = InstallerTable<DatabaseLink>;
 
@@ -645,17 +686,17 @@ TEST_P(DatabaseLinkTest, IsRefusedUnlessTheDatabaseExists) {
     if (!c.orvantaIsTheLink) {
         ASSERT_TRUE(CreateDirectoryW(orvanta.c_str(), nullptr));
     }
-    ASSERT_TRUE(testsupport::makeUnixLink(elsewhere, link));
+    ASSERT_TRUE(c.noLink || testsupport::makeUnixLink(elsewhere, link));
     verifyLocalPackage();
     testsupport::removeUnixLink(link);
 
     EXPECT_EQ(messages(), c.existing ? kVerified : kError);
     const std::wstring text = log();
+    const std::wstring refused = c.noLink ? orvanta + L": it is owned by " + ownUser() : link + L": it is a link or junction";
     EXPECT_EQ(text.substr(0, text.find(L"Will try")),
               L"Installer thread started\nManifest loaded from " + manifest() + L".\n" +
                   (c.existing ? L"Database " + databasePath() + L" already exists (which is fine).\n"
-                              : L"Refusing the database folder " + link +
-                                    L": it is a link or junction\nCouldn't create empty database\n"));
+                              : L"Refusing the database folder " + refused + L"\nCouldn't create empty database\n"));
     EXPECT_FALSE(pathExists(elsewhere + L"\\Welkara"));
     EXPECT_EQ(pathExists(elsewhere + L"\\vorlinde.db"), c.existing);
     if (c.existing) {
@@ -667,7 +708,8 @@ TEST_P(DatabaseLinkTest, IsRefusedUnlessTheDatabaseExists) {
 INSTANTIATE_TEST_SUITE_P(Links, DatabaseLinkTest,
                          ::testing::Values(DatabaseLink{"OrvantaIsALink", true, false},
                                            DatabaseLink{"WelkaraIsALink", false, false},
-                                           DatabaseLink{"ExistingDatabaseThroughALink", false, true}),
+                                           DatabaseLink{"ExistingDatabaseThroughALink", false, true},
+                                           DatabaseLink{"OrvantaMadeByAnotherAccount", false, false, true}),
                          rowName<DatabaseLink>);
 
 // The log lives where the user's own programs can change things. A link at either folder gets no log
@@ -698,6 +740,28 @@ TEST_P(LogFolderLinkTest, GetsNoLog) {
 
 INSTANTIATE_TEST_SUITE_P(Links, LogFolderLinkTest, ::testing::Values(true, false),
                          boolNames("OrvantaIsALink", "WelkaraIsALink"));
+
+// The user's own shell folders (their registry, which their unelevated programs may change) name any
+// folder as their local application data: an elevated run (every run under Wine is one) makes its log
+// in the profile's own folder all the same, and nothing at all where the redirection points.
+TEST_F(InstallerThreadTest, ElevatedRunDoesNotFollowARedirectedLogFolder) {
+    const std::wstring profileLog = logFilePath();  // before the redirection: the profile's folder
+    const std::wstring redirected = exeFolder() + L"\\redirected";
+    const wchar_t key[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
+    removeTree(redirected);
+    ASSERT_TRUE(CreateDirectoryW(redirected.c_str(), nullptr));
+    ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, key, L"Local AppData", REG_EXPAND_SZ, redirected.c_str(),
+                              static_cast<DWORD>((redirected.size() + 1) * sizeof(wchar_t))),
+              ERROR_SUCCESS);
+    ASSERT_EQ(logFilePath(), redirected + L"\\Orvanta\\Welkara\\instlog.txt") << "the redirection is not seen";
+    verifyLocalPackage();
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, key, L"Local AppData");
+
+    EXPECT_EQ(messages(), kVerified);
+    EXPECT_EQ(fromUtf16Bytes(readBytes(profileLog)), localVerified() + L"Exiting after successful verification as requested\n");
+    EXPECT_FALSE(pathExists(redirected + L"\\Orvanta"));
+    removeTree(redirected);
+}
 
 // A code folder that cannot be used. The run goes on as described up to where it first changes the
 // code folder: a folder that cannot be made (a file stands where "Orvanta" should be) fails when it is

@@ -77,9 +77,9 @@ TEST_F(SafeFilesTest, NamesAreOpenedOnlyAsWhatTheyAre) {
     }
 }
 
-// A file made through a folder's handle lands in that folder wherever it has gone since, never at the
-// path it was opened by. (The real holds refuse delete sharing, so their folders cannot be moved at
-// all; this one allows it, so that the move can be made.)
+// A file or a folder made through a folder's handle lands in that folder wherever it has gone since,
+// never at the path it was opened by. (The real holds refuse delete sharing, so their folders cannot
+// be moved at all; this one allows it, so that the move can be made.)
 TEST_F(SafeFilesTest, CreationFollowsTheHandleNotThePath) {
     OwnedHandle folder(CreateFileW(path(L"folder").c_str(), FILE_LIST_DIRECTORY | FILE_TRAVERSE | SYNCHRONIZE,
                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
@@ -92,8 +92,14 @@ TEST_F(SafeFilesTest, CreationFollowsTheHandleNotThePath) {
     ASSERT_EQ(openInFolder(folder.get(), L"made", GENERIC_WRITE, 0, FILE_CREATE, nullptr, &made, &created),
               Opened::ok);
     EXPECT_TRUE(created);
-    EXPECT_TRUE(testsupport::pathExists(path(L"moved\\made")));
-    EXPECT_FALSE(testsupport::pathExists(path(L"folder\\made")));
+    OwnedHandle inner;
+    ASSERT_EQ(makeAndHoldFolderIn(folder.get(), L"inner", path(L"moved\\inner").c_str(), &inner, &created),
+              Opened::ok);
+    EXPECT_TRUE(created);
+    for (const wchar_t* name : {L"made", L"inner"}) {
+        EXPECT_TRUE(testsupport::pathExists(path(L"moved\\") + name));
+        EXPECT_FALSE(testsupport::pathExists(path(L"folder\\") + name));
+    }
 }
 
 // A file is kept only where it was meant to be and under one name; one that the caller made and

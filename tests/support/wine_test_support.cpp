@@ -78,10 +78,12 @@ int runAndWait(const std::wstring& commandLine) {
     return static_cast<int>(code);
 }
 
-bool startProcess(const std::wstring& commandLine, PROCESS_INFORMATION* process) {
+bool startProcess(const std::wstring& commandLine, PROCESS_INFORMATION* process, const wchar_t* desktop) {
     std::wstring writable = commandLine;
+    std::wstring desktopName = desktop != nullptr ? desktop : L"";
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
+    startup.lpDesktop = desktop != nullptr ? &desktopName[0] : nullptr;
     return CreateProcessW(nullptr, &writable[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
                           process) != FALSE;
 }

@@ -25,7 +25,8 @@ std::wstring logFilePath();
 int runAndWait(const std::wstring& commandLine);
 // Starts a command line; false when it could not be started. Wine starts a Unix program (Z:\bin\ln)
 // without a process handle (seen: hProcess null), so only the result tells.
-bool startProcess(const std::wstring& commandLine, PROCESS_INFORMATION* process);
+// `desktop` (as "station\\desktop") is where it runs, null for this process's own.
+bool startProcess(const std::wstring& commandLine, PROCESS_INFORMATION* process, const wchar_t* desktop = nullptr);
 // Waits up to `timeoutMs` for a process from startProcess, closes its handles and returns the wait's result.
 DWORD closeProcess(PROCESS_INFORMATION* process, DWORD timeoutMs = INFINITE);
 // The process id of a running process named `name` (as "7za.exe") that `parent` started, or 0.
