@@ -29,6 +29,7 @@
 #include "install/installer_messages.h"
 #include "install/local_memory.h"
 #include "install/local_package.h"
+#include "install/package_bytes.h"
 #include "install/manifest.h"
 #include "install/run_facts.h"
 #include "install/safe_files.h"
@@ -69,8 +70,7 @@ struct Run {
     std::unique_ptr<Manifest, decltype(&releaseManifest)> manifest{nullptr, releaseManifest};
     wchar_t localPath[MAX_PATH] = {};  // empty for a download
     LocalPackage localPackage;         // held open from its read to its deletion
-    LocalMemory<std::uint8_t> package;
-    std::uint32_t packageLength = 0;
+    PackageBytes package;
     PinnedExtractor extractor;
     CodeFolder code;  // locked from the first change to the code folder to the end of the swap
     HWND window = nullptr;
@@ -91,13 +91,14 @@ const wchar_t* obtainPackage(Run& run, const wchar_t* url) {
     InstallLog& log = run.log;
     const wchar_t* name = lookupManifest(run.manifest.get(), wide(manifestKeyLocalUpdateFilename),
                                          wide(defaultLocalUpdateFilename));
-    std::uint8_t* bytes = nullptr;
     if (name[0] == L'\0') {
         log.write(L"Will try to install %ls\n", url != nullptr ? url : L"");
-        if (!downloadUpdate(log, url, &bytes, &run.packageLength)) {
+        std::uint8_t* bytes = nullptr;
+        std::uint32_t length = 0;
+        if (!downloadUpdate(log, url, &bytes, &length)) {
             return finalLine::kNoDownload;
         }
-        run.package.reset(bytes);
+        run.package.hold(bytes, length);
         return nullptr;
     }
     // The name comes from a file that whoever can write the installer's folder can change: it may name
@@ -114,11 +115,9 @@ const wchar_t* obtainPackage(Run& run, const wchar_t* url) {
     }
     log.write(L"Will try to install %ls\n", run.localPath);
     // A verify-only run never deletes it, so it does not ask for the right to.
-    if (!run.localPackage.read(log, folder, name, run.localPath, !run.request.verifyOnly, &bytes,
-                               &run.packageLength)) {
+    if (!run.localPackage.read(log, folder, name, run.localPath, !run.request.verifyOnly, &run.package)) {
         return finalLine::kNoLocalUpdate;
     }
-    run.package.reset(bytes);
     return nullptr;
 }
 
@@ -154,7 +153,7 @@ const wchar_t* install(Run& run) {
                                    ? request.signatureOverride
                                    : lookupManifest(run.manifest.get(), wide(manifestKeyEddsaSignature),
                                                     wide(defaultEddsaSignature));
-    if (!verify_eddsa(log, run.package.get(), run.packageLength, signature)) {
+    if (!verify_eddsa(log, run.package.data(), run.package.size(), signature)) {
         return finalLine::kNotValid;
     }
     if (request.verifyOnly) {
@@ -179,7 +178,7 @@ const wchar_t* install(Run& run) {
         log.write(L"No existing Python installation at %ls.\n", runtime);
     }
     if (const wchar_t* replaced =
-            run.code.replace(log, run.extractor, run.package.get(), run.packageLength)) {
+            run.code.replace(log, run.extractor, run.package.data(), run.package.size())) {
         return replaced;
     }
     run.code.release();
@@ -194,6 +193,7 @@ const wchar_t* install(Run& run) {
         startApplication(log, application, codeFolder, start);
     }
     run.report(WM_INSTALLER_INSTALLED, Outcome::installed);
+    run.package.reset();
     run.localPackage.remove(log);
     log.write(L"%ls", finalLine::kInstalled);
     Sleep(kPauseAfterInstall);

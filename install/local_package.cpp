@@ -26,10 +26,23 @@ Opened openPackage(const wchar_t* path, DWORD access, OwnedHandle* file) {
                             file);
 }
 
+// True when the file open as `file` lies on a fixed local disk (by the drive of its final path): not on
+// removable media or a share, whose pages could go while the file is mapped.
+bool onFixedDisk(HANDLE file) {
+    wchar_t path[2 * MAX_PATH];
+    const DWORD length = GetFinalPathNameByHandleW(file, path, 2 * MAX_PATH, VOLUME_NAME_DOS);
+    // "\\?\C:\..." for a drive; a share is "\\?\UNC\...".
+    if (length < 7 || length >= 2 * MAX_PATH || path[5] != L':' || path[6] != L'\\') {
+        return false;
+    }
+    const wchar_t root[] = {path[4], L':', L'\\', L'\0'};
+    return GetDriveTypeW(root) == DRIVE_FIXED;
+}
+
 }  // namespace
 
 bool LocalPackage::read(InstallLog& log, const wchar_t* installerFolder, const wchar_t* name,
-                        const wchar_t* path, bool deletable, std::uint8_t** bytes, std::uint32_t* length) {
+                        const wchar_t* path, bool deletable, PackageBytes* bytes) {
     path_ = path;
     Opened opened = openPackage(path, GENERIC_READ | (deletable ? DELETE : 0), &file_);
     if (deletable && opened == Opened::missing && deleteRefused(GetLastError())) {
@@ -51,6 +64,9 @@ bool LocalPackage::read(InstallLog& log, const wchar_t* installerFolder, const w
         file_.reset();
         return false;
     }
+    if (size != 0 && onFixedDisk(file_.get()) && bytes->map(file_.get(), size)) {
+        return true;
+    }
     // A zero-byte package is a valid (if useless) input: one byte is asked for so that the block is real.
     LocalMemory<std::uint8_t> buffer(
         static_cast<std::uint8_t*>(LocalAlloc(LMEM_FIXED, size == 0 ? 1 : size)));
@@ -61,8 +77,7 @@ bool LocalPackage::read(InstallLog& log, const wchar_t* installerFolder, const w
         file_.reset();
         return false;
     }
-    *bytes = buffer.release();
-    *length = size;
+    bytes->hold(buffer.release(), size);
     return true;
 }
 

@@ -1,13 +1,14 @@
 // The local package: a file beside the installer, named by the manifest's "local_update_filename",
-// read whole into memory and held open (without sharing) from its read until the run ends, so that
-// nobody can write, rename or delete it meanwhile; after an installation it is deleted through the
-// same handle, never by name again.
+// taken whole (mapped where it lies on a fixed local disk, read into memory elsewhere) and held open
+// without sharing from then until the run ends, so that nobody can write, rename or delete it
+// meanwhile; after an installation it is deleted through the same handle, never by name again.
 #pragma once
 
 #include <windows.h>
 
 #include <cstdint>
 
+#include "install/package_bytes.h"
 #include "install/safe_files.h"
 
 class InstallLog;
@@ -19,14 +20,14 @@ class LocalPackage {
     LocalPackage& operator=(const LocalPackage&) = delete;
 
     // Opens `path`, which is `name` (a bare file name) in `installerFolder`, never through a link, and
-    // reads it whole with one ReadFile into a new LocalAlloc block (*bytes, *length; the caller frees it).
-    // The file must be found in the installer's folder itself. With `deletable` it is opened with the
-    // right to delete it, and where the system refuses that right (read-only media, a read-only
-    // share) it is opened again for reading only, and remove() then says so. On false the detail line
-    // is written ("Failed to open file: ...", "Failed to get file size: ...", "Failed to read file:
+    // takes it whole into *bytes: a view of the file on a fixed local disk, elsewhere one ReadFile into a
+    // new LocalAlloc block. The file must be found in the installer's folder itself. With `deletable` it is
+    // opened with the right to delete it, and where the system refuses that right (read-only media, a
+    // read-only share) it is opened again for reading only, and remove() then says so. On false the detail
+    // line is written ("Failed to open file: ...", "Failed to get file size: ...", "Failed to read file:
     // ...", or a refusal), nothing stays allocated and nothing stays open.
     bool read(InstallLog& log, const wchar_t* installerFolder, const wchar_t* name, const wchar_t* path,
-              bool deletable, std::uint8_t** bytes, std::uint32_t* length);
+              bool deletable, PackageBytes* bytes);
 
     // Deletes the package read, through its handle; a package that cannot be deleted gets one line
     // saying so. Does nothing when none was read.
