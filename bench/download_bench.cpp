@@ -32,18 +32,18 @@ int wmain(int argc, wchar_t** argv) {
     QueryPerformanceFrequency(&frequency);
     double best = 0;
     for (int run = 0; run < runs; ++run) {
-        std::uint8_t* bytes = nullptr;
-        std::uint32_t length = 0;
+        PackageBytes package;
         LARGE_INTEGER start, end;
         QueryPerformanceCounter(&start);
-        const bool ok = downloadUpdate(log, argv[2], &bytes, &length);
+        const bool ok = downloadUpdate(log, argv[2], &package);
         QueryPerformanceCounter(&end);
         if (!ok) {
             std::fprintf(stderr,
                          "download_bench: downloadUpdate failed; see the install log in the prefix\n");
             return 1;
         }
-        freePackage(bytes);
+        const std::uint32_t length = package.size();
+        package.reset();
         const double seconds = static_cast<double>(end.QuadPart - start.QuadPart) / frequency.QuadPart;
         std::printf("run %d: %.6f s, %lu bytes\n", run + 1, seconds, static_cast<unsigned long>(length));
         if (run == 0 || seconds < best) {

@@ -19,7 +19,7 @@
 
 #include <cstdint>
 
-#include "install/local_memory.h"
+#include "install/holders.h"
 #include "install/safe_files.h"
 
 class InstallLog;

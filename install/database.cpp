@@ -14,7 +14,7 @@
 
 #include "install/final_lines.h"
 #include "install/install_log.h"
-#include "install/local_memory.h"
+#include "install/holders.h"
 #include "install/safe_files.h"
 
 namespace {

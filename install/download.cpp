@@ -12,7 +12,7 @@
 
 #include "install/download_config.h"
 #include "install/install_log.h"
-#include "install/local_memory.h"
+#include "install/holders.h"
 #include "install/system_library.h"
 #include "install/manifest.h"
 
@@ -98,7 +98,7 @@ const wchar_t* buildUpdateUrl(const Manifest* manifest) {
     return updateUrl;
 }
 
-bool downloadUpdate(InstallLog& log, const wchar_t* url, std::uint8_t** bytes, std::uint32_t* length) {
+bool downloadUpdate(InstallLog& log, const wchar_t* url, PackageBytes* package) {
     if (url == nullptr) {
         log.write(L"No package URL to download (longer than %d characters)\n", updateUrlCapacity - 1);
         return false;
@@ -183,13 +183,6 @@ bool downloadUpdate(InstallLog& log, const wchar_t* url, std::uint8_t** bytes, s
                   static_cast<long>(announced));
         return false;
     }
-    *bytes = buffer.release();
-    *length = announced;
+    package->hold(buffer.release(), announced);
     return true;
-}
-
-void freePackage(std::uint8_t* bytes) {
-    if (bytes != nullptr) {
-        LocalFree(bytes);
-    }
 }

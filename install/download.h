@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "install/package_bytes.h"
+
 class InstallLog;
 struct Manifest;
 
@@ -20,11 +22,8 @@ constexpr int updateUrlCapacity = 512;
 // The buffer stays valid until the process ends and is overwritten by the next call.
 const wchar_t* buildUpdateUrl(const Manifest* manifest);
 
-// Fetches `url` whole. On true, *bytes holds exactly *length bytes, all of them received from the
-// server (the announced Content-Length), and the caller owns the buffer: release it with freePackage.
-// On false one line naming the failure is in the log, *bytes and *length are untouched and nothing
-// stays allocated. Blocks until WinINet completes or fails; no time-outs of its own.
-bool downloadUpdate(InstallLog& log, const wchar_t* url, std::uint8_t** bytes, std::uint32_t* length);
-
-// Releases a buffer from downloadUpdate (a LocalAlloc block); null is allowed.
-void freePackage(std::uint8_t* bytes);
+// Fetches `url` whole. On true, *package holds exactly the announced Content-Length of bytes, all of
+// them received from the server. On false one line naming the failure is in the log, *package is
+// untouched and nothing stays allocated. Blocks until WinINet completes or fails; no time-outs of its
+// own.
+bool downloadUpdate(InstallLog& log, const wchar_t* url, PackageBytes* package);

@@ -1,8 +1,5 @@
-// Win32 side of the archive extraction. The extractor beside the executable is read once, never
-// through a link, and hashed in memory; the bytes that were hashed are written into a folder that only
-// administrators can write and started from there by their full path, so that neither the search path
-// nor a link on the way to the executable's folder (which its owner may repoint at any time) decides
-// what runs.
+// Win32 side of the archive extraction: the archive written and flushed, the extractor started from
+// its checked copy with the handles, job and environment it gets, waited for, and its output quoted.
 #include "install/extract.h"
 
 #include <windows.h>
@@ -11,17 +8,13 @@
 #include <cstring>
 #include <cwchar>
 
-#include "install/extractor_config.h"
+#include "install/extractor_output.h"
 #include "install/install_log.h"
-#include "install/installer_folder.h"
 #include "install/safe_files.h"
-#include "signature/sha512.h"
 
 namespace {
 
 constexpr int kCommandLineCapacity = 2048;
-// Far larger than any 7za.exe: a file beyond it is not the pinned one and is not read.
-constexpr DWORD kExtractorLimit = 64 * 1024 * 1024;
 // PROC_THREAD_ATTRIBUTE_JOB_LIST (attribute 13, an input), which the headers declare only for builds
 // that require Windows 10; older systems refuse it when it is set.
 constexpr DWORD_PTR kJobListAttribute = 0x0002000D;
@@ -30,129 +23,6 @@ constexpr int kEnvironmentCapacity = 4 * (MAX_PATH + 16);
 
 }  // namespace
 
-bool PinnedExtractor::load() {
-    bool folderKnown = false;
-    if (!besideInstaller(L"7za.exe", path_, &folderKnown)) {
-        error_ = GetLastError();
-        failure_ = folderKnown ? Failure::extractorPath : Failure::modulePath;
-        return false;
-    }
-    OwnedHandle file;
-    const Opened opened = openFileNoFollow(path_, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
-                                           nullptr,  // lpSecurityAttributes
-                                           &file);
-    error_ = GetLastError();
-    if (opened != Opened::ok) {
-        failure_ = opened == Opened::missing ? Failure::missing : Failure::notAFile;
-        return false;
-    }
-    LARGE_INTEGER size;
-    if (!GetFileSizeEx(file.get(), &size)) {
-        error_ = GetLastError();
-        failure_ = Failure::unreadable;
-        return false;
-    }
-    if (size.QuadPart > kExtractorLimit) {
-        failure_ = Failure::foreign;
-        return false;
-    }
-    const DWORD length = static_cast<DWORD>(size.QuadPart);
-    LocalMemory<std::uint8_t> bytes(
-        static_cast<std::uint8_t*>(LocalAlloc(LMEM_FIXED, length == 0 ? 1 : length)));
-    DWORD got = 0;
-    if (bytes.get() == nullptr || !ReadFile(file.get(), bytes.get(), length, &got, nullptr) ||
-        got != length) {
-        error_ = bytes.get() == nullptr ? ERROR_NOT_ENOUGH_MEMORY : GetLastError();
-        failure_ = Failure::unreadable;
-        return false;
-    }
-    std::uint8_t digest[64];
-    Sha512State state;
-    sha512_init(&state);
-    sha512_update(&state, bytes.get(), length);
-    sha512_final(&state, digest);
-    // Not secret: the comparison may stop at the first difference.
-    if (std::memcmp(digest, kExtractorSha512, sizeof digest) != 0) {
-        failure_ = Failure::foreign;
-        return false;
-    }
-    bytes_.reset(bytes.release());
-    length_ = length;
-    failure_ = Failure::none;
-    return true;
-}
-
-void PinnedExtractor::logFailure(InstallLog& log) const {
-    const int error = static_cast<int>(error_);
-    switch (failure_) {
-        case Failure::none:
-            log.write(L"extractUpdate: the extractor was not checked\n");
-            break;
-        case Failure::modulePath:
-            log.write(L"extractUpdate: GetModuleFileName failed (%d)\n", error);
-            break;
-        case Failure::extractorPath:
-            log.write(L"extractUpdate: Couldn't build the path of 7za.exe from %ls\n", path_);
-            break;
-        case Failure::missing:
-            // The extractor cannot be started; the error is the one starting it would give (2 when it is
-            // missing), so the line is the one a failed start writes.
-            log.write(L"extractUpdate: CreateProcess failed (%d)\n", error);
-            break;
-        case Failure::notAFile:
-            log.write(L"extractUpdate: Refusing %ls: it is a link or not a file\n", path_);
-            break;
-        case Failure::unreadable:
-            log.write(L"extractUpdate: Couldn't read %ls (%d)\n", path_, error);
-            break;
-        case Failure::foreign:
-            log.write(L"extractUpdate: %ls is not the 7za.exe this installer was built with\n", path_);
-            break;
-    }
-}
-
-bool PinnedExtractor::writeCopy(InstallLog& log, const wchar_t* folder) {
-    removeCopy();
-    wchar_t copy[MAX_PATH];
-    if (!joinPath(copy, folder, L"7za.exe")) {
-        log.write(L"extractUpdate: Couldn't build the path of 7za.exe in %ls\n", folder);
-        return false;
-    }
-    DeleteFileW(copy);  // one left by an earlier run
-    // A new file, never one that is there already; it takes the access list of its folder. No write
-    // handle may stay open: starting the program takes a share mode that refuses one.
-    OwnedHandle file(CreateFileW(copy, GENERIC_WRITE, 0,
-                                 nullptr,  // lpSecurityAttributes: the folder's inherited list
-                                 CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                                 nullptr));  // hTemplateFile
-    DWORD written = 0;
-    const bool whole =
-        file.valid() && WriteFile(file.get(), bytes_.get(), length_, &written, nullptr) && written == length_;
-    const DWORD error = GetLastError();
-    if (file.valid()) {
-        lstrcpynW(copy_, copy, MAX_PATH);
-    }
-    file.reset();
-    if (!whole) {
-        log.write(L"extractUpdate: Couldn't write %ls (%d)\n", copy, static_cast<int>(error));
-        removeCopy();
-        return false;
-    }
-    return true;
-}
-
-void PinnedExtractor::removeCopy() {
-    if (copy_[0] == L'\0') {
-        return;
-    }
-    // Right after the extractor has ended the system may hold its image for a moment longer.
-    for (int attempt = 0; attempt < 100 && !DeleteFileW(copy_) && GetLastError() != ERROR_FILE_NOT_FOUND;
-         ++attempt) {
-        Sleep(20);
-    }
-    copy_[0] = L'\0';
-}
-
 namespace {
 
 // A log line quoting the extractor: this prefix, at most kQuotedCapacity characters of its text and
@@ -160,49 +30,9 @@ namespace {
 const wchar_t kQuotePrefix[] = L"extractUpdate: 7za.exe: ";
 constexpr int kOutputLineCapacity = 1000;
 constexpr int kQuotedCapacity = kOutputLineCapacity - (sizeof kQuotePrefix / sizeof(wchar_t) - 1) - 1;
-constexpr int kOutputLineLimit = 20;
 // Only the end of the output is read: 20 lines fit many times over, and whatever the extractor prints
 // before its last lines (a listing of a large archive, say) costs nothing.
 constexpr DWORD kOutputTail = 64 * 1024;
-
-bool isBlank(const wchar_t* begin, const wchar_t* end) {
-    for (; begin != end; ++begin) {
-        if (*begin != L' ' && *begin != L'\t') {
-            return false;
-        }
-    }
-    return true;
-}
-
-bool isLineEnd(wchar_t c) {
-    return c == L'\r' || c == L'\n';
-}
-
-// Writes the text in [begin, end) as one quoting line: control characters (C0, DEL, C1) as "\xNN",
-// everything else as it is, cut at kQuotedCapacity characters without splitting an escape or a
-// surrogate pair.
-void writeQuotedLine(InstallLog& log, const wchar_t* begin, const wchar_t* end) {
-    wchar_t line[kQuotedCapacity + 1];
-    int used = 0;
-    for (; begin != end; ++begin) {
-        const wchar_t c = *begin;
-        const bool control = c < 0x20 || (c >= 0x7f && c <= 0x9f);
-        if (used + (control ? 4 : 1) > kQuotedCapacity) {
-            break;
-        }
-        if (control) {
-            _snwprintf(line + used, 5, L"\\x%02X", static_cast<unsigned>(c));
-            used += 4;
-        } else {
-            line[used++] = c;
-        }
-    }
-    if (begin != end && used > 0 && line[used - 1] >= 0xd800 && line[used - 1] <= 0xdbff) {
-        --used;  // the cut fell inside a surrogate pair
-    }
-    line[used] = L'\0';
-    log.write(L"%ls%ls\n", kQuotePrefix, line);
-}
 
 // The installer's handle on the extractor's output: a new file in the current directory, deleted
 // once its last handle (the installer's or the extractor's inherited copy) is closed, so that it goes
@@ -323,26 +153,13 @@ void logExtractorOutput(InstallLog& log, const char* output, int length) {
     static thread_local wchar_t text[kOutputTail];
     const int read = length < static_cast<int>(kOutputTail) ? length : static_cast<int>(kOutputTail);
     const int count = read <= 0 ? 0 : MultiByteToWideChar(CP_OEMCP, 0, output, read, text, kOutputTail);
-    // Two passes over the lines: count the non-blank ones, then write the last kOutputLineLimit.
-    int lines = 0;
-    for (int pass = 0; pass < 2; ++pass) {
-        int seen = 0;
-        const wchar_t* end = text + count;
-        for (const wchar_t* begin = text; begin < end;) {
-            const wchar_t* lineEnd = begin;
-            while (lineEnd < end && !isLineEnd(*lineEnd)) {
-                ++lineEnd;
-            }
-            if (!isBlank(begin, lineEnd)) {
-                if (pass == 1 && seen >= lines - kOutputLineLimit) {
-                    writeQuotedLine(log, begin, lineEnd);
-                }
-                ++seen;
-            }
-            begin = lineEnd + 1;
-        }
-        lines = seen;
-    }
+    quoteExtractorOutput(
+        reinterpret_cast<const char16_t*>(text), count, kQuotedCapacity,
+        [](void* context, const char16_t* line) {
+            static_cast<InstallLog*>(context)->write(L"%ls%ls\n", kQuotePrefix,
+                                                     reinterpret_cast<const wchar_t*>(line));
+        },
+        &log);
 }
 
 bool extractUpdateFromFileToCwd(InstallLog& log, PinnedExtractor& extractor, const wchar_t* copyFolder) {

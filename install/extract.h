@@ -1,59 +1,18 @@
-// Archive extraction: unpacks "archive.7z" from the current directory into the current directory by
-// running the 7-Zip console extractor "7za.exe" that lies beside the running executable, without a
-// console, and waiting for it to end. Only the 7za.exe this build was made with runs: its bytes are
-// read once, checked against the SHA-512 built in, and written as a new file into a folder that only
-// administrators can write, and that copy is what starts. It runs in a job that ends it when the
-// installer ends, however that happens. Its output goes to a file of its own in the current directory,
-// quoted in the log when it fails and removed in every case. The current directory is left as it was.
+// Archive extraction: writes the package as "archive.7z" and unpacks it into the current directory by
+// running the pinned extractor (install/pinned_extractor.h) without a console, and waits for it to end.
+// It runs in a job that ends it when the installer ends, however that happens, with an environment of
+// its own. Its output goes to a file of its own in the current directory, quoted in the log when it
+// fails (install/extractor_output.h) and removed in every case. The current directory is left as it
+// was.
 #pragma once
 
 #include <windows.h>
 
 #include <cstdint>
 
-#include "install/local_memory.h"
+#include "install/pinned_extractor.h"
 
 class InstallLog;
-
-// The checked bytes of the 7za.exe beside the running executable, and the copy of them that runs.
-// Nothing that happens to the file beside the executable after load() (a folder link above it
-// repointed, the file replaced) changes what runs.
-class PinnedExtractor {
-  public:
-    PinnedExtractor() = default;
-    PinnedExtractor(const PinnedExtractor&) = delete;
-    PinnedExtractor& operator=(const PinnedExtractor&) = delete;
-    // Deletes the copy.
-    ~PinnedExtractor() { removeCopy(); }
-
-    // Reads the extractor whole, once and never through a link, and checks the SHA-512 of the bytes
-    // read. Logs nothing: when it fails, logFailure() writes the line that says why, where the
-    // extractor would have been started.
-    bool load();
-    bool isLoaded() const { return bytes_.get() != nullptr; }
-    // The line for a failed load(): "extractUpdate: CreateProcess failed (2)" when 7za.exe is missing
-    // (the line a failed start writes), "extractUpdate: ... is not the 7za.exe this installer was built
-    // with" when it is another one, and lines for an unreadable file, a link and a module path that is
-    // not available.
-    void logFailure(InstallLog& log) const;
-
-    // Writes the checked bytes as a new file "7za.exe" in `folder`, replacing one left there. False
-    // after one log line.
-    bool writeCopy(InstallLog& log, const wchar_t* folder);
-    const wchar_t* copyPath() const { return copy_; }
-    // Deletes the copy, once the extractor that ran it has ended; a copy that cannot be deleted is left.
-    void removeCopy();
-
-  private:
-    enum class Failure { none, modulePath, extractorPath, missing, notAFile, unreadable, foreign };
-
-    wchar_t path_[MAX_PATH] = {};  // beside the executable
-    wchar_t copy_[MAX_PATH] = {};  // the copy that runs; empty until written
-    LocalMemory<std::uint8_t> bytes_;
-    DWORD length_ = 0;
-    Failure failure_ = Failure::none;
-    DWORD error_ = 0;
-};
 
 // Runs "7za.exe -y -bd x archive.7z" (answer yes to every query, so existing files are overwritten;
 // no progress indicator) with the current directory and environment inherited, without a console:

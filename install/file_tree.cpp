@@ -177,6 +177,21 @@ bool removeTree(TreePath& path) {
     return RemoveDirectoryW(path.get()) != FALSE;  // a junction or a link to a folder goes itself
 }
 
+bool removeTreeAt(const wchar_t* path, DWORD patienceMs) {
+    TreePath tree;
+    if (!tree.set(path)) {
+        return false;
+    }
+    const ULONGLONG until = GetTickCount64() + patienceMs;
+    while (!removeTree(tree)) {
+        if (GetTickCount64() >= until) {
+            return false;
+        }
+        Sleep(20);
+    }
+    return true;
+}
+
 bool flushTree(TreePath& path) {
     return forEachEntry(path, [&](const wchar_t* name, DWORD attributes) {
         if (!path.push(name)) {

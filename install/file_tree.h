@@ -5,7 +5,7 @@
 
 #include <windows.h>
 
-#include "install/local_memory.h"
+#include "install/holders.h"
 
 // A path that grows and shrinks by one name at a time, in the long form, up to 32,767 characters.
 class TreePath {
@@ -63,6 +63,11 @@ bool forEachEntry(TreePath& folder, Visit visit) {
 // leads to), as far as it can: what cannot go now (a running program, a file held open) stays, and
 // so do the folders above it. True when nothing is left of it; a missing `path` is fine.
 bool removeTree(TreePath& path);
+
+// removeTree() of the file or folder at `path` (a full path with a drive), tried again every 20 ms for
+// up to `patienceMs` while anything is left: right after a program that used it has ended, the system
+// may hold its image or its current directory for a moment longer. True when nothing is left.
+bool removeTreeAt(const wchar_t* path, DWORD patienceMs);
 
 // Writes every file beneath the folder `path` through to the disk. False at the first one that cannot
 // be opened for writing or flushed: `path` then names it and GetLastError tells why.

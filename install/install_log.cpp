@@ -36,10 +36,10 @@ void InstallLog::open() {
     OwnedHandle orvantaFolder, welkaraFolder;
     bool made = false;
     if (!joinPath(orvanta, localAppData, L"Orvanta") ||
-        makeAndHoldFolder(orvanta, &orvantaFolder) != Opened::ok || !joinPath(path, orvanta, L"Welkara") ||
-        makeAndHoldFolderIn(orvantaFolder.get(), L"Welkara", path, &welkaraFolder, &made) != Opened::ok ||
-        !PathAppendW(path, L"instlog.txt")) {
-        path[0] = L'\0';
+        makeAndHoldFolder(orvanta, &orvantaFolder) != Opened::ok || !joinPath(path_, orvanta, L"Welkara") ||
+        makeAndHoldFolderIn(orvantaFolder.get(), L"Welkara", path_, &welkaraFolder, &made) != Opened::ok ||
+        !PathAppendW(path_, L"instlog.txt")) {
+        path_[0] = L'\0';
         return;
     }
     OwnedHandle log;
@@ -51,7 +51,7 @@ void InstallLog::open() {
                        L"Orvanta\\Welkara\\instlog.txt")) {
         return;
     }
-    file.reset(log.release());
+    file_.reset(log.release());
 }
 
 bool InstallLog::write(const wchar_t* format, ...) {
@@ -65,17 +65,17 @@ bool InstallLog::write(const wchar_t* format, ...) {
     line[kLineCapacity - 1] = L'\0';
 
     const DWORD byteCount = static_cast<DWORD>(wcslen(line) * sizeof(wchar_t));
-    if (!file.valid()) {
+    if (!file_.valid()) {
         return byteCount == 0;
     }
-    const DWORD end = SetFilePointer(file.get(), 0, nullptr, FILE_END);
-    LockFile(file.get(), end, 0, byteCount, 0);
+    const DWORD end = SetFilePointer(file_.get(), 0, nullptr, FILE_END);
+    LockFile(file_.get(), end, 0, byteCount, 0);
     DWORD written = 0;
-    WriteFile(file.get(), line, byteCount, &written, nullptr);
-    UnlockFile(file.get(), end, 0, byteCount, 0);
+    WriteFile(file_.get(), line, byteCount, &written, nullptr);
+    UnlockFile(file_.get(), end, 0, byteCount, 0);
     return written == byteCount;
 }
 
 void InstallLog::close() {
-    file.reset();
+    file_.reset();
 }

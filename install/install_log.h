@@ -28,10 +28,10 @@ class InstallLog {
     // Closes the file when it is open; safe to call more than once.
     void close();
 
-    bool isOpen() const { return file.valid(); }
-    const wchar_t* filePath() const { return path; }
+    bool isOpen() const { return file_.valid(); }
+    const wchar_t* filePath() const { return path_; }
 
   private:
-    wchar_t path[MAX_PATH] = {};
-    OwnedHandle file;
+    wchar_t path_[MAX_PATH] = {};
+    OwnedHandle file_;
 };

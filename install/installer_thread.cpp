@@ -27,7 +27,7 @@
 #include "install/install_log.h"
 #include "install/installer_folder.h"
 #include "install/installer_messages.h"
-#include "install/local_memory.h"
+#include "install/holders.h"
 #include "install/local_package.h"
 #include "install/package_bytes.h"
 #include "install/manifest.h"
@@ -93,13 +93,7 @@ const wchar_t* obtainPackage(Run& run, const wchar_t* url) {
                                          wide(defaultLocalUpdateFilename));
     if (name[0] == L'\0') {
         log.write(L"Will try to install %ls\n", url != nullptr ? url : L"");
-        std::uint8_t* bytes = nullptr;
-        std::uint32_t length = 0;
-        if (!downloadUpdate(log, url, &bytes, &length)) {
-            return finalLine::kNoDownload;
-        }
-        run.package.hold(bytes, length);
-        return nullptr;
+        return downloadUpdate(log, url, &run.package) ? nullptr : finalLine::kNoDownload;
     }
     // The name comes from a file that whoever can write the installer's folder can change: it may name
     // nothing outside that folder.

@@ -2,7 +2,7 @@
 #include "install/local_package.h"
 
 #include "install/install_log.h"
-#include "install/local_memory.h"
+#include "install/holders.h"
 
 namespace {
 
@@ -58,8 +58,9 @@ bool LocalPackage::read(InstallLog& log, const wchar_t* installerFolder, const w
         log.write(L"Refusing the local package %ls: it is not a file in the installer's folder\n", path);
         return false;
     }
-    const DWORD size = GetFileSize(file_.get(), nullptr);
-    if (size == INVALID_FILE_SIZE) {
+    // A package's length is a 32-bit count, all ones standing for none.
+    DWORD size = 0;
+    if (!fileSize(file_.get(), INVALID_FILE_SIZE - 1, &size)) {
         log.write(L"Failed to get file size: %ls\n", path);
         file_.reset();
         return false;
@@ -68,11 +69,8 @@ bool LocalPackage::read(InstallLog& log, const wchar_t* installerFolder, const w
         return true;
     }
     // A zero-byte package is a valid (if useless) input: one byte is asked for so that the block is real.
-    LocalMemory<std::uint8_t> buffer(
-        static_cast<std::uint8_t*>(LocalAlloc(LMEM_FIXED, size == 0 ? 1 : size)));
-    DWORD bytesRead = 0;
-    if (buffer.get() == nullptr || !ReadFile(file_.get(), buffer.get(), size, &bytesRead, nullptr) ||
-        bytesRead != size) {
+    LocalMemory<std::uint8_t> buffer;
+    if (!readWhole(file_.get(), size, size == 0 ? 1 : 0, &buffer)) {
         log.write(L"Failed to read file: %ls\n", path);
         file_.reset();
         return false;

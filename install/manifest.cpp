@@ -10,7 +10,7 @@
 
 #include "install/install_log.h"
 #include "install/installer_folder.h"
-#include "install/local_memory.h"
+#include "install/holders.h"
 #include "install/safe_files.h"
 
 static_assert(sizeof(wchar_t) == sizeof(char16_t), "Windows wide strings are UTF-16 code units");
@@ -20,7 +20,7 @@ wchar_t manifestPath[MAX_PATH] = {};
 namespace {
 // A manifest holds four short settings; a file of more than a mebibyte is not one, and reading it
 // (or holding what it parses into) could take more memory than the run has.
-constexpr LONGLONG kManifestLimit = 1024 * 1024;
+constexpr DWORD kManifestLimit = 1024 * 1024;
 }  // namespace
 
 Manifest* loadManifest(InstallLog& log) {
@@ -44,21 +44,16 @@ Manifest* loadManifest(InstallLog& log) {
         log.write(L"Couldn't open %s\n", manifestPath);
         return nullptr;
     }
-    LARGE_INTEGER size;
-    if (!GetFileSizeEx(file.get(), &size)) {
+    // A file too large to be a manifest, and a buffer that cannot be had, are reported like a failed
+    // read. n/2 + 1 code units hold all n bytes, whether n is even or odd.
+    DWORD byteCount = 0;
+    const bool sized = fileSize(file.get(), kManifestLimit, &byteCount);
+    if (!sized && GetLastError() != ERROR_FILE_TOO_LARGE) {
         log.write(L"loadManifest: GetFileSizeEx fail\n");
         return nullptr;
     }
-    // A file too large to be a manifest, and a buffer that cannot be had, are reported like a failed
-    // read. n/2 + 1 code units hold all n bytes, whether n is even or odd.
-    const DWORD byteCount = static_cast<DWORD>(size.QuadPart <= kManifestLimit ? size.QuadPart : 0);
-    LocalMemory<wchar_t> text(
-        size.QuadPart <= kManifestLimit
-            ? static_cast<wchar_t*>(LocalAlloc(LMEM_FIXED, (byteCount / 2 + 1) * sizeof(wchar_t)))
-            : nullptr);
-    DWORD bytesRead = 0;
-    if (text.get() == nullptr || !ReadFile(file.get(), text.get(), byteCount, &bytesRead, nullptr) ||
-        bytesRead != byteCount) {
+    LocalMemory<wchar_t> text;
+    if (!sized || !readWhole(file.get(), byteCount, sizeof(wchar_t) + byteCount % 2, &text)) {
         log.write(L"loadManifest: couldn't read file\n");
         return nullptr;
     }

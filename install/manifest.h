@@ -17,7 +17,8 @@ extern wchar_t manifestPath[MAX_PATH];
 Manifest* loadManifest(InstallLog& log);
 
 // lookupManifest with wide strings, as Windows code holds them.
-inline const wchar_t* lookupManifest(const Manifest* manifest, const wchar_t* key, const wchar_t* defaultValue) {
+inline const wchar_t* lookupManifest(const Manifest* manifest, const wchar_t* key,
+                                     const wchar_t* defaultValue) {
     return reinterpret_cast<const wchar_t*>(lookupManifest(manifest, reinterpret_cast<const char16_t*>(key),
                                                            reinterpret_cast<const char16_t*>(defaultValue)));
 }

@@ -8,7 +8,7 @@
 
 #include <cstdint>
 
-#include "install/local_memory.h"
+#include "install/holders.h"
 
 class PackageBytes {
   public:

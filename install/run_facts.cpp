@@ -6,7 +6,7 @@
 
 #include <cwchar>
 
-#include "install/local_memory.h"
+#include "install/holders.h"
 
 namespace {
 

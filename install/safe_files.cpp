@@ -91,11 +91,36 @@ bool finalPath(HANDLE handle, wchar_t* out) {
 
 }  // namespace
 
-void OwnedHandle::reset(HANDLE handle) {
-    if (valid()) {
-        CloseHandle(handle_);
+bool fileSize(HANDLE file, DWORD limit, DWORD* size) {
+    LARGE_INTEGER whole;
+    if (!GetFileSizeEx(file, &whole)) {
+        return false;
     }
-    handle_ = handle == nullptr ? INVALID_HANDLE_VALUE : handle;
+    if (whole.QuadPart > limit) {
+        SetLastError(ERROR_FILE_TOO_LARGE);
+        return false;
+    }
+    *size = static_cast<DWORD>(whole.QuadPart);
+    return true;
+}
+
+void* readWholeBlock(HANDLE file, DWORD size, DWORD spare) {
+    if (size > MAXDWORD - spare) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    LocalMemory<BYTE> block(static_cast<BYTE*>(LocalAlloc(LMEM_FIXED, size + spare)));
+    DWORD got = 0;
+    if (block.get() == nullptr || !ReadFile(file, block.get(), size, &got, nullptr) || got != size) {
+        return nullptr;
+    }
+    ZeroMemory(block.get() + size, spare);
+    return block.release();
+}
+
+bool writeWhole(HANDLE file, const void* bytes, DWORD count) {
+    DWORD written = 0;
+    return WriteFile(file, bytes, count, &written, nullptr) && written == count;
 }
 
 bool samePath(const wchar_t* a, const wchar_t* b) {

@@ -7,45 +7,24 @@
 
 #include <windows.h>
 
-#include "install/local_memory.h"
+#include <cstdint>
 
-// A kernel handle, closed on every way out. INVALID_HANDLE_VALUE stands for none.
-class OwnedHandle {
-  public:
-    OwnedHandle() = default;
-    explicit OwnedHandle(HANDLE handle) : handle_(handle == nullptr ? INVALID_HANDLE_VALUE : handle) {}
-    OwnedHandle(const OwnedHandle&) = delete;
-    OwnedHandle& operator=(const OwnedHandle&) = delete;
-    ~OwnedHandle() { reset(); }
+#include "install/holders.h"
 
-    bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
-    HANDLE get() const { return handle_; }
-    // Closes the handle held (if any) and holds `handle` instead.
-    void reset(HANDLE handle = INVALID_HANDLE_VALUE);
-    // Gives up the handle without closing it.
-    HANDLE release() {
-        const HANDLE handle = handle_;
-        handle_ = INVALID_HANDLE_VALUE;
-        return handle;
-    }
-
-  private:
-    HANDLE handle_ = INVALID_HANDLE_VALUE;
-};
-
-// A started process's two handles, closed on every way out.
-struct ProcessHandles {
-    ProcessHandles() = default;
-    ProcessHandles(const ProcessHandles&) = delete;
-    ProcessHandles& operator=(const ProcessHandles&) = delete;
-    ~ProcessHandles() {
-        if (information.hProcess != nullptr) {
-            CloseHandle(information.hProcess);
-            CloseHandle(information.hThread);
-        }
-    }
-    PROCESS_INFORMATION information = {};
-};
+// Whole files, each through a handle opened already. fileSize() gives the size of the file open as
+// `file` when it is at most `limit` bytes; false otherwise (GetLastError ERROR_FILE_TOO_LARGE) or when
+// it cannot be had. readWhole() reads `size` bytes from the file's current position with one ReadFile
+// into a new LocalAlloc block of `size` + `spare` bytes, the spare ones zeroed (room for a terminator,
+// or a real block for an empty file); false, holding nothing, unless every byte came. writeWhole()
+// writes `count` bytes with one WriteFile; false unless every one was written.
+bool fileSize(HANDLE file, DWORD limit, DWORD* size);
+void* readWholeBlock(HANDLE file, DWORD size, DWORD spare);
+template <class T>
+bool readWhole(HANDLE file, DWORD size, DWORD spare, LocalMemory<T>* block) {
+    block->reset(static_cast<T*>(readWholeBlock(file, size, spare)));
+    return block->get() != nullptr;
+}
+bool writeWhole(HANDLE file, const void* bytes, DWORD count);
 
 // True when the two paths are the same text, compared code unit by code unit with case folded as the
 // file system folds it (never by the user's language).

@@ -7,7 +7,7 @@
 namespace {
 
 // A record larger than this was not written by a swap: no package has that many top-level entries.
-constexpr LONGLONG kRecordLimit = 4 * 1024 * 1024;
+constexpr DWORD kRecordLimit = 4 * 1024 * 1024;
 
 bool isOwnFolder(const wchar_t* name) {
     return samePath(name, SwapRecord::kOwnFolderName);
@@ -24,9 +24,7 @@ bool writeLine(HANDLE file, wchar_t kind, const wchar_t* name) {
     line[0] = kind;
     wmemcpy(line + 1, name, length);
     line[length + 1] = L'\n';
-    const DWORD bytes = static_cast<DWORD>((length + 2) * sizeof(wchar_t));
-    DWORD written = 0;
-    return WriteFile(file, line, bytes, &written, nullptr) && written == bytes;
+    return writeWhole(file, line, static_cast<DWORD>((length + 2) * sizeof(wchar_t)));
 }
 
 }  // namespace
@@ -58,17 +56,14 @@ SwapRecord::Read SwapRecord::read(const wchar_t* path) {
         return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? Read::missing
                                                                               : Read::unreadable;
     }
-    LARGE_INTEGER size;
-    if (!GetFileSizeEx(file.get(), &size) || size.QuadPart > kRecordLimit) {
+    DWORD bytes = 0;
+    if (!fileSize(file.get(), kRecordLimit, &bytes)) {
         return Read::unreadable;
     }
-    if (size.QuadPart % sizeof(wchar_t) != 0) {
+    if (bytes % sizeof(wchar_t) != 0) {
         return Read::damaged;  // cut off inside a character
     }
-    const DWORD bytes = static_cast<DWORD>(size.QuadPart);
-    text_.reset(static_cast<wchar_t*>(LocalAlloc(LMEM_FIXED, bytes + sizeof(wchar_t))));
-    DWORD got = 0;
-    if (text_.get() == nullptr || !ReadFile(file.get(), text_.get(), bytes, &got, nullptr) || got != bytes) {
+    if (!readWhole(file.get(), bytes, sizeof(wchar_t), &text_)) {
         return Read::unreadable;
     }
     wchar_t* line = text_.get();

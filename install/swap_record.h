@@ -12,7 +12,7 @@
 
 #include <windows.h>
 
-#include "install/local_memory.h"
+#include "install/holders.h"
 #include "install/safe_files.h"
 
 class SwapRecord {

@@ -60,7 +60,7 @@ string(APPEND WELKARA_7ZA_SHA512_BYTES "${welkara_pin_last}")
 configure_file(${CMAKE_SOURCE_DIR}/install/extractor_config.h.in
                ${CMAKE_BINARY_DIR}/generated-lastbyte/install/extractor_config.h @ONLY)
 welkara_add_test(extract_lastbyte_test
-    SOURCES ${CMAKE_CURRENT_LIST_DIR}/extract_test.cpp ${CMAKE_SOURCE_DIR}/install/extract.cpp
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/extract_test.cpp ${CMAKE_SOURCE_DIR}/install/pinned_extractor.cpp
             ${welkara_support}/wine_test_support.cpp
     LIBRARIES welkara_install_operations WINE_STATE)
 target_include_directories(extract_lastbyte_test BEFORE PRIVATE ${CMAKE_BINARY_DIR}/generated-lastbyte)

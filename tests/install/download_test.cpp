@@ -55,18 +55,15 @@ class DownloadTest : public ::testing::Test {
         DeleteFileW(logFilePath().c_str());
         InstallLog log;
         log.open();
-        std::uint8_t* const untouched = reinterpret_cast<std::uint8_t*>(0x1234);
-        std::uint8_t* bytes = untouched;
-        std::uint32_t length = 0xDEADBEEF;
+        PackageBytes package;
         Outcome outcome;
-        outcome.ok = downloadUpdate(log, url, &bytes, &length);
+        outcome.ok = downloadUpdate(log, url, &package);
         log.close();
         if (outcome.ok) {
-            outcome.body.assign(reinterpret_cast<const char*>(bytes), length);
-            freePackage(bytes);
+            outcome.body.assign(reinterpret_cast<const char*>(package.data()), package.size());
         } else {
-            EXPECT_EQ(bytes, untouched);
-            EXPECT_EQ(length, 0xDEADBEEFu);
+            EXPECT_EQ(package.data(), nullptr);
+            EXPECT_EQ(package.size(), 0u);
         }
         outcome.log = fromUtf16Bytes(readBytes(logFilePath()));
         return outcome;

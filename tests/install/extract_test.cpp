@@ -183,47 +183,6 @@ TEST_F(ExtractTest, FailureInsideTheExtractorIsReportedWithItsExitCode) {
     }
 }
 
-// The extractor's output as the log quotes it: the last 20 non-blank lines, whatever ends them,
-// control characters escaped, each log line at most 1000 characters with its line feed.
-TEST_F(ExtractTest, ExtractorOutputIsQuotedLineByLine) {
-    std::string many;
-    std::wstring lastTwenty;
-    for (int i = 1; i <= 25; ++i) {
-        many += "line " + std::to_string(i) + "\r\n";
-        if (i > 5) {
-            lastTwenty += kQuote + L"line " + std::to_wstring(i) + L"\n";
-        }
-    }
-    const std::wstring fitting(1000 - kQuote.size() - 1, L'a');
-    struct Case {
-        const char* name;
-        std::string output;
-        std::wstring lines;
-    };
-    const Case cases[] = {
-        {"only blank lines", "\r\n \t\n\n", L""},
-        {"every line end, blank lines left out", "a\r\n\r\n  \r\nb\nc\rd",
-         kQuote + L"a\n" + kQuote + L"b\n" + kQuote + L"c\n" + kQuote + L"d\n"},
-        {"control characters", std::string("x\ty\x1b[0m\x7f\0z\r\n", 12),
-         kQuote + L"x\\x09y\\x1B[0m\\x7F\\x00z\n"},
-        {"the last 20 of 25 lines", many, lastTwenty},
-        {"a line that just fits", std::string(fitting.size(), 'a'), kQuote + fitting + L"\n"},
-        {"a line one too long", std::string(fitting.size() + 1, 'a') + "\nb",
-         kQuote + fitting + L"\n" + kQuote + L"b\n"},
-        {"an escape that does not fit", std::string(fitting.size() - 3, 'a') + "\x01",
-         kQuote + fitting.substr(3) + L"\n"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        DeleteFileW(logFilePath().c_str());
-        InstallLog log;
-        log.open();
-        logExtractorOutput(log, c.output.data(), static_cast<int>(c.output.size()));
-        log.close();
-        EXPECT_EQ(fromUtf16Bytes(readBytes(logFilePath())), c.lines);
-    }
-}
-
 // A "Cancel" (or a kill) ends the installer while it waits for the extractor: the extractor ends with
 // it, holding none of its caller's handles but those given to it (a file that the caller held through
 // an inheritable handle is free as soon as the caller has ended), and its output file goes with it.

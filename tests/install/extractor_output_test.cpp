@@ -1,0 +1,58 @@
+// The extractor's output as the log quotes it: the last 20 non-blank lines, whatever ends them,
+// control characters escaped, each line cut to the capacity it is given (here that of the log's
+// quoting lines: 1000 characters less the prefix "extractUpdate: 7za.exe: " and the line feed).
+#include "install/extractor_output.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+constexpr int kCapacity = 1000 - 24 - 1;
+
+std::u16string quoted(const std::u16string& output) {
+    std::u16string lines;
+    quoteExtractorOutput(
+        output.data(), static_cast<int>(output.size()), kCapacity,
+        [](void* context, const char16_t* line) { *static_cast<std::u16string*>(context) += line + std::u16string(u"|"); },
+        &lines);
+    return lines;
+}
+
+std::u16string wide(const std::string& text) {
+    return std::u16string(text.begin(), text.end());
+}
+
+TEST(ExtractorOutput, IsQuotedLineByLine) {
+    std::u16string many;
+    std::u16string lastTwenty;
+    for (int i = 1; i <= 25; ++i) {
+        many += wide("line " + std::to_string(i) + "\r\n");
+        if (i > 5) {
+            lastTwenty += wide("line " + std::to_string(i) + "|");
+        }
+    }
+    const std::u16string fitting(kCapacity, u'a');
+    const struct {
+        const char* name;
+        std::u16string output;
+        std::u16string lines;  // each ended by '|'
+    } cases[] = {
+        {"only blank lines", u"\r\n \t\n\n", u""},
+        {"every line end, blank lines left out", u"a\r\n\r\n  \r\nb\nc\rd", u"a|b|c|d|"},
+        {"control characters", std::u16string(u"x\ty\x1b[0m\x7f\0z\x85\r\n", 13), u"x\\x09y\\x1B[0m\\x7F\\x00z\\x85|"},
+        {"the last 20 of 25 lines", many, lastTwenty},
+        {"a line that just fits", fitting, fitting + u"|"},
+        {"a line one too long", fitting + u"a\nb", fitting + u"|b|"},
+        {"an escape that does not fit", fitting.substr(3) + u"\x01", fitting.substr(3) + u"|"},
+        {"a surrogate pair cut in two", fitting.substr(1) + u"\xd83d\xde00", fitting.substr(1) + u"|"},
+        {"a surrogate pair that fits", fitting.substr(2) + u"\xd83d\xde00", fitting.substr(2) + u"\xd83d\xde00|"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_TRUE(quoted(c.output) == c.lines) << std::string(c.name);
+    }
+}
+
+}  // namespace
