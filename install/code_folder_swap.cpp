@@ -14,25 +14,35 @@
 
 namespace {
 
-#if defined(WELKARA_TEST_STOP_AFTER_MOVES)
-// A test build ends the process on the spot before the move numbered by the environment variable
-// WELKARA_TEST_STOP_AFTER_MOVES (counting from 0), as a power cut or a kill would.
-void stopWhenCounted() {
+#if defined(WELKARA_TEST_MOVE_HOOKS)
+// A test build numbers the moves of a process from 0. Before the move that the environment variable
+// WELKARA_TEST_STOP_AFTER_MOVES names it ends the process on the spot, as a power cut or a kill would;
+// a move that WELKARA_TEST_FAIL_MOVES lists (",2,4,") fails as the move of a file held open does.
+bool failedByTest() {
     static int moves = 0;
-    wchar_t limit[16] = {};
-    if (GetEnvironmentVariableW(L"WELKARA_TEST_STOP_AFTER_MOVES", limit, 16) != 0 &&
-        _wtoi(limit) == moves++) {
+    const int move = moves++;
+    wchar_t value[64] = {};
+    if (GetEnvironmentVariableW(L"WELKARA_TEST_STOP_AFTER_MOVES", value, 64) != 0 && _wtoi(value) == move) {
         TerminateProcess(GetCurrentProcess(), 3);
     }
+    wchar_t number[16];
+    wnsprintfW(number, 16, L",%d,", move);
+    if (GetEnvironmentVariableW(L"WELKARA_TEST_FAIL_MOVES", value, 64) != 0 &&
+        wcsstr(value, number) != nullptr) {
+        SetLastError(ERROR_SHARING_VIOLATION);
+        return true;
+    }
+    return false;
 }
 #endif
 
 // Renames `from` to `to`, which must not exist; false after a line naming both.
 bool moveEntry(InstallLog& log, const wchar_t* from, const wchar_t* to) {
-#if defined(WELKARA_TEST_STOP_AFTER_MOVES)
-    stopWhenCounted();
-#endif
+#if defined(WELKARA_TEST_MOVE_HOOKS)
+    if (!failedByTest() && MoveFileExW(from, to, 0)) {
+#else
     if (MoveFileExW(from, to, 0)) {  // dwFlags 0: a rename, never a copy, never over an existing entry
+#endif
         return true;
     }
     log.write(L"Couldn't move %ls to %ls (%d)\n", from, to, static_cast<int>(GetLastError()));

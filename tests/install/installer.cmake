@@ -33,11 +33,12 @@ target_link_libraries(installer_runner PRIVATE welkara_installation)
 target_link_options(installer_runner PRIVATE -municode)
 set_target_properties(installer_runner PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${folder})
 configure_file(${WELKARA_7ZA_EXE} ${folder}/7za.exe COPYONLY)
-# installer_stopping_runner: the same, built against an installation that ends its process on the spot
-# before the move of a swap that WELKARA_TEST_STOP_AFTER_MOVES numbers, as a power cut would.
+# installer_stopping_runner: the same, built against an installation whose swap ends its process on the
+# spot before the move that WELKARA_TEST_STOP_AFTER_MOVES numbers, as a power cut would, and fails the
+# moves that WELKARA_TEST_FAIL_MOVES lists, as held files would.
 add_library(welkara_installation_stopping STATIC ${WELKARA_INSTALLATION_SOURCES})
 target_link_libraries(welkara_installation_stopping PUBLIC welkara_install_operations advapi32)
-target_compile_definitions(welkara_installation_stopping PRIVATE WELKARA_TEST_STOP_AFTER_MOVES)
+target_compile_definitions(welkara_installation_stopping PRIVATE WELKARA_TEST_MOVE_HOOKS)
 add_executable(installer_stopping_runner ${CMAKE_CURRENT_LIST_DIR}/installer_runner.cpp)
 target_link_libraries(installer_stopping_runner PRIVATE welkara_installation_stopping)
 target_link_options(installer_stopping_runner PRIVATE -municode)

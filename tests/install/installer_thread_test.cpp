@@ -982,6 +982,28 @@ TEST_P(StoppedSwapTest, IsFinishedByTheNextRunWithNothingMixedOrLost) {
 // 203 entries, each moved aside and then in: moves 0 to 405.
 INSTANTIATE_TEST_SUITE_P(Moves, StoppedSwapTest, ::testing::Values(0, 1, 2, 203, 204, 405));
 
+// A swap whose move fails, and whose undo cannot bring an entry it moved aside back (here the third and
+// fifth moves fail, as moves of held files do): the new entry stays in place, so that no name of the
+// installation is ever empty, the record stays, and the next run finishes the swap.
+TEST_F(InstallerThreadTest, UndoThatCannotBringAnEntryBackLeavesTheNewOneInPlace) {
+    makeOldInstallation();
+    useLocalPackage(L"package.7z", L"package");
+    SetEnvironmentVariableW(L"WELKARA_TEST_FAIL_MOVES", L",2,4,");
+    PROCESS_INFORMATION failing = startRunner(exeFolder(), L"installer_stopping_runner.exe");
+    SetEnvironmentVariableW(L"WELKARA_TEST_FAIL_MOVES", nullptr);
+    endRunner(&failing, false);
+    EXPECT_NE(log().find(expand(L"The installation in {code} is part-way through a swap; the next run finishes it\n"
+                                L"Couldn't remove existing files")),
+              std::wstring::npos)
+        << log();
+    for (const wchar_t* entry : {L"python", L"data", L"welkara.exe", L"notes.txt"}) {
+        EXPECT_TRUE(pathExists(codeFolder + L"\\" + entry)) << "the undo left no " << testsupport::utf16Bytes(entry);
+    }
+    runLocalPackage(L"random.bin", L"random");
+    EXPECT_EQ(messages(), kError);
+    EXPECT_TRUE(sameTree(installed(), newInstallation()));
+}
+
 // One run at a time in the code folder: a second run that finds another one at work there ends as an
 // error before it changes anything. The run at work holds the log, so the second one writes none.
 TEST_F(InstallerThreadTest, SecondRunBesideARunAtWorkEndsAsAnError) {
