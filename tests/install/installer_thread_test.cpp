@@ -876,7 +876,7 @@ struct Interrupted {
     bool recorded;  // the swap had got as far as its record: the next run finishes it
     bool earlier;   // left by an earlier version
     bool (*leave)(const Leftovers&);
-    const wchar_t* damaged = nullptr;  // a record that no swap writes, left instead of the real one
+    const wchar_t* damaged = nullptr;  // entries that no swap records, after the work folder's line
 };
 
 // Each row twice: the bool is true when the next run installs package.7z, false when it fails on a
@@ -937,13 +937,13 @@ INSTANTIATE_TEST_SUITE_P(
                           Interrupted{"RecordedAllSwapped", true, false, recordedAllSwapped},
                           Interrupted{"EarlierRecordTwoOfThreeSwapped", true, true, recordedTwoOfThreeSwapped},
                           Interrupted{"RecordNamingAFileInAFolder", true, false, recordedNothingMoved,
-                                      L"@run-0000000000000001\n+python\n+data\\readme.txt\n"},
+                                      L"+python\n+data\\readme.txt\n"},
                           Interrupted{"RecordNamingTheFolderAbove", true, false, recordedNothingMoved,
-                                      L"@run-0000000000000001\n+python\n+..\n"},
+                                      L"+python\n+..\n"},
                           Interrupted{"RecordNamingTheInstallersFolder", true, false, recordedNothingMoved,
-                                      L"@run-0000000000000001\n+python\n+.installer\n"},
+                                      L"+python\n+.installer\n"},
                           Interrupted{"RecordCutOff", true, false, recordedNothingMoved,
-                                      L"@run-0000000000000001\n+python\n+welkara.ex"}),
+                                      L"+python\n+welkara.ex"}),
         ::testing::Bool()),
     [](const ::testing::TestParamInfo<InterruptedRunTest::ParamType>& info) {
         return std::string(std::get<0>(info.param).name) +
