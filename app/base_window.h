@@ -15,7 +15,7 @@ class BaseWindow {
             const CREATESTRUCTW* create = reinterpret_cast<const CREATESTRUCTW*>(lParam);
             self = static_cast<Derived*>(create->lpCreateParams);
             SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
-            self->m_hwnd = window;
+            self->hwnd_ = window;
         } else {
             self = reinterpret_cast<Derived*>(GetWindowLongPtrW(window, GWLP_USERDATA));
         }
@@ -25,11 +25,11 @@ class BaseWindow {
         return DefWindowProcW(window, message, wParam, lParam);
     }
 
-    HWND Window() const { return m_hwnd; }
+    HWND Window() const { return hwnd_; }
 
     virtual PCWSTR WindowClassName() const = 0;
     virtual LRESULT OnMessage(UINT message, WPARAM wParam, LPARAM lParam) = 0;
 
   protected:
-    HWND m_hwnd = nullptr;
+    HWND hwnd_ = nullptr;
 };

@@ -117,8 +117,8 @@ LRESULT CALLBACK buttonProc(HWND control, UINT message, WPARAM wParam, LPARAM lP
 }  // namespace
 
 MainWindow::MainWindow(const InstallRequest& request)
-    : m_statusText(kInstallingText), m_statusTextLength(lstrlenW(kInstallingText)) {
-    m_installerThread.request = request;
+    : statusText_(kInstallingText), statusTextLength_(lstrlenW(kInstallingText)) {
+    installerThread_.request = request;
 }
 
 LRESULT MainWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
@@ -129,10 +129,10 @@ LRESULT MainWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             }
             // The thread is never waited for or signalled, so its handle is not needed. Without a thread
             // no report will ever come: the window shows the error at once, as the thread would have.
-            m_installerThread.window = m_hwnd;
+            installerThread_.window = hwnd_;
             HANDLE thread = CreateThread(nullptr,  // lpThreadAttributes
                                          0,        // default stack size
-                                         InstallerThreadProc, &m_installerThread, 0, &m_installerThreadId);
+                                         InstallerThreadProc, &installerThread_, 0, &installerThreadId_);
             if (thread != nullptr) {
                 CloseHandle(thread);
             } else {
@@ -145,14 +145,14 @@ LRESULT MainWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             return 0;
         case WM_SETFOCUS:
             // The window keeps no focus of its own: keys go to the button, whenever it is activated.
-            if (m_button != nullptr) {
-                SetFocus(m_button);
+            if (button_ != nullptr) {
+                SetFocus(button_);
             }
             return 0;
         case WM_SIZE:
             // The render target takes the client size each time it is bound to a paint.
-            if (m_renderTarget != nullptr) {
-                InvalidateRect(m_hwnd, nullptr, FALSE);
+            if (renderTarget_ != nullptr) {
+                InvalidateRect(hwnd_, nullptr, FALSE);
             }
             return 0;
         case WM_PAINT:
@@ -160,12 +160,12 @@ LRESULT MainWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             return 0;
         case WM_TIMER:
             if (wParam == kRepaintTimer) {
-                KillTimer(m_hwnd, kRepaintTimer);
-                InvalidateRect(m_hwnd, nullptr, FALSE);
+                KillTimer(hwnd_, kRepaintTimer);
+                InvalidateRect(hwnd_, nullptr, FALSE);
                 return 0;
             }
             if (wParam == kUnattendedCloseTimer) {
-                KillTimer(m_hwnd, kUnattendedCloseTimer);
+                KillTimer(hwnd_, kUnattendedCloseTimer);
                 CloseSequence();
                 return 0;
             }
@@ -189,11 +189,11 @@ LRESULT MainWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             CloseSequence();
             return 0;
     }
-    return DefWindowProcW(m_hwnd, message, wParam, lParam);
+    return DefWindowProcW(hwnd_, message, wParam, lParam);
 }
 
 int MainWindow::OnCreate() {
-    HINSTANCE instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrW(m_hwnd, GWLP_HINSTANCE));
+    HINSTANCE instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrW(hwnd_, GWLP_HINSTANCE));
     // Active until the controls have been created, so that they are those of version 6.
     CommonControlsScope commonControls;
     if (!commonControls.enter(instance, WELKARA_COMMON_CONTROLS_MANIFEST)) {
@@ -204,42 +204,42 @@ int MainWindow::OnCreate() {
     if (!systemFunction(loadSystemLibrary(L"d2d1.dll"), MAKEINTRESOURCEA(1), &createDirect2d) ||
         FAILED(createDirect2d(D2D1_FACTORY_TYPE_SINGLE_THREADED, __uuidof(ID2D1Factory),
                               nullptr,  // pFactoryOptions
-                              reinterpret_cast<void**>(&m_direct2d)))) {
+                              reinterpret_cast<void**>(&direct2d_)))) {
         return -1;
     }
     CreateDirectWriteFactory createDirectWrite = nullptr;
     if (!systemFunction(loadSystemLibrary(L"dwrite.dll"), "DWriteCreateFactory", &createDirectWrite) ||
         FAILED(createDirectWrite(DWRITE_FACTORY_TYPE_SHARED, __uuidof(IDWriteFactory),
-                                 reinterpret_cast<IUnknown**>(&m_directWrite)))) {
+                                 reinterpret_cast<IUnknown**>(&directWrite_)))) {
         return -1;
     }
-    if (FAILED(m_directWrite->CreateTextFormat(L"Verdana",
-                                               nullptr,  // the system font collection
-                                               DWRITE_FONT_WEIGHT_NORMAL, DWRITE_FONT_STYLE_NORMAL,
-                                               DWRITE_FONT_STRETCH_NORMAL, 12.0f, L"en-us", &m_textFormat))) {
+    if (FAILED(directWrite_->CreateTextFormat(L"Verdana",
+                                              nullptr,  // the system font collection
+                                              DWRITE_FONT_WEIGHT_NORMAL, DWRITE_FONT_STYLE_NORMAL,
+                                              DWRITE_FONT_STRETCH_NORMAL, 12.0f, L"en-us", &textFormat_))) {
         return -1;
     }
-    m_textFormat->SetTextAlignment(DWRITE_TEXT_ALIGNMENT_CENTER);
+    textFormat_->SetTextAlignment(DWRITE_TEXT_ALIGNMENT_CENTER);
 
     RECT client;
-    GetClientRect(m_hwnd, &client);
+    GetClientRect(hwnd_, &client);
     const int barHeight = GetSystemMetrics(SM_CYVSCROLL);
     // First of the children, so that a screen reader meets the sentence before the bar and the button.
-    m_status = CreateStatusControl(instance, client);
-    m_button = CreateWindowExW(0, L"BUTTON", L"Cancel", WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON,
-                               client.right - 104, client.bottom - 32, 100, 28, m_hwnd,
-                               nullptr,  // control identifier 0
-                               instance, nullptr);
-    m_progressBar =
+    status_ = CreateStatusControl(instance, client);
+    button_ = CreateWindowExW(0, L"BUTTON", L"Cancel", WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON,
+                              client.right - 104, client.bottom - 32, 100, 28, hwnd_,
+                              nullptr,  // control identifier 0
+                              instance, nullptr);
+    progressBar_ =
         CreateWindowExW(0, PROGRESS_CLASSW, nullptr, WS_CHILD | WS_VISIBLE | PBS_MARQUEE, client.left + 4,
                         client.top + (client.bottom - client.top) / 2 - barHeight / 2,
-                        client.right - client.left - 8, barHeight, m_hwnd,
+                        client.right - client.left - 8, barHeight, hwnd_,
                         nullptr,  // control identifier 0
                         instance, nullptr);
-    SendMessageW(m_progressBar, PBM_SETMARQUEE, 1, kMarqueeIntervalMs);
+    SendMessageW(progressBar_, PBM_SETMARQUEE, 1, kMarqueeIntervalMs);
     // Without it Space still clicks the button; only Enter does not.
-    if (m_button != nullptr) {
-        subclassControl(m_button, buttonProc);
+    if (button_ != nullptr) {
+        subclassControl(button_, buttonProc);
     }
     AnnotateLiveRegion();
     return 0;
@@ -248,8 +248,8 @@ int MainWindow::OnCreate() {
 HWND MainWindow::CreateStatusControl(HINSTANCE instance, const RECT& client) {
     const int margin = static_cast<int>(kTextMargin);
     HWND control =
-        CreateWindowExW(WS_EX_TRANSPARENT, L"STATIC", m_statusText, WS_CHILD | WS_VISIBLE | SS_NOPREFIX,
-                        margin, margin, client.right - client.left - 2 * margin, kStatusLineHeight, m_hwnd,
+        CreateWindowExW(WS_EX_TRANSPARENT, L"STATIC", statusText_, WS_CHILD | WS_VISIBLE | SS_NOPREFIX,
+                        margin, margin, client.right - client.left - 2 * margin, kStatusLineHeight, hwnd_,
                         nullptr,  // control identifier 0
                         instance, nullptr);
     // A control that kept its own painting would draw the sentence a second time, in GDI.
@@ -261,16 +261,16 @@ HWND MainWindow::CreateStatusControl(HINSTANCE instance, const RECT& client) {
 }
 
 void MainWindow::AnnotateLiveRegion() {
-    if (m_status == nullptr) {
+    if (status_ == nullptr) {
         return;
     }
     // S_FALSE: already initialised on this thread, to be balanced all the same.
-    m_comInitialised = SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
+    comInitialised_ = SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
     // The service's class object straight from System32's oleacc.dll: asking COM for the class would
     // look its registration up in the merged classes of the registry, which include the user's own.
     HRESULT(STDAPICALLTYPE * getClassObject)(REFCLSID, REFIID, void**) = nullptr;
     IClassFactory* factory = nullptr;
-    if (!m_comInitialised ||
+    if (!comInitialised_ ||
         !systemFunction(loadSystemLibrary(L"oleacc.dll"), "DllGetClassObject", &getClassObject) ||
         FAILED(
             getClassObject(kAccPropServicesClass, IID_IClassFactory, reinterpret_cast<void**>(&factory)))) {
@@ -278,126 +278,126 @@ void MainWindow::AnnotateLiveRegion() {
     }
     const HRESULT made =
         factory->CreateInstance(nullptr,  // pUnkOuter: not aggregated
-                                kAccPropServicesInterface, reinterpret_cast<void**>(&m_annotations));
+                                kAccPropServicesInterface, reinterpret_cast<void**>(&annotations_));
     factory->Release();
     if (FAILED(made)) {
-        m_annotations = nullptr;
+        annotations_ = nullptr;
         return;
     }
     VARIANT polite = {};
     polite.vt = VT_I4;
     polite.lVal = kLiveSettingPolite;
     // Where the service answers E_NOTIMPL (Wine) the live-region events still go out, unannotated.
-    m_annotations->SetHwndProp(m_status, static_cast<DWORD>(OBJID_CLIENT), CHILDID_SELF, kLiveSettingProperty,
-                               polite);
+    annotations_->SetHwndProp(status_, static_cast<DWORD>(OBJID_CLIENT), CHILDID_SELF, kLiveSettingProperty,
+                              polite);
 }
 
 void MainWindow::OnPaint() {
-    if (m_direct2d == nullptr) {
+    if (direct2d_ == nullptr) {
         // Closing: the factories are gone. Nothing is drawn; the area is validated so that no further
         // paint requests arrive while the loop ends.
-        ValidateRect(m_hwnd, nullptr);
+        ValidateRect(hwnd_, nullptr);
         return;
     }
-    if (m_renderTarget == nullptr) {
+    if (renderTarget_ == nullptr) {
         // A DC render target draws 32-bit BGRA only; alpha is ignored, as the window is opaque.
         const D2D1_RENDER_TARGET_PROPERTIES targetProperties = D2D1::RenderTargetProperties(
             D2D1_RENDER_TARGET_TYPE_DEFAULT,
             D2D1::PixelFormat(DXGI_FORMAT_B8G8R8A8_UNORM, D2D1_ALPHA_MODE_IGNORE));
-        if (FAILED(m_direct2d->CreateDCRenderTarget(&targetProperties, &m_renderTarget))) {
+        if (FAILED(direct2d_->CreateDCRenderTarget(&targetProperties, &renderTarget_))) {
             RetryPaintLater();
             return;
         }
     }
     // Made together with the render target; made here too when only the brush is missing, so that
     // nothing is ever drawn without one.
-    if (m_textBrush == nullptr &&
-        FAILED(m_renderTarget->CreateSolidColorBrush(D2D1::ColorF(0.0f, 0.0f, 0.0f, 1.0f), &m_textBrush))) {
+    if (textBrush_ == nullptr &&
+        FAILED(renderTarget_->CreateSolidColorBrush(D2D1::ColorF(0.0f, 0.0f, 0.0f, 1.0f), &textBrush_))) {
         RetryPaintLater();
         return;
     }
 
     PAINTSTRUCT paint;
-    HDC dc = BeginPaint(m_hwnd, &paint);
+    HDC dc = BeginPaint(hwnd_, &paint);
     RECT client;
-    GetClientRect(m_hwnd, &client);
-    if (dc == nullptr || FAILED(m_renderTarget->BindDC(dc, &client))) {
-        EndPaint(m_hwnd, &paint);
+    GetClientRect(hwnd_, &client);
+    if (dc == nullptr || FAILED(renderTarget_->BindDC(dc, &client))) {
+        EndPaint(hwnd_, &paint);
         ReleaseDeviceResources();
         RetryPaintLater();
         return;
     }
-    const D2D1_SIZE_F size = m_renderTarget->GetSize();
-    m_renderTarget->BeginDraw();
-    m_renderTarget->Clear(D2D1::ColorF(kBackgroundGrey, kBackgroundGrey, kBackgroundGrey, 1.0f));
-    m_renderTarget->DrawText(
-        m_statusText, m_statusTextLength, m_textFormat,
+    const D2D1_SIZE_F size = renderTarget_->GetSize();
+    renderTarget_->BeginDraw();
+    renderTarget_->Clear(D2D1::ColorF(kBackgroundGrey, kBackgroundGrey, kBackgroundGrey, 1.0f));
+    renderTarget_->DrawText(
+        statusText_, statusTextLength_, textFormat_,
         D2D1::RectF(kTextMargin, kTextMargin, size.width - kTextMargin, size.height - kTextMargin),
-        m_textBrush, D2D1_DRAW_TEXT_OPTIONS_NONE, DWRITE_MEASURING_MODE_NATURAL);
-    if (FAILED(m_renderTarget->EndDraw())) {
+        textBrush_, D2D1_DRAW_TEXT_OPTIONS_NONE, DWRITE_MEASURING_MODE_NATURAL);
+    if (FAILED(renderTarget_->EndDraw())) {
         ReleaseDeviceResources();
     }
-    EndPaint(m_hwnd, &paint);
+    EndPaint(hwnd_, &paint);
 }
 
 void MainWindow::RetryPaintLater() {
     // Left invalid, the window would get WM_PAINT again at once, and keep a processor busy for as long as
     // the drawing objects cannot be made.
-    ValidateRect(m_hwnd, nullptr);
-    SetTimer(m_hwnd, kRepaintTimer, kRepaintDelayMs,
+    ValidateRect(hwnd_, nullptr);
+    SetTimer(hwnd_, kRepaintTimer, kRepaintDelayMs,
              nullptr);  // lpTimerFunc: WM_TIMER
 }
 
 void MainWindow::ShowStatus(PCWSTR text) {
     // One announcement per change of the sentence: a repeated status says nothing new.
-    if (m_status != nullptr && lstrcmpW(text, m_statusText) != 0) {
-        SetWindowTextW(m_status, text);
-        NotifyWinEvent(kLiveRegionChanged, m_status, OBJID_CLIENT, CHILDID_SELF);
+    if (status_ != nullptr && lstrcmpW(text, statusText_) != 0) {
+        SetWindowTextW(status_, text);
+        NotifyWinEvent(kLiveRegionChanged, status_, OBJID_CLIENT, CHILDID_SELF);
     }
-    m_statusText = text;
-    m_statusTextLength = lstrlenW(text);
-    SendMessageW(m_button, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"Close"));
-    SendMessageW(m_progressBar, PBM_SETMARQUEE, 0, 0);
-    InvalidateRect(m_hwnd, nullptr, FALSE);
+    statusText_ = text;
+    statusTextLength_ = lstrlenW(text);
+    SendMessageW(button_, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"Close"));
+    SendMessageW(progressBar_, PBM_SETMARQUEE, 0, 0);
+    InvalidateRect(hwnd_, nullptr, FALSE);
 }
 
 void MainWindow::ReleaseDeviceResources() {
-    release(&m_renderTarget);
-    release(&m_textBrush);
+    release(&renderTarget_);
+    release(&textBrush_);
 }
 
 void MainWindow::ShowError() {
     ShowStatus(kErrorText);
     // Nobody is there to click "Close": the error is shown as long as a success would be, then the
     // window closes as after an installation.
-    if (m_installerThread.request.unattendedReason != nullptr) {
-        SetTimer(m_hwnd, kUnattendedCloseTimer, kUnattendedCloseDelayMs,
+    if (installerThread_.request.unattendedReason != nullptr) {
+        SetTimer(hwnd_, kUnattendedCloseTimer, kUnattendedCloseDelayMs,
                  nullptr);  // lpTimerFunc: WM_TIMER
     }
 }
 
 int MainWindow::UnattendedExitCode() const {
-    return unattendedExitCode(m_installerThread.outcome.load(), m_cancelled);
+    return unattendedExitCode(installerThread_.outcome.load(), cancelled_);
 }
 
 void MainWindow::CloseSequence() {
     // Closed while nothing had been reported: the run was cancelled (however it is closed later).
-    if (!m_closing) {
-        m_closing = true;
-        m_cancelled = m_statusText == kInstallingText;
+    if (!closing_) {
+        closing_ = true;
+        cancelled_ = statusText_ == kInstallingText;
     }
     ReleaseDeviceResources();
-    release(&m_textFormat);
-    release(&m_direct2d);
-    release(&m_directWrite);
-    if (m_annotations != nullptr) {
-        m_annotations->ClearHwndProps(m_status, static_cast<DWORD>(OBJID_CLIENT), CHILDID_SELF,
-                                      &kLiveSettingProperty, 1);
-        release(&m_annotations);
+    release(&textFormat_);
+    release(&direct2d_);
+    release(&directWrite_);
+    if (annotations_ != nullptr) {
+        annotations_->ClearHwndProps(status_, static_cast<DWORD>(OBJID_CLIENT), CHILDID_SELF,
+                                     &kLiveSettingProperty, 1);
+        release(&annotations_);
     }
-    if (m_comInitialised) {
+    if (comInitialised_) {
         CoUninitialize();
-        m_comInitialised = false;
+        comInitialised_ = false;
     }
     PostQuitMessage(0);
 }

@@ -26,8 +26,8 @@ class MainWindow : public BaseWindow<MainWindow> {
     int UnattendedExitCode() const;
 
     // The status sentence currently shown, and its length in UTF-16 code units.
-    PCWSTR StatusText() const { return m_statusText; }
-    UINT32 StatusTextLength() const { return m_statusTextLength; }
+    PCWSTR StatusText() const { return statusText_; }
+    UINT32 StatusTextLength() const { return statusTextLength_; }
 
   private:
     int OnCreate();
@@ -44,20 +44,20 @@ class MainWindow : public BaseWindow<MainWindow> {
     // Marks the status control as a polite live region, when COM and the annotation service allow.
     void AnnotateLiveRegion();
 
-    ID2D1Factory* m_direct2d = nullptr;
-    IDWriteFactory* m_directWrite = nullptr;
-    IDWriteTextFormat* m_textFormat = nullptr;
-    ID2D1DCRenderTarget* m_renderTarget = nullptr;
-    ID2D1SolidColorBrush* m_textBrush = nullptr;
-    HWND m_status = nullptr;
-    HWND m_button = nullptr;
-    HWND m_progressBar = nullptr;
-    bool m_comInitialised = false;
-    bool m_closing = false;    // the close sequence has run
-    bool m_cancelled = false;  // it ran before any report had come
-    IAccPropServices* m_annotations = nullptr;
-    DWORD m_installerThreadId = 0;
-    InstallerThreadStart m_installerThread;  // the thread's argument, for as long as the process runs
-    PCWSTR m_statusText;
-    UINT32 m_statusTextLength;
+    ID2D1Factory* direct2d_ = nullptr;
+    IDWriteFactory* directWrite_ = nullptr;
+    IDWriteTextFormat* textFormat_ = nullptr;
+    ID2D1DCRenderTarget* renderTarget_ = nullptr;
+    ID2D1SolidColorBrush* textBrush_ = nullptr;
+    HWND status_ = nullptr;
+    HWND button_ = nullptr;
+    HWND progressBar_ = nullptr;
+    bool comInitialised_ = false;
+    bool closing_ = false;    // the close sequence has run
+    bool cancelled_ = false;  // it ran before any report had come
+    IAccPropServices* annotations_ = nullptr;
+    DWORD installerThreadId_ = 0;
+    InstallerThreadStart installerThread_;  // the thread's argument, for as long as the process runs
+    PCWSTR statusText_;
+    UINT32 statusTextLength_;
 };
