@@ -132,7 +132,8 @@ LRESULT MainWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             installerThread_.window = hwnd_;
             HANDLE thread = CreateThread(nullptr,  // lpThreadAttributes
                                          0,        // default stack size
-                                         InstallerThreadProc, &installerThread_, 0, &installerThreadId_);
+                                         InstallerThreadProc, &installerThread_, 0,
+                                         nullptr);  // lpThreadId: not needed
             if (thread != nullptr) {
                 CloseHandle(thread);
             } else {

@@ -56,7 +56,6 @@ class MainWindow : public BaseWindow<MainWindow> {
     bool closing_ = false;    // the close sequence has run
     bool cancelled_ = false;  // it ran before any report had come
     IAccPropServices* annotations_ = nullptr;
-    DWORD installerThreadId_ = 0;
     InstallerThreadStart installerThread_;  // the thread's argument, for as long as the process runs
     PCWSTR statusText_;
     UINT32 statusTextLength_;
