@@ -28,8 +28,9 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandLine, int showCommand) {
     if (!restrictDllSearchToSystem32()) {
         return 0;
     }
-    // The window object and the option strings outlive the message loop on purpose: when the loop ends
-    // the installer thread may still be running (after "Cancel") and reading them, until the process ends.
+    // The window object and the option strings are static on purpose: when the loop ends the installer
+    // thread may still be running (after "Cancel") and reading them, until the process ends. The window's
+    // destructor, run on the way out, gives up only what the window holds, never the thread's argument.
     ParseCommandLine(reinterpret_cast<const char16_t*>(commandLine));
     InstallRequest request;
     request.urlOverride = reinterpret_cast<const wchar_t*>(urlOverride);

@@ -63,14 +63,6 @@ typedef HRESULT(WINAPI* CreateDirect2dFactory)(D2D1_FACTORY_TYPE, REFIID, const 
                                                void**);
 typedef HRESULT(WINAPI* CreateDirectWriteFactory)(DWRITE_FACTORY_TYPE, REFIID, IUnknown**);
 
-template <class Interface>
-void release(Interface** object) {
-    if (*object != nullptr) {
-        (*object)->Release();
-        *object = nullptr;
-    }
-}
-
 // Puts `procedure` in front of the control's window procedure, which it keeps in the control's
 // GWLP_USERDATA (the controls' classes leave that to the application). False when that fails.
 bool subclassControl(HWND control, WNDPROC procedure) {
@@ -121,6 +113,10 @@ MainWindow::MainWindow(const InstallRequest& request)
     installerThread_.request = request;
 }
 
+MainWindow::~MainWindow() {
+    ReleaseHeld();
+}
+
 LRESULT MainWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
         case WM_CREATE: {
@@ -152,7 +148,7 @@ LRESULT MainWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             return 0;
         case WM_SIZE:
             // The render target takes the client size each time it is bound to a paint.
-            if (renderTarget_ != nullptr) {
+            if (renderTarget_) {
                 InvalidateRect(hwnd_, nullptr, FALSE);
             }
             return 0;
@@ -205,19 +201,20 @@ int MainWindow::OnCreate() {
     if (!systemFunction(loadSystemLibrary(L"d2d1.dll"), MAKEINTRESOURCEA(1), &createDirect2d) ||
         FAILED(createDirect2d(D2D1_FACTORY_TYPE_SINGLE_THREADED, __uuidof(ID2D1Factory),
                               nullptr,  // pFactoryOptions
-                              reinterpret_cast<void**>(&direct2d_)))) {
+                              reinterpret_cast<void**>(direct2d_.receive())))) {
         return -1;
     }
     CreateDirectWriteFactory createDirectWrite = nullptr;
     if (!systemFunction(loadSystemLibrary(L"dwrite.dll"), "DWriteCreateFactory", &createDirectWrite) ||
         FAILED(createDirectWrite(DWRITE_FACTORY_TYPE_SHARED, __uuidof(IDWriteFactory),
-                                 reinterpret_cast<IUnknown**>(&directWrite_)))) {
+                                 reinterpret_cast<IUnknown**>(directWrite_.receive())))) {
         return -1;
     }
     if (FAILED(directWrite_->CreateTextFormat(L"Verdana",
                                               nullptr,  // the system font collection
                                               DWRITE_FONT_WEIGHT_NORMAL, DWRITE_FONT_STYLE_NORMAL,
-                                              DWRITE_FONT_STRETCH_NORMAL, 12.0f, L"en-us", &textFormat_))) {
+                                              DWRITE_FONT_STRETCH_NORMAL, 12.0f, L"en-us",
+                                              textFormat_.receive()))) {
         return -1;
     }
     textFormat_->SetTextAlignment(DWRITE_TEXT_ALIGNMENT_CENTER);
@@ -270,21 +267,23 @@ void MainWindow::AnnotateLiveRegion() {
     // The service's class object straight from System32's oleacc.dll: asking COM for the class would
     // look its registration up in the merged classes of the registry, which include the user's own.
     HRESULT(STDAPICALLTYPE * getClassObject)(REFCLSID, REFIID, void**) = nullptr;
-    IClassFactory* factory = nullptr;
+    ComHolder<IClassFactory> factory;
     if (!comInitialised_ ||
         !systemFunction(loadSystemLibrary(L"oleacc.dll"), "DllGetClassObject", &getClassObject) ||
-        FAILED(
-            getClassObject(kAccPropServicesClass, IID_IClassFactory, reinterpret_cast<void**>(&factory)))) {
+        FAILED(getClassObject(kAccPropServicesClass, IID_IClassFactory,
+                              reinterpret_cast<void**>(factory.receive())))) {
         return;
     }
+    // Taken over only on success: a failed call's pointer is not trusted to be null.
+    IAccPropServices* annotations = nullptr;
     const HRESULT made =
         factory->CreateInstance(nullptr,  // pUnkOuter: not aggregated
-                                kAccPropServicesInterface, reinterpret_cast<void**>(&annotations_));
-    factory->Release();
+                                kAccPropServicesInterface, reinterpret_cast<void**>(&annotations));
+    factory.reset();
     if (FAILED(made)) {
-        annotations_ = nullptr;
         return;
     }
+    annotations_.reset(annotations);
     VARIANT polite = {};
     polite.vt = VT_I4;
     polite.lVal = kLiveSettingPolite;
@@ -294,26 +293,26 @@ void MainWindow::AnnotateLiveRegion() {
 }
 
 void MainWindow::OnPaint() {
-    if (direct2d_ == nullptr) {
+    if (!direct2d_) {
         // Closing: the factories are gone. Nothing is drawn; the area is validated so that no further
         // paint requests arrive while the loop ends.
         ValidateRect(hwnd_, nullptr);
         return;
     }
-    if (renderTarget_ == nullptr) {
+    if (!renderTarget_) {
         // A DC render target draws 32-bit BGRA only; alpha is ignored, as the window is opaque.
         const D2D1_RENDER_TARGET_PROPERTIES targetProperties = D2D1::RenderTargetProperties(
             D2D1_RENDER_TARGET_TYPE_DEFAULT,
             D2D1::PixelFormat(DXGI_FORMAT_B8G8R8A8_UNORM, D2D1_ALPHA_MODE_IGNORE));
-        if (FAILED(direct2d_->CreateDCRenderTarget(&targetProperties, &renderTarget_))) {
+        if (FAILED(direct2d_->CreateDCRenderTarget(&targetProperties, renderTarget_.receive()))) {
             RetryPaintLater();
             return;
         }
     }
     // Made together with the render target; made here too when only the brush is missing, so that
     // nothing is ever drawn without one.
-    if (textBrush_ == nullptr &&
-        FAILED(renderTarget_->CreateSolidColorBrush(D2D1::ColorF(0.0f, 0.0f, 0.0f, 1.0f), &textBrush_))) {
+    if (!textBrush_ && FAILED(renderTarget_->CreateSolidColorBrush(D2D1::ColorF(0.0f, 0.0f, 0.0f, 1.0f),
+                                                                   textBrush_.receive()))) {
         RetryPaintLater();
         return;
     }
@@ -332,9 +331,9 @@ void MainWindow::OnPaint() {
     renderTarget_->BeginDraw();
     renderTarget_->Clear(D2D1::ColorF(kBackgroundGrey, kBackgroundGrey, kBackgroundGrey, 1.0f));
     renderTarget_->DrawText(
-        statusText_, statusTextLength_, textFormat_,
+        statusText_, statusTextLength_, textFormat_.get(),
         D2D1::RectF(kTextMargin, kTextMargin, size.width - kTextMargin, size.height - kTextMargin),
-        textBrush_, D2D1_DRAW_TEXT_OPTIONS_NONE, DWRITE_MEASURING_MODE_NATURAL);
+        textBrush_.get(), D2D1_DRAW_TEXT_OPTIONS_NONE, DWRITE_MEASURING_MODE_NATURAL);
     if (FAILED(renderTarget_->EndDraw())) {
         ReleaseDeviceResources();
     }
@@ -363,8 +362,8 @@ void MainWindow::ShowStatus(PCWSTR text) {
 }
 
 void MainWindow::ReleaseDeviceResources() {
-    release(&renderTarget_);
-    release(&textBrush_);
+    renderTarget_.reset();
+    textBrush_.reset();
 }
 
 void MainWindow::ShowError() {
@@ -387,18 +386,23 @@ void MainWindow::CloseSequence() {
         closing_ = true;
         cancelled_ = statusText_ == kInstallingText;
     }
+    ReleaseHeld();
+    PostQuitMessage(0);
+}
+
+void MainWindow::ReleaseHeld() {
     ReleaseDeviceResources();
-    release(&textFormat_);
-    release(&direct2d_);
-    release(&directWrite_);
-    if (annotations_ != nullptr) {
+    textFormat_.reset();
+    direct2d_.reset();
+    directWrite_.reset();
+    if (annotations_) {
         annotations_->ClearHwndProps(status_, static_cast<DWORD>(OBJID_CLIENT), CHILDID_SELF,
                                      &kLiveSettingProperty, 1);
-        release(&annotations_);
+        annotations_.reset();
     }
+    // After the service, the last COM object of this thread.
     if (comInitialised_) {
         CoUninitialize();
         comInitialised_ = false;
     }
-    PostQuitMessage(0);
 }

@@ -11,12 +11,18 @@
 #include <oleacc.h>
 
 #include "app/base_window.h"
+#include "app/com_holder.h"
 #include "install/installer_thread.h"
 
 class MainWindow : public BaseWindow<MainWindow> {
   public:
     // `request` is handed to the installer thread that the window starts when it is created.
     explicit MainWindow(const InstallRequest& request);
+    // Releases what the close sequence has not released yet (normally nothing); leaves the installer
+    // thread's argument as it is.
+    ~MainWindow();
+    MainWindow(const MainWindow&) = delete;
+    MainWindow& operator=(const MainWindow&) = delete;
 
     PCWSTR WindowClassName() const override { return L"Orvanta Welkara Installer Window"; }
     LRESULT OnMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
@@ -38,24 +44,27 @@ class MainWindow : public BaseWindow<MainWindow> {
     // The error's sentence; in an unattended run, the window then closes by itself after a pause.
     void ShowError();
     void CloseSequence();
+    // Releases the drawing objects and the annotation service, and balances COM: what the close sequence
+    // and the destructor give up. Idempotent.
+    void ReleaseHeld();
     void ReleaseDeviceResources();
     // Makes the status control over the line; null when it cannot be made whole.
     HWND CreateStatusControl(HINSTANCE instance, const RECT& client);
     // Marks the status control as a polite live region, when COM and the annotation service allow.
     void AnnotateLiveRegion();
 
-    ID2D1Factory* direct2d_ = nullptr;
-    IDWriteFactory* directWrite_ = nullptr;
-    IDWriteTextFormat* textFormat_ = nullptr;
-    ID2D1DCRenderTarget* renderTarget_ = nullptr;
-    ID2D1SolidColorBrush* textBrush_ = nullptr;
+    ComHolder<ID2D1Factory> direct2d_;
+    ComHolder<IDWriteFactory> directWrite_;
+    ComHolder<IDWriteTextFormat> textFormat_;
+    ComHolder<ID2D1DCRenderTarget> renderTarget_;
+    ComHolder<ID2D1SolidColorBrush> textBrush_;
     HWND status_ = nullptr;
     HWND button_ = nullptr;
     HWND progressBar_ = nullptr;
     bool comInitialised_ = false;
     bool closing_ = false;    // the close sequence has run
     bool cancelled_ = false;  // it ran before any report had come
-    IAccPropServices* annotations_ = nullptr;
+    ComHolder<IAccPropServices> annotations_;
     InstallerThreadStart installerThread_;  // the thread's argument, for as long as the process runs
     PCWSTR statusText_;
     UINT32 statusTextLength_;
