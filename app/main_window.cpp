@@ -299,34 +299,48 @@ void MainWindow::OnPaint() {
         ValidateRect(hwnd_, nullptr);
         return;
     }
-    if (!renderTarget_) {
-        // A DC render target draws 32-bit BGRA only; alpha is ignored, as the window is opaque.
-        const D2D1_RENDER_TARGET_PROPERTIES targetProperties = D2D1::RenderTargetProperties(
-            D2D1_RENDER_TARGET_TYPE_DEFAULT,
-            D2D1::PixelFormat(DXGI_FORMAT_B8G8R8A8_UNORM, D2D1_ALPHA_MODE_IGNORE));
-        if (FAILED(direct2d_->CreateDCRenderTarget(&targetProperties, renderTarget_.receive()))) {
-            RetryPaintLater();
-            return;
-        }
-    }
-    // Made together with the render target; made here too when only the brush is missing, so that
-    // nothing is ever drawn without one.
-    if (!textBrush_ && FAILED(renderTarget_->CreateSolidColorBrush(D2D1::ColorF(0.0f, 0.0f, 0.0f, 1.0f),
-                                                                   textBrush_.receive()))) {
+    if (!CreateDeviceResources()) {
         RetryPaintLater();
         return;
     }
-
     PAINTSTRUCT paint;
     HDC dc = BeginPaint(hwnd_, &paint);
     RECT client;
     GetClientRect(hwnd_, &client);
     if (dc == nullptr || FAILED(renderTarget_->BindDC(dc, &client))) {
         EndPaint(hwnd_, &paint);
-        ReleaseDeviceResources();
+        DiscardDeviceResources();
         RetryPaintLater();
         return;
     }
+    if (FAILED(DrawStatusLine())) {
+        DiscardDeviceResources();
+    }
+    EndPaint(hwnd_, &paint);
+}
+
+bool MainWindow::CreateDeviceResources() {
+    if (!renderTarget_) {
+        // A DC render target draws 32-bit BGRA only; alpha is ignored, as the window is opaque.
+        const D2D1_RENDER_TARGET_PROPERTIES targetProperties = D2D1::RenderTargetProperties(
+            D2D1_RENDER_TARGET_TYPE_DEFAULT,
+            D2D1::PixelFormat(DXGI_FORMAT_B8G8R8A8_UNORM, D2D1_ALPHA_MODE_IGNORE));
+        if (FAILED(direct2d_->CreateDCRenderTarget(&targetProperties, renderTarget_.receive()))) {
+            return false;
+        }
+    }
+    // Made together with the render target; made here too when only the brush is missing, so that
+    // nothing is ever drawn without one.
+    return textBrush_ || SUCCEEDED(renderTarget_->CreateSolidColorBrush(D2D1::ColorF(0.0f, 0.0f, 0.0f, 1.0f),
+                                                                        textBrush_.receive()));
+}
+
+void MainWindow::DiscardDeviceResources() {
+    renderTarget_.reset();
+    textBrush_.reset();
+}
+
+HRESULT MainWindow::DrawStatusLine() {
     const D2D1_SIZE_F size = renderTarget_->GetSize();
     renderTarget_->BeginDraw();
     renderTarget_->Clear(D2D1::ColorF(kBackgroundGrey, kBackgroundGrey, kBackgroundGrey, 1.0f));
@@ -334,10 +348,7 @@ void MainWindow::OnPaint() {
         statusText_, statusTextLength_, textFormat_.get(),
         D2D1::RectF(kTextMargin, kTextMargin, size.width - kTextMargin, size.height - kTextMargin),
         textBrush_.get(), D2D1_DRAW_TEXT_OPTIONS_NONE, DWRITE_MEASURING_MODE_NATURAL);
-    if (FAILED(renderTarget_->EndDraw())) {
-        ReleaseDeviceResources();
-    }
-    EndPaint(hwnd_, &paint);
+    return renderTarget_->EndDraw();
 }
 
 void MainWindow::RetryPaintLater() {
@@ -359,11 +370,6 @@ void MainWindow::ShowStatus(PCWSTR text) {
     SendMessageW(button_, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"Close"));
     SendMessageW(progressBar_, PBM_SETMARQUEE, 0, 0);
     InvalidateRect(hwnd_, nullptr, FALSE);
-}
-
-void MainWindow::ReleaseDeviceResources() {
-    renderTarget_.reset();
-    textBrush_.reset();
 }
 
 void MainWindow::ShowError() {
@@ -391,7 +397,7 @@ void MainWindow::CloseSequence() {
 }
 
 void MainWindow::ReleaseHeld() {
-    ReleaseDeviceResources();
+    DiscardDeviceResources();
     textFormat_.reset();
     direct2d_.reset();
     directWrite_.reset();

@@ -38,6 +38,12 @@ class MainWindow : public BaseWindow<MainWindow> {
   private:
     int OnCreate();
     void OnPaint();
+    // The render target and the brush, made where missing (both after a discard); false when either
+    // cannot be made. Only while the factories are held.
+    bool CreateDeviceResources();
+    void DiscardDeviceResources();
+    // Clears the bound render target and draws the status sentence on it; the result of EndDraw.
+    HRESULT DrawStatusLine();
     // Validates the window and invalidates it again after a pause, when a paint could not draw.
     void RetryPaintLater();
     void ShowStatus(PCWSTR text);
@@ -47,7 +53,6 @@ class MainWindow : public BaseWindow<MainWindow> {
     // Releases the drawing objects and the annotation service, and balances COM: what the close sequence
     // and the destructor give up. Idempotent.
     void ReleaseHeld();
-    void ReleaseDeviceResources();
     // Makes the status control over the line; null when it cannot be made whole.
     HWND CreateStatusControl(HINSTANCE instance, const RECT& client);
     // Marks the status control as a polite live region, when COM and the annotation service allow.
