@@ -29,6 +29,14 @@
 
 namespace {
 
+constexpr PCWSTR kWindowTitle = L"Orvanta Welkara Installer";
+// WS_CLIPCHILDREN keeps the status line's paint off the progress bar and the button: they draw
+// themselves, and a paint of the parent over them would hide them until their next repaint. The status
+// control, which draws nothing, is left out of that clip (WS_EX_TRANSPARENT).
+constexpr DWORD kWindowStyle = WS_OVERLAPPED | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
+constexpr int kWindowWidth = 600;
+constexpr int kWindowHeight = 140;
+
 constexpr PCWSTR kInstallingText = L"Installing the latest version of Orvanta Welkara...";
 constexpr PCWSTR kInstalledText = L"Orvanta Welkara has been installed.";
 constexpr PCWSTR kVerifiedText = L"Orvanta Welkara has been verified.";
@@ -115,6 +123,10 @@ MainWindow::MainWindow(const InstallRequest& request)
 
 MainWindow::~MainWindow() {
     ReleaseHeld();
+}
+
+bool MainWindow::Create() {
+    return BaseWindow::Create(kWindowTitle, kWindowStyle, kWindowWidth, kWindowHeight);
 }
 
 LRESULT MainWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {

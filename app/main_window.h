@@ -24,6 +24,9 @@ class MainWindow : public BaseWindow<MainWindow> {
     MainWindow(const MainWindow&) = delete;
     MainWindow& operator=(const MainWindow&) = delete;
 
+    // Registers the window's class and creates the window with its title, style and size; the window
+    // is not shown yet. False when it was not created.
+    bool Create();
     PCWSTR WindowClassName() const override { return L"Orvanta Welkara Installer Window"; }
     LRESULT OnMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
 
