@@ -10,19 +10,16 @@
 // one. The target is bound to each paint's DC, so the status line reaches the screen the way the
 // controls' own drawing does; a target presenting to the window itself would cover the controls.
 // A paint that cannot make or bind them validates the window and asks for another paint 500 ms later.
-// Direct2D, DirectWrite and the annotation service (oleacc.dll) come from System32 only
-// (install/system_library.h).
-// Assistive technology reads the sentence from a STATIC control lying over the line. It draws nothing:
-// WS_EX_TRANSPARENT keeps it out of the clip region that WS_CLIPCHILDREN gives the parent's paint, so the
-// pixels there are the parent's Direct2D drawing. Each change of the sentence becomes its text and raises
-// EVENT_OBJECT_LIVEREGIONCHANGED. The focus is passed on to the button, where Space clicks it as on any
-// push button and Enter is made to do the same. Whatever of this cannot be set up is left out.
+// Direct2D and DirectWrite come from System32 only (install/system_library.h).
+// Assistive technology reads the sentence from the status control over the line (app/status_control.h),
+// through which each change of it is announced. The focus is passed on to the button, where Space clicks
+// it as on any push button and Enter is made to do the same.
 #include "app/main_window.h"
 
 #include <commctrl.h>
-#include <objbase.h>
 
 #include "app/common_controls.h"
+#include "app/control_subclass.h"
 #include "install/installer_messages.h"
 #include "install/system_library.h"
 #include "resources/resource_ids.h"
@@ -52,56 +49,10 @@ constexpr UINT kRepaintDelayMs = 500;
 // The status control's height: one line of the 12-pixel text with room for its descenders.
 constexpr int kStatusLineHeight = 18;
 
-// The annotation service of oleacc.dll (CLSID_AccPropServices, IID_IAccPropServices) and the annotated
-// property LiveSetting_Property_GUID with its value Polite (LiveSetting: Off 0, Polite 1, Assertive 2).
-// Spelled out here: mingw's headers lack the property and its import library names the class otherwise.
-constexpr CLSID kAccPropServicesClass = {
-    0xb5f8350b, 0x0548, 0x48b1, {0xa6, 0xee, 0x88, 0xbd, 0x00, 0xb4, 0xa5, 0xe7}};
-constexpr IID kAccPropServicesInterface = {
-    0x6e26e776, 0x04f0, 0x495d, {0x80, 0xe4, 0x33, 0x30, 0x35, 0x2e, 0x31, 0x69}};
-constexpr GUID kLiveSettingProperty = {
-    0xc12bcd8e, 0x2a8e, 0x4950, {0x8a, 0xe7, 0x36, 0x25, 0x11, 0x1d, 0x58, 0xeb}};
-constexpr LONG kLiveSettingPolite = 1;
-// EVENT_OBJECT_LIVEREGIONCHANGED, which winuser.h declares only for Windows 8 and later (the build
-// targets 7, where nobody listens for it).
-constexpr DWORD kLiveRegionChanged = 0x8019;
-
 // D2D1CreateFactory, exported by d2d1.dll as ordinal 1, and DWriteCreateFactory.
 typedef HRESULT(WINAPI* CreateDirect2dFactory)(D2D1_FACTORY_TYPE, REFIID, const D2D1_FACTORY_OPTIONS*,
                                                void**);
 typedef HRESULT(WINAPI* CreateDirectWriteFactory)(DWRITE_FACTORY_TYPE, REFIID, IUnknown**);
-
-// Puts `procedure` in front of the control's window procedure, which it keeps in the control's
-// GWLP_USERDATA (the controls' classes leave that to the application). False when that fails.
-bool subclassControl(HWND control, WNDPROC procedure) {
-    const LONG_PTR original = GetWindowLongPtrW(control, GWLP_WNDPROC);
-    if (original == 0) {
-        return false;
-    }
-    SetWindowLongPtrW(control, GWLP_USERDATA, original);
-    return SetWindowLongPtrW(control, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(procedure)) == original;
-}
-
-LRESULT callControlProc(HWND control, UINT message, WPARAM wParam, LPARAM lParam) {
-    const WNDPROC original = reinterpret_cast<WNDPROC>(GetWindowLongPtrW(control, GWLP_USERDATA));
-    return CallWindowProcW(original, control, message, wParam, lParam);
-}
-
-// The status control's procedure: the control paints nothing, so the parent's drawing shows there.
-LRESULT CALLBACK statusControlProc(HWND control, UINT message, WPARAM wParam, LPARAM lParam) {
-    switch (message) {
-        case WM_ERASEBKGND:
-            return TRUE;  // erased by nobody: the parent's drawing stays
-        case WM_PAINT:
-            ValidateRect(control, nullptr);
-            return 0;
-        case WM_SETTEXT:
-            // The STATIC procedure would draw the new text at once, outside WM_PAINT; the text is only
-            // stored, where WM_GETTEXT and the accessibility proxies read it.
-            return DefWindowProcW(control, message, wParam, lParam);
-    }
-    return callControlProc(control, message, wParam, lParam);
-}
 
 // The button's procedure: Enter presses it as Space does.
 LRESULT CALLBACK buttonProc(HWND control, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -235,7 +186,9 @@ int MainWindow::OnCreate() {
     GetClientRect(hwnd_, &client);
     const int barHeight = GetSystemMetrics(SM_CYVSCROLL);
     // First of the children, so that a screen reader meets the sentence before the bar and the button.
-    status_ = CreateStatusControl(instance, client);
+    const int margin = static_cast<int>(kTextMargin);
+    const RECT statusLine = {margin, margin, client.right - client.left - margin, margin + kStatusLineHeight};
+    status_.create(hwnd_, instance, statusLine, statusText_);
     button_ = CreateWindowExW(0, L"BUTTON", L"Cancel", WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON,
                               client.right - 104, client.bottom - 32, 100, 28, hwnd_,
                               nullptr,  // control identifier 0
@@ -251,57 +204,8 @@ int MainWindow::OnCreate() {
     if (button_ != nullptr) {
         subclassControl(button_, buttonProc);
     }
-    AnnotateLiveRegion();
+    status_.annotateLiveRegion();
     return 0;
-}
-
-HWND MainWindow::CreateStatusControl(HINSTANCE instance, const RECT& client) {
-    const int margin = static_cast<int>(kTextMargin);
-    HWND control =
-        CreateWindowExW(WS_EX_TRANSPARENT, L"STATIC", statusText_, WS_CHILD | WS_VISIBLE | SS_NOPREFIX,
-                        margin, margin, client.right - client.left - 2 * margin, kStatusLineHeight, hwnd_,
-                        nullptr,  // control identifier 0
-                        instance, nullptr);
-    // A control that kept its own painting would draw the sentence a second time, in GDI.
-    if (control != nullptr && !subclassControl(control, statusControlProc)) {
-        DestroyWindow(control);
-        control = nullptr;
-    }
-    return control;
-}
-
-void MainWindow::AnnotateLiveRegion() {
-    if (status_ == nullptr) {
-        return;
-    }
-    // S_FALSE: already initialised on this thread, to be balanced all the same.
-    comInitialised_ = SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
-    // The service's class object straight from System32's oleacc.dll: asking COM for the class would
-    // look its registration up in the merged classes of the registry, which include the user's own.
-    HRESULT(STDAPICALLTYPE * getClassObject)(REFCLSID, REFIID, void**) = nullptr;
-    ComHolder<IClassFactory> factory;
-    if (!comInitialised_ ||
-        !systemFunction(loadSystemLibrary(L"oleacc.dll"), "DllGetClassObject", &getClassObject) ||
-        FAILED(getClassObject(kAccPropServicesClass, IID_IClassFactory,
-                              reinterpret_cast<void**>(factory.receive())))) {
-        return;
-    }
-    // Taken over only on success: a failed call's pointer is not trusted to be null.
-    IAccPropServices* annotations = nullptr;
-    const HRESULT made =
-        factory->CreateInstance(nullptr,  // pUnkOuter: not aggregated
-                                kAccPropServicesInterface, reinterpret_cast<void**>(&annotations));
-    factory.reset();
-    if (FAILED(made)) {
-        return;
-    }
-    annotations_.reset(annotations);
-    VARIANT polite = {};
-    polite.vt = VT_I4;
-    polite.lVal = kLiveSettingPolite;
-    // Where the service answers E_NOTIMPL (Wine) the live-region events still go out, unannotated.
-    annotations_->SetHwndProp(status_, static_cast<DWORD>(OBJID_CLIENT), CHILDID_SELF, kLiveSettingProperty,
-                              polite);
 }
 
 void MainWindow::OnPaint() {
@@ -373,9 +277,8 @@ void MainWindow::RetryPaintLater() {
 
 void MainWindow::ShowStatus(PCWSTR text) {
     // One announcement per change of the sentence: a repeated status says nothing new.
-    if (status_ != nullptr && lstrcmpW(text, statusText_) != 0) {
-        SetWindowTextW(status_, text);
-        NotifyWinEvent(kLiveRegionChanged, status_, OBJID_CLIENT, CHILDID_SELF);
+    if (lstrcmpW(text, statusText_) != 0) {
+        status_.announce(text);
     }
     statusText_ = text;
     statusTextLength_ = lstrlenW(text);
@@ -413,14 +316,5 @@ void MainWindow::ReleaseHeld() {
     textFormat_.reset();
     direct2d_.reset();
     directWrite_.reset();
-    if (annotations_) {
-        annotations_->ClearHwndProps(status_, static_cast<DWORD>(OBJID_CLIENT), CHILDID_SELF,
-                                     &kLiveSettingProperty, 1);
-        annotations_.reset();
-    }
-    // After the service, the last COM object of this thread.
-    if (comInitialised_) {
-        CoUninitialize();
-        comInitialised_ = false;
-    }
+    status_.release();
 }

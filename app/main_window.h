@@ -8,10 +8,10 @@
 #include <d2d1.h>
 #include <dwrite.h>
 #include <windows.h>
-#include <oleacc.h>
 
 #include "app/base_window.h"
 #include "app/com_holder.h"
+#include "app/status_control.h"
 #include "install/installer_thread.h"
 
 class MainWindow : public BaseWindow<MainWindow> {
@@ -21,8 +21,6 @@ class MainWindow : public BaseWindow<MainWindow> {
     // Releases what the close sequence has not released yet (normally nothing); leaves the installer
     // thread's argument as it is.
     ~MainWindow();
-    MainWindow(const MainWindow&) = delete;
-    MainWindow& operator=(const MainWindow&) = delete;
 
     // Registers the window's class and creates the window with its title, style and size; the window
     // is not shown yet. False when it was not created.
@@ -56,23 +54,17 @@ class MainWindow : public BaseWindow<MainWindow> {
     // Releases the drawing objects and the annotation service, and balances COM: what the close sequence
     // and the destructor give up. Idempotent.
     void ReleaseHeld();
-    // Makes the status control over the line; null when it cannot be made whole.
-    HWND CreateStatusControl(HINSTANCE instance, const RECT& client);
-    // Marks the status control as a polite live region, when COM and the annotation service allow.
-    void AnnotateLiveRegion();
 
     ComHolder<ID2D1Factory> direct2d_;
     ComHolder<IDWriteFactory> directWrite_;
     ComHolder<IDWriteTextFormat> textFormat_;
     ComHolder<ID2D1DCRenderTarget> renderTarget_;
     ComHolder<ID2D1SolidColorBrush> textBrush_;
-    HWND status_ = nullptr;
+    StatusControl status_;
     HWND button_ = nullptr;
     HWND progressBar_ = nullptr;
-    bool comInitialised_ = false;
-    bool closing_ = false;    // the close sequence has run
-    bool cancelled_ = false;  // it ran before any report had come
-    ComHolder<IAccPropServices> annotations_;
+    bool closing_ = false;                  // the close sequence has run
+    bool cancelled_ = false;                // it ran before any report had come
     InstallerThreadStart installerThread_;  // the thread's argument, for as long as the process runs
     PCWSTR statusText_;
     UINT32 statusTextLength_;
