@@ -15,13 +15,16 @@ class CommonControlsScope {
     CommonControlsScope() = default;
     CommonControlsScope(const CommonControlsScope&) = delete;
     CommonControlsScope& operator=(const CommonControlsScope&) = delete;
-    // Deactivates and releases the activation context; the controls made meanwhile stay version 6.
+    // Deactivates the activation context if enter() activated it and releases it if enter() made it,
+    // whether enter() succeeded or not; the controls made meanwhile stay version 6.
     ~CommonControlsScope();
 
     // Makes the activation context from the RT_MANIFEST resource `manifestId` of `module`, activates it
     // on this thread, loads comctl32.dll through it, checks that the module lies under the Windows
     // folder, and registers the progress bar's class (InitCommonControlsEx). Controls created while the
-    // scope lasts are those of version 6. False when any step fails; nothing is active then.
+    // scope lasts are those of version 6. False when any step fails. A failure in making or activating
+    // the context leaves nothing active; a later one leaves the context active on this thread until the
+    // destructor runs, and comctl32.dll loaded if it loaded. Call it once per scope.
     bool enter(HMODULE module, int manifestId);
 
   private:

@@ -28,8 +28,9 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandLine, int showCommand) {
     if (!restrictDllSearchToSystem32()) {
         return 0;
     }
-    // The window object and the option strings outlive the message loop on purpose: when the loop ends
-    // the installer thread may still be running (after "Cancel") and reading them, until the process ends.
+    // The window object and the option strings are static on purpose: when the loop ends the installer
+    // thread may still be running (after "Cancel") and reading them, until the process ends. The window's
+    // destructor, run on the way out, gives up only what the window holds, never the thread's argument.
     ParseCommandLine(reinterpret_cast<const char16_t*>(commandLine));
     InstallRequest request;
     request.urlOverride = reinterpret_cast<const wchar_t*>(urlOverride);
@@ -43,25 +44,10 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandLine, int showCommand) {
     // 0 in every case.
     const int failedSetUp = unattended ? unattendedExitCode(Outcome::none, false) : 0;
 
-    WNDCLASSW windowClass = {};
-    windowClass.lpfnWndProc = BaseWindow<MainWindow>::StaticWindowProc;
-    windowClass.hInstance = GetModuleHandleW(nullptr);
-    windowClass.lpszClassName = mainWindow.WindowClassName();
-    RegisterClassW(&windowClass);
-
-    // WS_CLIPCHILDREN keeps the status line's paint off the progress bar and the button: they draw
-    // themselves, and a paint of the parent over them would hide them until their next repaint. The
-    // status control, which draws nothing, is left out of that clip (WS_EX_TRANSPARENT, main_window.cpp).
-    HWND window = CreateWindowExW(0, mainWindow.WindowClassName(), L"Orvanta Welkara Installer",
-                                  WS_OVERLAPPED | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN,
-                                  CW_USEDEFAULT, CW_USEDEFAULT, 600, 140,
-                                  nullptr,  // no parent
-                                  nullptr,  // no menu
-                                  GetModuleHandleW(nullptr), &mainWindow);
-    if (window == nullptr) {
+    if (!mainWindow.Create()) {
         return failedSetUp;
     }
-    ShowWindow(window, showCommand);
+    ShowWindow(mainWindow.Window(), showCommand);
 
     MSG message;
     while (GetMessageW(&message, nullptr, 0, 0) != 0) {

@@ -10,24 +10,29 @@
 // one. The target is bound to each paint's DC, so the status line reaches the screen the way the
 // controls' own drawing does; a target presenting to the window itself would cover the controls.
 // A paint that cannot make or bind them validates the window and asks for another paint 500 ms later.
-// Direct2D, DirectWrite and the annotation service (oleacc.dll) come from System32 only
-// (install/system_library.h).
-// Assistive technology reads the sentence from a STATIC control lying over the line. It draws nothing:
-// WS_EX_TRANSPARENT keeps it out of the clip region that WS_CLIPCHILDREN gives the parent's paint, so the
-// pixels there are the parent's Direct2D drawing. Each change of the sentence becomes its text and raises
-// EVENT_OBJECT_LIVEREGIONCHANGED. The focus is passed on to the button, where Space clicks it as on any
-// push button and Enter is made to do the same. Whatever of this cannot be set up is left out.
+// Direct2D and DirectWrite come from System32 only (install/system_library.h).
+// Assistive technology reads the sentence from the status control over the line (app/status_control.h),
+// through which each change of it is announced. The focus is passed on to the button, where Space clicks
+// it as on any push button and Enter is made to do the same.
 #include "app/main_window.h"
 
 #include <commctrl.h>
-#include <objbase.h>
 
 #include "app/common_controls.h"
+#include "app/control_subclass.h"
 #include "install/installer_messages.h"
 #include "install/system_library.h"
 #include "resources/resource_ids.h"
 
 namespace {
+
+constexpr PCWSTR kWindowTitle = L"Orvanta Welkara Installer";
+// WS_CLIPCHILDREN keeps the status line's paint off the progress bar and the button: they draw
+// themselves, and a paint of the parent over them would hide them until their next repaint. The status
+// control, which draws nothing, is left out of that clip (WS_EX_TRANSPARENT).
+constexpr DWORD kWindowStyle = WS_OVERLAPPED | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
+constexpr int kWindowWidth = 600;
+constexpr int kWindowHeight = 140;
 
 constexpr PCWSTR kInstallingText = L"Installing the latest version of Orvanta Welkara...";
 constexpr PCWSTR kInstalledText = L"Orvanta Welkara has been installed.";
@@ -44,64 +49,10 @@ constexpr UINT kRepaintDelayMs = 500;
 // The status control's height: one line of the 12-pixel text with room for its descenders.
 constexpr int kStatusLineHeight = 18;
 
-// The annotation service of oleacc.dll (CLSID_AccPropServices, IID_IAccPropServices) and the annotated
-// property LiveSetting_Property_GUID with its value Polite (LiveSetting: Off 0, Polite 1, Assertive 2).
-// Spelled out here: mingw's headers lack the property and its import library names the class otherwise.
-constexpr CLSID kAccPropServicesClass = {
-    0xb5f8350b, 0x0548, 0x48b1, {0xa6, 0xee, 0x88, 0xbd, 0x00, 0xb4, 0xa5, 0xe7}};
-constexpr IID kAccPropServicesInterface = {
-    0x6e26e776, 0x04f0, 0x495d, {0x80, 0xe4, 0x33, 0x30, 0x35, 0x2e, 0x31, 0x69}};
-constexpr GUID kLiveSettingProperty = {
-    0xc12bcd8e, 0x2a8e, 0x4950, {0x8a, 0xe7, 0x36, 0x25, 0x11, 0x1d, 0x58, 0xeb}};
-constexpr LONG kLiveSettingPolite = 1;
-// EVENT_OBJECT_LIVEREGIONCHANGED, which winuser.h declares only for Windows 8 and later (the build
-// targets 7, where nobody listens for it).
-constexpr DWORD kLiveRegionChanged = 0x8019;
-
 // D2D1CreateFactory, exported by d2d1.dll as ordinal 1, and DWriteCreateFactory.
 typedef HRESULT(WINAPI* CreateDirect2dFactory)(D2D1_FACTORY_TYPE, REFIID, const D2D1_FACTORY_OPTIONS*,
                                                void**);
 typedef HRESULT(WINAPI* CreateDirectWriteFactory)(DWRITE_FACTORY_TYPE, REFIID, IUnknown**);
-
-template <class Interface>
-void release(Interface** object) {
-    if (*object != nullptr) {
-        (*object)->Release();
-        *object = nullptr;
-    }
-}
-
-// Puts `procedure` in front of the control's window procedure, which it keeps in the control's
-// GWLP_USERDATA (the controls' classes leave that to the application). False when that fails.
-bool subclassControl(HWND control, WNDPROC procedure) {
-    const LONG_PTR original = GetWindowLongPtrW(control, GWLP_WNDPROC);
-    if (original == 0) {
-        return false;
-    }
-    SetWindowLongPtrW(control, GWLP_USERDATA, original);
-    return SetWindowLongPtrW(control, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(procedure)) == original;
-}
-
-LRESULT callControlProc(HWND control, UINT message, WPARAM wParam, LPARAM lParam) {
-    const WNDPROC original = reinterpret_cast<WNDPROC>(GetWindowLongPtrW(control, GWLP_USERDATA));
-    return CallWindowProcW(original, control, message, wParam, lParam);
-}
-
-// The status control's procedure: the control paints nothing, so the parent's drawing shows there.
-LRESULT CALLBACK statusControlProc(HWND control, UINT message, WPARAM wParam, LPARAM lParam) {
-    switch (message) {
-        case WM_ERASEBKGND:
-            return TRUE;  // erased by nobody: the parent's drawing stays
-        case WM_PAINT:
-            ValidateRect(control, nullptr);
-            return 0;
-        case WM_SETTEXT:
-            // The STATIC procedure would draw the new text at once, outside WM_PAINT; the text is only
-            // stored, where WM_GETTEXT and the accessibility proxies read it.
-            return DefWindowProcW(control, message, wParam, lParam);
-    }
-    return callControlProc(control, message, wParam, lParam);
-}
 
 // The button's procedure: Enter presses it as Space does.
 LRESULT CALLBACK buttonProc(HWND control, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -117,8 +68,16 @@ LRESULT CALLBACK buttonProc(HWND control, UINT message, WPARAM wParam, LPARAM lP
 }  // namespace
 
 MainWindow::MainWindow(const InstallRequest& request)
-    : m_statusText(kInstallingText), m_statusTextLength(lstrlenW(kInstallingText)) {
-    m_installerThread.request = request;
+    : statusText_(kInstallingText), statusTextLength_(lstrlenW(kInstallingText)) {
+    installerThread_.request = request;
+}
+
+MainWindow::~MainWindow() {
+    ReleaseHeld();
+}
+
+bool MainWindow::Create() {
+    return BaseWindow::Create(kWindowTitle, kWindowStyle, kWindowWidth, kWindowHeight);
 }
 
 LRESULT MainWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
@@ -129,10 +88,11 @@ LRESULT MainWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             }
             // The thread is never waited for or signalled, so its handle is not needed. Without a thread
             // no report will ever come: the window shows the error at once, as the thread would have.
-            m_installerThread.window = m_hwnd;
+            installerThread_.window = hwnd_;
             HANDLE thread = CreateThread(nullptr,  // lpThreadAttributes
                                          0,        // default stack size
-                                         InstallerThreadProc, &m_installerThread, 0, &m_installerThreadId);
+                                         InstallerThreadProc, &installerThread_, 0,
+                                         nullptr);  // lpThreadId: not needed
             if (thread != nullptr) {
                 CloseHandle(thread);
             } else {
@@ -145,14 +105,14 @@ LRESULT MainWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             return 0;
         case WM_SETFOCUS:
             // The window keeps no focus of its own: keys go to the button, whenever it is activated.
-            if (m_button != nullptr) {
-                SetFocus(m_button);
+            if (button_ != nullptr) {
+                SetFocus(button_);
             }
             return 0;
         case WM_SIZE:
             // The render target takes the client size each time it is bound to a paint.
-            if (m_renderTarget != nullptr) {
-                InvalidateRect(m_hwnd, nullptr, FALSE);
+            if (renderTarget_) {
+                InvalidateRect(hwnd_, nullptr, FALSE);
             }
             return 0;
         case WM_PAINT:
@@ -160,12 +120,12 @@ LRESULT MainWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             return 0;
         case WM_TIMER:
             if (wParam == kRepaintTimer) {
-                KillTimer(m_hwnd, kRepaintTimer);
-                InvalidateRect(m_hwnd, nullptr, FALSE);
+                KillTimer(hwnd_, kRepaintTimer);
+                InvalidateRect(hwnd_, nullptr, FALSE);
                 return 0;
             }
             if (wParam == kUnattendedCloseTimer) {
-                KillTimer(m_hwnd, kUnattendedCloseTimer);
+                KillTimer(hwnd_, kUnattendedCloseTimer);
                 CloseSequence();
                 return 0;
             }
@@ -189,11 +149,11 @@ LRESULT MainWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             CloseSequence();
             return 0;
     }
-    return DefWindowProcW(m_hwnd, message, wParam, lParam);
+    return DefWindowProcW(hwnd_, message, wParam, lParam);
 }
 
 int MainWindow::OnCreate() {
-    HINSTANCE instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrW(m_hwnd, GWLP_HINSTANCE));
+    HINSTANCE instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrW(hwnd_, GWLP_HINSTANCE));
     // Active until the controls have been created, so that they are those of version 6.
     CommonControlsScope commonControls;
     if (!commonControls.enter(instance, WELKARA_COMMON_CONTROLS_MANIFEST)) {
@@ -204,200 +164,157 @@ int MainWindow::OnCreate() {
     if (!systemFunction(loadSystemLibrary(L"d2d1.dll"), MAKEINTRESOURCEA(1), &createDirect2d) ||
         FAILED(createDirect2d(D2D1_FACTORY_TYPE_SINGLE_THREADED, __uuidof(ID2D1Factory),
                               nullptr,  // pFactoryOptions
-                              reinterpret_cast<void**>(&m_direct2d)))) {
+                              reinterpret_cast<void**>(direct2d_.receive())))) {
         return -1;
     }
     CreateDirectWriteFactory createDirectWrite = nullptr;
     if (!systemFunction(loadSystemLibrary(L"dwrite.dll"), "DWriteCreateFactory", &createDirectWrite) ||
         FAILED(createDirectWrite(DWRITE_FACTORY_TYPE_SHARED, __uuidof(IDWriteFactory),
-                                 reinterpret_cast<IUnknown**>(&m_directWrite)))) {
+                                 reinterpret_cast<IUnknown**>(directWrite_.receive())))) {
         return -1;
     }
-    if (FAILED(m_directWrite->CreateTextFormat(L"Verdana",
-                                               nullptr,  // the system font collection
-                                               DWRITE_FONT_WEIGHT_NORMAL, DWRITE_FONT_STYLE_NORMAL,
-                                               DWRITE_FONT_STRETCH_NORMAL, 12.0f, L"en-us", &m_textFormat))) {
+    if (FAILED(directWrite_->CreateTextFormat(L"Verdana",
+                                              nullptr,  // the system font collection
+                                              DWRITE_FONT_WEIGHT_NORMAL, DWRITE_FONT_STYLE_NORMAL,
+                                              DWRITE_FONT_STRETCH_NORMAL, 12.0f, L"en-us",
+                                              textFormat_.receive()))) {
         return -1;
     }
-    m_textFormat->SetTextAlignment(DWRITE_TEXT_ALIGNMENT_CENTER);
+    textFormat_->SetTextAlignment(DWRITE_TEXT_ALIGNMENT_CENTER);
 
     RECT client;
-    GetClientRect(m_hwnd, &client);
+    GetClientRect(hwnd_, &client);
     const int barHeight = GetSystemMetrics(SM_CYVSCROLL);
     // First of the children, so that a screen reader meets the sentence before the bar and the button.
-    m_status = CreateStatusControl(instance, client);
-    m_button = CreateWindowExW(0, L"BUTTON", L"Cancel", WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON,
-                               client.right - 104, client.bottom - 32, 100, 28, m_hwnd,
-                               nullptr,  // control identifier 0
-                               instance, nullptr);
-    m_progressBar =
+    const int margin = static_cast<int>(kTextMargin);
+    const RECT statusLine = {margin, margin, client.right - client.left - margin, margin + kStatusLineHeight};
+    status_.create(hwnd_, instance, statusLine, statusText_);
+    button_ = CreateWindowExW(0, L"BUTTON", L"Cancel", WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON,
+                              client.right - 104, client.bottom - 32, 100, 28, hwnd_,
+                              nullptr,  // control identifier 0
+                              instance, nullptr);
+    progressBar_ =
         CreateWindowExW(0, PROGRESS_CLASSW, nullptr, WS_CHILD | WS_VISIBLE | PBS_MARQUEE, client.left + 4,
                         client.top + (client.bottom - client.top) / 2 - barHeight / 2,
-                        client.right - client.left - 8, barHeight, m_hwnd,
+                        client.right - client.left - 8, barHeight, hwnd_,
                         nullptr,  // control identifier 0
                         instance, nullptr);
-    SendMessageW(m_progressBar, PBM_SETMARQUEE, 1, kMarqueeIntervalMs);
+    SendMessageW(progressBar_, PBM_SETMARQUEE, 1, kMarqueeIntervalMs);
     // Without it Space still clicks the button; only Enter does not.
-    if (m_button != nullptr) {
-        subclassControl(m_button, buttonProc);
+    if (button_ != nullptr) {
+        subclassControl(button_, buttonProc);
     }
-    AnnotateLiveRegion();
+    status_.annotateLiveRegion();
     return 0;
 }
 
-HWND MainWindow::CreateStatusControl(HINSTANCE instance, const RECT& client) {
-    const int margin = static_cast<int>(kTextMargin);
-    HWND control =
-        CreateWindowExW(WS_EX_TRANSPARENT, L"STATIC", m_statusText, WS_CHILD | WS_VISIBLE | SS_NOPREFIX,
-                        margin, margin, client.right - client.left - 2 * margin, kStatusLineHeight, m_hwnd,
-                        nullptr,  // control identifier 0
-                        instance, nullptr);
-    // A control that kept its own painting would draw the sentence a second time, in GDI.
-    if (control != nullptr && !subclassControl(control, statusControlProc)) {
-        DestroyWindow(control);
-        control = nullptr;
-    }
-    return control;
-}
-
-void MainWindow::AnnotateLiveRegion() {
-    if (m_status == nullptr) {
-        return;
-    }
-    // S_FALSE: already initialised on this thread, to be balanced all the same.
-    m_comInitialised = SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
-    // The service's class object straight from System32's oleacc.dll: asking COM for the class would
-    // look its registration up in the merged classes of the registry, which include the user's own.
-    HRESULT(STDAPICALLTYPE * getClassObject)(REFCLSID, REFIID, void**) = nullptr;
-    IClassFactory* factory = nullptr;
-    if (!m_comInitialised ||
-        !systemFunction(loadSystemLibrary(L"oleacc.dll"), "DllGetClassObject", &getClassObject) ||
-        FAILED(
-            getClassObject(kAccPropServicesClass, IID_IClassFactory, reinterpret_cast<void**>(&factory)))) {
-        return;
-    }
-    const HRESULT made =
-        factory->CreateInstance(nullptr,  // pUnkOuter: not aggregated
-                                kAccPropServicesInterface, reinterpret_cast<void**>(&m_annotations));
-    factory->Release();
-    if (FAILED(made)) {
-        m_annotations = nullptr;
-        return;
-    }
-    VARIANT polite = {};
-    polite.vt = VT_I4;
-    polite.lVal = kLiveSettingPolite;
-    // Where the service answers E_NOTIMPL (Wine) the live-region events still go out, unannotated.
-    m_annotations->SetHwndProp(m_status, static_cast<DWORD>(OBJID_CLIENT), CHILDID_SELF, kLiveSettingProperty,
-                               polite);
-}
-
 void MainWindow::OnPaint() {
-    if (m_direct2d == nullptr) {
+    if (!direct2d_) {
         // Closing: the factories are gone. Nothing is drawn; the area is validated so that no further
         // paint requests arrive while the loop ends.
-        ValidateRect(m_hwnd, nullptr);
+        ValidateRect(hwnd_, nullptr);
         return;
     }
-    if (m_renderTarget == nullptr) {
+    if (!CreateDeviceResources()) {
+        RetryPaintLater();
+        return;
+    }
+    PAINTSTRUCT paint;
+    HDC dc = BeginPaint(hwnd_, &paint);
+    RECT client;
+    GetClientRect(hwnd_, &client);
+    if (dc == nullptr || FAILED(renderTarget_->BindDC(dc, &client))) {
+        EndPaint(hwnd_, &paint);
+        DiscardDeviceResources();
+        RetryPaintLater();
+        return;
+    }
+    if (FAILED(DrawStatusLine())) {
+        DiscardDeviceResources();
+    }
+    EndPaint(hwnd_, &paint);
+}
+
+bool MainWindow::CreateDeviceResources() {
+    if (!renderTarget_) {
         // A DC render target draws 32-bit BGRA only; alpha is ignored, as the window is opaque.
         const D2D1_RENDER_TARGET_PROPERTIES targetProperties = D2D1::RenderTargetProperties(
             D2D1_RENDER_TARGET_TYPE_DEFAULT,
             D2D1::PixelFormat(DXGI_FORMAT_B8G8R8A8_UNORM, D2D1_ALPHA_MODE_IGNORE));
-        if (FAILED(m_direct2d->CreateDCRenderTarget(&targetProperties, &m_renderTarget))) {
-            RetryPaintLater();
-            return;
+        if (FAILED(direct2d_->CreateDCRenderTarget(&targetProperties, renderTarget_.receive()))) {
+            return false;
         }
     }
     // Made together with the render target; made here too when only the brush is missing, so that
     // nothing is ever drawn without one.
-    if (m_textBrush == nullptr &&
-        FAILED(m_renderTarget->CreateSolidColorBrush(D2D1::ColorF(0.0f, 0.0f, 0.0f, 1.0f), &m_textBrush))) {
-        RetryPaintLater();
-        return;
-    }
+    return textBrush_ || SUCCEEDED(renderTarget_->CreateSolidColorBrush(D2D1::ColorF(0.0f, 0.0f, 0.0f, 1.0f),
+                                                                        textBrush_.receive()));
+}
 
-    PAINTSTRUCT paint;
-    HDC dc = BeginPaint(m_hwnd, &paint);
-    RECT client;
-    GetClientRect(m_hwnd, &client);
-    if (dc == nullptr || FAILED(m_renderTarget->BindDC(dc, &client))) {
-        EndPaint(m_hwnd, &paint);
-        ReleaseDeviceResources();
-        RetryPaintLater();
-        return;
-    }
-    const D2D1_SIZE_F size = m_renderTarget->GetSize();
-    m_renderTarget->BeginDraw();
-    m_renderTarget->Clear(D2D1::ColorF(kBackgroundGrey, kBackgroundGrey, kBackgroundGrey, 1.0f));
-    m_renderTarget->DrawText(
-        m_statusText, m_statusTextLength, m_textFormat,
+void MainWindow::DiscardDeviceResources() {
+    renderTarget_.reset();
+    textBrush_.reset();
+}
+
+HRESULT MainWindow::DrawStatusLine() {
+    const D2D1_SIZE_F size = renderTarget_->GetSize();
+    renderTarget_->BeginDraw();
+    renderTarget_->Clear(D2D1::ColorF(kBackgroundGrey, kBackgroundGrey, kBackgroundGrey, 1.0f));
+    renderTarget_->DrawText(
+        statusText_, statusTextLength_, textFormat_.get(),
         D2D1::RectF(kTextMargin, kTextMargin, size.width - kTextMargin, size.height - kTextMargin),
-        m_textBrush, D2D1_DRAW_TEXT_OPTIONS_NONE, DWRITE_MEASURING_MODE_NATURAL);
-    if (FAILED(m_renderTarget->EndDraw())) {
-        ReleaseDeviceResources();
-    }
-    EndPaint(m_hwnd, &paint);
+        textBrush_.get(), D2D1_DRAW_TEXT_OPTIONS_NONE, DWRITE_MEASURING_MODE_NATURAL);
+    return renderTarget_->EndDraw();
 }
 
 void MainWindow::RetryPaintLater() {
     // Left invalid, the window would get WM_PAINT again at once, and keep a processor busy for as long as
     // the drawing objects cannot be made.
-    ValidateRect(m_hwnd, nullptr);
-    SetTimer(m_hwnd, kRepaintTimer, kRepaintDelayMs,
+    ValidateRect(hwnd_, nullptr);
+    SetTimer(hwnd_, kRepaintTimer, kRepaintDelayMs,
              nullptr);  // lpTimerFunc: WM_TIMER
 }
 
 void MainWindow::ShowStatus(PCWSTR text) {
     // One announcement per change of the sentence: a repeated status says nothing new.
-    if (m_status != nullptr && lstrcmpW(text, m_statusText) != 0) {
-        SetWindowTextW(m_status, text);
-        NotifyWinEvent(kLiveRegionChanged, m_status, OBJID_CLIENT, CHILDID_SELF);
+    if (lstrcmpW(text, statusText_) != 0) {
+        status_.announce(text);
     }
-    m_statusText = text;
-    m_statusTextLength = lstrlenW(text);
-    SendMessageW(m_button, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"Close"));
-    SendMessageW(m_progressBar, PBM_SETMARQUEE, 0, 0);
-    InvalidateRect(m_hwnd, nullptr, FALSE);
-}
-
-void MainWindow::ReleaseDeviceResources() {
-    release(&m_renderTarget);
-    release(&m_textBrush);
+    statusText_ = text;
+    statusTextLength_ = lstrlenW(text);
+    SendMessageW(button_, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"Close"));
+    SendMessageW(progressBar_, PBM_SETMARQUEE, 0, 0);
+    InvalidateRect(hwnd_, nullptr, FALSE);
 }
 
 void MainWindow::ShowError() {
     ShowStatus(kErrorText);
     // Nobody is there to click "Close": the error is shown as long as a success would be, then the
     // window closes as after an installation.
-    if (m_installerThread.request.unattendedReason != nullptr) {
-        SetTimer(m_hwnd, kUnattendedCloseTimer, kUnattendedCloseDelayMs,
+    if (installerThread_.request.unattendedReason != nullptr) {
+        SetTimer(hwnd_, kUnattendedCloseTimer, kUnattendedCloseDelayMs,
                  nullptr);  // lpTimerFunc: WM_TIMER
     }
 }
 
 int MainWindow::UnattendedExitCode() const {
-    return unattendedExitCode(m_installerThread.outcome.load(), m_cancelled);
+    return unattendedExitCode(installerThread_.outcome.load(), cancelled_);
 }
 
 void MainWindow::CloseSequence() {
     // Closed while nothing had been reported: the run was cancelled (however it is closed later).
-    if (!m_closing) {
-        m_closing = true;
-        m_cancelled = m_statusText == kInstallingText;
+    if (!closing_) {
+        closing_ = true;
+        cancelled_ = statusText_ == kInstallingText;
     }
-    ReleaseDeviceResources();
-    release(&m_textFormat);
-    release(&m_direct2d);
-    release(&m_directWrite);
-    if (m_annotations != nullptr) {
-        m_annotations->ClearHwndProps(m_status, static_cast<DWORD>(OBJID_CLIENT), CHILDID_SELF,
-                                      &kLiveSettingProperty, 1);
-        release(&m_annotations);
-    }
-    if (m_comInitialised) {
-        CoUninitialize();
-        m_comInitialised = false;
-    }
+    ReleaseHeld();
     PostQuitMessage(0);
+}
+
+void MainWindow::ReleaseHeld() {
+    DiscardDeviceResources();
+    textFormat_.reset();
+    direct2d_.reset();
+    directWrite_.reset();
+    status_.release();
 }

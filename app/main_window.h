@@ -8,16 +8,23 @@
 #include <d2d1.h>
 #include <dwrite.h>
 #include <windows.h>
-#include <oleacc.h>
 
 #include "app/base_window.h"
+#include "app/com_holder.h"
+#include "app/status_control.h"
 #include "install/installer_thread.h"
 
 class MainWindow : public BaseWindow<MainWindow> {
   public:
     // `request` is handed to the installer thread that the window starts when it is created.
     explicit MainWindow(const InstallRequest& request);
+    // Releases what the close sequence has not released yet (normally nothing); leaves the installer
+    // thread's argument as it is.
+    ~MainWindow();
 
+    // Registers the window's class and creates the window with its title, style and size; the window
+    // is not shown yet. False when it was not created.
+    bool Create();
     PCWSTR WindowClassName() const override { return L"Orvanta Welkara Installer Window"; }
     LRESULT OnMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
 
@@ -26,38 +33,39 @@ class MainWindow : public BaseWindow<MainWindow> {
     int UnattendedExitCode() const;
 
     // The status sentence currently shown, and its length in UTF-16 code units.
-    PCWSTR StatusText() const { return m_statusText; }
-    UINT32 StatusTextLength() const { return m_statusTextLength; }
+    PCWSTR StatusText() const { return statusText_; }
+    UINT32 StatusTextLength() const { return statusTextLength_; }
 
   private:
     int OnCreate();
     void OnPaint();
+    // The render target and the brush, made where missing (both after a discard); false when either
+    // cannot be made. Only while the factories are held.
+    bool CreateDeviceResources();
+    void DiscardDeviceResources();
+    // Clears the bound render target and draws the status sentence on it; the result of EndDraw.
+    HRESULT DrawStatusLine();
     // Validates the window and invalidates it again after a pause, when a paint could not draw.
     void RetryPaintLater();
     void ShowStatus(PCWSTR text);
     // The error's sentence; in an unattended run, the window then closes by itself after a pause.
     void ShowError();
     void CloseSequence();
-    void ReleaseDeviceResources();
-    // Makes the status control over the line; null when it cannot be made whole.
-    HWND CreateStatusControl(HINSTANCE instance, const RECT& client);
-    // Marks the status control as a polite live region, when COM and the annotation service allow.
-    void AnnotateLiveRegion();
+    // Releases the drawing objects and the annotation service, and balances COM: what the close sequence
+    // and the destructor give up. Idempotent.
+    void ReleaseHeld();
 
-    ID2D1Factory* m_direct2d = nullptr;
-    IDWriteFactory* m_directWrite = nullptr;
-    IDWriteTextFormat* m_textFormat = nullptr;
-    ID2D1DCRenderTarget* m_renderTarget = nullptr;
-    ID2D1SolidColorBrush* m_textBrush = nullptr;
-    HWND m_status = nullptr;
-    HWND m_button = nullptr;
-    HWND m_progressBar = nullptr;
-    bool m_comInitialised = false;
-    bool m_closing = false;    // the close sequence has run
-    bool m_cancelled = false;  // it ran before any report had come
-    IAccPropServices* m_annotations = nullptr;
-    DWORD m_installerThreadId = 0;
-    InstallerThreadStart m_installerThread;  // the thread's argument, for as long as the process runs
-    PCWSTR m_statusText;
-    UINT32 m_statusTextLength;
+    ComHolder<ID2D1Factory> direct2d_;
+    ComHolder<IDWriteFactory> directWrite_;
+    ComHolder<IDWriteTextFormat> textFormat_;
+    ComHolder<ID2D1DCRenderTarget> renderTarget_;
+    ComHolder<ID2D1SolidColorBrush> textBrush_;
+    StatusControl status_;
+    HWND button_ = nullptr;
+    HWND progressBar_ = nullptr;
+    bool closing_ = false;                  // the close sequence has run
+    bool cancelled_ = false;                // it ran before any report had come
+    InstallerThreadStart installerThread_;  // the thread's argument, for as long as the process runs
+    PCWSTR statusText_;
+    UINT32 statusTextLength_;
 };
