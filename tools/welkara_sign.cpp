@@ -22,7 +22,6 @@
 #include <string>
 #include <vector>
 
-#include "signature/base64.h"
 #include "signature/ed25519.h"
 #include "tools/manifest_tool.h"
 #include "tools/text.h"
@@ -137,18 +136,6 @@ void writeWhole(const std::string& path, const std::string& bytes, bool mayRepla
     }
 }
 
-// Decodes Base64 text the way the installer does; false unless it is valid and exactly `size` bytes.
-bool decodeExactly(const std::string& text, std::uint8_t* out, std::size_t size) {
-    std::size_t padding = 0;
-    for (std::size_t i = text.size(); i > 0 && text[i - 1] == '=' && padding < 2; --i) {
-        ++padding;
-    }
-    if (text.size() % 4 != 0 || text.size() / 4 * 3 - padding != size) {
-        return false;
-    }
-    return base64_decode(text.c_str(), out, size) == 1;
-}
-
 // The installer receives the signature as UTF-16 and keeps the low 8 bits of each unit, up to the
 // first unit whose low byte is zero.
 std::string narrowLikeTheInstaller(const std::string& utf8) {
@@ -199,8 +186,8 @@ void loadSecretKey(const std::string& path, KeyPair* keys) {
         }
     }
     std::uint8_t der[sizeof kPkcs8Prefix + crypto_sign_SEEDBYTES];
-    const bool valid =
-        decodeExactly(encoded, der, sizeof der) && std::memcmp(der, kPkcs8Prefix, sizeof kPkcs8Prefix) == 0;
+    const bool valid = decodeBase64Exactly(encoded, der, sizeof der) &&
+                       std::memcmp(der, kPkcs8Prefix, sizeof kPkcs8Prefix) == 0;
     sodium_memzero(&text[0], text.size());
     sodium_memzero(&encoded[0], encoded.size());
     if (!valid) {
@@ -296,13 +283,13 @@ int verify(int argc, char** argv) {
     const auto found = options(argc, argv, 2, {"--public-key", "--signature"}, &rest);
     expectPositional(rest, 1, "one PACKAGE file");
     std::uint8_t publicKey[32];
-    if (!decodeExactly(required(found, "--public-key"), publicKey, sizeof publicKey)) {
+    if (!decodeBase64Exactly(required(found, "--public-key"), publicKey, sizeof publicKey)) {
         fail("--public-key is not the Base64 of a 32-byte key");
     }
     const std::string signatureText = narrowLikeTheInstaller(required(found, "--signature"));
     MappedFile package(rest[0]);
     std::uint8_t signature[64];
-    if (!decodeExactly(signatureText, signature, sizeof signature)) {
+    if (!decodeBase64Exactly(signatureText, signature, sizeof signature)) {
         std::printf("rejected: the signature is not the Base64 of 64 bytes\n");
         return kExitRejected;
     }
