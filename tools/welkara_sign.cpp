@@ -17,7 +17,6 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -37,10 +36,11 @@ constexpr std::uint8_t kPkcs8Prefix[16] = {0x30, 0x2e, 0x02, 0x01, 0x00, 0x30, 0
 constexpr int kExitRejected = 1;
 constexpr int kExitError = 2;
 
-// Reports an error and ends the program. Every caller has already removed what it created.
-[[noreturn]] void fail(const std::string& message) {
+// Writes the one line that reports a failure and returns false, for `return toolError(...)`. Every
+// caller has already removed what it created.
+bool toolError(const std::string& message) {
     std::fprintf(stderr, "welkara-sign: %s\n", message.c_str());
-    std::exit(kExitError);
+    return false;
 }
 
 std::string systemError() {
@@ -50,31 +50,34 @@ std::string systemError() {
 // A file's bytes mapped read-only; the installer takes packages of up to 2^32 - 1 bytes.
 class MappedFile {
   public:
-    explicit MappedFile(const std::string& path) {
+    MappedFile() = default;
+    // Maps the regular file at `path`; call it once.
+    bool open(const std::string& path) {
         const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0) {
-            fail("cannot open " + path + ": " + systemError());
+            return toolError("cannot open " + path + ": " + systemError());
         }
         struct stat info;
         if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
             ::close(fd);
-            fail(path + " is not a regular file");
+            return toolError(path + " is not a regular file");
         }
         if (static_cast<std::uint64_t>(info.st_size) > 0xFFFFFFFFull) {
             ::close(fd);
-            fail(path + " has " + std::to_string(info.st_size) +
-                 " bytes; the installer takes packages of at most 4294967295 bytes");
+            return toolError(path + " has " + std::to_string(info.st_size) +
+                             " bytes; the installer takes packages of at most 4294967295 bytes");
         }
         size_ = static_cast<std::size_t>(info.st_size);
         if (size_ > 0) {
             void* mapped = mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd, 0);
             if (mapped == MAP_FAILED) {
                 ::close(fd);
-                fail("cannot read " + path + ": " + systemError());
+                return toolError("cannot read " + path + ": " + systemError());
             }
             data_ = static_cast<const std::uint8_t*>(mapped);
         }
         ::close(fd);
+        return true;
     }
     ~MappedFile() {
         if (data_ != nullptr) {
@@ -92,18 +95,22 @@ class MappedFile {
     std::size_t size_ = 0;
 };
 
-std::string readWholeFile(const std::string& path) {
-    MappedFile file(path);
-    return std::string(reinterpret_cast<const char*>(file.data()), file.size());
+bool readWholeFile(const std::string& path, std::string* bytes) {
+    MappedFile file;
+    if (!file.open(path)) {
+        return false;
+    }
+    bytes->assign(reinterpret_cast<const char*>(file.data()), file.size());
+    return true;
 }
 
 // Writes bytes to a new temporary file beside `path` (mode 0600), then puts it in place: by rename, or,
 // when existing files must be kept, by link, which fails when `path` exists.
-void writeWhole(const std::string& path, const std::string& bytes, bool mayReplace) {
+bool writeWhole(const std::string& path, const std::string& bytes, bool mayReplace) {
     std::string temporary = path + ".tmp-XXXXXX";
     const int fd = mkstemp(&temporary[0]);
     if (fd < 0) {
-        fail("cannot create a file beside " + path + ": " + systemError());
+        return toolError("cannot create a file beside " + path + ": " + systemError());
     }
     std::size_t done = 0;
     while (done < bytes.size()) {
@@ -115,14 +122,14 @@ void writeWhole(const std::string& path, const std::string& bytes, bool mayRepla
             const std::string reason = systemError();
             ::close(fd);
             unlink(temporary.c_str());
-            fail("cannot write " + path + ": " + reason);
+            return toolError("cannot write " + path + ": " + reason);
         }
         done += static_cast<std::size_t>(written);
     }
     if (fsync(fd) != 0 || ::close(fd) != 0) {
         const std::string reason = systemError();
         unlink(temporary.c_str());
-        fail("cannot write " + path + ": " + reason);
+        return toolError("cannot write " + path + ": " + reason);
     }
     const int placed =
         mayReplace ? rename(temporary.c_str(), path.c_str()) : link(temporary.c_str(), path.c_str());
@@ -131,26 +138,31 @@ void writeWhole(const std::string& path, const std::string& bytes, bool mayRepla
         unlink(temporary.c_str());
     }
     if (placed != 0) {
-        fail(placeError == EEXIST ? path + " exists already; it is never overwritten"
-                                  : "cannot write " + path + ": " + std::strerror(placeError));
+        return toolError(placeError == EEXIST ? path + " exists already; it is never overwritten"
+                                              : "cannot write " + path + ": " + std::strerror(placeError));
     }
+    return true;
 }
 
 // The installer receives the signature as UTF-16 and keeps the low 8 bits of each unit, up to the
 // first unit whose low byte is zero.
-std::string narrowLikeTheInstaller(const std::string& utf8) {
+bool narrowLikeTheInstaller(const std::string& utf8, std::string* narrow) {
     std::u16string wide;
     if (!utf8ToUtf16(utf8, &wide)) {
-        fail("the signature is not valid UTF-8 text");
+        return toolError("the signature is not valid UTF-8 text");
     }
-    std::string narrow;
     for (char16_t c : wide) {
         if ((c & 0xFF) == 0) {
             break;
         }
-        narrow += static_cast<char>(c & 0xFF);
+        *narrow += static_cast<char>(c & 0xFF);
     }
-    return narrow;
+    return true;
+}
+
+// The --public-key value as the installer reads it: the Base64 of 32 bytes.
+bool decodePublicKey(const std::string& text, std::uint8_t* key) {
+    return decodeBase64Exactly(text, key, 32) || toolError("--public-key is not the Base64 of a 32-byte key");
 }
 
 struct KeyPair {
@@ -171,9 +183,25 @@ void warnWhenNotPrivate(const std::string& path) {
     }
 }
 
-void loadSecretKey(const std::string& path, KeyPair* keys) {
+// Makes a key from a random seed and writes it to `path`, which must not exist yet.
+bool makeSecretKey(const std::string& path, KeyPair* keys) {
+    std::uint8_t der[sizeof kPkcs8Prefix + crypto_sign_SEEDBYTES];
+    std::memcpy(der, kPkcs8Prefix, sizeof kPkcs8Prefix);
+    randombytes_buf(der + sizeof kPkcs8Prefix, crypto_sign_SEEDBYTES);
+    crypto_sign_seed_keypair(keys->publicKey, keys->secretKey, der + sizeof kPkcs8Prefix);
+    std::string file = std::string(kPemBegin) + "\n" + base64Encode(der, sizeof der) + "\n" + kPemEnd + "\n";
+    sodium_memzero(der, sizeof der);
+    const bool written = writeWhole(path, file, false);
+    sodium_memzero(&file[0], file.size());
+    return written;
+}
+
+bool loadSecretKey(const std::string& path, KeyPair* keys) {
     warnWhenNotPrivate(path);
-    std::string text = readWholeFile(path);
+    std::string text;
+    if (!readWholeFile(path, &text)) {
+        return false;
+    }
     // The Base64 lines between the first BEGIN and END lines, joined.
     std::string encoded;
     const std::size_t begin = text.find(kPemBegin);
@@ -192,21 +220,26 @@ void loadSecretKey(const std::string& path, KeyPair* keys) {
     sodium_memzero(&encoded[0], encoded.size());
     if (!valid) {
         sodium_memzero(der, sizeof der);
-        fail(path + " is not an Ed25519 private key in PEM (PKCS#8) form");
+        return toolError(path + " is not an Ed25519 private key in PEM (PKCS#8) form");
     }
     crypto_sign_seed_keypair(keys->publicKey, keys->secretKey, der + sizeof kPkcs8Prefix);
     sodium_memzero(der, sizeof der);
+    return true;
 }
 
-// Parses "--name value" pairs; `allowed` lists the names taken. Positional arguments go to *rest.
-std::vector<std::pair<std::string, std::string>> options(int argc, char** argv, int first,
-                                                         const std::vector<std::string>& allowed,
-                                                         std::vector<std::string>* rest) {
-    std::vector<std::pair<std::string, std::string>> found;
-    for (int i = first; i < argc; ++i) {
+// A command's arguments after its name: the "--name value" options in order, and the other words.
+struct CommandLine {
+    std::vector<std::pair<std::string, std::string>> options;
+    std::vector<std::string> positional;
+};
+
+// Reads argv[2, argc) into *line: a word beginning "--" must be one of `allowed`, given once, and takes
+// the next word as its value; every other word is positional.
+bool parseCommandLine(int argc, char** argv, const std::vector<std::string>& allowed, CommandLine* line) {
+    for (int i = 2; i < argc; ++i) {
         const std::string word = argv[i];
         if (word.compare(0, 2, "--") != 0) {
-            rest->push_back(word);
+            line->positional.push_back(word);
             continue;
         }
         bool known = false;
@@ -214,80 +247,80 @@ std::vector<std::pair<std::string, std::string>> options(int argc, char** argv, 
             known = known || word == name;
         }
         if (!known) {
-            fail("unknown option " + word);
+            return toolError("unknown option " + word);
         }
         if (i + 1 >= argc) {
-            fail(word + " needs a value");
+            return toolError(word + " needs a value");
         }
-        for (const auto& earlier : found) {
+        for (const auto& earlier : line->options) {
             if (earlier.first == word) {
-                fail(word + " is given twice");
+                return toolError(word + " is given twice");
             }
         }
-        found.emplace_back(word, argv[++i]);
+        line->options.emplace_back(word, argv[++i]);
     }
-    return found;
+    return true;
 }
 
-std::string required(const std::vector<std::pair<std::string, std::string>>& found, const std::string& name) {
-    for (const auto& option : found) {
+bool requiredOption(const CommandLine& line, const std::string& name, std::string* value) {
+    for (const auto& option : line.options) {
         if (option.first == name) {
-            return option.second;
+            *value = option.second;
+            return true;
         }
     }
-    fail(name + " is required");
+    return toolError(name + " is required");
 }
 
-void expectPositional(const std::vector<std::string>& rest, std::size_t count, const char* what) {
-    if (rest.size() != count) {
-        fail(std::string("expected ") + what);
-    }
+bool expectPositional(const CommandLine& line, std::size_t count, const char* what) {
+    return line.positional.size() == count || toolError(std::string("expected ") + what);
 }
 
 int keygen(int argc, char** argv) {
-    std::vector<std::string> rest;
-    const auto found = options(argc, argv, 2, {"--secret-key"}, &rest);
-    expectPositional(rest, 0, "no file name besides --secret-key FILE");
-    const std::string path = required(found, "--secret-key");
-    std::uint8_t der[sizeof kPkcs8Prefix + crypto_sign_SEEDBYTES];
-    std::memcpy(der, kPkcs8Prefix, sizeof kPkcs8Prefix);
-    randombytes_buf(der + sizeof kPkcs8Prefix, crypto_sign_SEEDBYTES);
+    CommandLine line;
+    std::string path;
     KeyPair keys;
-    crypto_sign_seed_keypair(keys.publicKey, keys.secretKey, der + sizeof kPkcs8Prefix);
-    std::string file = std::string(kPemBegin) + "\n" + base64Encode(der, sizeof der) + "\n" + kPemEnd + "\n";
-    sodium_memzero(der, sizeof der);
-    writeWhole(path, file, false);
-    sodium_memzero(&file[0], file.size());
+    if (!parseCommandLine(argc, argv, {"--secret-key"}, &line) ||
+        !expectPositional(line, 0, "no file name besides --secret-key FILE") ||
+        !requiredOption(line, "--secret-key", &path) || !makeSecretKey(path, &keys)) {
+        return kExitError;
+    }
     std::printf("%s\n", base64Encode(keys.publicKey, sizeof keys.publicKey).c_str());
     return 0;
 }
 
 int sign(int argc, char** argv) {
-    std::vector<std::string> rest;
-    const auto found = options(argc, argv, 2, {"--secret-key"}, &rest);
-    expectPositional(rest, 1, "one PACKAGE file");
+    CommandLine line;
+    std::string keyPath;
     KeyPair keys;
-    loadSecretKey(required(found, "--secret-key"), &keys);
-    MappedFile package(rest[0]);
+    MappedFile package;
+    if (!parseCommandLine(argc, argv, {"--secret-key"}, &line) ||
+        !expectPositional(line, 1, "one PACKAGE file") || !requiredOption(line, "--secret-key", &keyPath) ||
+        !loadSecretKey(keyPath, &keys) || !package.open(line.positional[0])) {
+        return kExitError;
+    }
     std::uint8_t signature[crypto_sign_BYTES];
     crypto_sign_detached(signature, nullptr, package.data(), package.size(), keys.secretKey);
     if (ed25519_verify_with_key(signature, package.data(), package.size(), keys.publicKey) != 1) {
-        fail("the installer's verifier rejects the signature just made; nothing is printed");
+        toolError("the installer's verifier rejects the signature just made; nothing is printed");
+        return kExitError;
     }
     std::printf("%s\n", base64Encode(signature, sizeof signature).c_str());
     return 0;
 }
 
 int verify(int argc, char** argv) {
-    std::vector<std::string> rest;
-    const auto found = options(argc, argv, 2, {"--public-key", "--signature"}, &rest);
-    expectPositional(rest, 1, "one PACKAGE file");
+    CommandLine line;
+    std::string publicKeyText, signatureUtf8, signatureText;
     std::uint8_t publicKey[32];
-    if (!decodeBase64Exactly(required(found, "--public-key"), publicKey, sizeof publicKey)) {
-        fail("--public-key is not the Base64 of a 32-byte key");
+    MappedFile package;
+    if (!parseCommandLine(argc, argv, {"--public-key", "--signature"}, &line) ||
+        !expectPositional(line, 1, "one PACKAGE file") ||
+        !requiredOption(line, "--public-key", &publicKeyText) || !decodePublicKey(publicKeyText, publicKey) ||
+        !requiredOption(line, "--signature", &signatureUtf8) ||
+        !narrowLikeTheInstaller(signatureUtf8, &signatureText) || !package.open(line.positional[0])) {
+        return kExitError;
     }
-    const std::string signatureText = narrowLikeTheInstaller(required(found, "--signature"));
-    MappedFile package(rest[0]);
     std::uint8_t signature[64];
     if (!decodeBase64Exactly(signatureText, signature, sizeof signature)) {
         std::printf("rejected: the signature is not the Base64 of 64 bytes\n");
@@ -301,53 +334,68 @@ int verify(int argc, char** argv) {
     return 0;
 }
 
-int manifest(int argc, char** argv) {
-    std::vector<std::string> rest;
-    const auto found = options(
-        argc, argv, 2, {"--out", "--version", "--mode", "--local-update-filename", "--signature"}, &rest);
-    if (!rest.empty()) {
-        fail("unexpected argument " + rest[0] +
-             " (settings are given as --version, --mode, "
-             "--local-update-filename and --signature)");
-    }
-    const std::string out = required(found, "--out");
+// The settings given as options, in the order the manifest lists them, each checked that the installer
+// reads it back exactly.
+bool settingsFromOptions(const CommandLine& line, std::vector<ManifestSetting>* settings) {
     const std::pair<const char*, const char16_t*> keys[] = {
         {"--version", u"version"},
         {"--mode", u"mode"},
         {"--local-update-filename", u"local_update_filename"},
         {"--signature", u"eddsa_signature"},
     };
-    std::vector<ManifestSetting> settings;
     for (const auto& key : keys) {
-        for (const auto& option : found) {
+        for (const auto& option : line.options) {
             if (option.first != key.first) {
                 continue;
             }
             std::u16string value;
             if (!utf8ToUtf16(option.second, &value)) {
-                fail(std::string("the value of ") + key.first + " is not valid UTF-8 text");
+                return toolError(std::string("the value of ") + key.first + " is not valid UTF-8 text");
             }
             const std::string problem = manifestValueProblem(key.second, value);
             if (!problem.empty()) {
-                fail(problem);
+                return toolError(problem);
             }
-            settings.emplace_back(key.second, value);
+            settings->emplace_back(key.second, value);
         }
+    }
+    return true;
+}
+
+int manifest(int argc, char** argv) {
+    CommandLine line;
+    if (!parseCommandLine(
+            argc, argv, {"--out", "--version", "--mode", "--local-update-filename", "--signature"}, &line)) {
+        return kExitError;
+    }
+    if (!line.positional.empty()) {
+        toolError("unexpected argument " + line.positional[0] +
+                  " (settings are given as --version, --mode, "
+                  "--local-update-filename and --signature)");
+        return kExitError;
+    }
+    std::string out;
+    std::vector<ManifestSetting> settings;
+    if (!requiredOption(line, "--out", &out) || !settingsFromOptions(line, &settings)) {
+        return kExitError;
     }
     const std::string bytes = manifestFileBytes(settings);
     const ManifestCheck check = checkManifest(bytes);
     if (!check.warnings.empty()) {
-        fail("internal error: the manifest would not read back exactly: " + check.warnings[0]);
+        toolError("internal error: the manifest would not read back exactly: " + check.warnings[0]);
+        return kExitError;
     }
-    writeWhole(out, bytes, true);
-    return 0;
+    return writeWhole(out, bytes, true) ? 0 : kExitError;
 }
 
 int checkManifestFile(int argc, char** argv) {
-    std::vector<std::string> rest;
-    options(argc, argv, 2, {}, &rest);
-    expectPositional(rest, 1, "one manifest FILE");
-    const ManifestCheck check = checkManifest(readWholeFile(rest[0]));
+    CommandLine line;
+    std::string bytes;
+    if (!parseCommandLine(argc, argv, {}, &line) || !expectPositional(line, 1, "one manifest FILE") ||
+        !readWholeFile(line.positional[0], &bytes)) {
+        return kExitError;
+    }
+    const ManifestCheck check = checkManifest(bytes);
     for (const ManifestCheck::Effective& setting : check.settings) {
         std::string where = setting.isDefault ? "default" : "line " + std::to_string(setting.line);
         std::printf("%s = \"%s\" (%s)\n", utf16ToUtf8(setting.key).c_str(),
@@ -376,26 +424,28 @@ int main(int argc, char** argv) {
     }
     const std::string command = argv[1];
     if (sodium_init() < 0) {
-        fail("libsodium could not be initialised");
+        toolError("libsodium could not be initialised");
+        return kExitError;
     }
-    if (command == "keygen") {
-        return keygen(argc, argv);
-    }
-    if (command == "sign") {
-        return sign(argc, argv);
-    }
-    if (command == "verify") {
-        return verify(argc, argv);
-    }
-    if (command == "manifest") {
-        return manifest(argc, argv);
-    }
-    if (command == "check-manifest") {
-        return checkManifestFile(argc, argv);
+    const struct {
+        const char* name;
+        int (*run)(int argc, char** argv);
+    } commands[] = {
+        {"keygen", keygen},
+        {"sign", sign},
+        {"verify", verify},
+        {"manifest", manifest},
+        {"check-manifest", checkManifestFile},
+    };
+    for (const auto& known : commands) {
+        if (command == known.name) {
+            return known.run(argc, argv);
+        }
     }
     if (command == "--help" || command == "help") {
         std::fputs(kUsage, stdout);
         return 0;
     }
-    fail("unknown command " + command + " (keygen, sign, verify, manifest, check-manifest)");
+    toolError("unknown command " + command + " (keygen, sign, verify, manifest, check-manifest)");
+    return kExitError;
 }
