@@ -1,21 +1,18 @@
-// welkara-sign: the publisher's tool for keys, package signatures and manifests.
-//   welkara-sign keygen --secret-key FILE      (an Ed25519 private key in PEM, mode 0600)
-//   welkara-sign sign --secret-key FILE PACKAGE
-//   welkara-sign verify --public-key B64 --signature B64 PACKAGE
-//   welkara-sign manifest --out FILE [--version V] [--mode M] [--local-update-filename F] [--signature S]
-//   welkara-sign check-manifest FILE
-// Keys are made and packages signed with libsodium; every signature is checked with the installer's own
-// verifier before it is printed, and `verify` applies the installer's own rules. Errors are one line on
-// stderr and exit code 2; `verify` exits 1 for a package the installer would reject, `check-manifest`
-// exits 1 when it found a trap. Output files are written whole or not at all.
+// welkara-sign: the publisher's tool for keys, package signatures and manifests; kUsage lists its
+// commands. Keys are made and packages signed with libsodium; every signature is checked with the
+// installer's own verifier before it is printed, and verify reads its arguments as the installer does.
+// Errors are one line on stderr and exit code 2; verify exits 1 for a package the installer would
+// reject, check-manifest exits 1 when it found a trap. Output files are written whole or not at all.
 #include <sodium.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "signature/ed25519.h"
+#include "tools/command_line.h"
 #include "tools/manifest_tool.h"
 #include "tools/secret_key.h"
 #include "tools/text.h"
@@ -23,6 +20,14 @@
 #include "tools/whole_files.h"
 
 namespace {
+
+constexpr const char* kUsage =
+    "usage: welkara-sign keygen --secret-key FILE\n"
+    "       welkara-sign sign --secret-key FILE PACKAGE\n"
+    "       welkara-sign verify --public-key B64 --signature B64 PACKAGE\n"
+    "       welkara-sign manifest --out FILE [--version V] [--mode M] [--local-update-filename F] "
+    "[--signature S]\n"
+    "       welkara-sign check-manifest FILE\n";
 
 // The installer receives the signature as UTF-16 and keeps the low 8 bits of each unit, up to the
 // first unit whose low byte is zero.
@@ -45,56 +50,7 @@ bool decodePublicKey(const std::string& text, std::uint8_t* key) {
     return decodeBase64Exactly(text, key, 32) || toolError("--public-key is not the Base64 of a 32-byte key");
 }
 
-// A command's arguments after its name: the "--name value" options in order, and the other words.
-struct CommandLine {
-    std::vector<std::pair<std::string, std::string>> options;
-    std::vector<std::string> positional;
-};
-
-// Reads argv[2, argc) into *line: a word beginning "--" must be one of `allowed`, given once, and takes
-// the next word as its value; every other word is positional.
-bool parseCommandLine(int argc, char** argv, const std::vector<std::string>& allowed, CommandLine* line) {
-    for (int i = 2; i < argc; ++i) {
-        const std::string word = argv[i];
-        if (word.compare(0, 2, "--") != 0) {
-            line->positional.push_back(word);
-            continue;
-        }
-        bool known = false;
-        for (const std::string& name : allowed) {
-            known = known || word == name;
-        }
-        if (!known) {
-            return toolError("unknown option " + word);
-        }
-        if (i + 1 >= argc) {
-            return toolError(word + " needs a value");
-        }
-        for (const auto& earlier : line->options) {
-            if (earlier.first == word) {
-                return toolError(word + " is given twice");
-            }
-        }
-        line->options.emplace_back(word, argv[++i]);
-    }
-    return true;
-}
-
-bool requiredOption(const CommandLine& line, const std::string& name, std::string* value) {
-    for (const auto& option : line.options) {
-        if (option.first == name) {
-            *value = option.second;
-            return true;
-        }
-    }
-    return toolError(name + " is required");
-}
-
-bool expectPositional(const CommandLine& line, std::size_t count, const char* what) {
-    return line.positional.size() == count || toolError(std::string("expected ") + what);
-}
-
-int keygen(int argc, char** argv) {
+int keygenCommand(int argc, char** argv) {
     CommandLine line;
     std::string path;
     KeyPair keys;
@@ -107,7 +63,7 @@ int keygen(int argc, char** argv) {
     return 0;
 }
 
-int sign(int argc, char** argv) {
+int signCommand(int argc, char** argv) {
     CommandLine line;
     std::string keyPath;
     KeyPair keys;
@@ -127,7 +83,7 @@ int sign(int argc, char** argv) {
     return 0;
 }
 
-int verify(int argc, char** argv) {
+int verifyCommand(int argc, char** argv) {
     CommandLine line;
     std::string publicKeyText, signatureUtf8, signatureText;
     std::uint8_t publicKey[32];
@@ -180,7 +136,7 @@ bool settingsFromOptions(const CommandLine& line, std::vector<ManifestSetting>* 
     return true;
 }
 
-int manifest(int argc, char** argv) {
+int manifestCommand(int argc, char** argv) {
     CommandLine line;
     if (!parseCommandLine(
             argc, argv, {"--out", "--version", "--mode", "--local-update-filename", "--signature"}, &line)) {
@@ -206,7 +162,7 @@ int manifest(int argc, char** argv) {
     return writeWholeFile(out, bytes, true) ? 0 : kExitError;
 }
 
-int checkManifestFile(int argc, char** argv) {
+int checkManifestCommand(int argc, char** argv) {
     CommandLine line;
     std::string bytes;
     if (!parseCommandLine(argc, argv, {}, &line) || !expectPositional(line, 1, "one manifest FILE") ||
@@ -225,14 +181,6 @@ int checkManifestFile(int argc, char** argv) {
     return check.warnings.empty() ? 0 : kExitRejected;
 }
 
-constexpr const char* kUsage =
-    "usage: welkara-sign keygen --secret-key FILE\n"
-    "       welkara-sign sign --secret-key FILE PACKAGE\n"
-    "       welkara-sign verify --public-key B64 --signature B64 PACKAGE\n"
-    "       welkara-sign manifest --out FILE [--version V] [--mode M] [--local-update-filename F] "
-    "[--signature S]\n"
-    "       welkara-sign check-manifest FILE\n";
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -249,11 +197,11 @@ int main(int argc, char** argv) {
         const char* name;
         int (*run)(int argc, char** argv);
     } commands[] = {
-        {"keygen", keygen},
-        {"sign", sign},
-        {"verify", verify},
-        {"manifest", manifest},
-        {"check-manifest", checkManifestFile},
+        {"keygen", keygenCommand},
+        {"sign", signCommand},
+        {"verify", verifyCommand},
+        {"manifest", manifestCommand},
+        {"check-manifest", checkManifestCommand},
     };
     for (const auto& known : commands) {
         if (command == known.name) {
