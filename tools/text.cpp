@@ -1,3 +1,5 @@
+// Text helpers of the publisher tool: strict UTF-8 <-> UTF-16, Base64 encoding and the exact-size
+// check around the installer's Base64 decoder; see text.h for the contracts.
 #include "tools/text.h"
 
 #include "signature/base64.h"

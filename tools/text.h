@@ -16,6 +16,6 @@ std::string utf16ToUtf8(const std::u16string& in);
 // Standard Base64 (RFC 4648 alphabet, "=" padding) of count bytes.
 std::string base64Encode(const std::uint8_t* data, std::size_t count);
 
-// Decodes Base64 text as the installer does into out[0, size); false, with out unspecified, unless the
-// text is valid and decodes to exactly `size` bytes.
+// Decodes Base64 text as the installer does into out[0, size). Returns false, and writes nothing, unless
+// the text is valid and decodes to exactly `size` bytes.
 bool decodeBase64Exactly(const std::string& text, std::uint8_t* out, std::size_t size);
