@@ -6,7 +6,6 @@
 #include <map>
 
 #include "settings/manifest_grammar.h"
-#include "signature/base64.h"
 #include "tools/text.h"
 
 namespace {
@@ -25,9 +24,7 @@ bool isSignatureText(const std::u16string& value) {
         narrow += static_cast<char>(c);
     }
     std::uint8_t decoded[64];
-    // 88 characters ending in "==" is the only shape that decodes to exactly 64 bytes.
-    return narrow.size() == 88 && narrow.compare(86, 2, "==") == 0 &&
-           base64_decode(narrow.c_str(), decoded, 64) == 1;
+    return decodeBase64Exactly(narrow, decoded, sizeof decoded);
 }
 
 std::string quoted(const std::u16string& text) {

@@ -1,4 +1,8 @@
+// Text helpers of the publisher tool: strict UTF-8 <-> UTF-16, Base64 encoding and the exact-size
+// check around the installer's Base64 decoder; see text.h for the contracts.
 #include "tools/text.h"
+
+#include "signature/base64.h"
 
 bool utf8ToUtf16(const std::string& in, std::u16string* out) {
     out->clear();
@@ -89,4 +93,15 @@ std::string base64Encode(const std::uint8_t* data, std::size_t count) {
         out += left > 2 ? alphabet[group & 0x3F] : '=';
     }
     return out;
+}
+
+bool decodeBase64Exactly(const std::string& text, std::uint8_t* out, std::size_t size) {
+    std::size_t padding = 0;
+    for (std::size_t i = text.size(); i > 0 && text[i - 1] == '=' && padding < 2; --i) {
+        ++padding;
+    }
+    if (text.size() % 4 != 0 || text.size() / 4 * 3 - padding != size) {
+        return false;
+    }
+    return base64_decode(text.c_str(), out, size) == 1;
 }

@@ -1,0 +1,104 @@
+// Whole files for welkara-sign: the mapping of an input and the write of an output whole or not at
+// all, with POSIX calls; see whole_files.h for the contract.
+#include "tools/whole_files.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "tools/tool_error.h"
+
+namespace {
+
+std::string systemError() {
+    return std::strerror(errno);
+}
+
+}  // namespace
+
+MappedFile::~MappedFile() {
+    if (data_ != nullptr) {
+        munmap(const_cast<std::uint8_t*>(data_), size_);
+    }
+}
+
+bool MappedFile::open(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return toolError("cannot open " + path + ": " + systemError());
+    }
+    struct stat info;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        return toolError(path + " is not a regular file");
+    }
+    if (static_cast<std::uint64_t>(info.st_size) > 0xFFFFFFFFull) {
+        ::close(fd);
+        return toolError(path + " has " + std::to_string(info.st_size) +
+                         " bytes; the installer takes packages of at most 4294967295 bytes");
+    }
+    size_ = static_cast<std::size_t>(info.st_size);
+    if (size_ > 0) {
+        void* mapped = mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd, 0);
+        if (mapped == MAP_FAILED) {
+            ::close(fd);
+            return toolError("cannot read " + path + ": " + systemError());
+        }
+        data_ = static_cast<const std::uint8_t*>(mapped);
+    }
+    ::close(fd);
+    return true;
+}
+
+bool readWholeFile(const std::string& path, std::string* bytes) {
+    MappedFile file;
+    if (!file.open(path)) {
+        return false;
+    }
+    bytes->assign(reinterpret_cast<const char*>(file.data()), file.size());
+    return true;
+}
+
+bool writeWholeFile(const std::string& path, const std::string& bytes, bool mayReplace) {
+    std::string temporary = path + ".tmp-XXXXXX";
+    const int fd = mkstemp(&temporary[0]);
+    if (fd < 0) {
+        return toolError("cannot create a file beside " + path + ": " + systemError());
+    }
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t written = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            const std::string reason = systemError();
+            ::close(fd);
+            unlink(temporary.c_str());
+            return toolError("cannot write " + path + ": " + reason);
+        }
+        done += static_cast<std::size_t>(written);
+    }
+    if (fsync(fd) != 0 || ::close(fd) != 0) {
+        const std::string reason = systemError();
+        unlink(temporary.c_str());
+        return toolError("cannot write " + path + ": " + reason);
+    }
+    const int placed =
+        mayReplace ? rename(temporary.c_str(), path.c_str()) : link(temporary.c_str(), path.c_str());
+    const int placeError = errno;
+    if (placed != 0 || !mayReplace) {
+        unlink(temporary.c_str());
+    }
+    if (placed != 0) {
+        return toolError(placeError == EEXIST ? path + " exists already; it is never overwritten"
+                                              : "cannot write " + path + ": " + std::strerror(placeError));
+    }
+    return true;
+}
