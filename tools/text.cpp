@@ -100,7 +100,9 @@ bool decodeBase64Exactly(const std::string& text, std::uint8_t* out, std::size_t
     for (std::size_t i = text.size(); i > 0 && text[i - 1] == '=' && padding < 2; --i) {
         ++padding;
     }
-    if (text.size() % 4 != 0 || text.size() / 4 * 3 - padding != size) {
+    // The decoder reads the text up to its first NUL: one inside would cut it short unnoticed.
+    if (text.size() % 4 != 0 || text.size() / 4 * 3 - padding != size ||
+        text.find('\0') != std::string::npos) {
         return false;
     }
     return base64_decode(text.c_str(), out, size) == 1;

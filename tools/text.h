@@ -17,5 +17,5 @@ std::string utf16ToUtf8(const std::u16string& in);
 std::string base64Encode(const std::uint8_t* data, std::size_t count);
 
 // Decodes Base64 text as the installer does into out[0, size). Returns false, and writes nothing, unless
-// the text is valid and decodes to exactly `size` bytes.
+// the text is valid, holds no NUL, and decodes to exactly `size` bytes.
 bool decodeBase64Exactly(const std::string& text, std::uint8_t* out, std::size_t size);
