@@ -5,6 +5,8 @@
 // once, silently, before it creates anything.
 #include <windows.h>
 
+#include <new>
+
 #include "app/main_window.h"
 #include "app/options.h"
 #include "install/run_facts.h"
@@ -28,9 +30,10 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandLine, int showCommand) {
     if (!restrictDllSearchToSystem32()) {
         return 0;
     }
-    // The window object and the option strings are static on purpose: when the loop ends the installer
-    // thread may still be running (after "Cancel") and reading them, until the process ends. The window's
-    // destructor, run on the way out, gives up only what the window holds, never the thread's argument.
+    // The window object (which holds the installer thread's argument) and the option strings live until
+    // the process ends, on purpose: when the loop ends the installer thread may still be running (after
+    // "Cancel") and reading them. So the window is never destroyed: its close sequence has given up
+    // what it holds by then.
     ParseCommandLine(reinterpret_cast<const char16_t*>(commandLine));
     InstallRequest request;
     request.urlOverride = reinterpret_cast<const wchar_t*>(urlOverride);
@@ -39,20 +42,20 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandLine, int showCommand) {
     // Nobody to answer the window: a deployment tool's run as LocalSystem, in a window station nobody
     // sees, or one that asked with /unattended.
     request.unattendedReason = reinterpret_cast<const wchar_t*>(unattendedReason(gatherRunFacts(unattended)));
-    static MainWindow mainWindow(request);
+    MainWindow* const mainWindow = new (std::nothrow) MainWindow(request);
     // Deployment tools read the exit code: with /unattended it tells how the run ended; otherwise it is
     // 0 in every case.
     const int failedSetUp = unattended ? unattendedExitCode(Outcome::none, false) : 0;
 
-    if (!mainWindow.Create()) {
+    if (mainWindow == nullptr || !mainWindow->Create()) {
         return failedSetUp;
     }
-    ShowWindow(mainWindow.Window(), showCommand);
+    ShowWindow(mainWindow->Window(), showCommand);
 
     MSG message;
     while (GetMessageW(&message, nullptr, 0, 0) != 0) {
         TranslateMessage(&message);
         DispatchMessageW(&message);
     }
-    return unattended ? mainWindow.UnattendedExitCode() : 0;
+    return unattended ? mainWindow->UnattendedExitCode() : 0;
 }
