@@ -25,6 +25,7 @@
 
 using testsupport::exeFolder;
 using testsupport::HeldDownload;
+using testsupport::installLog;
 using testsupport::packageSignature;
 using testsupport::pathExists;
 using testsupport::readBytes;

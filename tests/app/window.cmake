@@ -24,16 +24,14 @@ add_custom_target(main_window_test_files DEPENDS ${folder}/packages/package.7z $
 
 # installer_image_test: Installer.exe's application manifest and imports, read from the image.
 welkara_add_test(installer_image_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/installer_image_test.cpp
-                 ${welkara_support}/wine_test_support.cpp)
+                 LIBRARIES welkara_test_support)
 add_custom_command(TARGET installer_image_test POST_BUILD
     COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:Installer> ${CMAKE_BINARY_DIR}/tests/installer_image_test/Installer.exe)
 add_dependencies(installer_image_test Installer)
 
 welkara_add_test(main_window_test
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/main_window_test.cpp ${CMAKE_CURRENT_LIST_DIR}/window_driver.cpp
-            ${welkara_support}/wine_test_support.cpp ${welkara_support}/package_store_access.cpp
-            ${welkara_support}/installation_fixture.cpp
-    LIBRARIES gdi32 shell32 advapi32 crypt32 oleacc ole32 oleaut32 WINE_STATE)
+    LIBRARIES welkara_installation_fixture gdi32 shell32 advapi32 oleacc ole32 oleaut32 WINE_STATE)
 add_dependencies(main_window_test main_window_test_files)
 configure_file(${WELKARA_7ZA_EXE} ${folder}/7za.exe COPYONLY)
 welkara_package_store(window_store ${folder}/store)

@@ -8,10 +8,8 @@ if(NOT EXISTS ${WELKARA_7ZA_EXE})
     message(FATAL_ERROR "WELKARA_7ZA_EXE (${WELKARA_7ZA_EXE}) is missing: run scripts/prerequisites")
 endif()
 
-welkara_add_test(download_test
-    SOURCES ${CMAKE_CURRENT_LIST_DIR}/download_test.cpp ${welkara_support}/package_store_access.cpp
-            ${welkara_support}/wine_test_support.cpp
-    LIBRARIES welkara_install_operations crypt32 WINE_STATE)
+welkara_add_test(download_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/download_test.cpp
+                 LIBRARIES welkara_install_operations welkara_test_support WINE_STATE)
 welkara_package_store(package_store ${CMAKE_BINARY_DIR}/tests/download_test/store)
 set_tests_properties(download_test PROPERTIES FIXTURES_REQUIRED "wine;package_store")
 
@@ -23,9 +21,8 @@ foreach(name extract_test extract_no7za_test)
         DEPENDS ${welkara_support}/make_test_archive.sh ${CMAKE_SOURCE_DIR}/scripts/lib/welkara.sh
         COMMENT "Making the test package for ${name}")
     add_custom_target(${name}_package DEPENDS ${folder}/package.7z)
-    welkara_add_test(${name}
-        SOURCES ${CMAKE_CURRENT_LIST_DIR}/extract_test.cpp ${welkara_support}/wine_test_support.cpp
-        LIBRARIES welkara_install_operations WINE_STATE)
+    welkara_add_test(${name} SOURCES ${CMAKE_CURRENT_LIST_DIR}/extract_test.cpp
+                     LIBRARIES welkara_install_operations welkara_test_support WINE_STATE)
     add_dependencies(${name} ${name}_package)
 endforeach()
 configure_file(${WELKARA_7ZA_EXE} ${CMAKE_BINARY_DIR}/tests/extract_test/7za.exe COPYONLY)
@@ -34,8 +31,8 @@ configure_file(${WELKARA_7ZA_EXE} ${CMAKE_BINARY_DIR}/tests/extract_test/7za.exe
 # large.7z holds package-src and large.bin, 256 MiB of zeros stored (-mx0), so that the extractor is
 # still copying when the test ends extract_runner.
 set(welkara_extract_dir ${CMAKE_BINARY_DIR}/tests/extract_test)
-add_executable(extract_runner ${CMAKE_CURRENT_LIST_DIR}/extract_runner.cpp ${welkara_support}/wine_test_support.cpp)
-target_link_libraries(extract_runner PRIVATE welkara_install_operations)
+add_executable(extract_runner ${CMAKE_CURRENT_LIST_DIR}/extract_runner.cpp)
+target_link_libraries(extract_runner PRIVATE welkara_install_operations welkara_test_support)
 target_link_options(extract_runner PRIVATE -municode)
 set_target_properties(extract_runner PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${welkara_extract_dir})
 add_custom_command(OUTPUT ${welkara_extract_dir}/large.7z
@@ -61,8 +58,7 @@ configure_file(${CMAKE_SOURCE_DIR}/install/extractor_config.h.in
                ${CMAKE_BINARY_DIR}/generated-lastbyte/install/extractor_config.h @ONLY)
 welkara_add_test(extract_lastbyte_test
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/extract_test.cpp ${CMAKE_SOURCE_DIR}/install/pinned_extractor.cpp
-            ${welkara_support}/wine_test_support.cpp
-    LIBRARIES welkara_install_operations WINE_STATE)
+    LIBRARIES welkara_install_operations welkara_test_support WINE_STATE)
 target_include_directories(extract_lastbyte_test BEFORE PRIVATE ${CMAKE_BINARY_DIR}/generated-lastbyte)
 target_compile_definitions(extract_lastbyte_test PRIVATE WELKARA_TEST_PINNED_ELSEWHERE)
 configure_file(${WELKARA_7ZA_EXE} ${CMAKE_BINARY_DIR}/tests/extract_lastbyte_test/7za.exe COPYONLY)

@@ -17,10 +17,9 @@
 #include "tests/support/package_store_access.h"
 #include "tests/support/wine_test_support.h"
 
-using testsupport::fromUtf16Bytes;
+using testsupport::installLog;
 using testsupport::logFilePath;
 using testsupport::patternBytes;
-using testsupport::readBytes;
 
 namespace {
 
@@ -65,7 +64,7 @@ class DownloadTest : public ::testing::Test {
             EXPECT_EQ(package.data(), nullptr);
             EXPECT_EQ(package.size(), 0u);
         }
-        outcome.log = fromUtf16Bytes(readBytes(logFilePath()));
+        outcome.log = installLog();
         return outcome;
     }
 };

@@ -22,7 +22,7 @@
 
 using testsupport::currentDirectory;
 using testsupport::exeFolder;
-using testsupport::fromUtf16Bytes;
+using testsupport::installLog;
 using testsupport::logFilePath;
 using testsupport::pathExists;
 using testsupport::readBytes;
@@ -90,7 +90,7 @@ class ExtractTest : public ::testing::Test {
         const bool ok = extractUpdateFromFileToCwd(log, extractor, stagingFolder().c_str());
         log.close();
         EXPECT_EQ(currentDirectory(), before) << "extraction changed the current directory";
-        *logText = fromUtf16Bytes(readBytes(logFilePath()));
+        *logText = installLog();
         return ok;
     }
 

@@ -10,7 +10,7 @@
 
 #include "tests/support/wine_test_support.h"
 
-using testsupport::fromUtf16Bytes;
+using testsupport::installLog;
 using testsupport::logFilePath;
 using testsupport::readBytes;
 using testsupport::runAndWait;
@@ -20,7 +20,6 @@ namespace {
 class InstallLogTest : public ::testing::Test {
 protected:
     void SetUp() override { DeleteFileW(logFilePath().c_str()); }
-    static std::wstring logText() { return fromUtf16Bytes(readBytes(logFilePath())); }
     static std::wstring writerCommand(const std::wstring& arguments) {
         return L"\"" + testsupport::exeFolder() + L"\\log_writer.exe\" " + arguments;
     }
@@ -49,7 +48,7 @@ TEST_F(InstallLogTest, WritesFormattedUtf16WithoutBomAndWithBareLineFeeds) {
     log.close();
 
     // The file's UTF-16 units are exactly these: no byte-order mark before them, no carriage return.
-    EXPECT_EQ(logText(),
+    EXPECT_EQ(installLog(),
               L"Installer thread started\n"
               L"Creating C:\\ProgramData\\Orvanta\\Welkara\\vorlinde.db\n"
               L"Couldn't open Z:\\x\\manifest \u00e9\u4e2d\n"
@@ -59,7 +58,7 @@ TEST_F(InstallLogTest, WritesFormattedUtf16WithoutBomAndWithBareLineFeeds) {
 TEST_F(InstallLogTest, TwoProcessesAppendToOneFile) {
     ASSERT_EQ(runAndWait(writerCommand(L"write \"first run\"")), 0);
     ASSERT_EQ(runAndWait(writerCommand(L"write \"second run\" again")), 0);
-    EXPECT_EQ(logText(), L"first run\nsecond run\nagain\n");
+    EXPECT_EQ(installLog(), L"first run\nsecond run\nagain\n");
 }
 
 TEST_F(InstallLogTest, LongLinesAreCutTo1023CharactersAndTheNextLineContinuesThem) {
@@ -83,7 +82,7 @@ TEST_F(InstallLogTest, LongLinesAreCutTo1023CharactersAndTheNextLineContinuesThe
         EXPECT_TRUE(log.write(L"Will try to install %ls\n", std::wstring(c.argumentLength, L'u').c_str()));
         EXPECT_TRUE(log.write(L"next\n"));
         log.close();
-        EXPECT_EQ(logText(), c.expected + L"next\n");
+        EXPECT_EQ(installLog(), c.expected + L"next\n");
     }
 }
 
@@ -91,14 +90,14 @@ TEST_F(InstallLogTest, ReadersMayOpenTheLogWhileItIsWritten) {
     InstallLog log;
     log.open();
     ASSERT_TRUE(log.write(L"one\n"));
-    EXPECT_EQ(logText(), L"one\n");  // readBytes shares read and write access
+    EXPECT_EQ(installLog(), L"one\n");  // readBytes shares read and write access
     HANDLE reader = CreateFileW(logFilePath().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(reader, INVALID_HANDLE_VALUE);
     EXPECT_TRUE(log.write(L"two\n"));
     CloseHandle(reader);
     log.close();
-    EXPECT_EQ(logText(), L"one\ntwo\n");
+    EXPECT_EQ(installLog(), L"one\ntwo\n");
 }
 
 TEST_F(InstallLogTest, LogHeldOpenForWritingByAnotherProcessLeavesTheRunWritingNothing) {
@@ -121,7 +120,7 @@ TEST_F(InstallLogTest, LogHeldOpenForWritingByAnotherProcessLeavesTheRunWritingN
     testsupport::closeProcess(&holder, 30000);
     CloseHandle(held);
     CloseHandle(release);
-    EXPECT_EQ(logText(), L"earlier\n");
+    EXPECT_EQ(installLog(), L"earlier\n");
 }
 
 // A second name for another file, put where the log belongs by the user's own programs, would have the
@@ -149,7 +148,7 @@ TEST_F(InstallLogTest, ClosedLogWritesNothingAndClosesOnce) {
     log.close();
     log.close();
     EXPECT_FALSE(log.write(L"after close\n"));
-    EXPECT_EQ(logText(), L"kept\n");
+    EXPECT_EQ(installLog(), L"kept\n");
 }
 
 }  // namespace

@@ -20,11 +20,8 @@ add_custom_command(OUTPUT ${folder}/packages/package.7z ${folder}/packages/packa
     COMMENT "Making the signed packages for installer_thread_test")
 add_custom_target(installer_thread_test_packages DEPENDS ${folder}/packages/package.7z)
 
-set(installer_test_sources
-    ${CMAKE_CURRENT_LIST_DIR}/installer_thread_test.cpp ${welkara_support}/wine_test_support.cpp
-    ${welkara_support}/package_store_access.cpp ${welkara_support}/installation_fixture.cpp)
-welkara_add_test(installer_thread_test SOURCES ${installer_test_sources}
-                 LIBRARIES welkara_installation crypt32 WINE_STATE)
+welkara_add_test(installer_thread_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/installer_thread_test.cpp
+                 LIBRARIES welkara_installation welkara_installation_fixture WINE_STATE)
 add_dependencies(installer_thread_test installer_thread_test_packages installer_runner)
 # A whole installation in a process of its own, beside the test: for a second run at the same time, a
 # run ended part-way and a run started through a folder link.
@@ -55,8 +52,8 @@ set_tests_properties(installer_thread_test PROPERTIES FIXTURES_REQUIRED "wine;in
 add_library(welkara_installation_refusing_delete STATIC ${WELKARA_INSTALLATION_SOURCES})
 target_link_libraries(welkara_installation_refusing_delete PUBLIC welkara_install_operations advapi32)
 target_compile_definitions(welkara_installation_refusing_delete PRIVATE WELKARA_TEST_REFUSE_DELETE_ACCESS)
-welkara_add_test(installer_readonly_test SOURCES ${installer_test_sources}
-                 LIBRARIES welkara_installation_refusing_delete crypt32 WINE_STATE)
+welkara_add_test(installer_readonly_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/installer_thread_test.cpp
+                 LIBRARIES welkara_installation_refusing_delete welkara_installation_fixture WINE_STATE)
 target_compile_definitions(installer_readonly_test PRIVATE WELKARA_TEST_REFUSE_DELETE_ACCESS)
 set_target_properties(installer_readonly_test PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${folder})
 add_dependencies(installer_readonly_test installer_thread_test_packages)

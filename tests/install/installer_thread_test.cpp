@@ -29,6 +29,7 @@
 
 using testsupport::exeFolder;
 using testsupport::fromUtf16Bytes;
+using testsupport::installLog;
 using testsupport::logFilePath;
 using testsupport::packageSignature;
 using testsupport::pathExists;

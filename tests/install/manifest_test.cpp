@@ -10,9 +10,8 @@
 #include "install/install_log.h"
 #include "tests/support/wine_test_support.h"
 
-using testsupport::fromUtf16Bytes;
+using testsupport::installLog;
 using testsupport::logFilePath;
-using testsupport::readBytes;
 using testsupport::utf16Bytes;
 using testsupport::writeBytes;
 
@@ -32,7 +31,7 @@ class LoadManifestTest : public ::testing::Test {
         log.open();
         *manifest = loadManifest(log);
         log.close();
-        return fromUtf16Bytes(readBytes(logFilePath()));
+        return installLog();
     }
 };
 

@@ -3,9 +3,8 @@
 # sign a random package for it, and the installation tests their packages.
 set(WELKARA_TEST_SECRET_KEY "" CACHE FILEPATH
     "Secret half of WELKARA_PACKAGE_PUBLIC_KEY (.pem), for the tests' signed packages; never a real key")
-welkara_add_test(verify_eddsa_test
-    SOURCES ${CMAKE_CURRENT_LIST_DIR}/verify_eddsa_test.cpp ${welkara_support}/wine_test_support.cpp
-    LIBRARIES welkara_install_operations WINE_STATE)
+welkara_add_test(verify_eddsa_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/verify_eddsa_test.cpp
+                 LIBRARIES welkara_install_operations welkara_test_support WINE_STATE)
 if(WELKARA_TEST_SECRET_KEY STREQUAL "")
     message(STATUS "No WELKARA_TEST_SECRET_KEY: verify_eddsa_test runs without a signed package")
 else()

@@ -12,7 +12,7 @@
 #include "tests/support/wine_test_support.h"
 
 using testsupport::exeFolder;
-using testsupport::fromUtf16Bytes;
+using testsupport::installLog;
 using testsupport::logFilePath;
 using testsupport::readBytes;
 
@@ -42,7 +42,7 @@ Outcome check(const std::string& package, const wchar_t* signature) {
     const bool result = verify_eddsa(log, reinterpret_cast<const std::uint8_t*>(package.data()),
                                      static_cast<std::uint32_t>(package.size()), signature);
     log.close();
-    return {result, fromUtf16Bytes(readBytes(logFilePath()))};
+    return {result, installLog()};
 }
 
 struct TextCase {

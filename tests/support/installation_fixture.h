@@ -23,8 +23,6 @@ class InstallationFixture : public ::testing::Test {
     static std::wstring extractor() { return exeFolder() + L"\\7za.exe"; }
     static std::wstring package(const std::wstring& name) { return exeFolder() + L"\\packages\\" + name; }
     std::wstring databasePath() const { return databaseFolder + L"\\vorlinde.db"; }
-    // The install log's text, or "" when there is none.
-    static std::wstring installLog() { return fromUtf16Bytes(readBytes(logFilePath())); }
 
     static void writeManifest(const std::wstring& text);
     // A manifest naming local.7z, a copy of packages\NAME, with packages\SIGNATURE.sig's signature.

@@ -66,6 +66,10 @@ std::wstring logFilePath() {
     return std::wstring(path) + L"\\Orvanta\\Welkara\\instlog.txt";
 }
 
+std::wstring installLog() {
+    return fromUtf16Bytes(readBytes(logFilePath()));
+}
+
 int runAndWait(const std::wstring& commandLine) {
     PROCESS_INFORMATION process = {};
     if (!startProcess(commandLine, &process)) {

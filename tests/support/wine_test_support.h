@@ -21,6 +21,8 @@ std::wstring exeFolder();
 std::wstring currentDirectory();
 // Full path of "instlog.txt" where the install log puts it.
 std::wstring logFilePath();
+// The install log's text, or "" when there is none.
+std::wstring installLog();
 // Runs a command line and waits; returns its exit code, or -1 when it could not be started.
 int runAndWait(const std::wstring& commandLine);
 // Starts a command line; false when it could not be started. Wine starts a Unix program (Z:\bin\ln)
