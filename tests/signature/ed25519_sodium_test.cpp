@@ -16,20 +16,13 @@
 
 #include "signature/ed25519.h"
 #include "signature/edwards_point.h"
+#include "tests/signature/test_hex.h"
 #include "tests/signature/test_random.h"
 
 namespace {
 
 using Bytes32 = std::array<std::uint8_t, 32>;
 using Bytes64 = std::array<std::uint8_t, 64>;
-
-Bytes32 bytes_of_hex(const char* text) {
-    Bytes32 out{};
-    for (int i = 0; i < 32; ++i) {
-        out[i] = static_cast<std::uint8_t>(std::stoi(std::string(text + 2 * i, 2), nullptr, 16));
-    }
-    return out;
-}
 
 // The eight points of small order, as encodings, with their orders (both signs of x where x != 0).
 struct SmallOrderPoint {
@@ -39,14 +32,14 @@ struct SmallOrderPoint {
 
 std::vector<SmallOrderPoint> small_order_points() {
     return {
-        {bytes_of_hex("0100000000000000000000000000000000000000000000000000000000000000"), 1},
-        {bytes_of_hex("ecffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f"), 2},
-        {bytes_of_hex("0000000000000000000000000000000000000000000000000000000000000000"), 4},
-        {bytes_of_hex("0000000000000000000000000000000000000000000000000000000000000080"), 4},
-        {bytes_of_hex("26e8958fc2b227b045c3f489f2ef98f0d5dfac05d3c63339b13802886d53fc05"), 8},
-        {bytes_of_hex("26e8958fc2b227b045c3f489f2ef98f0d5dfac05d3c63339b13802886d53fc85"), 8},
-        {bytes_of_hex("c7176a703d4dd84fba3c0b760d10670f2a2053fa2c39ccc64ec7fd7792ac037a"), 8},
-        {bytes_of_hex("c7176a703d4dd84fba3c0b760d10670f2a2053fa2c39ccc64ec7fd7792ac03fa"), 8},
+        {bytes_of_hex<32>("0100000000000000000000000000000000000000000000000000000000000000"), 1},
+        {bytes_of_hex<32>("ecffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f"), 2},
+        {bytes_of_hex<32>("0000000000000000000000000000000000000000000000000000000000000000"), 4},
+        {bytes_of_hex<32>("0000000000000000000000000000000000000000000000000000000000000080"), 4},
+        {bytes_of_hex<32>("26e8958fc2b227b045c3f489f2ef98f0d5dfac05d3c63339b13802886d53fc05"), 8},
+        {bytes_of_hex<32>("26e8958fc2b227b045c3f489f2ef98f0d5dfac05d3c63339b13802886d53fc85"), 8},
+        {bytes_of_hex<32>("c7176a703d4dd84fba3c0b760d10670f2a2053fa2c39ccc64ec7fd7792ac037a"), 8},
+        {bytes_of_hex<32>("c7176a703d4dd84fba3c0b760d10670f2a2053fa2c39ccc64ec7fd7792ac03fa"), 8},
     };
 }
 
@@ -54,12 +47,12 @@ std::vector<SmallOrderPoint> small_order_points() {
 // (y = 0, order 4).
 std::vector<SmallOrderPoint> noncanonical_small_order_points() {
     return {
-        {bytes_of_hex("eeffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f"), 1},
-        {bytes_of_hex("edffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f"), 4},
+        {bytes_of_hex<32>("eeffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f"), 1},
+        {bytes_of_hex<32>("edffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f"), 4},
     };
 }
 
-const Bytes32 kOrder = bytes_of_hex("edd3f55c1a631258d69cf7a2def9de1400000000000000000000000000000010");
+const Bytes32 kOrder = bytes_of_hex<32>("edd3f55c1a631258d69cf7a2def9de1400000000000000000000000000000010");
 
 class Ed25519AgainstSodium : public ::testing::Test {
   protected:

@@ -10,17 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "tests/signature/test_hex.h"
+
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-
-Bytes bytes_of_hex(const std::string& text) {
-    Bytes out;
-    for (std::size_t i = 0; i + 1 < text.size(); i += 2) {
-        out.push_back(static_cast<std::uint8_t>(std::stoi(text.substr(i, 2), nullptr, 16)));
-    }
-    return out;
-}
 
 struct Vector {
     const char* name;

@@ -3,10 +3,12 @@
 // digit first.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 inline std::string hex(const std::uint8_t* bytes, std::size_t count) {
     static const char digits[] = "0123456789abcdef";
@@ -21,6 +23,25 @@ inline std::string hex(const std::uint8_t* bytes, std::size_t count) {
 template <typename Bytes>
 std::string hex(const Bytes& bytes) {
     return hex(bytes.data(), bytes.size());
+}
+
+// The bytes that `text` writes two hex digits a byte, in memory order (hex's inverse); an odd last
+// digit is ignored.
+inline std::vector<std::uint8_t> bytes_of_hex(const std::string& text) {
+    std::vector<std::uint8_t> out;
+    for (std::size_t i = 0; i + 1 < text.size(); i += 2) {
+        out.push_back(static_cast<std::uint8_t>(std::stoi(text.substr(i, 2), nullptr, 16)));
+    }
+    return out;
+}
+
+// The same into N bytes, for a text of 2N digits; bytes that a shorter text leaves out are zero.
+template <std::size_t N>
+std::array<std::uint8_t, N> bytes_of_hex(const std::string& text) {
+    const std::vector<std::uint8_t> bytes = bytes_of_hex(text);
+    std::array<std::uint8_t, N> out{};
+    std::copy_n(bytes.begin(), std::min(N, bytes.size()), out.begin());
+    return out;
 }
 
 // The number held little-endian in bytes[0, count), two digits a byte, leading zeros kept.

@@ -8,21 +8,15 @@
 #include <vector>
 
 #include "settings/manifest_grammar.h"
+#include "tests/support/utf16le.h"
 
 namespace {
+
+using testsupport::utf16le;
 
 const std::u16string kSignature =
     u"MTIzNDU2Nzg5MDEyMzQ1Njc4OTAxMjM0NTY3ODkwMTIzNDU2Nzg5MDEyMzQ1Njc4OTAxMjM0NTY3ODkwMTI"
     u"zNA==";
-
-std::string utf16le(const std::u16string& text) {
-    std::string bytes;
-    for (char16_t c : text) {
-        bytes += static_cast<char>(c & 0xFF);
-        bytes += static_cast<char>(c >> 8);
-    }
-    return bytes;
-}
 
 TEST(ManifestTool, WrittenFileReadsBackExactly) {
     const std::vector<std::vector<ManifestSetting>> cases = {

@@ -16,8 +16,11 @@
 #include "settings/manifest_grammar.h"
 #include "signature/base64.h"
 #include "signature/ed25519.h"
+#include "tests/support/utf16le.h"
 
 namespace {
+
+using testsupport::utf16le;
 
 struct ToolRun {
     int exitCode;
@@ -61,13 +64,6 @@ class WelkaraSignTest : public ::testing::Test {
     static bool exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
     static int shell(const std::string& command) { return std::system(command.c_str()); }
     static std::string line(const std::string& text) { return text.substr(0, text.find('\n')); }
-    static std::string utf16le(const std::u16string& text) {
-        std::string bytes;
-        for (char16_t c : text) {
-            bytes += {static_cast<char>(c & 0xFF), static_cast<char>(c >> 8)};
-        }
-        return bytes;
-    }
 
     std::string makeKey(std::string* publicKey) {
         const std::string key = dir + "/secret.key";
