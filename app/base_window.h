@@ -10,14 +10,11 @@ template <class Derived>
 class BaseWindow {
   public:
     static LRESULT CALLBACK StaticWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-        Derived* self = nullptr;
+        Derived* self = reinterpret_cast<Derived*>(GetWindowLongPtrW(window, GWLP_USERDATA));
         if (message == WM_NCCREATE) {
-            const CREATESTRUCTW* create = reinterpret_cast<const CREATESTRUCTW*>(lParam);
-            self = static_cast<Derived*>(create->lpCreateParams);
+            self = static_cast<Derived*>(reinterpret_cast<const CREATESTRUCTW*>(lParam)->lpCreateParams);
             SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
             self->hwnd_ = window;
-        } else {
-            self = reinterpret_cast<Derived*>(GetWindowLongPtrW(window, GWLP_USERDATA));
         }
         if (self != nullptr) {
             return self->OnMessage(message, wParam, lParam);

@@ -1,10 +1,8 @@
-// Win32 side of the common controls' activation context. Of ACTCTXW, lpAssemblyDirectory is "the base
-// directory in which to perform private assembly probing if assemblies in the activation context are
-// not present in the system-wide store", and lpApplicationName "the name of the current application"
-// (null: the executable that launched the process), from which the ".local" folder is named
-// (Microsoft's documentation of ACTCTXW, and of "Assembly Searching Sequence" and "DotLocal
-// redirection"). Both are set to the System32 folder, which only administrators can write; the
-// Common-Controls assembly itself comes from the system-wide store.
+// Win32 side of the common controls' activation context. Of ACTCTXW, lpAssemblyDirectory is the base
+// folder of private assembly probing for assemblies missing from the system-wide store, and
+// lpApplicationName (null: the process's executable) the name after which the ".local" folder is named.
+// Both are set to the System32 folder, which only administrators can write; the Common-Controls
+// assembly itself comes from the system-wide store.
 #include "app/common_controls.h"
 
 #include <commctrl.h>
@@ -60,7 +58,6 @@ bool CommonControlsScope::enter(HMODULE module, int manifestId) {
     description.cbSize = sizeof description;
     description.dwFlags = ACTCTX_FLAG_RESOURCE_NAME_VALID | ACTCTX_FLAG_HMODULE_VALID |
                           ACTCTX_FLAG_ASSEMBLY_DIRECTORY_VALID | ACTCTX_FLAG_APPLICATION_NAME_VALID;
-    description.lpSource = nullptr;  // hModule instead
     description.lpAssemblyDirectory = system;
     description.lpResourceName = MAKEINTRESOURCEW(manifestId);
     description.lpApplicationName = application;

@@ -30,10 +30,9 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandLine, int showCommand) {
     if (!restrictDllSearchToSystem32()) {
         return 0;
     }
-    // The window object (which holds the installer thread's argument) and the option strings live until
-    // the process ends, on purpose: when the loop ends the installer thread may still be running (after
-    // "Cancel") and reading them. So the window is never destroyed: its close sequence has given up
-    // what it holds by then.
+    // The window object (which holds the installer thread's argument) and the option strings are never
+    // freed: when the loop ends the installer thread may still be running (after "Cancel") and reading
+    // them. The window's close sequence has given up what it holds by then.
     ParseCommandLine(reinterpret_cast<const char16_t*>(commandLine));
     InstallRequest request;
     request.urlOverride = reinterpret_cast<const wchar_t*>(urlOverride);
@@ -43,12 +42,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandLine, int showCommand) {
     // sees, or one that asked with /unattended.
     request.unattendedReason = reinterpret_cast<const wchar_t*>(unattendedReason(gatherRunFacts(unattended)));
     MainWindow* const mainWindow = new (std::nothrow) MainWindow(request);
-    // Deployment tools read the exit code: with /unattended it tells how the run ended; otherwise it is
-    // 0 in every case.
-    const int failedSetUp = unattended ? unattendedExitCode(Outcome::none, false) : 0;
-
     if (mainWindow == nullptr || !mainWindow->Create()) {
-        return failedSetUp;
+        return unattended ? unattendedExitCode(Outcome::none, false) : 0;
     }
     ShowWindow(mainWindow->Window(), showCommand);
 

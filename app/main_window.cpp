@@ -1,5 +1,4 @@
-// The progress window's behaviour: a small state machine over the installer thread's four messages,
-// the button and the close request.
+// The progress window's states, over the installer thread's four messages, the button and closing:
 //   working   -> finished  on WM_INSTALLER_INSTALLED, _VERIFIED or _ERROR (new text, "Close", marquee off),
 //                          or at once with the error text when the installer thread cannot be started
 //   finished  -> finished  on a later status message (its text replaces the earlier one)
@@ -9,11 +8,6 @@
 // render target and brush made at the first paint, dropped when EndDraw fails and made again at the next
 // one. The target is bound to each paint's DC, so the status line reaches the screen the way the
 // controls' own drawing does; a target presenting to the window itself would cover the controls.
-// A paint that cannot make or bind them validates the window and asks for another paint 500 ms later.
-// Direct2D and DirectWrite come from System32 only (install/system_library.h).
-// Assistive technology reads the sentence from the status control over the line (app/status_control.h),
-// through which each change of it is announced. The focus is passed on to the button, where Space clicks
-// it as on any push button and Enter is made to do the same.
 #include "app/main_window.h"
 
 #include <commctrl.h>
@@ -25,14 +19,6 @@
 #include "resources/resource_ids.h"
 
 namespace {
-
-constexpr PCWSTR kWindowTitle = L"Orvanta Welkara Installer";
-// WS_CLIPCHILDREN keeps the status line's paint off the progress bar and the button: they draw
-// themselves, and a paint of the parent over them would hide them until their next repaint. The status
-// control, which draws nothing, is left out of that clip (WS_EX_TRANSPARENT).
-constexpr DWORD kWindowStyle = WS_OVERLAPPED | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
-constexpr int kWindowWidth = 600;
-constexpr int kWindowHeight = 140;
 
 constexpr PCWSTR kInstallingText = L"Installing the latest version of Orvanta Welkara...";
 constexpr PCWSTR kInstalledText = L"Orvanta Welkara has been installed.";
@@ -54,10 +40,9 @@ typedef HRESULT(WINAPI* CreateDirect2dFactory)(D2D1_FACTORY_TYPE, REFIID, const 
                                                void**);
 typedef HRESULT(WINAPI* CreateDirectWriteFactory)(DWRITE_FACTORY_TYPE, REFIID, IUnknown**);
 
-// The button's procedure: Enter presses it as Space does.
+// The button's procedure. A push button clicks on Space by itself; Enter clicks it once on the key's
+// first press (bit 30 of lParam: the key was already down), as in a dialog.
 LRESULT CALLBACK buttonProc(HWND control, UINT message, WPARAM wParam, LPARAM lParam) {
-    // A push button clicks on Space by itself; Enter clicks it once on the key's first press (bit 30 of
-    // lParam: the key was already down), as in a dialog.
     if (message == WM_KEYDOWN && wParam == VK_RETURN && (lParam & (1 << 30)) == 0) {
         SendMessageW(control, BM_CLICK, 0, 0);
         return 0;
@@ -67,42 +52,22 @@ LRESULT CALLBACK buttonProc(HWND control, UINT message, WPARAM wParam, LPARAM lP
 
 }  // namespace
 
-MainWindow::MainWindow(const InstallRequest& request)
-    : statusText_(kInstallingText), statusTextLength_(lstrlenW(kInstallingText)) {
+MainWindow::MainWindow(const InstallRequest& request) : statusText_(kInstallingText) {
     installerThread_.request = request;
 }
 
-MainWindow::~MainWindow() {
-    ReleaseHeld();
-}
-
 bool MainWindow::Create() {
-    return BaseWindow::Create(kWindowTitle, kWindowStyle, kWindowWidth, kWindowHeight);
+    // WS_CLIPCHILDREN keeps the status line's paint off the progress bar and the button: they draw
+    // themselves, and a paint of the parent over them would hide them until their next repaint. The
+    // status control, which draws nothing, is left out of that clip (WS_EX_TRANSPARENT).
+    return BaseWindow::Create(L"Orvanta Welkara Installer",
+                              WS_OVERLAPPED | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN, 600, 140);
 }
 
 LRESULT MainWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
-        case WM_CREATE: {
-            if (OnCreate() != 0) {
-                return -1;
-            }
-            // The thread is never waited for or signalled, so its handle is not needed. Without a thread
-            // no report will ever come: the window shows the error at once, as the thread would have.
-            installerThread_.window = hwnd_;
-            HANDLE thread = CreateThread(nullptr,  // lpThreadAttributes
-                                         0,        // default stack size
-                                         InstallerThreadProc, &installerThread_, 0,
-                                         nullptr);  // lpThreadId: not needed
-            if (thread != nullptr) {
-                CloseHandle(thread);
-            } else {
-                ShowError();
-            }
-            return 0;
-        }
-        case WM_DESTROY:
-            CloseSequence();
-            return 0;
+        case WM_CREATE:
+            return OnCreate() ? 0 : -1;
         case WM_SETFOCUS:
             // The window keeps no focus of its own: keys go to the button, whenever it is activated.
             if (button_ != nullptr) {
@@ -119,17 +84,16 @@ LRESULT MainWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             OnPaint();
             return 0;
         case WM_TIMER:
+            if (wParam != kRepaintTimer && wParam != kUnattendedCloseTimer) {
+                break;
+            }
+            KillTimer(hwnd_, wParam);
             if (wParam == kRepaintTimer) {
-                KillTimer(hwnd_, kRepaintTimer);
                 InvalidateRect(hwnd_, nullptr, FALSE);
-                return 0;
-            }
-            if (wParam == kUnattendedCloseTimer) {
-                KillTimer(hwnd_, kUnattendedCloseTimer);
+            } else {
                 CloseSequence();
-                return 0;
             }
-            break;
+            return 0;
         case WM_COMMAND:
             if (HIWORD(wParam) == BN_CLICKED) {
                 CloseSequence();
@@ -137,14 +101,13 @@ LRESULT MainWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             }
             break;
         case WM_INSTALLER_INSTALLED:
-            ShowStatus(kInstalledText);
-            return 0;
         case WM_INSTALLER_VERIFIED:
-            ShowStatus(kVerifiedText);
+            ShowStatus(message == WM_INSTALLER_INSTALLED ? kInstalledText : kVerifiedText);
             return 0;
         case WM_INSTALLER_ERROR:
             ShowError();
             return 0;
+        case WM_DESTROY:
         case WM_INSTALLER_CLOSE:
             CloseSequence();
             return 0;
@@ -152,33 +115,29 @@ LRESULT MainWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     return DefWindowProcW(hwnd_, message, wParam, lParam);
 }
 
-int MainWindow::OnCreate() {
+bool MainWindow::OnCreate() {
     HINSTANCE instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrW(hwnd_, GWLP_HINSTANCE));
     // Active until the controls have been created, so that they are those of version 6.
     CommonControlsScope commonControls;
     if (!commonControls.enter(instance, WELKARA_COMMON_CONTROLS_MANIFEST)) {
-        return -1;
+        return false;
     }
     // A DLL or function that does not load fails like the factory it would have made.
     CreateDirect2dFactory createDirect2d = nullptr;
+    CreateDirectWriteFactory createDirectWrite = nullptr;
     if (!systemFunction(loadSystemLibrary(L"d2d1.dll"), MAKEINTRESOURCEA(1), &createDirect2d) ||
         FAILED(createDirect2d(D2D1_FACTORY_TYPE_SINGLE_THREADED, __uuidof(ID2D1Factory),
                               nullptr,  // pFactoryOptions
-                              reinterpret_cast<void**>(direct2d_.receive())))) {
-        return -1;
-    }
-    CreateDirectWriteFactory createDirectWrite = nullptr;
-    if (!systemFunction(loadSystemLibrary(L"dwrite.dll"), "DWriteCreateFactory", &createDirectWrite) ||
+                              reinterpret_cast<void**>(direct2d_.receive()))) ||
+        !systemFunction(loadSystemLibrary(L"dwrite.dll"), "DWriteCreateFactory", &createDirectWrite) ||
         FAILED(createDirectWrite(DWRITE_FACTORY_TYPE_SHARED, __uuidof(IDWriteFactory),
-                                 reinterpret_cast<IUnknown**>(directWrite_.receive())))) {
-        return -1;
-    }
-    if (FAILED(directWrite_->CreateTextFormat(L"Verdana",
+                                 reinterpret_cast<IUnknown**>(directWrite_.receive()))) ||
+        FAILED(directWrite_->CreateTextFormat(L"Verdana",
                                               nullptr,  // the system font collection
                                               DWRITE_FONT_WEIGHT_NORMAL, DWRITE_FONT_STYLE_NORMAL,
                                               DWRITE_FONT_STRETCH_NORMAL, 12.0f, L"en-us",
                                               textFormat_.receive()))) {
-        return -1;
+        return false;
     }
     textFormat_->SetTextAlignment(DWRITE_TEXT_ALIGNMENT_CENTER);
 
@@ -201,11 +160,22 @@ int MainWindow::OnCreate() {
                         instance, nullptr);
     SendMessageW(progressBar_, PBM_SETMARQUEE, 1, kMarqueeIntervalMs);
     // Without it Space still clicks the button; only Enter does not.
-    if (button_ != nullptr) {
-        subclassControl(button_, buttonProc);
-    }
+    subclassControl(button_, buttonProc);
     status_.annotateLiveRegion();
-    return 0;
+
+    // The thread is never waited for or signalled, so its handle is not needed. Without a thread no
+    // report will ever come: the window shows the error at once, as the thread would have.
+    installerThread_.window = hwnd_;
+    HANDLE thread = CreateThread(nullptr,  // lpThreadAttributes
+                                 0,        // default stack size
+                                 InstallerThreadProc, &installerThread_, 0,
+                                 nullptr);  // lpThreadId: not needed
+    if (thread != nullptr) {
+        CloseHandle(thread);
+    } else {
+        ShowError();
+    }
+    return true;
 }
 
 void MainWindow::OnPaint() {
@@ -223,16 +193,14 @@ void MainWindow::OnPaint() {
     HDC dc = BeginPaint(hwnd_, &paint);
     RECT client;
     GetClientRect(hwnd_, &client);
-    if (dc == nullptr || FAILED(renderTarget_->BindDC(dc, &client))) {
-        EndPaint(hwnd_, &paint);
-        DiscardDeviceResources();
-        RetryPaintLater();
-        return;
-    }
-    if (FAILED(DrawStatusLine())) {
+    const bool bound = dc != nullptr && SUCCEEDED(renderTarget_->BindDC(dc, &client));
+    if (!bound || FAILED(DrawStatusLine())) {
         DiscardDeviceResources();
     }
     EndPaint(hwnd_, &paint);
+    if (!bound) {
+        RetryPaintLater();
+    }
 }
 
 bool MainWindow::CreateDeviceResources() {
@@ -245,8 +213,6 @@ bool MainWindow::CreateDeviceResources() {
             return false;
         }
     }
-    // Made together with the render target; made here too when only the brush is missing, so that
-    // nothing is ever drawn without one.
     return textBrush_ || SUCCEEDED(renderTarget_->CreateSolidColorBrush(D2D1::ColorF(0.0f, 0.0f, 0.0f, 1.0f),
                                                                         textBrush_.receive()));
 }
@@ -261,7 +227,7 @@ HRESULT MainWindow::DrawStatusLine() {
     renderTarget_->BeginDraw();
     renderTarget_->Clear(D2D1::ColorF(kBackgroundGrey, kBackgroundGrey, kBackgroundGrey, 1.0f));
     renderTarget_->DrawText(
-        statusText_, statusTextLength_, textFormat_.get(),
+        statusText_, lstrlenW(statusText_), textFormat_.get(),
         D2D1::RectF(kTextMargin, kTextMargin, size.width - kTextMargin, size.height - kTextMargin),
         textBrush_.get(), D2D1_DRAW_TEXT_OPTIONS_NONE, DWRITE_MEASURING_MODE_NATURAL);
     return renderTarget_->EndDraw();
@@ -281,7 +247,6 @@ void MainWindow::ShowStatus(PCWSTR text) {
         status_.announce(text);
     }
     statusText_ = text;
-    statusTextLength_ = lstrlenW(text);
     SendMessageW(button_, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"Close"));
     SendMessageW(progressBar_, PBM_SETMARQUEE, 0, 0);
     InvalidateRect(hwnd_, nullptr, FALSE);
@@ -289,16 +254,12 @@ void MainWindow::ShowStatus(PCWSTR text) {
 
 void MainWindow::ShowError() {
     ShowStatus(kErrorText);
-    // Nobody is there to click "Close": the error is shown as long as a success would be, then the
-    // window closes as after an installation.
+    // In an unattended run nobody is there to click "Close": the error is shown as long as a success
+    // would be, then the window closes as after an installation.
     if (installerThread_.request.unattendedReason != nullptr) {
         SetTimer(hwnd_, kUnattendedCloseTimer, kUnattendedCloseDelayMs,
                  nullptr);  // lpTimerFunc: WM_TIMER
     }
-}
-
-int MainWindow::UnattendedExitCode() const {
-    return unattendedExitCode(installerThread_.outcome.load(), cancelled_);
 }
 
 void MainWindow::CloseSequence() {

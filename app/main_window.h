@@ -20,24 +20,19 @@ class MainWindow : public BaseWindow<MainWindow> {
     explicit MainWindow(const InstallRequest& request);
     // Releases what the close sequence has not released yet (normally nothing); leaves the installer
     // thread's argument as it is.
-    ~MainWindow();
+    ~MainWindow() { ReleaseHeld(); }
 
-    // Registers the window's class and creates the window with its title, style and size; the window
-    // is not shown yet. False when it was not created.
+    // Creates the window with its title, style and size, not shown yet; false when it was not created.
     bool Create();
     PCWSTR WindowClassName() const override { return L"Orvanta Welkara Installer Window"; }
     LRESULT OnMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
 
     // The exit code of a run with /unattended, once the message loop has ended: from how the installer
     // thread said the run ended, or 1602 when the window was closed before it said anything.
-    int UnattendedExitCode() const;
-
-    // The status sentence currently shown, and its length in UTF-16 code units.
-    PCWSTR StatusText() const { return statusText_; }
-    UINT32 StatusTextLength() const { return statusTextLength_; }
+    int UnattendedExitCode() const { return unattendedExitCode(installerThread_.outcome.load(), cancelled_); }
 
   private:
-    int OnCreate();
+    bool OnCreate();
     void OnPaint();
     // The render target and the brush, made where missing (both after a discard); false when either
     // cannot be made. Only while the factories are held.
@@ -48,7 +43,6 @@ class MainWindow : public BaseWindow<MainWindow> {
     // Validates the window and invalidates it again after a pause, when a paint could not draw.
     void RetryPaintLater();
     void ShowStatus(PCWSTR text);
-    // The error's sentence; in an unattended run, the window then closes by itself after a pause.
     void ShowError();
     void CloseSequence();
     // Releases the drawing objects and the annotation service, and balances COM: what the close sequence
@@ -67,5 +61,4 @@ class MainWindow : public BaseWindow<MainWindow> {
     bool cancelled_ = false;                // it ran before any report had come
     InstallerThreadStart installerThread_;  // the thread's argument, for as long as the process runs
     PCWSTR statusText_;
-    UINT32 statusTextLength_;
 };

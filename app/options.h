@@ -1,7 +1,6 @@
 // Command-line options of the installer: /url:VALUE, /eddsa_signature:VALUE, /verify_only and
-// /unattended.
-// ParseCommandLine runs once on the UI thread before any other thread exists; afterwards the three
-// settings are only read. Portable code: the command line is UTF-16 held as char16_t.
+// /unattended. ParseCommandLine runs once on the UI thread before any other thread exists; afterwards
+// the settings are only read. Portable code: the command line is UTF-16 held as char16_t.
 #pragma once
 
 // The package URL given with /url:, used unchanged instead of the one built from the manifest; null

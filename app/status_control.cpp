@@ -1,7 +1,6 @@
-// The status control, Win32 side. It draws nothing: WS_EX_TRANSPARENT keeps it out of the clip region
-// that WS_CLIPCHILDREN gives the parent's paint, and its procedure paints and erases nothing, so the
-// pixels there are the parent's drawing. The annotation service comes from System32's oleacc.dll only
-// (install/system_library.h).
+// The status control, Win32 side. WS_EX_TRANSPARENT keeps it out of the clip region that WS_CLIPCHILDREN
+// gives the parent's paint, and its procedure paints and erases nothing. The annotation service comes
+// from System32's oleacc.dll only (install/system_library.h).
 #include "app/status_control.h"
 
 #include <objbase.h>
@@ -25,11 +24,10 @@ constexpr LONG kLiveSettingPolite = 1;
 // targets 7, where nobody listens for it).
 constexpr DWORD kLiveRegionChanged = 0x8019;
 
-// The status control's procedure: the control paints nothing, so the parent's drawing shows there.
 LRESULT CALLBACK statusControlProc(HWND control, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
         case WM_ERASEBKGND:
-            return TRUE;  // erased by nobody: the parent's drawing stays
+            return TRUE;
         case WM_PAINT:
             ValidateRect(control, nullptr);
             return 0;
@@ -74,11 +72,8 @@ void StatusControl::annotateLiveRegion() {
     }
     // Taken over only on success: a failed call's pointer is not trusted to be null.
     IAccPropServices* annotations = nullptr;
-    const HRESULT made =
-        factory->CreateInstance(nullptr,  // pUnkOuter: not aggregated
-                                kAccPropServicesInterface, reinterpret_cast<void**>(&annotations));
-    factory.reset();
-    if (FAILED(made)) {
+    if (FAILED(factory->CreateInstance(nullptr,  // pUnkOuter: not aggregated
+                                       kAccPropServicesInterface, reinterpret_cast<void**>(&annotations)))) {
         return;
     }
     annotations_.reset(annotations);
