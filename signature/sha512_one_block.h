@@ -57,10 +57,10 @@ WELKARA_SHA512_INLINE WordPair pair_straddle(WordPair x, WordPair y) {
 
 // Loads words 2j, 2j + 1 of the block at `next` into v[j] and K[2j] + W[2j], K[2j + 1] + W[2j + 1] into
 // kw[2j], kw[2j + 1].
-#define WELKARA_SHA512_ONE_BLOCK_LOAD_NEXT(j, t)                                         \
-    do {                                                                                 \
+#define WELKARA_SHA512_ONE_BLOCK_LOAD_NEXT(j, t)                                     \
+    do {                                                                             \
         v[j] = WordPair{load_be64(next + 16 * (j)), load_be64(next + 16 * (j) + 8)}; \
-        store_pair(kw + 2 * (j), v[j] + load_pair(kConstants.k + 2 * (j)));              \
+        store_pair(kw + 2 * (j), v[j] + load_pair(kConstants.k + 2 * (j)));          \
     } while (0)
 
 // Two steps t, t + 1 with the roles of a..h given in the order of step t, reading kw[t % 16].
