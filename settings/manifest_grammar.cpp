@@ -49,25 +49,21 @@ void scanManifest(const char16_t* text, std::size_t count,
                   void (*visit)(void* context, const ManifestEntry& entry), void* context) {
     ScanState state = ScanState::BetweenEntries;
     ManifestEntry entry = {0, 0, 0, 0};
-    for (std::size_t i = 0; i < count; ++i) {
-        const char16_t c = text[i];
+    for (std::size_t i = 0; i <= count; ++i) {
+        const char16_t c = i < count ? text[i] : u'\n';  // the end ends a value in progress, not a key
         switch (state) {
             case ScanState::BetweenEntries:
+            case ScanState::BeforeValue:
                 if (!isManifestBlank(c)) {
-                    entry.keyOffset = i;
-                    state = ScanState::InKey;
+                    const bool key = state == ScanState::BetweenEntries;
+                    (key ? entry.keyOffset : entry.valueOffset) = i;
+                    state = key ? ScanState::InKey : ScanState::InValue;
                 }
                 break;
             case ScanState::InKey:
                 if (isManifestSeparator(c)) {
                     entry.keyLength = trimmedLength(text, entry.keyOffset, i);
                     state = ScanState::BeforeValue;
-                }
-                break;
-            case ScanState::BeforeValue:
-                if (!isManifestBlank(c)) {
-                    entry.valueOffset = i;
-                    state = ScanState::InValue;
                 }
                 break;
             case ScanState::InValue:
@@ -79,23 +75,20 @@ void scanManifest(const char16_t* text, std::size_t count,
                 break;
         }
     }
-    if (state == ScanState::InValue) {
-        entry.valueLength = trimmedLength(text, entry.valueOffset, count);
-        visit(context, entry);
-    }
 }
 
 Manifest* parseManifest(const char16_t* text, std::size_t count) {
     Manifest* manifest = new (std::nothrow) Manifest;
-    if (manifest == nullptr) {
-        return nullptr;
+    if (manifest != nullptr) {
+        BuildContext build = {text, manifest};
+        scanManifest(text, count, addEntry, &build);
     }
-    BuildContext build = {text, manifest};
-    scanManifest(text, count, addEntry, &build);
     return manifest;
 }
 
-void releaseManifest(Manifest* manifest) { delete manifest; }
+void releaseManifest(Manifest* manifest) {
+    delete manifest;
+}
 
 const char16_t* lookupManifest(const Manifest* manifest, const char16_t* key, const char16_t* defaultValue) {
     if (manifest == nullptr) {

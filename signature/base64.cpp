@@ -3,6 +3,7 @@
 // been checked) turns each group of four characters into up to three bytes.
 #include "signature/base64.h"
 
+#include <array>
 #include <cstring>
 
 namespace {
@@ -10,26 +11,17 @@ namespace {
 constexpr std::uint8_t XX = 0xFF;  // not in the alphabet ("=" included: it is placed, not looked up)
 
 // Value of each byte in the standard alphabet, or XX.
-// clang-format off
-constexpr std::uint8_t kValues[256] = {
-    XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX,  // 0x00
-    XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX,  // 0x10
-    XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, 62, XX, XX, XX, 63,  // 0x20  '+' '/'
-    52, 53, 54, 55, 56, 57, 58, 59, 60, 61, XX, XX, XX, XX, XX, XX,  // 0x30  '0'-'9'
-    XX,  0,  1,  2,  3,  4,  5,  6,  7,  8,  9, 10, 11, 12, 13, 14,  // 0x40  'A'-'O'
-    15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, XX, XX, XX, XX, XX,  // 0x50  'P'-'Z'
-    XX, 26, 27, 28, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40,  // 0x60  'a'-'o'
-    41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, XX, XX, XX, XX, XX,  // 0x70  'p'-'z'
-    XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX,  // 0x80
-    XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX,  // 0x90
-    XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX,  // 0xA0
-    XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX,  // 0xB0
-    XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX,  // 0xC0
-    XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX,  // 0xD0
-    XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX,  // 0xE0
-    XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX,  // 0xF0
-};
-// clang-format on
+constexpr std::array<std::uint8_t, 256> kValues = [] {
+    std::array<std::uint8_t, 256> values{};
+    for (std::uint8_t& value : values) {
+        value = XX;
+    }
+    const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    for (int i = 0; i < 64; ++i) {
+        values[static_cast<unsigned char>(alphabet[i])] = static_cast<std::uint8_t>(i);
+    }
+    return values;
+}();
 
 std::uint8_t valueOf(char c) {
     return kValues[static_cast<unsigned char>(c)];

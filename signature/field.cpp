@@ -3,11 +3,7 @@
 // field.h for the representation and the limb bounds.
 #include "signature/field.h"
 
-#if defined(__GNUC__) || defined(__clang__)
 #define WELKARA_FIELD_INLINE __attribute__((always_inline)) inline
-#else
-#define WELKARA_FIELD_INLINE inline
-#endif
 
 namespace {
 

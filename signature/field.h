@@ -27,19 +27,15 @@ inline FieldElement field_one() {
     return FieldElement{{1, 0, 0, 0, 0}};
 }
 
-// f + g, limb by limb without carrying.
+// f + g, f - g and -f, limb by limb without carrying.
 inline FieldElement field_add(const FieldElement& f, const FieldElement& g) {
     return FieldElement{{f.limb[0] + g.limb[0], f.limb[1] + g.limb[1], f.limb[2] + g.limb[2],
                          f.limb[3] + g.limb[3], f.limb[4] + g.limb[4]}};
 }
-
-// f - g, limb by limb without carrying.
 inline FieldElement field_sub(const FieldElement& f, const FieldElement& g) {
     return FieldElement{{f.limb[0] - g.limb[0], f.limb[1] - g.limb[1], f.limb[2] - g.limb[2],
                          f.limb[3] - g.limb[3], f.limb[4] - g.limb[4]}};
 }
-
-// -f, limb by limb.
 inline FieldElement field_negate(const FieldElement& f) {
     return FieldElement{{-f.limb[0], -f.limb[1], -f.limb[2], -f.limb[3], -f.limb[4]}};
 }
@@ -54,13 +50,9 @@ inline FieldElement field_negate(const FieldElement& f) {
 #define WELKARA_FIELD_PRODUCT
 #endif
 
-// f * g, carried. Inputs: limbs up to 2^53.
+// f * g, f^2 and 2 * f^2, carried. Inputs: limbs up to 2^53.
 WELKARA_FIELD_PRODUCT FieldElement field_mul(const FieldElement& f, const FieldElement& g);
-
-// f^2, carried. Input: limbs up to 2^53.
 WELKARA_FIELD_PRODUCT FieldElement field_square(const FieldElement& f);
-
-// 2 * f^2, carried. Input: limbs up to 2^53.
 WELKARA_FIELD_PRODUCT FieldElement field_square_twice(const FieldElement& f);
 
 // Products are formed one of two ways, with the same results: from 128-bit products of the limbs

@@ -1,7 +1,7 @@
 // What SHA-512's block functions share with each other and with the dispatch in sha512.cpp: the round
 // constants, the block functions' declarations and the compiler spellings that their unrolled code uses.
-// Every block function keeps the Sha512Blocks contract of sha512.h. Internal to signature/: the block
-// functions are written for GCC and Clang (vector types, asm statements), as every tree builds them.
+// Internal to signature/: the block functions are written for GCC and Clang (vector types, asm
+// statements), as every tree builds them.
 #pragma once
 
 #include <cstddef>
@@ -18,6 +18,26 @@
 // reassociate across it nor move later additions before it, and a pointer passed through it is not followed
 // to its known value. It emits nothing.
 #define WELKARA_SHA512_KEEP(x) __asm__("" : "+r"(x))
+
+// Steps t..t+15 as eight pairs two_steps(a, b, c, d, e, f, g, h, t + 2j), j = 0..7, the roles of a..h
+// rotating two places from pair to pair, each pair followed by then(j, t).
+#define WELKARA_SHA512_SIXTEEN_STEPS(two_steps, t, then) \
+    two_steps(a, b, c, d, e, f, g, h, (t) + 0);          \
+    then(0, t);                                          \
+    two_steps(g, h, a, b, c, d, e, f, (t) + 2);          \
+    then(1, t);                                          \
+    two_steps(e, f, g, h, a, b, c, d, (t) + 4);          \
+    then(2, t);                                          \
+    two_steps(c, d, e, f, g, h, a, b, (t) + 6);          \
+    then(3, t);                                          \
+    two_steps(a, b, c, d, e, f, g, h, (t) + 8);          \
+    then(4, t);                                          \
+    two_steps(g, h, a, b, c, d, e, f, (t) + 10);         \
+    then(5, t);                                          \
+    two_steps(e, f, g, h, a, b, c, d, (t) + 12);         \
+    then(6, t);                                          \
+    two_steps(c, d, e, f, g, h, a, b, (t) + 14);         \
+    then(7, t)
 
 namespace sha512_detail {
 

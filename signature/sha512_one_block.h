@@ -55,39 +55,18 @@ WELKARA_SHA512_INLINE WordPair pair_straddle(WordPair x, WordPair y) {
         store_pair(kw + (((t) + 16 + 2 * (j)) & 15), v[j] + load_pair(kConstants.k + (t) + 16 + 2 * (j))); \
     } while (0)
 
-// Loads words 2j, 2j + 1 of the block at `from` into v[j] and K[2j] + W[2j], K[2j + 1] + W[2j + 1] into
+// Loads words 2j, 2j + 1 of the block at `next` into v[j] and K[2j] + W[2j], K[2j + 1] + W[2j + 1] into
 // kw[2j], kw[2j + 1].
-#define WELKARA_SHA512_ONE_BLOCK_LOAD_PAIR(j, from)                                      \
-    do {                                                                                 \
-        v[j] = WordPair{load_be64((from) + 16 * (j)), load_be64((from) + 16 * (j) + 8)}; \
-        store_pair(kw + 2 * (j), v[j] + load_pair(kConstants.k + 2 * (j)));              \
+#define WELKARA_SHA512_ONE_BLOCK_LOAD_NEXT(j, t)                                     \
+    do {                                                                             \
+        v[j] = WordPair{load_be64(next + 16 * (j)), load_be64(next + 16 * (j) + 8)}; \
+        store_pair(kw + 2 * (j), v[j] + load_pair(kConstants.k + 2 * (j)));          \
     } while (0)
-#define WELKARA_SHA512_ONE_BLOCK_LOAD_NEXT(j, t) WELKARA_SHA512_ONE_BLOCK_LOAD_PAIR(j, next)
 
 // Two steps t, t + 1 with the roles of a..h given in the order of step t, reading kw[t % 16].
 #define WELKARA_SHA512_ONE_BLOCK_TWO_STEPS(a, b, c, d, e, f, g, h, t) \
     step(a, b, c, d, e, f, g, h, kw[(t)&15]);                         \
     step(h, a, b, c, d, e, f, g, kw[((t) + 1) & 15])
-
-// Steps t..t+15, each pair followed by then(j, t), which reuses the two kw slots they read: the schedule
-// pair 16 words later, or the words of the next block.
-#define WELKARA_SHA512_ONE_BLOCK_SIXTEEN_STEPS(t, then)                   \
-    WELKARA_SHA512_ONE_BLOCK_TWO_STEPS(a, b, c, d, e, f, g, h, (t) + 0);  \
-    then(0, t);                                                           \
-    WELKARA_SHA512_ONE_BLOCK_TWO_STEPS(g, h, a, b, c, d, e, f, (t) + 2);  \
-    then(1, t);                                                           \
-    WELKARA_SHA512_ONE_BLOCK_TWO_STEPS(e, f, g, h, a, b, c, d, (t) + 4);  \
-    then(2, t);                                                           \
-    WELKARA_SHA512_ONE_BLOCK_TWO_STEPS(c, d, e, f, g, h, a, b, (t) + 6);  \
-    then(3, t);                                                           \
-    WELKARA_SHA512_ONE_BLOCK_TWO_STEPS(a, b, c, d, e, f, g, h, (t) + 8);  \
-    then(4, t);                                                           \
-    WELKARA_SHA512_ONE_BLOCK_TWO_STEPS(g, h, a, b, c, d, e, f, (t) + 10); \
-    then(5, t);                                                           \
-    WELKARA_SHA512_ONE_BLOCK_TWO_STEPS(e, f, g, h, a, b, c, d, (t) + 12); \
-    then(6, t);                                                           \
-    WELKARA_SHA512_ONE_BLOCK_TWO_STEPS(c, d, e, f, g, h, a, b, (t) + 14); \
-    then(7, t)
 
 // Updates chaining with blocks[0, 128 * count), as a block function does, calling
 //   step(a, b, c, d, e, f, g, h, k_plus_w)
@@ -106,19 +85,22 @@ WELKARA_SHA512_INLINE void one_block_blocks(std::uint64_t chaining[8], const std
     }
     alignas(16) std::uint64_t kw[16];
     WordPair v[8];
+    const std::uint8_t* next = blocks;
     for (int j = 0; j < 8; ++j) {
-        WELKARA_SHA512_ONE_BLOCK_LOAD_PAIR(j, blocks);
+        WELKARA_SHA512_ONE_BLOCK_LOAD_NEXT(j, 0);
     }
     for (; count > 0; --count, blocks += 128) {
         std::uint64_t a = chaining[0], b = chaining[1], c = chaining[2], d = chaining[3];
         std::uint64_t e = chaining[4], f = chaining[5], g = chaining[6], h = chaining[7];
         for (int t = 0; t < 64; t += 16) {
             __asm__("" : "+m"(kw));
-            WELKARA_SHA512_ONE_BLOCK_SIXTEEN_STEPS(t, WELKARA_SHA512_ONE_BLOCK_SCHEDULE);
+            WELKARA_SHA512_SIXTEEN_STEPS(WELKARA_SHA512_ONE_BLOCK_TWO_STEPS, t,
+                                         WELKARA_SHA512_ONE_BLOCK_SCHEDULE);
         }
         __asm__("" : "+m"(kw));
-        const std::uint8_t* next = count > 1 ? blocks + 128 : blocks;
-        WELKARA_SHA512_ONE_BLOCK_SIXTEEN_STEPS(64, WELKARA_SHA512_ONE_BLOCK_LOAD_NEXT);
+        next = count > 1 ? blocks + 128 : blocks;
+        WELKARA_SHA512_SIXTEEN_STEPS(WELKARA_SHA512_ONE_BLOCK_TWO_STEPS, 64,
+                                     WELKARA_SHA512_ONE_BLOCK_LOAD_NEXT);
         chaining[0] += a;
         chaining[1] += b;
         chaining[2] += c;
@@ -129,11 +111,5 @@ WELKARA_SHA512_INLINE void one_block_blocks(std::uint64_t chaining[8], const std
         chaining[7] += h;
     }
 }
-
-#undef WELKARA_SHA512_ONE_BLOCK_SCHEDULE
-#undef WELKARA_SHA512_ONE_BLOCK_LOAD_PAIR
-#undef WELKARA_SHA512_ONE_BLOCK_LOAD_NEXT
-#undef WELKARA_SHA512_ONE_BLOCK_TWO_STEPS
-#undef WELKARA_SHA512_ONE_BLOCK_SIXTEEN_STEPS
 
 }  // namespace sha512_detail

@@ -1,7 +1,6 @@
 // SHA-512's portable block function: plain C++ with the compilers' generic vectors, for every target and
 // every processor. It is the one-block body of sha512_one_block.h with the step below, the form with the
 // fewest instructions.
-#include "signature/sha512_blocks.h"
 #include "signature/sha512_one_block.h"
 
 namespace sha512_detail {

@@ -4,13 +4,11 @@
 //   x86_avx2, x86_avx512: two blocks at a time, the same two words of both blocks in one 256-bit register,
 //   the first block's in the low half and the second's in the high half (AVX2, BMI1, BMI2; the AVX-512
 //   variant also AVX-512F and AVX-512VL, for the 64-bit vector rotate and the three-input logic instruction).
-#include "signature/sha512_blocks.h"
+#include "signature/sha512_one_block.h"
 
 #if WELKARA_SHA512_X86
 
 #include <immintrin.h>
-
-#include "signature/sha512_one_block.h"
 
 namespace sha512_detail {
 namespace {
@@ -67,7 +65,6 @@ struct X86Step {
         WELKARA_SHA512_X86_STEP(a, b, c, d, e, f, g, h, k_plus_w);
     }
 };
-constexpr X86Step x86_step{};
 
 #define WELKARA_SHA512_AVX2 __attribute__((target("avx,avx2,bmi,bmi2")))
 // The AVX-512 function is tuned as for Skylake-AVX512: with the generic tuning, GCC keeps some of its
@@ -120,7 +117,7 @@ constexpr int kScratchWords = 320;
 // for the pair W[t], W[t + 1] at once (W[t + 1] needs W[t - 1], not W[t]). W[t-2], W[t-1] are `last`;
 // the pairs of words that straddle two stored pairs come from _mm256_alignr_epi8, which works within each
 // 128-bit half, that is within each block.
-#define WELKARA_SHA512_SCHEDULE_PAIR(sigma0, sigma1, i)                                                   \
+#define WELKARA_SHA512_SCHEDULE_PAIR(i)                                                                   \
     do {                                                                                                  \
         const __m256i w16 = _mm256_load_si256(reinterpret_cast<const __m256i*>(o + kWOffset + 4 * (i)));  \
         const __m256i w15 = _mm256_alignr_epi8(                                                           \
@@ -149,40 +146,15 @@ constexpr int kScratchWords = 320;
     WELKARA_SHA512_LANE_TWO_STEPS(e, f, g, h, a, b, c, d, (t) + 4); \
     WELKARA_SHA512_LANE_TWO_STEPS(c, d, e, f, g, h, a, b, (t) + 6)
 
-// Steps 0..15 from `in` (roles as at a multiple of 8), with schedule steps o, kq + 0..3 after every four.
-#define WELKARA_SHA512_SIXTEEN_STEPS_AND_SCHEDULE(sigma0, sigma1) \
-    WELKARA_SHA512_LANE_TWO_STEPS(a, b, c, d, e, f, g, h, 0);     \
-    WELKARA_SHA512_LANE_TWO_STEPS(g, h, a, b, c, d, e, f, 2);     \
-    WELKARA_SHA512_SCHEDULE_PAIR(sigma0, sigma1, 0);              \
-    WELKARA_SHA512_LANE_TWO_STEPS(e, f, g, h, a, b, c, d, 4);     \
-    WELKARA_SHA512_LANE_TWO_STEPS(c, d, e, f, g, h, a, b, 6);     \
-    WELKARA_SHA512_SCHEDULE_PAIR(sigma0, sigma1, 1);              \
-    WELKARA_SHA512_LANE_TWO_STEPS(a, b, c, d, e, f, g, h, 8);     \
-    WELKARA_SHA512_LANE_TWO_STEPS(g, h, a, b, c, d, e, f, 10);    \
-    WELKARA_SHA512_SCHEDULE_PAIR(sigma0, sigma1, 2);              \
-    WELKARA_SHA512_LANE_TWO_STEPS(e, f, g, h, a, b, c, d, 12);    \
-    WELKARA_SHA512_LANE_TWO_STEPS(c, d, e, f, g, h, a, b, 14);    \
-    WELKARA_SHA512_SCHEDULE_PAIR(sigma0, sigma1, 3)
+// After the pairs of steps j = 1, 3, 5, 7 of WELKARA_SHA512_SIXTEEN_STEPS: schedule steps o, kq + 0..3.
+#define WELKARA_SHA512_SCHEDULE_AFTER_FOUR(j, t) \
+    if ((j) % 2 == 1) {                          \
+        WELKARA_SHA512_SCHEDULE_PAIR((j) / 2);   \
+    }
 
-// Steps 0..15 from `in` = kw + 2 (the second block), loading the pair of blocks at first, second after
-// every two (addressed from `in`, which holds the address anyway).
-#define WELKARA_SHA512_SIXTEEN_STEPS_AND_LOAD(first, second)   \
-    WELKARA_SHA512_LANE_TWO_STEPS(a, b, c, d, e, f, g, h, 0);  \
-    WELKARA_SHA512_LOAD_PAIR(0, first, second, in - 2);        \
-    WELKARA_SHA512_LANE_TWO_STEPS(g, h, a, b, c, d, e, f, 2);  \
-    WELKARA_SHA512_LOAD_PAIR(1, first, second, in - 2);        \
-    WELKARA_SHA512_LANE_TWO_STEPS(e, f, g, h, a, b, c, d, 4);  \
-    WELKARA_SHA512_LOAD_PAIR(2, first, second, in - 2);        \
-    WELKARA_SHA512_LANE_TWO_STEPS(c, d, e, f, g, h, a, b, 6);  \
-    WELKARA_SHA512_LOAD_PAIR(3, first, second, in - 2);        \
-    WELKARA_SHA512_LANE_TWO_STEPS(a, b, c, d, e, f, g, h, 8);  \
-    WELKARA_SHA512_LOAD_PAIR(4, first, second, in - 2);        \
-    WELKARA_SHA512_LANE_TWO_STEPS(g, h, a, b, c, d, e, f, 10); \
-    WELKARA_SHA512_LOAD_PAIR(5, first, second, in - 2);        \
-    WELKARA_SHA512_LANE_TWO_STEPS(e, f, g, h, a, b, c, d, 12); \
-    WELKARA_SHA512_LOAD_PAIR(6, first, second, in - 2);        \
-    WELKARA_SHA512_LANE_TWO_STEPS(c, d, e, f, g, h, a, b, 14); \
-    WELKARA_SHA512_LOAD_PAIR(7, first, second, in - 2)
+// During the second block's steps 0..15 (`in` = kw + 2): the next pair of blocks, addressed from `in`, which
+// holds the address anyway.
+#define WELKARA_SHA512_LOAD_NEXT(j, t) WELKARA_SHA512_LOAD_PAIR(j, next_first, next_second, in - 2)
 
 #define WELKARA_SHA512_FEED_FORWARD() \
     chaining[0] = a += chaining[0];   \
@@ -194,10 +166,10 @@ constexpr int kScratchWords = 320;
     chaining[6] = g += chaining[6];   \
     chaining[7] = h += chaining[7]
 
-// The two-block function for one sigma pair (see above). `in` passes through WELKARA_SHA512_KEEP each time
-// it is set, so that the compiler forms each step's address from it instead of keeping every address of
-// the loop in a register of its own.
-#define WELKARA_SHA512_TWO_BLOCKS(sigma0, sigma1)                                                   \
+// The two-block function, with the sigma0 and sigma1 of its instruction set in scope (see above). `in` passes
+// through WELKARA_SHA512_KEEP each time it is set, so that the compiler forms each step's address from it
+// instead of keeping every address of the loop in a register of its own.
+#define WELKARA_SHA512_TWO_BLOCKS()                                                                 \
     /* The constants through a pointer that the compiler cannot follow, so that it loads them where \
        they are used instead of keeping them in registers across the function. */                   \
     const RoundConstants* constants = &kConstants;                                                  \
@@ -212,10 +184,10 @@ constexpr int kScratchWords = 320;
     for (int q = 0; q < 16; q += 4) {                                                               \
         std::uint64_t* o = scratch + 4 * q;                                                         \
         const std::uint64_t* kq = k + 16 + 2 * q;                                                   \
-        WELKARA_SHA512_SCHEDULE_PAIR(sigma0, sigma1, 0);                                            \
-        WELKARA_SHA512_SCHEDULE_PAIR(sigma0, sigma1, 1);                                            \
-        WELKARA_SHA512_SCHEDULE_PAIR(sigma0, sigma1, 2);                                            \
-        WELKARA_SHA512_SCHEDULE_PAIR(sigma0, sigma1, 3);                                            \
+        WELKARA_SHA512_SCHEDULE_PAIR(0);                                                            \
+        WELKARA_SHA512_SCHEDULE_PAIR(1);                                                            \
+        WELKARA_SHA512_SCHEDULE_PAIR(2);                                                            \
+        WELKARA_SHA512_SCHEDULE_PAIR(3);                                                            \
     }                                                                                               \
     std::uint64_t a = chaining[0], b = chaining[1], c = chaining[2], d = chaining[3];               \
     std::uint64_t e = chaining[4], f = chaining[5], g = chaining[6], h = chaining[7];               \
@@ -229,7 +201,8 @@ constexpr int kScratchWords = 320;
             WELKARA_SHA512_KEEP(in);                                                                \
             std::uint64_t* o = scratch + 4 * q;                                                     \
             const std::uint64_t* kq = k + 16 + 2 * q;                                               \
-            WELKARA_SHA512_SIXTEEN_STEPS_AND_SCHEDULE(sigma0, sigma1);                              \
+            WELKARA_SHA512_SIXTEEN_STEPS(WELKARA_SHA512_LANE_TWO_STEPS, 0,                          \
+                                         WELKARA_SHA512_SCHEDULE_AFTER_FOUR);                       \
         }                                                                                           \
         in = scratch + 2 * 72;                                                                      \
         WELKARA_SHA512_KEEP(in);                                                                    \
@@ -244,13 +217,14 @@ constexpr int kScratchWords = 320;
         const std::uint8_t* next_second = count > 3 ? blocks + 384 : next_first;                    \
         in = scratch + 2;                                                                           \
         WELKARA_SHA512_KEEP(in);                                                                    \
-        WELKARA_SHA512_SIXTEEN_STEPS_AND_LOAD(next_first, next_second);                             \
+        WELKARA_SHA512_SIXTEEN_STEPS(WELKARA_SHA512_LANE_TWO_STEPS, 0, WELKARA_SHA512_LOAD_NEXT);   \
         for (int q = 0; q < 16; q += 4) {                                                           \
             in = scratch + 2 + 2 * (16 + 4 * q);                                                    \
             WELKARA_SHA512_KEEP(in);                                                                \
             std::uint64_t* o = scratch + 4 * q;                                                     \
             const std::uint64_t* kq = k + 16 + 2 * q;                                               \
-            WELKARA_SHA512_SIXTEEN_STEPS_AND_SCHEDULE(sigma0, sigma1);                              \
+            WELKARA_SHA512_SIXTEEN_STEPS(WELKARA_SHA512_LANE_TWO_STEPS, 0,                          \
+                                         WELKARA_SHA512_SCHEDULE_AFTER_FOUR);                       \
         }                                                                                           \
         WELKARA_SHA512_FEED_FORWARD();                                                              \
         if (count == 2) {                                                                           \
@@ -260,65 +234,73 @@ constexpr int kScratchWords = 320;
         count -= 2;                                                                                 \
     }
 
-WELKARA_SHA512_AVX2 WELKARA_SHA512_INLINE __m256i avx2_rotr(__m256i x, int n) {
+// The schedule's sigma0 and sigma1 on four words, with AVX2, and with AVX-512VL's 64-bit rotate and
+// three-input logic instruction (0x96 is the truth table of a ^ b ^ c).
+namespace avx2 {
+WELKARA_SHA512_AVX2 WELKARA_SHA512_INLINE __m256i rotr(__m256i x, int n) {
     return _mm256_or_si256(_mm256_srli_epi64(x, n), _mm256_slli_epi64(x, 64 - n));
 }
-WELKARA_SHA512_AVX2 WELKARA_SHA512_INLINE __m256i avx2_sigma0(__m256i x) {
-    return _mm256_xor_si256(_mm256_xor_si256(avx2_rotr(x, 1), avx2_rotr(x, 8)), _mm256_srli_epi64(x, 7));
+WELKARA_SHA512_AVX2 WELKARA_SHA512_INLINE __m256i sigma0(__m256i x) {
+    return _mm256_xor_si256(_mm256_xor_si256(rotr(x, 1), rotr(x, 8)), _mm256_srli_epi64(x, 7));
 }
-WELKARA_SHA512_AVX2 WELKARA_SHA512_INLINE __m256i avx2_sigma1(__m256i x) {
-    return _mm256_xor_si256(_mm256_xor_si256(avx2_rotr(x, 19), avx2_rotr(x, 61)), _mm256_srli_epi64(x, 6));
+WELKARA_SHA512_AVX2 WELKARA_SHA512_INLINE __m256i sigma1(__m256i x) {
+    return _mm256_xor_si256(_mm256_xor_si256(rotr(x, 19), rotr(x, 61)), _mm256_srli_epi64(x, 6));
 }
-// 0x96 is the truth table of a ^ b ^ c.
-WELKARA_SHA512_AVX512 WELKARA_SHA512_INLINE __m256i avx512_sigma0(__m256i x) {
+}  // namespace avx2
+namespace avx512 {
+WELKARA_SHA512_AVX512 WELKARA_SHA512_INLINE __m256i sigma0(__m256i x) {
     return _mm256_ternarylogic_epi64(_mm256_ror_epi64(x, 1), _mm256_ror_epi64(x, 8), _mm256_srli_epi64(x, 7),
                                      0x96);
 }
-WELKARA_SHA512_AVX512 WELKARA_SHA512_INLINE __m256i avx512_sigma1(__m256i x) {
+WELKARA_SHA512_AVX512 WELKARA_SHA512_INLINE __m256i sigma1(__m256i x) {
     return _mm256_ternarylogic_epi64(_mm256_ror_epi64(x, 19), _mm256_ror_epi64(x, 61),
                                      _mm256_srli_epi64(x, 6), 0x96);
 }
+}  // namespace avx512
 
 // The two-block functions proper take their scratch memory from the caller: GCC gives a large local array
 // of a function built for AVX 32-byte alignment, and realigning the stack costs a frame pointer, one
 // register fewer for the steps.
 WELKARA_SHA512_AVX2 void avx2_blocks_in(std::uint64_t chaining[8], const std::uint8_t* blocks,
-                                        std::size_t count, std::uint64_t* scratch){
-    WELKARA_SHA512_TWO_BLOCKS(avx2_sigma0, avx2_sigma1)}
+                                        std::size_t count, std::uint64_t* scratch) {
+    using namespace avx2;
+    WELKARA_SHA512_TWO_BLOCKS()
+}
+WELKARA_SHA512_AVX512 void avx512_blocks_in(std::uint64_t chaining[8], const std::uint8_t* blocks,
+                                            std::size_t count, std::uint64_t* scratch) {
+    using namespace avx512;
+    WELKARA_SHA512_TWO_BLOCKS()
+}
 
-WELKARA_SHA512_AVX512
-    void avx512_blocks_in(std::uint64_t chaining[8], const std::uint8_t* blocks, std::size_t count,
-                          std::uint64_t* scratch){WELKARA_SHA512_TWO_BLOCKS(avx512_sigma0, avx512_sigma1)}
+using TwoBlocksIn = void (*)(std::uint64_t chaining[8], const std::uint8_t* blocks, std::size_t count,
+                             std::uint64_t* scratch);
 
-// kScratchWords words aligned to 32 bytes by hand: 64-bit Windows keeps the stack 16-byte aligned and GCC
-// does not realign it for 32-byte locals.
-std::uint64_t* aligned_scratch(std::uint64_t (&space)[kScratchWords + 4]) {
-    return reinterpret_cast<std::uint64_t*>((reinterpret_cast<std::uintptr_t>(space) + 31) &
-                                            ~std::uintptr_t{31});
+// The two-block functions' entry: at least one block, and kScratchWords words aligned to 32 bytes by hand
+// (64-bit Windows keeps the stack 16-byte aligned and GCC does not realign it for 32-byte locals).
+template <TwoBlocksIn blocks_in>
+void with_scratch(std::uint64_t chaining[8], const std::uint8_t* blocks, std::size_t count) {
+    if (count == 0) {
+        return;
+    }
+    std::uint64_t space[kScratchWords + 4];
+    blocks_in(chaining, blocks, count,
+              reinterpret_cast<std::uint64_t*>((reinterpret_cast<std::uintptr_t>(space) + 31) &
+                                               ~std::uintptr_t{31}));
 }
 
 }  // namespace
 
 __attribute__((target("avx,bmi2"))) void avx_blocks(std::uint64_t chaining[8], const std::uint8_t* blocks,
                                                     std::size_t count) {
-    one_block_blocks(chaining, blocks, count, x86_step);
+    one_block_blocks(chaining, blocks, count, X86Step{});
 }
 
-// The two-block functions' entry points: they need at least one block and aligned scratch memory.
 void avx2_blocks(std::uint64_t chaining[8], const std::uint8_t* blocks, std::size_t count) {
-    if (count == 0) {
-        return;
-    }
-    std::uint64_t space[kScratchWords + 4];
-    avx2_blocks_in(chaining, blocks, count, aligned_scratch(space));
+    with_scratch<avx2_blocks_in>(chaining, blocks, count);
 }
 
 void avx512_blocks(std::uint64_t chaining[8], const std::uint8_t* blocks, std::size_t count) {
-    if (count == 0) {
-        return;
-    }
-    std::uint64_t space[kScratchWords + 4];
-    avx512_blocks_in(chaining, blocks, count, aligned_scratch(space));
+    with_scratch<avx512_blocks_in>(chaining, blocks, count);
 }
 
 }  // namespace sha512_detail

@@ -2,6 +2,8 @@
 // command_line.h for the rules.
 #include "tools/command_line.h"
 
+#include <algorithm>
+
 #include "tools/tool_error.h"
 
 bool parseCommandLine(int argc, char** argv, const std::vector<std::string>& allowed, CommandLine* line) {
@@ -11,34 +13,26 @@ bool parseCommandLine(int argc, char** argv, const std::vector<std::string>& all
             line->positional.push_back(word);
             continue;
         }
-        bool known = false;
-        for (const std::string& name : allowed) {
-            known = known || word == name;
-        }
-        if (!known) {
+        if (std::find(allowed.begin(), allowed.end(), word) == allowed.end()) {
             return toolError("unknown option " + word);
         }
         if (i + 1 >= argc) {
             return toolError(word + " needs a value");
         }
-        for (const auto& earlier : line->options) {
-            if (earlier.first == word) {
-                return toolError(word + " is given twice");
-            }
+        if (!line->options.emplace(word, argv[++i]).second) {
+            return toolError(word + " is given twice");
         }
-        line->options.emplace_back(word, argv[++i]);
     }
     return true;
 }
 
 bool requiredOption(const CommandLine& line, const std::string& name, std::string* value) {
-    for (const auto& option : line.options) {
-        if (option.first == name) {
-            *value = option.second;
-            return true;
-        }
+    const auto found = line.options.find(name);
+    if (found == line.options.end()) {
+        return toolError(name + " is required");
     }
-    return toolError(name + " is required");
+    *value = found->second;
+    return true;
 }
 
 bool expectPositional(const CommandLine& line, std::size_t count, const char* what) {

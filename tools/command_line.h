@@ -4,12 +4,12 @@
 #pragma once
 
 #include <cstddef>
+#include <map>
 #include <string>
-#include <utility>
 #include <vector>
 
 struct CommandLine {
-    std::vector<std::pair<std::string, std::string>> options;  // in the order given
+    std::map<std::string, std::string> options;  // name ("--secret-key") to value
     std::vector<std::string> positional;
 };
 

@@ -2,6 +2,7 @@
 // the tool writes or reports is what the installer reads.
 #include "tools/manifest_tool.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 
@@ -96,10 +97,8 @@ std::string manifestValueProblem(const std::u16string& key, const std::u16string
     if (isManifestBlank(value.front()) || isManifestBlank(value.back())) {
         return "the value of " + name + " begins or ends with a blank, which the installer would drop";
     }
-    for (char16_t c : value) {
-        if (isManifestLineEnd(c)) {
-            return "the value of " + name + " holds a line break, which would end it early";
-        }
+    if (std::any_of(value.begin(), value.end(), isManifestLineEnd)) {
+        return "the value of " + name + " holds a line break, which would end it early";
     }
     if (key == manifestKeyEddsaSignature && !isSignatureText(value)) {
         return "the value of " + name +
@@ -154,7 +153,7 @@ ManifestCheck checkManifest(const std::string& bytes) {
             "entry in it at all");
     }
 
-    std::map<std::u16string, std::size_t> firstLine;
+    std::map<std::u16string, ManifestCheck::Effective> first;  // by key, as the installer keeps it
     for (const ManifestEntry& entry : entries) {
         const std::u16string key = text.substr(entry.keyOffset, entry.keyLength);
         const std::u16string value = text.substr(entry.valueOffset, entry.valueLength);
@@ -166,10 +165,7 @@ ManifestCheck checkManifest(const std::string& bytes) {
         const std::size_t separatorLine = lines.lineOf(separator);
         const std::size_t valueLine = lines.lineOf(entry.valueOffset);
 
-        bool swallowed = false;
-        for (char16_t c : key) {
-            swallowed = swallowed || isManifestLineEnd(c);
-        }
+        const bool swallowed = std::any_of(key.begin(), key.end(), isManifestLineEnd);
         if (swallowed) {
             check.warnings.push_back(lineText(keyLine) +
                                      ": the line has no separator; it and the line break "
@@ -182,32 +178,25 @@ ManifestCheck checkManifest(const std::string& bytes) {
                                      " has nothing after its separator; it takes " + quoted(value) +
                                      " from " + lineText(valueLine) + " as its value");
         }
-        const auto earlier = firstLine.find(key);
-        if (earlier != firstLine.end()) {
+        const auto earlier = first.find(key);
+        if (earlier != first.end()) {
             check.warnings.push_back(lineText(keyLine) + ": " + quoted(key) +
                                      " appears again; the installer keeps "
                                      "the first value, from " +
-                                     lineText(earlier->second) + ", and ignores this one");
+                                     lineText(earlier->second.line) + ", and ignores this one");
             continue;
         }
-        firstLine.emplace(key, keyLine);
-        bool known = false;
-        for (const char16_t* name : kKeys) {
-            known = known || key == name;
-        }
+        first.emplace(key, ManifestCheck::Effective{key, value, false, keyLine});
+        const bool known = std::find(std::begin(kKeys), std::end(kKeys), key) != std::end(kKeys);
         if (!known && !swallowed && key[0] != 0xFEFF) {
             std::string hint = " is not a setting the installer reads";
+            std::u16string lower = key;
+            for (char16_t& c : lower) {
+                c = c >= u'A' && c <= u'Z' ? c + 32 : c;
+            }
             for (const char16_t* name : kKeys) {
-                const std::u16string wanted(name);
-                if (wanted.size() == key.size()) {
-                    bool sameLetters = true;
-                    for (std::size_t i = 0; i < key.size(); ++i) {
-                        const char16_t a = key[i] >= u'A' && key[i] <= u'Z' ? key[i] + 32 : key[i];
-                        sameLetters = sameLetters && a == wanted[i];
-                    }
-                    if (sameLetters) {
-                        hint = " is not " + quoted(wanted) + ": keys are case-sensitive";
-                    }
+                if (lower == name) {
+                    hint = " is not " + quoted(name) + ": keys are case-sensitive";
                 }
             }
             check.warnings.push_back(lineText(keyLine) + ": the key " + quoted(key) + hint);
@@ -235,19 +224,9 @@ ManifestCheck checkManifest(const std::string& bytes) {
     }
 
     for (std::size_t i = 0; i < 4; ++i) {
-        const auto found = firstLine.find(kKeys[i]);
-        if (found == firstLine.end()) {
-            check.settings.push_back({kKeys[i], kDefaults[i], true, 0});
-        } else {
-            std::u16string value;
-            for (const ManifestEntry& entry : entries) {
-                if (text.compare(entry.keyOffset, entry.keyLength, kKeys[i]) == 0) {
-                    value = text.substr(entry.valueOffset, entry.valueLength);
-                    break;
-                }
-            }
-            check.settings.push_back({kKeys[i], value, false, found->second});
-        }
+        const auto found = first.find(kKeys[i]);
+        check.settings.push_back(
+            found != first.end() ? found->second : ManifestCheck::Effective{kKeys[i], kDefaults[i], true, 0});
     }
     return check;
 }

@@ -18,18 +18,6 @@ constexpr const char* kPemEnd = "-----END PRIVATE KEY-----";
 constexpr std::uint8_t kPkcs8Prefix[16] = {0x30, 0x2e, 0x02, 0x01, 0x00, 0x30, 0x05, 0x06,
                                            0x03, 0x2b, 0x65, 0x70, 0x04, 0x22, 0x04, 0x20};
 
-// Warns, as ssh refuses, when anyone but the owner may read or change a secret key file; the key is
-// still used.
-void warnWhenNotPrivate(const std::string& path) {
-    struct stat info;
-    if (stat(path.c_str(), &info) == 0 && (info.st_mode & 077) != 0) {
-        std::fprintf(stderr,
-                     "welkara-sign: warning: permissions %04o for %s are too open: a secret key must be "
-                     "readable by its owner alone (chmod 600 %s)\n",
-                     static_cast<unsigned>(info.st_mode & 07777), path.c_str(), path.c_str());
-    }
-}
-
 }  // namespace
 
 bool makeSecretKey(const std::string& path, KeyPair* keys) {
@@ -45,7 +33,14 @@ bool makeSecretKey(const std::string& path, KeyPair* keys) {
 }
 
 bool loadSecretKey(const std::string& path, KeyPair* keys) {
-    warnWhenNotPrivate(path);
+    // A warning where ssh refuses; the key is still used.
+    struct stat info;
+    if (stat(path.c_str(), &info) == 0 && (info.st_mode & 077) != 0) {
+        std::fprintf(stderr,
+                     "welkara-sign: warning: permissions %04o for %s are too open: a secret key must be "
+                     "readable by its owner alone (chmod 600 %s)\n",
+                     static_cast<unsigned>(info.st_mode & 07777), path.c_str(), path.c_str());
+    }
     std::string text;
     if (!readWholeFile(path, &text)) {
         return false;

@@ -9,20 +9,17 @@ bool utf8ToUtf16(const std::string& in, std::u16string* out) {
     std::size_t i = 0;
     while (i < in.size()) {
         const unsigned char lead = static_cast<unsigned char>(in[i]);
-        std::uint32_t code;
-        std::size_t extra;
-        std::uint32_t minimum;
-        if (lead < 0x80) {
-            code = lead, extra = 0, minimum = 0;
-        } else if ((lead & 0xE0) == 0xC0) {
-            code = lead & 0x1F, extra = 1, minimum = 0x80;
-        } else if ((lead & 0xF0) == 0xE0) {
-            code = lead & 0x0F, extra = 2, minimum = 0x800;
-        } else if ((lead & 0xF8) == 0xF0) {
-            code = lead & 0x07, extra = 3, minimum = 0x10000;
-        } else {
+        // The count of continuation bytes from the lead's high bits; the lead keeps the bits below them.
+        const std::size_t extra = lead < 0x80             ? 0
+                                  : (lead & 0xE0) == 0xC0 ? 1
+                                  : (lead & 0xF0) == 0xE0 ? 2
+                                  : (lead & 0xF8) == 0xF0 ? 3
+                                                          : 4;
+        if (extra == 4) {
             return false;
         }
+        const std::uint32_t minimum[] = {0, 0x80, 0x800, 0x10000};
+        std::uint32_t code = lead & (0x7F >> extra);
         if (in.size() - i - 1 < extra) {
             return false;
         }
@@ -33,7 +30,7 @@ bool utf8ToUtf16(const std::string& in, std::u16string* out) {
             }
             code = code << 6 | (next & 0x3F);
         }
-        if (code < minimum || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
+        if (code < minimum[extra] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
             return false;
         }
         if (code >= 0x10000) {
@@ -59,20 +56,12 @@ std::string utf16ToUtf8(const std::u16string& in) {
         } else if (code >= 0xD800 && code <= 0xDFFF) {
             code = 0xFFFD;
         }
-        if (code < 0x80) {
-            out += static_cast<char>(code);
-        } else if (code < 0x800) {
-            out += static_cast<char>(0xC0 | code >> 6);
-            out += static_cast<char>(0x80 | (code & 0x3F));
-        } else if (code < 0x10000) {
-            out += static_cast<char>(0xE0 | code >> 12);
-            out += static_cast<char>(0x80 | (code >> 6 & 0x3F));
-            out += static_cast<char>(0x80 | (code & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | code >> 18);
-            out += static_cast<char>(0x80 | (code >> 12 & 0x3F));
-            out += static_cast<char>(0x80 | (code >> 6 & 0x3F));
-            out += static_cast<char>(0x80 | (code & 0x3F));
+        // A lead byte with the count of the continuation bytes, then 6 bits in each.
+        const int extra = code < 0x80 ? 0 : code < 0x800 ? 1 : code < 0x10000 ? 2 : 3;
+        const unsigned lead[] = {0x00, 0xC0, 0xE0, 0xF0};
+        out += static_cast<char>(lead[extra] | code >> (6 * extra));
+        for (int k = extra - 1; k >= 0; --k) {
+            out += static_cast<char>(0x80 | (code >> (6 * k) & 0x3F));
         }
     }
     return out;

@@ -118,20 +118,19 @@ bool settingsFromOptions(const CommandLine& line, std::vector<ManifestSetting>* 
         {"--signature", u"eddsa_signature"},
     };
     for (const auto& key : keys) {
-        for (const auto& option : line.options) {
-            if (option.first != key.first) {
-                continue;
-            }
-            std::u16string value;
-            if (!utf8ToUtf16(option.second, &value)) {
-                return toolError(std::string("the value of ") + key.first + " is not valid UTF-8 text");
-            }
-            const std::string problem = manifestValueProblem(key.second, value);
-            if (!problem.empty()) {
-                return toolError(problem);
-            }
-            settings->emplace_back(key.second, value);
+        const auto option = line.options.find(key.first);
+        if (option == line.options.end()) {
+            continue;
         }
+        std::u16string value;
+        if (!utf8ToUtf16(option->second, &value)) {
+            return toolError(std::string("the value of ") + key.first + " is not valid UTF-8 text");
+        }
+        const std::string problem = manifestValueProblem(key.second, value);
+        if (!problem.empty()) {
+            return toolError(problem);
+        }
+        settings->emplace_back(key.second, value);
     }
     return true;
 }

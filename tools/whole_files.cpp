@@ -8,19 +8,10 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "tools/tool_error.h"
-
-namespace {
-
-std::string systemError() {
-    return std::strerror(errno);
-}
-
-}  // namespace
 
 MappedFile::~MappedFile() {
     if (data_ != nullptr) {
@@ -31,7 +22,7 @@ MappedFile::~MappedFile() {
 bool MappedFile::open(const std::string& path) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        return toolError("cannot open " + path + ": " + systemError());
+        return toolError("cannot open " + path + ": " + std::strerror(errno));
     }
     struct stat info;
     if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
@@ -48,7 +39,7 @@ bool MappedFile::open(const std::string& path) {
         void* mapped = mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd, 0);
         if (mapped == MAP_FAILED) {
             ::close(fd);
-            return toolError("cannot read " + path + ": " + systemError());
+            return toolError("cannot read " + path + ": " + std::strerror(errno));
         }
         data_ = static_cast<const std::uint8_t*>(mapped);
     }
@@ -69,7 +60,7 @@ bool writeWholeFile(const std::string& path, const std::string& bytes, bool mayR
     std::string temporary = path + ".tmp-XXXXXX";
     const int fd = mkstemp(&temporary[0]);
     if (fd < 0) {
-        return toolError("cannot create a file beside " + path + ": " + systemError());
+        return toolError("cannot create a file beside " + path + ": " + std::strerror(errno));
     }
     std::size_t done = 0;
     while (done < bytes.size()) {
@@ -78,7 +69,7 @@ bool writeWholeFile(const std::string& path, const std::string& bytes, bool mayR
             continue;
         }
         if (written <= 0) {
-            const std::string reason = systemError();
+            const std::string reason = std::strerror(errno);
             ::close(fd);
             unlink(temporary.c_str());
             return toolError("cannot write " + path + ": " + reason);
@@ -86,7 +77,7 @@ bool writeWholeFile(const std::string& path, const std::string& bytes, bool mayR
         done += static_cast<std::size_t>(written);
     }
     if (fsync(fd) != 0 || ::close(fd) != 0) {
-        const std::string reason = systemError();
+        const std::string reason = std::strerror(errno);
         unlink(temporary.c_str());
         return toolError("cannot write " + path + ": " + reason);
     }
