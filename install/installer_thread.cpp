@@ -154,8 +154,7 @@ const wchar_t* install(Run& run) {
     // Read and checked before anything is written: what happens to the file beside the installer from
     // here on changes nothing. A failure is logged where the extractor would start.
     run.extractor.load();
-    // Where the code folder first changes: a second run stops here, and what an interrupted one left
-    // is settled. A verify-only run never gets here.
+    // The code folder first changes here: a second run stops, and what an interrupted one left is settled.
     if (const wchar_t* notTaken = run.code.take(log)) {
         return notTaken;
     }
