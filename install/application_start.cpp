@@ -8,42 +8,12 @@
 #include <userenv.h>
 
 #include <cwchar>
+#include <memory>
 
+#include "install/holders.h"
 #include "install/install_log.h"
 #include "install/run_facts.h"
-#include "install/safe_files.h"
 #include "install/system_library.h"
-
-namespace {
-
-// The environment block of a user, freed with DestroyEnvironmentBlock on every way out.
-class UserEnvironment {
-  public:
-    UserEnvironment() = default;
-    UserEnvironment(const UserEnvironment&) = delete;
-    UserEnvironment& operator=(const UserEnvironment&) = delete;
-    ~UserEnvironment() {
-        if (block_ != nullptr) {
-            destroy_(block_);
-        }
-    }
-    // The system's environment for the user of `token`, without this process's; false when userenv.dll
-    // or the block cannot be had.
-    bool make(HANDLE token) {
-        const HMODULE userenv = loadSystemLibrary(L"userenv.dll");
-        BOOL(WINAPI * create)(void**, HANDLE, BOOL) = nullptr;
-        return systemFunction(userenv, "CreateEnvironmentBlock", &create) &&
-               systemFunction(userenv, "DestroyEnvironmentBlock", &destroy_) &&
-               create(&block_, token, FALSE);  // bInherit: nothing of this process's environment
-    }
-    void* get() const { return block_; }
-
-  private:
-    void* block_ = nullptr;
-    BOOL(WINAPI* destroy_)(void*) = nullptr;
-};
-
-}  // namespace
 
 void startApplication(InstallLog& log, const wchar_t* application, const wchar_t* codeFolder,
                       ApplicationStart how) {
@@ -79,13 +49,20 @@ void startApplication(InstallLog& log, const wchar_t* application, const wchar_t
                                                    nullptr,  // lpTokenAttributes
                                                    SecurityImpersonation, TokenPrimary, &duplicate);
     const OwnedHandle primary(duplicated ? duplicate : INVALID_HANDLE_VALUE);
-    UserEnvironment environment;
+    // The system's environment for the user, freed on every way out.
+    const HMODULE userenv = duplicated ? loadSystemLibrary(L"userenv.dll") : nullptr;
+    decltype(&CreateEnvironmentBlock) create = nullptr;
+    decltype(&DestroyEnvironmentBlock) destroy = nullptr;
+    void* block = nullptr;
+    const bool made = systemFunction(userenv, "CreateEnvironmentBlock", &create) &&
+                      systemFunction(userenv, "DestroyEnvironmentBlock", &destroy) &&
+                      create(&block, primary.get(), FALSE);  // bInherit: nothing of this process's
+    const std::unique_ptr<void, decltype(&DestroyEnvironmentBlock)> environment(block, destroy);
     const bool started =
-        duplicated && environment.make(primary.get()) &&
-        CreateProcessWithTokenW(primary.get(),
-                                0,  // dwLogonFlags: the user's profile is loaded already
-                                application, commandLine, CREATE_UNICODE_ENVIRONMENT, environment.get(),
-                                codeFolder, &startup, &process.information);
+        made && CreateProcessWithTokenW(primary.get(),
+                                        0,  // dwLogonFlags: the user's profile is loaded already
+                                        application, commandLine, CREATE_UNICODE_ENVIRONMENT,
+                                        environment.get(), codeFolder, &startup, &process.information);
     if (!started) {
         log.write(L"Couldn't start %ls as the signed-in user (%d)\n", application,
                   static_cast<int>(GetLastError()));

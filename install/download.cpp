@@ -1,14 +1,14 @@
 // Win32 side of the package download, on WinINet, which the first download loads from System32 (never
 // bound at load time, see install/system_library.h). One internet handle serves the whole process and
-// is never closed; each download opens one request handle, which every way out closes. The body is
-// read straight into one buffer of exactly the announced length, in pieces of at most 32 KiB, and is
-// handed out only when every announced byte arrived.
+// is never closed; each download opens one request handle, which every way out closes, and reads the
+// body straight into one buffer of exactly the announced length.
 #include "install/download.h"
 
 #include <windows.h>
 #include <wininet.h>
 
 #include <cwchar>
+#include <memory>
 
 #include "install/download_config.h"
 #include "install/install_log.h"
@@ -29,6 +29,7 @@ constexpr DWORD kRequestFlags = 0x80400200;
 static_assert(kRequestFlags == (INTERNET_FLAG_RELOAD | INTERNET_FLAG_KEEP_CONNECTION | INTERNET_FLAG_NO_UI),
               "request flags");
 
+constexpr int updateUrlCapacity = 512;  // a URL and its terminator
 wchar_t updateUrl[updateUrlCapacity] = {};
 
 // The WinINet functions in use, from System32's wininet.dll: all of them or none.
@@ -41,12 +42,9 @@ struct WinInet {
 };
 WinInet winInet = {};
 
-// Fills winInet unless it is filled already; false when wininet.dll or one of the functions does not
-// load, and then a later call tries again.
+// Fills winInet; false when wininet.dll or one of the functions does not load, and then a later call
+// tries again.
 bool loadWinInet() {
-    if (winInet.open != nullptr) {
-        return true;
-    }
     const HMODULE module = loadSystemLibrary(L"wininet.dll");
     WinInet loaded = {};
     if (!systemFunction(module, "InternetOpenW", &loaded.open) ||
@@ -62,30 +60,14 @@ bool loadWinInet() {
 // Opened by the first download that gets one; a failed open leaves it null so the next call tries again.
 HINTERNET internetHandle = nullptr;
 
-// Closes a request handle on every way out of downloadUpdate.
-class RequestHandle {
-  public:
-    explicit RequestHandle(HINTERNET handle) : handle_(handle) {}
-    RequestHandle(const RequestHandle&) = delete;
-    RequestHandle& operator=(const RequestHandle&) = delete;
-    ~RequestHandle() {
-        if (handle_ != nullptr) {
-            winInet.closeHandle(handle_);
-        }
-    }
-    HINTERNET get() const { return handle_; }
-
-  private:
-    HINTERNET handle_;
-};
+// A request handle, closed on every way out of downloadUpdate.
+using RequestHandle = std::unique_ptr<void, decltype(&InternetCloseHandle)>;
 
 }  // namespace
 
 const wchar_t* buildUpdateUrl(const Manifest* manifest) {
-    const wchar_t* version = lookupManifest(manifest, reinterpret_cast<const wchar_t*>(manifestKeyVersion),
-                                            reinterpret_cast<const wchar_t*>(defaultVersion));
-    const wchar_t* mode = lookupManifest(manifest, reinterpret_cast<const wchar_t*>(manifestKeyMode),
-                                         reinterpret_cast<const wchar_t*>(defaultMode));
+    const wchar_t* version = lookupManifest(manifest, wide(manifestKeyVersion), wide(defaultVersion));
+    const wchar_t* mode = lookupManifest(manifest, wide(manifestKeyMode), wide(defaultMode));
     // "%ls" rather than "%s": it means a wide string in the CRT's printf and in mingw's C99 one alike.
     // _snwprintf gives a negative count when the text does not fit and leaves out the terminator when
     // it fills the buffer exactly; both mean the URL would be cut, and a cut URL is never handed on.
@@ -117,11 +99,12 @@ bool downloadUpdate(InstallLog& log, const wchar_t* url, PackageBytes* package) 
         }
     }
 
-    RequestHandle request(winInet.openUrl(internetHandle, url,
-                                          nullptr,  // lpszHeaders
-                                          0,        // dwHeadersLength
-                                          kRequestFlags,
-                                          0));  // dwContext
+    const RequestHandle request(winInet.openUrl(internetHandle, url,
+                                                nullptr,  // lpszHeaders
+                                                0,        // dwHeadersLength
+                                                kRequestFlags,
+                                                0),  // dwContext
+                                winInet.closeHandle);
     if (request.get() == nullptr) {
         log.write(L"InternetOpenURL failed\n");
         return false;

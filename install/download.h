@@ -11,9 +11,6 @@
 class InstallLog;
 struct Manifest;
 
-// Capacity of the URL buffer in wide characters, terminator included: a URL holds at most 511.
-constexpr int updateUrlCapacity = 512;
-
 // Formats "<base>/welkara-32-<mode>-<version>.7z" into the process-wide URL buffer and returns it; the
 // base is the build's package store URL, mode and version come from the manifest (defaults "devel" and
 // "latest"; an absent manifest gives both defaults) and are inserted unchanged. A URL that would not

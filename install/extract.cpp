@@ -3,27 +3,23 @@
 #include "install/extract.h"
 
 #include <windows.h>
-#include <shlwapi.h>
 
 #include <cstring>
 #include <cwchar>
+#include <memory>
+#include <type_traits>
 
 #include "install/extractor_output.h"
+#include "install/holders.h"
 #include "install/install_log.h"
-#include "install/safe_files.h"
 
 namespace {
 
-constexpr int kCommandLineCapacity = 2048;
 // PROC_THREAD_ATTRIBUTE_JOB_LIST (attribute 13, an input), which the headers declare only for builds
 // that require Windows 10; older systems refuse it when it is set.
 constexpr DWORD_PTR kJobListAttribute = 0x0002000D;
 // Four variables of a folder each, with their names and nulls.
 constexpr int kEnvironmentCapacity = 4 * (MAX_PATH + 16);
-
-}  // namespace
-
-namespace {
 
 // A log line quoting the extractor: this prefix, at most kQuotedCapacity characters of its text and
 // a line feed, kOutputLineCapacity characters in all (below the log's own limit of 1023).
@@ -33,6 +29,12 @@ constexpr int kQuotedCapacity = kOutputLineCapacity - (sizeof kQuotePrefix / siz
 // Only the end of the output is read: 20 lines fit many times over, and whatever the extractor prints
 // before its last lines (a listing of a large archive, say) costs nothing.
 constexpr DWORD kOutputTail = 64 * 1024;
+
+// Writes "extractUpdate: <what> (<error>)" and returns false.
+bool failed(InstallLog& log, const wchar_t* what, DWORD error = GetLastError()) {
+    log.write(L"extractUpdate: %ls (%d)\n", what, static_cast<int>(error));
+    return false;
+}
 
 // The installer's handle on the extractor's output: a new file in the current directory, deleted
 // once its last handle (the installer's or the extractor's inherited copy) is closed, so that it goes
@@ -60,9 +62,11 @@ bool createOutputFile(OwnedHandle* file) {
     return false;
 }
 
-// Logs the last lines of what the extractor wrote into `output`; a read that fails logs nothing.
+// Logs the last lines of what the extractor wrote into `output`, in the OEM code page; a read that
+// fails logs nothing.
 void logOutputFile(InstallLog& log, HANDLE output) {
     static thread_local char tail[kOutputTail];
+    static thread_local wchar_t text[kOutputTail];
     LARGE_INTEGER size;
     if (!GetFileSizeEx(output, &size)) {
         return;
@@ -74,44 +78,23 @@ void logOutputFile(InstallLog& log, HANDLE output) {
         !ReadFile(output, tail, static_cast<DWORD>(size.QuadPart - start.QuadPart), &got, nullptr)) {
         return;
     }
-    const char* text = tail;
+    const char* read = tail;
     if (start.QuadPart > 0) {
         // The first line read is most likely a part of one: left out.
-        const char* lineEnd = static_cast<const char*>(std::memchr(text, '\n', got));
+        const char* lineEnd = static_cast<const char*>(std::memchr(read, '\n', got));
         got = lineEnd == nullptr ? 0 : static_cast<DWORD>(tail + got - (lineEnd + 1));
-        text = lineEnd == nullptr ? text : lineEnd + 1;
+        read = lineEnd == nullptr ? read : lineEnd + 1;
     }
-    logExtractorOutput(log, text, static_cast<int>(got));
+    // Nothing read converts to nothing: MultiByteToWideChar refuses an empty input with 0.
+    const int count = MultiByteToWideChar(CP_OEMCP, 0, read, static_cast<int>(got), text, kOutputTail);
+    quoteExtractorOutput(
+        reinterpret_cast<const char16_t*>(text), count, kQuotedCapacity,
+        [](void* context, const char16_t* line) {
+            static_cast<InstallLog*>(context)->write(L"%ls%ls\n", kQuotePrefix,
+                                                     reinterpret_cast<const wchar_t*>(line));
+        },
+        &log);
 }
-
-// A process-thread attribute list of up to two attributes in a buffer of its own, deleted on every way out.
-class AttributeList {
-  public:
-    AttributeList() = default;
-    AttributeList(const AttributeList&) = delete;
-    AttributeList& operator=(const AttributeList&) = delete;
-    ~AttributeList() {
-        if (list_ != nullptr) {
-            DeleteProcThreadAttributeList(list_);
-        }
-    }
-    // False (GetLastError tells) when the list cannot be made.
-    bool initialize() {
-        SIZE_T size = 0;
-        InitializeProcThreadAttributeList(nullptr, 2, 0, &size);
-        const auto list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(buffer_);
-        if (size > sizeof buffer_ || !InitializeProcThreadAttributeList(list, 2, 0, &size)) {
-            return false;
-        }
-        list_ = list;
-        return true;
-    }
-    LPPROC_THREAD_ATTRIBUTE_LIST get() const { return list_; }
-
-  private:
-    alignas(16) unsigned char buffer_[512];
-    LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
-};
 
 // The extractor's environment block, sorted by name as the system keeps one: PATH the System32 folder,
 // SystemRoot the Windows folder, TEMP and TMP this run's temporary folder. False when a folder cannot
@@ -149,47 +132,23 @@ bool extractorEnvironment(wchar_t* block) {
 
 }  // namespace
 
-void logExtractorOutput(InstallLog& log, const char* output, int length) {
-    static thread_local wchar_t text[kOutputTail];
-    const int read = length < static_cast<int>(kOutputTail) ? length : static_cast<int>(kOutputTail);
-    const int count = read <= 0 ? 0 : MultiByteToWideChar(CP_OEMCP, 0, output, read, text, kOutputTail);
-    quoteExtractorOutput(
-        reinterpret_cast<const char16_t*>(text), count, kQuotedCapacity,
-        [](void* context, const char16_t* line) {
-            static_cast<InstallLog*>(context)->write(L"%ls%ls\n", kQuotePrefix,
-                                                     reinterpret_cast<const wchar_t*>(line));
-        },
-        &log);
-}
-
 bool extractUpdateFromFileToCwd(InstallLog& log, PinnedExtractor& extractor, const wchar_t* copyFolder) {
-    // CreateProcessW may write into the command line, so it lives in a buffer of our own. "%ls" means a
-    // wide string in every printf flavour that mingw may pick.
-    wchar_t commandLine[kCommandLineCapacity];
-    _snwprintf(commandLine, kCommandLineCapacity, L"%ls -y -bd x %ls", L"7za.exe", L"archive.7z");
-    commandLine[kCommandLineCapacity - 1] = L'\0';
+    // CreateProcessW may write into the command line, so it lives in a buffer of our own.
+    wchar_t commandLine[] = L"7za.exe -y -bd x archive.7z";
     log.write(L"extractUpdate: invoking %s\n", commandLine);
-    if (!extractor.isLoaded()) {
-        extractor.logFailure(log);
-        return false;
-    }
     if (!extractor.writeCopy(log, copyFolder)) {
         return false;
     }
 
     OwnedHandle output;
     if (!createOutputFile(&output)) {
-        log.write(L"extractUpdate: Couldn't create the extractor's output file (%d)\n",
-                  static_cast<int>(GetLastError()));
-        return false;
+        return failed(log, L"Couldn't create the extractor's output file");
     }
     // An environment of its own: nothing of the user's (whose registry feeds an elevated run's
     // environment) reaches the extractor but the temporary folder it may write to.
     wchar_t environment[kEnvironmentCapacity];
     if (!extractorEnvironment(environment)) {
-        log.write(L"extractUpdate: Couldn't make the extractor's environment (%d)\n",
-                  static_cast<int>(GetLastError()));
-        return false;
+        return failed(log, L"Couldn't make the extractor's environment");
     }
     // The extractor's job: its last handle is the installer's, so that whatever ends the installer
     // ("Cancel", a kill, a crash) ends the extractor with it, and nothing of a run outlives it.
@@ -199,9 +158,7 @@ bool extractUpdateFromFileToCwd(InstallLog& log, PinnedExtractor& extractor, con
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
     if (!job.valid() ||
         !SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
-        log.write(L"extractUpdate: Couldn't make the extractor's job (%d)\n",
-                  static_cast<int>(GetLastError()));
-        return false;
+        return failed(log, L"Couldn't make the extractor's job");
     }
     ProcessHandles process;
     {
@@ -218,39 +175,38 @@ bool extractUpdateFromFileToCwd(InstallLog& log, PinnedExtractor& extractor, con
                                                 0) != FALSE;
         OwnedHandle childOutput(duplicated ? duplicate : INVALID_HANDLE_VALUE);
         if (!input.valid() || !childOutput.valid()) {
-            log.write(L"extractUpdate: Couldn't prepare the extractor's standard handles (%d)\n",
-                      static_cast<int>(GetLastError()));
-            return false;
+            return failed(log, L"Couldn't prepare the extractor's standard handles");
         }
         HANDLE inherited[2] = {input.get(), childOutput.get()};
         HANDLE jobs[1] = {job.get()};
-        AttributeList attributes;
-        if (!attributes.initialize()) {
-            log.write(L"extractUpdate: InitializeProcThreadAttributeList failed (%d)\n",
-                      static_cast<int>(GetLastError()));
-            return false;
+        // Two attributes in a buffer of their own; the list is deleted on every way out.
+        alignas(16) unsigned char listBuffer[512];
+        SIZE_T listSize = sizeof listBuffer;
+        const auto list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(listBuffer);
+        if (!InitializeProcThreadAttributeList(list, 2, 0, &listSize)) {
+            return failed(log, L"InitializeProcThreadAttributeList failed");
         }
+        const std::unique_ptr<std::remove_pointer_t<LPPROC_THREAD_ATTRIBUTE_LIST>,
+                              decltype(&DeleteProcThreadAttributeList)>
+            attributes(list, DeleteProcThreadAttributeList);
         STARTUPINFOEXW startup = {};
         startup.StartupInfo.cb = sizeof startup;
         startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
         startup.StartupInfo.hStdInput = input.get();
         startup.StartupInfo.hStdOutput = childOutput.get();
         startup.StartupInfo.hStdError = childOutput.get();
-        startup.lpAttributeList = attributes.get();
-        if (!UpdateProcThreadAttribute(attributes.get(), 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited,
+        startup.lpAttributeList = list;
+        if (!UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited,
                                        sizeof inherited,
                                        nullptr,     // lpPreviousValue
                                        nullptr)) {  // lpReturnSize
-            log.write(L"extractUpdate: UpdateProcThreadAttribute failed (%d)\n",
-                      static_cast<int>(GetLastError()));
-            return false;
+            return failed(log, L"UpdateProcThreadAttribute failed");
         }
         // Born in the job where the system can (Windows 10 and later): then no moment exists in which
         // the extractor runs outside it. Elsewhere it starts suspended and joins the job before it runs.
-        const bool bornInJob =
-            UpdateProcThreadAttribute(attributes.get(), 0, kJobListAttribute, jobs, sizeof jobs,
-                                      nullptr,            // lpPreviousValue
-                                      nullptr) != FALSE;  // lpReturnSize
+        const bool bornInJob = UpdateProcThreadAttribute(list, 0, kJobListAttribute, jobs, sizeof jobs,
+                                                         nullptr,            // lpPreviousValue
+                                                         nullptr) != FALSE;  // lpReturnSize
         // No console at all: a console program given CREATE_NO_WINDOW gets a hidden console of its own,
         // which costs more to set up (under Wine, several times the extraction of a large stored
         // archive) than a console-less start.
@@ -267,13 +223,11 @@ bool extractUpdateFromFileToCwd(InstallLog& log, PinnedExtractor& extractor, con
         const DWORD error = GetLastError();
         if (!started) {
             process.information = {};
-            log.write(L"extractUpdate: CreateProcess failed (%d)\n", static_cast<int>(error));
-            return false;
+            return failed(log, L"CreateProcess failed", error);
         }
         if (!bornInJob && (!AssignProcessToJobObject(job.get(), process.information.hProcess) ||
                            ResumeThread(process.information.hThread) == static_cast<DWORD>(-1))) {
-            log.write(L"extractUpdate: Couldn't put the extractor in its job (%d)\n",
-                      static_cast<int>(GetLastError()));
+            failed(log, L"Couldn't put the extractor in its job");
             TerminateProcess(process.information.hProcess, 1);
             WaitForSingleObject(process.information.hProcess, INFINITE);
             extractor.removeCopy();
@@ -285,32 +239,27 @@ bool extractUpdateFromFileToCwd(InstallLog& log, PinnedExtractor& extractor, con
     const bool ended = GetExitCodeProcess(process.information.hProcess, &exitCode) != 0;
     const DWORD error = ended ? 0 : GetLastError();
     extractor.removeCopy();
-    if (!ended || exitCode != 0) {
-        logOutputFile(log, output.get());
+    if (ended && exitCode == 0) {
+        return true;
     }
+    logOutputFile(log, output.get());
     if (!ended) {
-        log.write(L"extractUpdate: GetExitCodeProcess failed (%d)\n", static_cast<int>(error));
-        return false;
+        return failed(log, L"GetExitCodeProcess failed", error);
     }
     // 7za.exe ends with 0 only when everything was unpacked; 1 (warning) already means files were
     // skipped, 2 a fatal error, 7 a bad command line, 8 too little memory.
-    if (exitCode != 0) {
-        log.write(L"extractUpdate: 7za.exe failed with exit code %d\n", static_cast<int>(exitCode));
-        return false;
-    }
-    return true;
+    log.write(L"extractUpdate: 7za.exe failed with exit code %d\n", static_cast<int>(exitCode));
+    return false;
 }
 
 bool extractUpdate(InstallLog& log, const wchar_t* folder, PinnedExtractor& extractor,
                    const wchar_t* copyFolder, const std::uint8_t* bytes, std::uint32_t length) {
     wchar_t savedDirectory[MAX_PATH];
     if (GetCurrentDirectoryW(MAX_PATH, savedDirectory) == 0) {
-        log.write(L"extractUpdate: Couldn't GetCurrentDirectory (%d)\n", static_cast<int>(GetLastError()));
-        return false;
+        return failed(log, L"Couldn't GetCurrentDirectory");
     }
     if (!SetCurrentDirectoryW(folder)) {
-        log.write(L"extractUpdate: Couldn't SetCurrentDirectory (%d)\n", static_cast<int>(GetLastError()));
-        return false;
+        return failed(log, L"Couldn't SetCurrentDirectory");
     }
 
     bool extracted = false;
@@ -325,7 +274,7 @@ bool extractUpdate(InstallLog& log, const wchar_t* folder, PinnedExtractor& extr
         if (!WriteFile(archive.get(), bytes, length, &written, nullptr) || written != length) {
             log.write(L"extractUpdate: write failed\n");
         } else if (!FlushFileBuffers(archive.get())) {
-            log.write(L"extractUpdate: FlushFileBuffers failed (%d)\n", static_cast<int>(GetLastError()));
+            failed(log, L"FlushFileBuffers failed");
         } else {
             archive.reset();
             extracted = extractUpdateFromFileToCwd(log, extractor, copyFolder);

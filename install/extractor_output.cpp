@@ -4,10 +4,7 @@
 namespace {
 
 constexpr int kLineLimit = 1023;
-
-bool isLineEnd(char16_t c) {
-    return c == u'\r' || c == u'\n';
-}
+constexpr int kQuotedLineLimit = 20;
 
 bool isBlank(const char16_t* begin, const char16_t* end) {
     for (; begin != end; ++begin) {
@@ -55,7 +52,7 @@ void quoteExtractorOutput(const char16_t* text, int count, int capacity,
         int seen = 0;
         for (const char16_t* begin = text; begin < end;) {
             const char16_t* lineEnd = begin;
-            while (lineEnd < end && !isLineEnd(*lineEnd)) {
+            while (lineEnd < end && *lineEnd != u'\r' && *lineEnd != u'\n') {
                 ++lineEnd;
             }
             if (!isBlank(begin, lineEnd)) {

@@ -14,8 +14,6 @@
 #include <shlobj.h>
 #include <shlwapi.h>
 
-#include <cstdint>
-#include <cwchar>
 #include <memory>
 
 #include "install/application_start.h"
@@ -27,7 +25,6 @@
 #include "install/install_log.h"
 #include "install/installer_folder.h"
 #include "install/installer_messages.h"
-#include "install/holders.h"
 #include "install/local_package.h"
 #include "install/package_bytes.h"
 #include "install/manifest.h"
@@ -40,31 +37,28 @@ namespace {
 constexpr DWORD kPauseAfterInstall = 2500;  // milliseconds before WM_INSTALLER_CLOSE
 constexpr DWORD kPauseAfterVerify = 1000;
 
-const wchar_t* wide(const char16_t* text) {
-    return reinterpret_cast<const wchar_t*>(text);
-}
-
 // Finds the code folder and makes sure it exists; path holds MAX_PATH. Only the folder lookup and the
 // path's length can fail: folders that exist already are fine, and a folder that cannot be created
 // shows up later, when something inside it is used. Standard users cannot write beneath Program Files,
 // so nothing here guards against links.
 bool codeFolderPath(wchar_t* path) {
-    if (SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILESX86, nullptr, SHGFP_TYPE_CURRENT, path) < 0 ||
-        !PathAppendW(path, L"Orvanta")) {
+    if (SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILESX86, nullptr, SHGFP_TYPE_CURRENT, path) < 0) {
         return false;
     }
-    CreateDirectoryW(path, nullptr);  // lpSecurityAttributes: default security
-    if (!PathAppendW(path, L"Welkara")) {
-        return false;
+    for (const wchar_t* name : {L"Orvanta", L"Welkara"}) {
+        if (!PathAppendW(path, name)) {
+            return false;
+        }
+        CreateDirectoryW(path, nullptr);  // lpSecurityAttributes: default security
     }
-    CreateDirectoryW(path, nullptr);
     return true;
 }
 
 // Everything a run holds, released on every way out: after the final line has been written and
 // reported, so that a failure is known at once, however long cleaning up takes.
 struct Run {
-    explicit Run(const InstallRequest& asked) : request(asked) {}
+    Run(HWND reportTo, const InstallRequest& asked, std::atomic<Outcome>* ended)
+        : request(asked), window(reportTo), outcome(ended) {}
     const InstallRequest& request;
     InstallLog log;
     std::unique_ptr<Manifest, decltype(&releaseManifest)> manifest{nullptr, releaseManifest};
@@ -73,8 +67,8 @@ struct Run {
     PackageBytes package;
     PinnedExtractor extractor;
     CodeFolder code;  // locked from the first change to the code folder to the end of the swap
-    HWND window = nullptr;
-    std::atomic<Outcome>* outcome = nullptr;
+    HWND window;
+    std::atomic<Outcome>* outcome;
 
     // Posts `message` to the window, once `ended` is where the window's owner will look for it.
     void report(UINT message, Outcome ended) const {
@@ -109,10 +103,9 @@ const wchar_t* obtainPackage(Run& run, const wchar_t* url) {
     }
     log.write(L"Will try to install %ls\n", run.localPath);
     // A verify-only run never deletes it, so it does not ask for the right to.
-    if (!run.localPackage.read(log, folder, name, run.localPath, !run.request.verifyOnly, &run.package)) {
-        return finalLine::kNoLocalUpdate;
-    }
-    return nullptr;
+    return run.localPackage.read(log, folder, name, run.localPath, !run.request.verifyOnly, &run.package)
+               ? nullptr
+               : finalLine::kNoLocalUpdate;
 }
 
 // The steps up to the report. Returns the final line of a failure, or null after a success (the
@@ -161,8 +154,7 @@ const wchar_t* install(Run& run) {
     // Read and checked before anything is written: what happens to the file beside the installer from
     // here on changes nothing. A failure is logged where the extractor would start.
     run.extractor.load();
-    // Where the code folder first changes: a second run stops here, and what an interrupted one left
-    // is settled. A verify-only run never gets here.
+    // The code folder first changes here: a second run stops, and what an interrupted one left is settled.
     if (const wchar_t* notTaken = run.code.take(log)) {
         return notTaken;
     }
@@ -177,9 +169,7 @@ const wchar_t* install(Run& run) {
     }
     run.code.release();
 
-    RunFacts facts = gatherRunFacts(false);
-    facts.unattendedOption = request.unattendedReason != nullptr;
-    const ApplicationStart start = applicationStart(facts);
+    const ApplicationStart start = applicationStart(gatherRunFacts(request.unattendedReason != nullptr));
     if (start == ApplicationStart::none) {
         log.write(L"Not starting %ls: the run is unattended\n", application);
     } else {
@@ -198,9 +188,7 @@ const wchar_t* install(Run& run) {
 }  // namespace
 
 void runInstallation(HWND window, const InstallRequest& request, std::atomic<Outcome>* outcome) {
-    Run run(request);
-    run.window = window;
-    run.outcome = outcome;
+    Run run(window, request, outcome);
     run.log.open();
     if (const wchar_t* failure = install(run)) {
         run.log.write(L"%ls", failure);

@@ -25,19 +25,18 @@ constexpr DWORD kManifestLimit = 1024 * 1024;
 
 Manifest* loadManifest(InstallLog& log) {
     bool folderKnown = false;
-    if (!besideInstaller(L"manifest", manifestPath, &folderKnown)) {
-        if (!folderKnown) {
-            return nullptr;
-        }
-        // A path that cannot be built is never used cut short: the manifest is then one that cannot
-        // be opened, named by its bare name.
-        lstrcpynW(manifestPath, L"manifest", MAX_PATH);
-        log.write(L"Couldn't open %s\n", manifestPath);
+    const bool built = besideInstaller(L"manifest", manifestPath, &folderKnown);
+    if (!folderKnown) {
         return nullptr;
     }
-
+    // A path that cannot be built is never used cut short: the manifest is then one that cannot be
+    // opened, named by its bare name.
+    if (!built) {
+        lstrcpynW(manifestPath, L"manifest", MAX_PATH);
+    }
     OwnedHandle file;
-    if (openFileNoFollow(manifestPath, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
+    if (!built ||
+        openFileNoFollow(manifestPath, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
                          nullptr,  // lpSecurityAttributes
                          &file) != Opened::ok ||
         linkCount(file.get()) != 1) {

@@ -16,9 +16,14 @@ extern wchar_t manifestPath[MAX_PATH];
 // releaseManifest), or null when there is none.
 Manifest* loadManifest(InstallLog& log);
 
+// A UTF-16 text (a manifest key or value) as the wide string that Windows code holds.
+inline const wchar_t* wide(const char16_t* text) {
+    return reinterpret_cast<const wchar_t*>(text);
+}
+
 // lookupManifest with wide strings, as Windows code holds them.
 inline const wchar_t* lookupManifest(const Manifest* manifest, const wchar_t* key,
                                      const wchar_t* defaultValue) {
-    return reinterpret_cast<const wchar_t*>(lookupManifest(manifest, reinterpret_cast<const char16_t*>(key),
-                                                           reinterpret_cast<const char16_t*>(defaultValue)));
+    return wide(lookupManifest(manifest, reinterpret_cast<const char16_t*>(key),
+                               reinterpret_cast<const char16_t*>(defaultValue)));
 }

@@ -1,7 +1,9 @@
 // Win32 side of the pinned extractor.
 #include "install/pinned_extractor.h"
 
+#include <cstdarg>
 #include <cstring>
+#include <cwchar>
 
 #include "install/extractor_config.h"
 #include "install/file_tree.h"
@@ -16,31 +18,36 @@ namespace {
 constexpr DWORD kExtractorLimit = 64 * 1024 * 1024;
 // Right after the extractor has ended, the system may hold its image for a moment longer.
 constexpr DWORD kImagePatienceMs = 2000;
+const wchar_t kForeign[] = L"%ls is not the 7za.exe this installer was built with";
 
 }  // namespace
 
 bool PinnedExtractor::load() {
     bool folderKnown = false;
     if (!besideInstaller(L"7za.exe", path_, &folderKnown)) {
-        error_ = GetLastError();
-        failure_ = folderKnown ? Failure::extractorPath : Failure::modulePath;
-        return false;
+        const int error = static_cast<int>(GetLastError());
+        return folderKnown ? failed(L"Couldn't build the path of 7za.exe from %ls", path_)
+                           : failed(L"GetModuleFileName failed (%d)", error);
     }
     OwnedHandle file;
     const Opened opened = openFileNoFollow(path_, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
                                            nullptr,  // lpSecurityAttributes
                                            &file);
-    error_ = GetLastError();
+    if (opened == Opened::missing) {
+        // The extractor cannot be started; the error is the one starting it would give (2 when it is
+        // missing), so the line is the one a failed start writes.
+        return failed(L"CreateProcess failed (%d)", static_cast<int>(GetLastError()));
+    }
     if (opened != Opened::ok) {
-        failure_ = opened == Opened::missing ? Failure::missing : Failure::notAFile;
-        return false;
+        return failed(L"Refusing %ls: it is a link or not a file", path_);
     }
     DWORD length = 0;
     LocalMemory<std::uint8_t> bytes;
     if (!fileSize(file.get(), kExtractorLimit, &length) || !readWhole(file.get(), length, 1, &bytes)) {
-        error_ = GetLastError();
-        failure_ = error_ == ERROR_FILE_TOO_LARGE ? Failure::foreign : Failure::unreadable;
-        return false;
+        const DWORD error = GetLastError();
+        return error == ERROR_FILE_TOO_LARGE
+                   ? failed(kForeign, path_)
+                   : failed(L"Couldn't read %ls (%d)", path_, static_cast<int>(error));
     }
     std::uint8_t digest[64];
     Sha512State state;
@@ -49,45 +56,27 @@ bool PinnedExtractor::load() {
     sha512_final(&state, digest);
     // Not secret: the comparison may stop at the first difference.
     if (std::memcmp(digest, kExtractorSha512, sizeof digest) != 0) {
-        failure_ = Failure::foreign;
-        return false;
+        return failed(kForeign, path_);
     }
     bytes_.reset(bytes.release());
     length_ = length;
-    failure_ = Failure::none;
     return true;
 }
 
-void PinnedExtractor::logFailure(InstallLog& log) const {
-    const int error = static_cast<int>(error_);
-    switch (failure_) {
-        case Failure::none:
-            log.write(L"extractUpdate: the extractor was not checked\n");
-            break;
-        case Failure::modulePath:
-            log.write(L"extractUpdate: GetModuleFileName failed (%d)\n", error);
-            break;
-        case Failure::extractorPath:
-            log.write(L"extractUpdate: Couldn't build the path of 7za.exe from %ls\n", path_);
-            break;
-        case Failure::missing:
-            // The extractor cannot be started; the error is the one starting it would give (2 when it is
-            // missing), so the line is the one a failed start writes.
-            log.write(L"extractUpdate: CreateProcess failed (%d)\n", error);
-            break;
-        case Failure::notAFile:
-            log.write(L"extractUpdate: Refusing %ls: it is a link or not a file\n", path_);
-            break;
-        case Failure::unreadable:
-            log.write(L"extractUpdate: Couldn't read %ls (%d)\n", path_, error);
-            break;
-        case Failure::foreign:
-            log.write(L"extractUpdate: %ls is not the 7za.exe this installer was built with\n", path_);
-            break;
-    }
+bool PinnedExtractor::failed(const wchar_t* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    _vsnwprintf(failure_, kFailureCapacity, format, arguments);
+    va_end(arguments);
+    failure_[kFailureCapacity - 1] = L'\0';
+    return false;
 }
 
 bool PinnedExtractor::writeCopy(InstallLog& log, const wchar_t* folder) {
+    if (bytes_.get() == nullptr) {
+        log.write(L"extractUpdate: %ls\n", failure_);
+        return false;
+    }
     removeCopy();
     wchar_t copy[MAX_PATH];
     if (!joinPath(copy, folder, L"7za.exe")) {

@@ -13,42 +13,37 @@
 
 class InstallLog;
 
-// The checked bytes of the 7za.exe beside the running executable, and the copy of them that runs.
-// Nothing that happens to the file beside the executable after load() (a folder link above it
-// repointed, the file replaced) changes what runs.
 class PinnedExtractor {
   public:
     PinnedExtractor() = default;
     PinnedExtractor(const PinnedExtractor&) = delete;
     PinnedExtractor& operator=(const PinnedExtractor&) = delete;
-    // Deletes the copy.
     ~PinnedExtractor() { removeCopy(); }
 
     // Reads the extractor whole, once and never through a link, and checks the SHA-512 of the bytes
-    // read. Logs nothing: when it fails, logFailure() writes the line that says why, where the
-    // extractor would have been started.
+    // read. Nothing that happens to the file afterwards (a folder link above it repointed, the file
+    // replaced) changes what runs. Logs nothing: writeCopy() says why it failed.
     bool load();
-    bool isLoaded() const { return bytes_.get() != nullptr; }
-    // The line for a failed load(): "extractUpdate: CreateProcess failed (2)" when 7za.exe is missing
-    // (the line a failed start writes), "extractUpdate: ... is not the 7za.exe this installer was built
-    // with" when it is another one, and lines for an unreadable file, a link and a module path that is
-    // not available.
-    void logFailure(InstallLog& log) const;
 
     // Writes the checked bytes as a new file "7za.exe" in `folder`, replacing one left there. False
-    // after one log line.
+    // after one log line; after a failed load(), the line that says why, where the extractor would
+    // have been started: "extractUpdate: CreateProcess failed (2)" when 7za.exe is missing (the line a
+    // failed start writes), "extractUpdate: ... is not the 7za.exe this installer was built with" when
+    // it is another one, and lines for an unreadable file, a link and a module path not available.
     bool writeCopy(InstallLog& log, const wchar_t* folder);
     const wchar_t* copyPath() const { return copy_; }
     // Deletes the copy, once the extractor that ran it has ended; a copy that cannot be deleted is left.
     void removeCopy();
 
   private:
-    enum class Failure { none, modulePath, extractorPath, missing, notAFile, unreadable, foreign };
+    static constexpr int kFailureCapacity = 2 * MAX_PATH;
+    // Keeps the line (printf-style, after "extractUpdate: ") that writeCopy() writes for a failed
+    // load(), and returns false.
+    bool failed(const wchar_t* format, ...);
 
     wchar_t path_[MAX_PATH] = {};  // beside the executable
     wchar_t copy_[MAX_PATH] = {};  // the copy that runs; empty until written
     LocalMemory<std::uint8_t> bytes_;
     DWORD length_ = 0;
-    Failure failure_ = Failure::none;
-    DWORD error_ = 0;
+    wchar_t failure_[kFailureCapacity] = L"the extractor was not checked";
 };

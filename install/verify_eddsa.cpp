@@ -1,6 +1,6 @@
-// verify_eddsa: the text is copied, narrowed to one byte per UTF-16 unit, validated and decoded into a
-// buffer of exactly its decoded length, and only a 64-byte result reaches the verifier. Every buffer is
-// owned by a unique_ptr, so each return path releases what was allocated; allocation never throws.
+// verify_eddsa: the text is copied, narrowed to one byte per UTF-16 unit, and validated; only a text
+// that decodes to 64 bytes is decoded, into a buffer of exactly that size. The copy is owned by a
+// unique_ptr, so each return path releases it; allocation never throws.
 #include "install/verify_eddsa.h"
 
 #include <climits>
@@ -36,38 +36,30 @@ bool verify_eddsa(InstallLog& log, const std::uint8_t* package, std::uint32_t le
         return false;  // no text at all: like an invalid one
     }
 
-    // The copy and the narrowed text: units up to the first one whose low byte is zero, then a zero.
+    // The narrowed text: units up to the first one whose low byte is zero, then a zero.
     const std::size_t units = std::wcslen(signatureText);
-    std::unique_ptr<wchar_t[]> copy(new (std::nothrow) wchar_t[units + 1]);
     std::unique_ptr<char[]> narrowed(new (std::nothrow) char[units + 1]);
-    if (copy == nullptr || narrowed == nullptr) {
+    if (narrowed == nullptr) {
         log.write(L"verify_eddsa: out of memory\n");
         return false;
     }
-    std::wmemcpy(copy.get(), signatureText, units + 1);
     for (std::size_t i = 0; i <= units; ++i) {
-        narrowed[i] = static_cast<char>(copy[i] & 0xFF);
+        narrowed[i] = static_cast<char>(signatureText[i] & 0xFF);
     }
 
     std::size_t decodedLength = 0;
     if (!base64_decoded_length(narrowed.get(), &decodedLength)) {
         return false;
     }
-    // At least one byte, so that an empty text still has a buffer to decode into.
-    std::unique_ptr<std::uint8_t[]> decoded(new (std::nothrow)
-                                                std::uint8_t[decodedLength > 0 ? decodedLength : 1]);
-    if (decoded == nullptr) {
-        log.write(L"verify_eddsa: out of memory\n");
-        return false;
-    }
-    if (base64_decode(narrowed.get(), decoded.get(), decodedLength) != 1) {
-        return false;  // not reached: the text was validated above
-    }
     if (decodedLength != kSignatureSize) {
         writeLengthIncorrect(log, decodedLength);
         return false;
     }
-    const int result = ed25519_verify(decoded.get(), package, length);
+    std::uint8_t signature[kSignatureSize];
+    if (base64_decode(narrowed.get(), signature, kSignatureSize) != 1) {
+        return false;  // not reached: the text was validated above
+    }
+    const int result = ed25519_verify(signature, package, length);
     log.write(L"verify_eddsa: verify result: %d\n", result);
     return result == 1;
 }
