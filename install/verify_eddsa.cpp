@@ -1,6 +1,6 @@
-// verify_eddsa: the text is copied, narrowed to one byte per UTF-16 unit, and validated; only a text
-// that decodes to 64 bytes is decoded, into a buffer of exactly that size. The copy is owned by a
-// unique_ptr, so each return path releases it; allocation never throws.
+// verify_eddsa: the text is narrowed into a copy of one byte per UTF-16 unit and validated; only a text
+// that decodes to 64 bytes is decoded, into a buffer of exactly that size. The narrowed copy is owned by
+// a unique_ptr, so each return path releases it; allocation never throws.
 #include "install/verify_eddsa.h"
 
 #include <climits>
