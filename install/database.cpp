@@ -14,16 +14,11 @@
 
 #include "install/final_lines.h"
 #include "install/install_log.h"
-#include "install/holders.h"
 #include "install/safe_files.h"
-
-namespace {
 
 // Full control for the system and the administrators, nothing for anyone else, and nothing inherited
 // from the folder: the file's list until it is known to be the database.
 constexpr const wchar_t* kAdministratorsOnly = L"D:P(A;;FA;;;SY)(A;;FA;;;BA)";
-
-}  // namespace
 
 const wchar_t* prepareDatabase(InstallLog& log) {
     wchar_t programData[MAX_PATH];

@@ -10,7 +10,6 @@
 #include <cwchar>
 
 #include "install/run_facts.h"
-#include "install/safe_files.h"
 
 namespace {
 constexpr int kLineCapacity = 1024;  // 1023 characters and the terminator
@@ -42,16 +41,13 @@ void InstallLog::open() {
         path_[0] = L'\0';
         return;
     }
-    OwnedHandle log;
     bool created = false;
     if (openInFolder(welkaraFolder.get(), L"instlog.txt", GENERIC_WRITE, FILE_SHARE_READ, FILE_OPEN_IF,
                      nullptr,  // security: the folder's inherited list
-                     &log, &created) != Opened::ok ||
-        !keepIfInPlace(welkaraFolder.get(), L"instlog.txt", &log, created, localAppData,
-                       L"Orvanta\\Welkara\\instlog.txt")) {
-        return;
+                     &file_, &created) == Opened::ok) {
+        keepIfInPlace(welkaraFolder.get(), L"instlog.txt", &file_, created, localAppData,
+                      L"Orvanta\\Welkara\\instlog.txt");
     }
-    file_.reset(log.release());
 }
 
 bool InstallLog::write(const wchar_t* format, ...) {

@@ -10,11 +10,6 @@
 
 class InstallLog {
   public:
-    InstallLog() = default;
-    InstallLog(const InstallLog&) = delete;
-    InstallLog& operator=(const InstallLog&) = delete;
-    ~InstallLog() = default;
-
     // Finds the log folder, creates it when needed and opens the file for appending. Reports nothing;
     // afterwards isOpen() tells whether it worked.
     void open();
