@@ -28,9 +28,6 @@ class SwapRecord;
 
 class CodeFolder {
   public:
-    CodeFolder() = default;
-    CodeFolder(const CodeFolder&) = delete;
-    CodeFolder& operator=(const CodeFolder&) = delete;
     // Ends the run's use of the folder: see release().
     ~CodeFolder() { release(); }
 
@@ -57,7 +54,6 @@ class CodeFolder {
     void release();
 
   private:
-    enum class Lock { held, busy, noFolder, failed };
     enum class Swap { done, kept, putBack, stuck };
     // The folders of one swap: of this run's work folder, of a recorded one, or of a record made
     // before work folders existed (workFolder null).
@@ -66,7 +62,6 @@ class CodeFolder {
         wchar_t previous[MAX_PATH];
     };
 
-    Lock lock();
     bool guardOwnFolder();
     bool recover(InstallLog& log);
     bool folders(const wchar_t* workFolder, SwapFolders* out) const;

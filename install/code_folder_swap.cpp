@@ -52,10 +52,7 @@ bool moveEntry(InstallLog& log, const wchar_t* from, const wchar_t* to) {
 // Writes the folder's own entries (names made, renamed and removed in it) through to the disk.
 bool flushFolder(const wchar_t* path) {
     const OwnedHandle folder(
-        CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr,  // lpSecurityAttributes
-                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                    nullptr));  // hTemplateFile
+        openShared(path, GENERIC_WRITE, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT));
     return folder.valid() && FlushFileBuffers(folder.get());
 }
 
@@ -92,25 +89,20 @@ bool CodeFolder::prepareSwap(InstallLog& log) {
     }
     TreePath live;
     return forEachEntry(fresh, [&](const wchar_t* name, DWORD attributes) {
-        const DWORD plainFolder = FILE_ATTRIBUTE_DIRECTORY;
         wchar_t installed[MAX_PATH];
-        if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != plainFolder ||
-            samePath(name, L"python") || !joinPath(installed, code_, name) ||
-            (GetFileAttributesW(installed) & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) !=
-                plainFolder) {
+        if (!isPlainFolder(attributes) || samePath(name, L"python") || !joinPath(installed, code_, name) ||
+            !isPlainFolder(GetFileAttributesW(installed))) {
             return true;  // also when nothing is installed there (the attributes are all ones then)
         }
-        if (!live.set(installed) || !fresh.push(name)) {
-            log.write(L"Couldn't carry %ls into the new installation (%d)\n", installed,
-                      static_cast<int>(GetLastError()));
-            return false;
-        }
-        const bool carried = carryMissing(live, fresh);
+        const bool pushed = live.set(installed) && fresh.push(name);
+        const bool carried = pushed && carryMissing(live, fresh);
         if (!carried) {
-            log.write(L"Couldn't carry %ls into the new installation (%d)\n", live.shown(),
-                      static_cast<int>(GetLastError()));
+            log.write(L"Couldn't carry %ls into the new installation (%d)\n",
+                      pushed ? live.shown() : installed, static_cast<int>(GetLastError()));
         }
-        fresh.pop();
+        if (pushed) {
+            fresh.pop();
+        }
         return carried;
     });
 }
