@@ -21,15 +21,6 @@ constexpr const wchar_t* kAdministratorsOnly = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;
 // How long a folder that an extractor just worked in may stay held by the system after it has ended.
 constexpr DWORD kPatienceMs = 2000;
 
-// "run-" and a stamp of the time (or the next one, with `tries` > 0): a name for a folder of one run.
-void runFolderName(wchar_t* name, int capacity, int tries) {
-    FILETIME now;
-    GetSystemTimeAsFileTime(&now);
-    const ULONGLONG stamp = ((static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime) + tries;
-    wnsprintfW(name, capacity, L"run-%08lx%08lx", static_cast<unsigned long>(stamp >> 32),
-               static_cast<unsigned long>(stamp));
-}
-
 // The SDDL text of one part (`which`) of the security of the object open as `handle`, or false.
 bool securityText(HANDLE handle, SECURITY_INFORMATION which, LocalMemory<wchar_t>* text) {
     // The owner, group and list pointers are not asked for: they all lie within the descriptor.
@@ -55,17 +46,16 @@ const wchar_t* CodeFolder::take(InstallLog& log) {
         log.write(L"Couldn't lock the code folder %ls (%d)\n", code_, static_cast<int>(GetLastError()));
         return finalLine::kNotLocked;
     };
-    SECURITY_ATTRIBUTES adminsOnly = {sizeof adminsOnly, nullptr, FALSE};
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kAdministratorsOnly, SDDL_REVISION_1,
                                                               adminsOnly_.receive(),
                                                               nullptr)) {  // SecurityDescriptorSize
         return failed();
     }
-    adminsOnly.lpSecurityDescriptor = adminsOnly_.get();
+    madeAdminsOnly_.lpSecurityDescriptor = adminsOnly_.get();
     // A run that just ended may remove the installer's folder between its creation here and the
     // opening of the lock inside it: the folder is then made again.
     for (int attempt = 0; attempt < 5; ++attempt) {
-        if (!CreateDirectoryW(own_, &adminsOnly)) {
+        if (!CreateDirectoryW(own_, &madeAdminsOnly_)) {
             const DWORD error = GetLastError();
             if (error == ERROR_PATH_NOT_FOUND) {
                 return nullptr;  // no code folder, nothing to settle
@@ -76,8 +66,8 @@ const wchar_t* CodeFolder::take(InstallLog& log) {
         }
         // No sharing at all, so a second open fails for as long as this one is open. The file goes
         // with its handle.
-        lock_.reset(CreateFileW(lockFile_, GENERIC_READ | GENERIC_WRITE | DELETE, 0, &adminsOnly, OPEN_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE,
+        lock_.reset(CreateFileW(lockFile_, GENERIC_READ | GENERIC_WRITE | DELETE, 0, &madeAdminsOnly_,
+                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE,
                                 nullptr));  // hTemplateFile
         if (lock_.valid()) {
             return recover(log) ? nullptr : finalLine::kNotRecovered;
@@ -216,12 +206,17 @@ bool CodeFolder::recover(InstallLog& log) {
 // it "unpacked" with the list that the code folder gives what is made in it: moved into place, the
 // unpacked entries then have the rights that entries unpacked there would have.
 bool CodeFolder::makeWorkFolder() {
-    SECURITY_ATTRIBUTES adminsOnly = {sizeof adminsOnly, adminsOnly_.get(), FALSE};
     bool made = false;
     for (int attempt = 0; attempt < 16 && !made; ++attempt) {
-        runFolderName(workName_, 32, attempt);
+        // "run-" and a stamp of the time, or of a later tick on each attempt after the first.
+        FILETIME now;
+        GetSystemTimeAsFileTime(&now);
+        const ULONGLONG stamp =
+            ((static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime) + attempt;
+        wnsprintfW(workName_, 32, L"run-%08lx%08lx", static_cast<unsigned long>(stamp >> 32),
+                   static_cast<unsigned long>(stamp));
         made = joinPath(work_, own_, workName_) && folders(workName_, &swap_) &&
-               CreateDirectoryW(work_, &adminsOnly);
+               CreateDirectoryW(work_, &madeAdminsOnly_);
         if (!made && GetLastError() != ERROR_ALREADY_EXISTS) {
             break;
         }

@@ -15,12 +15,9 @@
 // everything here is reached by its path.
 #pragma once
 
-#include <windows.h>
-
 #include <cstdint>
 
 #include "install/holders.h"
-#include "install/safe_files.h"
 
 class InstallLog;
 class PinnedExtractor;
@@ -89,4 +86,5 @@ class CodeFolder {
     OwnedHandle lock_;
     bool busy_ = false;
     LocalMemory<void> adminsOnly_;  // the installer folder's security descriptor
+    SECURITY_ATTRIBUTES madeAdminsOnly_ = {sizeof(SECURITY_ATTRIBUTES), nullptr, FALSE};  // to make with it
 };

@@ -4,8 +4,6 @@
 
 #include <winioctl.h>
 
-#include "install/safe_files.h"
-
 namespace {
 
 // The long form allows 32,767 characters and a terminator; its prefix "\\?\" is what shown() leaves out.
@@ -77,6 +75,37 @@ bool carry(TreePath& live, TreePath& fresh, DWORD attributes) {
            flushFile(fresh.get(), attributes);
 }
 
+// One attempt of removeTreeAt() at `path`.
+bool removeTree(TreePath& path) {
+    const DWORD attributes = GetFileAttributesW(path.get());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        return isMissing(GetLastError());
+    }
+    // A read-only mark keeps a file (or a folder, for RemoveDirectoryW) from being deleted.
+    if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+        SetFileAttributesW(path.get(), attributes & ~FILE_ATTRIBUTE_READONLY);
+    }
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        return DeleteFileW(path.get()) != FALSE;  // a link to a file goes itself
+    }
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+        bool all = true;
+        forEachEntry(path, [&](const wchar_t* name, DWORD) {
+            if (path.push(name)) {
+                all = removeTree(path) && all;
+                path.pop();
+            } else {
+                all = false;
+            }
+            return true;
+        });
+        if (!all) {
+            return false;
+        }
+    }
+    return RemoveDirectoryW(path.get()) != FALSE;  // a junction or a link to a folder goes itself
+}
+
 }  // namespace
 
 bool isPlainFolder(DWORD attributes) {
@@ -133,36 +162,6 @@ void TreePath::pop() {
 
 const wchar_t* TreePath::shown() const {
     return text_.get() != nullptr ? text_.get() + kPrefix : L"";
-}
-
-bool removeTree(TreePath& path) {
-    const DWORD attributes = GetFileAttributesW(path.get());
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-        return isMissing(GetLastError());
-    }
-    // A read-only mark keeps a file (or a folder, for RemoveDirectoryW) from being deleted.
-    if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {
-        SetFileAttributesW(path.get(), attributes & ~FILE_ATTRIBUTE_READONLY);
-    }
-    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-        return DeleteFileW(path.get()) != FALSE;  // a link to a file goes itself
-    }
-    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
-        bool all = true;
-        forEachEntry(path, [&](const wchar_t* name, DWORD) {
-            if (path.push(name)) {
-                all = removeTree(path) && all;
-                path.pop();
-            } else {
-                all = false;
-            }
-            return true;
-        });
-        if (!all) {
-            return false;
-        }
-    }
-    return RemoveDirectoryW(path.get()) != FALSE;  // a junction or a link to a folder goes itself
 }
 
 bool removeTreeAt(const wchar_t* path, DWORD patienceMs) {

@@ -61,14 +61,11 @@ bool forEachEntry(TreePath& folder, Visit visit) {
     return going;
 }
 
-// Deletes `path`, a file, a link or a folder with everything in it (a link itself, never what it
-// leads to), as far as it can: what cannot go now (a running program, a file held open) stays, and
-// so do the folders above it. True when nothing is left of it; a missing `path` is fine.
-bool removeTree(TreePath& path);
-
-// removeTree() of the file or folder at `path` (a full path with a drive), tried again every 20 ms for
-// up to `patienceMs` while anything is left: right after a program that used it has ended, the system
-// may hold its image or its current directory for a moment longer. True when nothing is left.
+// Deletes the file, link or folder at `path` (a full path with a drive) with everything in it (a link
+// itself, never what it leads to), as far as it can: what cannot go now (a running program, a file held
+// open) stays, and so do the folders above it. Tried again every 20 ms for up to `patienceMs` while
+// anything is left: right after a program that used it has ended, the system may hold its image or its
+// current directory for a moment longer. True when nothing is left; a missing `path` is fine.
 bool removeTreeAt(const wchar_t* path, DWORD patienceMs);
 
 // Writes every file beneath the folder `path` through to the disk. False at the first one that cannot

@@ -27,10 +27,9 @@ void InstallLog::open() {
     }
     // The user's own programs can change this folder, the installer may run with more rights than they
     // have, and a link here would have it create or append to a file of their choosing. So neither
-    // folder may be a link and both are held, "Welkara" reached through the held "Orvanta"; the file is
-    // opened inside the held "Welkara" through its handle, never through a link or a second name (a
-    // hard link to another file), and is kept only when its final path is the one meant. A file that
-    // this run made and cannot keep is deleted again. Any of that failing leaves the log closed.
+    // folder may be a link and both are held, "Welkara" through the held "Orvanta"; the file is opened
+    // through the held "Welkara", never through a link, and kept only when it has no second name (a
+    // hard link) and its final path is the one meant. Any of that failing leaves the log closed.
     wchar_t orvanta[MAX_PATH];
     OwnedHandle orvantaFolder, welkaraFolder;
     bool made = false;
@@ -70,8 +69,4 @@ bool InstallLog::write(const wchar_t* format, ...) {
     WriteFile(file_.get(), line, byteCount, &written, nullptr);
     UnlockFile(file_.get(), end, 0, byteCount, 0);
     return written == byteCount;
-}
-
-void InstallLog::close() {
-    file_.reset();
 }

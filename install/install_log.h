@@ -21,7 +21,7 @@ class InstallLog {
     bool write(const wchar_t* format, ...);
 
     // Closes the file when it is open; safe to call more than once.
-    void close();
+    void close() { file_.reset(); }
 
     bool isOpen() const { return file_.valid(); }
     const wchar_t* filePath() const { return path_; }

@@ -13,9 +13,8 @@
 namespace {
 
 constexpr DWORD kFinalPathCapacity = 2 * MAX_PATH;  // room for the "\\?\" prefix and a MAX_PATH path
-// What a held folder's handle may do: list (a real access to its contents, so that its share mode
-// counts, which a handle with attribute rights alone would not), pass through, and read its attributes
-// and its security.
+// What a held folder's handle may do: list (a real access to its contents, without which its share mode
+// would not count), pass through, and read its attributes and its security.
 constexpr ACCESS_MASK kHoldAccess =
     FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE;
 
