@@ -147,10 +147,8 @@ bool samePath(const wchar_t* a, const wchar_t* b) {
 }
 
 bool isBareFileName(const wchar_t* name) {
-    if (name[0] == L'\0' || lstrcmpW(name, L".") == 0 || lstrcmpW(name, L"..") == 0) {
-        return false;
-    }
-    return wcspbrk(name, L"\\/:") == nullptr;
+    return name[0] != L'\0' && lstrcmpW(name, L".") != 0 && lstrcmpW(name, L"..") != 0 &&
+           wcspbrk(name, L"\\/:") == nullptr;
 }
 
 bool joinPath(wchar_t* out, const wchar_t* folder, const wchar_t* name) {

@@ -51,14 +51,12 @@ SwapRecord::Read SwapRecord::read(const wchar_t* path) {
         return isMissing(GetLastError()) ? Read::missing : Read::unreadable;
     }
     DWORD bytes = 0;
-    if (!fileSize(file.get(), kRecordLimit, &bytes)) {
+    if (!fileSize(file.get(), kRecordLimit, &bytes) ||
+        !readWhole(file.get(), bytes, sizeof(wchar_t), &text_)) {
         return Read::unreadable;
     }
     if (bytes % sizeof(wchar_t) != 0) {
         return Read::damaged;  // cut off inside a character
-    }
-    if (!readWhole(file.get(), bytes, sizeof(wchar_t), &text_)) {
-        return Read::unreadable;
     }
     wchar_t* line = text_.get();
     end_ = line + bytes / sizeof(wchar_t);
