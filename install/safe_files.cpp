@@ -65,8 +65,8 @@ Opened openRelative(HANDLE folder, const wchar_t* name, ACCESS_MASK access, ULON
         return Opened::missing;
     }
     const USHORT bytes = static_cast<USHORT>(length * sizeof(wchar_t));
-    UNICODE_STRING relativeName = {bytes, bytes,
-                                   const_cast<wchar_t*>(name)};  // Length, MaximumLength, Buffer
+    // Length and MaximumLength in bytes, without a terminator; Buffer.
+    UNICODE_STRING relativeName = {bytes, bytes, const_cast<wchar_t*>(name)};
     OBJECT_ATTRIBUTES attributes;
     // Case folded as Win32 names are; the name is looked up in `folder`, not from the root.
     InitializeObjectAttributes(&attributes, &relativeName, OBJ_CASE_INSENSITIVE, folder, security);
