@@ -21,15 +21,6 @@ constexpr const wchar_t* kAdministratorsOnly = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;
 // How long a folder that an extractor just worked in may stay held by the system after it has ended.
 constexpr DWORD kPatienceMs = 2000;
 
-// "run-" and a stamp of the time (or the next one, with `tries` > 0): a name for a folder of one run.
-void runFolderName(wchar_t* name, int capacity, int tries) {
-    FILETIME now;
-    GetSystemTimeAsFileTime(&now);
-    const ULONGLONG stamp = ((static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime) + tries;
-    wnsprintfW(name, capacity, L"run-%08lx%08lx", static_cast<unsigned long>(stamp >> 32),
-               static_cast<unsigned long>(stamp));
-}
-
 // The SDDL text of one part (`which`) of the security of the object open as `handle`, or false.
 bool securityText(HANDLE handle, SECURITY_INFORMATION which, LocalMemory<wchar_t>* text) {
     // The owner, group and list pointers are not asked for: they all lie within the descriptor.
@@ -51,20 +42,48 @@ bool CodeFolder::setPath(const wchar_t* path) {
 }
 
 const wchar_t* CodeFolder::take(InstallLog& log) {
-    switch (lock()) {
-        case Lock::held:
+    const auto failed = [&] {
+        log.write(L"Couldn't lock the code folder %ls (%d)\n", code_, static_cast<int>(GetLastError()));
+        return finalLine::kNotLocked;
+    };
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kAdministratorsOnly, SDDL_REVISION_1,
+                                                              adminsOnly_.receive(),
+                                                              nullptr)) {  // SecurityDescriptorSize
+        return failed();
+    }
+    madeAdminsOnly_.lpSecurityDescriptor = adminsOnly_.get();
+    // A run that just ended may remove the installer's folder between its creation here and the
+    // opening of the lock inside it: the folder is then made again.
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        if (!CreateDirectoryW(own_, &madeAdminsOnly_)) {
+            const DWORD error = GetLastError();
+            if (error == ERROR_PATH_NOT_FOUND) {
+                return nullptr;  // no code folder, nothing to settle
+            }
+            if (error != ERROR_ALREADY_EXISTS || !guardOwnFolder()) {
+                return failed();
+            }
+        }
+        // No sharing at all, so a second open fails for as long as this one is open. The file goes
+        // with its handle.
+        lock_.reset(CreateFileW(lockFile_, GENERIC_READ | GENERIC_WRITE | DELETE, 0, &madeAdminsOnly_,
+                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE,
+                                nullptr));  // hTemplateFile
+        if (lock_.valid()) {
             return recover(log) ? nullptr : finalLine::kNotRecovered;
-        case Lock::noFolder:
-            return nullptr;
-        case Lock::busy:
+        }
+        const DWORD error = GetLastError();
+        if (error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED) {
+            // Access is denied while the last holder's close is deleting the file: busy all the same.
             busy_ = true;
             log.write(L"Another installation is working in %ls\n", code_);
             return finalLine::kNotLocked;
-        case Lock::failed:
-            break;
+        }
+        if (!isMissing(error)) {
+            return failed();
+        }
     }
-    log.write(L"Couldn't lock the code folder %ls (%d)\n", code_, static_cast<int>(GetLastError()));
-    return finalLine::kNotLocked;
+    return failed();
 }
 
 const wchar_t* CodeFolder::replace(InstallLog& log, PinnedExtractor& extractor, const std::uint8_t* bytes,
@@ -106,63 +125,18 @@ const wchar_t* CodeFolder::replace(InstallLog& log, PinnedExtractor& extractor, 
     return movingAside ? finalLine::kNotRemoved : finalLine::kNotExtracted;
 }
 
-CodeFolder::Lock CodeFolder::lock() {
-    SECURITY_ATTRIBUTES adminsOnly = {sizeof adminsOnly, nullptr, FALSE};
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kAdministratorsOnly, SDDL_REVISION_1,
-                                                              adminsOnly_.receive(),
-                                                              nullptr)) {  // SecurityDescriptorSize
-        return Lock::failed;
-    }
-    adminsOnly.lpSecurityDescriptor = adminsOnly_.get();
-    // A run that just ended may remove the installer's folder between its creation here and the
-    // opening of the lock inside it: the folder is then made again.
-    for (int attempt = 0; attempt < 5; ++attempt) {
-        if (!CreateDirectoryW(own_, &adminsOnly)) {
-            const DWORD error = GetLastError();
-            if (error == ERROR_PATH_NOT_FOUND) {
-                return Lock::noFolder;
-            }
-            if (error != ERROR_ALREADY_EXISTS || !guardOwnFolder()) {
-                return Lock::failed;
-            }
-        }
-        // No sharing at all, so a second open fails for as long as this one is open. The file goes
-        // with its handle.
-        lock_.reset(CreateFileW(lockFile_, GENERIC_READ | GENERIC_WRITE | DELETE, 0, &adminsOnly, OPEN_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE,
-                                nullptr));  // hTemplateFile
-        if (lock_.valid()) {
-            return Lock::held;
-        }
-        const DWORD error = GetLastError();
-        if (error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED) {
-            // Access is denied while the last holder's close is deleting the file: busy all the same.
-            return Lock::busy;
-        }
-        if (error != ERROR_PATH_NOT_FOUND && error != ERROR_FILE_NOT_FOUND) {
-            return Lock::failed;
-        }
-    }
-    return Lock::failed;
-}
-
 // An installer's folder that exists already (an earlier version of the installer made it with the code
 // folder's own list) is made what a new one is: no link, owned by the administrators or the system,
 // and the administrators' protected list. False, with GetLastError set, when that cannot be done.
 bool CodeFolder::guardOwnFolder() {
-    const OwnedHandle folder(CreateFileW(own_, READ_CONTROL | WRITE_DAC | WRITE_OWNER | FILE_READ_ATTRIBUTES,
-                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                         nullptr,  // lpSecurityAttributes
-                                         OPEN_EXISTING,
-                                         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                                         nullptr));  // hTemplateFile
+    const OwnedHandle folder(openShared(own_, READ_CONTROL | WRITE_DAC | WRITE_OWNER | FILE_READ_ATTRIBUTES,
+                                        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT));
     FILE_BASIC_INFO information;
     if (!folder.valid() ||
         !GetFileInformationByHandleEx(folder.get(), FileBasicInfo, &information, sizeof information)) {
         return false;
     }
-    if ((information.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) !=
-        FILE_ATTRIBUTE_DIRECTORY) {
+    if (!isPlainFolder(information.FileAttributes)) {
         SetLastError(ERROR_DIRECTORY);
         return false;
     }
@@ -172,35 +146,30 @@ bool CodeFolder::guardOwnFolder() {
         !securityText(folder.get(), DACL_SECURITY_INFORMATION, &list)) {
         return false;
     }
+    DWORD set = ERROR_SUCCESS;
     if (lstrcmpW(owner.get(), L"O:SY") != 0 && lstrcmpW(owner.get(), L"O:BA") != 0) {
         BYTE administrators[SECURITY_MAX_SID_SIZE];
         DWORD size = sizeof administrators;
-        const DWORD set = CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size)
-                              ? SetSecurityInfo(folder.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
-                                                static_cast<PSID>(administrators), nullptr, nullptr,
-                                                nullptr)  // group, lists: unchanged
-                              : GetLastError();
-        if (set != ERROR_SUCCESS) {
-            SetLastError(set);
-            return false;
-        }
+        set = CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size)
+                  ? SetSecurityInfo(folder.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
+                                    static_cast<PSID>(administrators), nullptr, nullptr,
+                                    nullptr)  // group, lists: unchanged
+                  : GetLastError();
     }
-    if (lstrcmpW(list.get(), kAdministratorsOnly) != 0) {
+    if (set == ERROR_SUCCESS && lstrcmpW(list.get(), kAdministratorsOnly) != 0) {
         BOOL present = FALSE;
         BOOL defaulted = FALSE;
         PACL administratorsOnly = nullptr;
         GetSecurityDescriptorDacl(adminsOnly_.get(), &present, &administratorsOnly, &defaulted);
-        const DWORD set = SetSecurityInfo(folder.get(), SE_FILE_OBJECT,
-                                          DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
-                                          nullptr, nullptr,  // owner, group: unchanged
-                                          administratorsOnly,
-                                          nullptr);  // pSacl
-        if (set != ERROR_SUCCESS) {
-            SetLastError(set);
-            return false;
-        }
+        set = SetSecurityInfo(folder.get(), SE_FILE_OBJECT,
+                              DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                              nullptr,  // psidOwner: unchanged
+                              nullptr,  // psidGroup: unchanged
+                              administratorsOnly,
+                              nullptr);  // pSacl
     }
-    return true;
+    SetLastError(set);
+    return set == ERROR_SUCCESS;
 }
 
 bool CodeFolder::recover(InstallLog& log) {
@@ -237,12 +206,17 @@ bool CodeFolder::recover(InstallLog& log) {
 // it "unpacked" with the list that the code folder gives what is made in it: moved into place, the
 // unpacked entries then have the rights that entries unpacked there would have.
 bool CodeFolder::makeWorkFolder() {
-    SECURITY_ATTRIBUTES adminsOnly = {sizeof adminsOnly, adminsOnly_.get(), FALSE};
     bool made = false;
     for (int attempt = 0; attempt < 16 && !made; ++attempt) {
-        runFolderName(workName_, 32, attempt);
+        // "run-" and a stamp of the time, or of a later tick on each attempt after the first.
+        FILETIME now;
+        GetSystemTimeAsFileTime(&now);
+        const ULONGLONG stamp =
+            ((static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime) + attempt;
+        wnsprintfW(workName_, 32, L"run-%08lx%08lx", static_cast<unsigned long>(stamp >> 32),
+                   static_cast<unsigned long>(stamp));
         made = joinPath(work_, own_, workName_) && folders(workName_, &swap_) &&
-               CreateDirectoryW(work_, &adminsOnly);
+               CreateDirectoryW(work_, &madeAdminsOnly_);
         if (!made && GetLastError() != ERROR_ALREADY_EXISTS) {
             break;
         }

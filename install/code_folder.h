@@ -15,12 +15,9 @@
 // everything here is reached by its path.
 #pragma once
 
-#include <windows.h>
-
 #include <cstdint>
 
 #include "install/holders.h"
-#include "install/safe_files.h"
 
 class InstallLog;
 class PinnedExtractor;
@@ -28,9 +25,6 @@ class SwapRecord;
 
 class CodeFolder {
   public:
-    CodeFolder() = default;
-    CodeFolder(const CodeFolder&) = delete;
-    CodeFolder& operator=(const CodeFolder&) = delete;
     // Ends the run's use of the folder: see release().
     ~CodeFolder() { release(); }
 
@@ -57,7 +51,6 @@ class CodeFolder {
     void release();
 
   private:
-    enum class Lock { held, busy, noFolder, failed };
     enum class Swap { done, kept, putBack, stuck };
     // The folders of one swap: of this run's work folder, of a recorded one, or of a record made
     // before work folders existed (workFolder null).
@@ -66,7 +59,6 @@ class CodeFolder {
         wchar_t previous[MAX_PATH];
     };
 
-    Lock lock();
     bool guardOwnFolder();
     bool recover(InstallLog& log);
     bool folders(const wchar_t* workFolder, SwapFolders* out) const;
@@ -94,4 +86,5 @@ class CodeFolder {
     OwnedHandle lock_;
     bool busy_ = false;
     LocalMemory<void> adminsOnly_;  // the installer folder's security descriptor
+    SECURITY_ATTRIBUTES madeAdminsOnly_ = {sizeof(SECURITY_ATTRIBUTES), nullptr, FALSE};  // to make with it
 };

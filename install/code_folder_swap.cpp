@@ -52,10 +52,7 @@ bool moveEntry(InstallLog& log, const wchar_t* from, const wchar_t* to) {
 // Writes the folder's own entries (names made, renamed and removed in it) through to the disk.
 bool flushFolder(const wchar_t* path) {
     const OwnedHandle folder(
-        CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr,  // lpSecurityAttributes
-                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                    nullptr));  // hTemplateFile
+        openShared(path, GENERIC_WRITE, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT));
     return folder.valid() && FlushFileBuffers(folder.get());
 }
 
@@ -73,12 +70,10 @@ struct EntryPaths {
 }  // namespace
 
 bool CodeFolder::folders(const wchar_t* workFolder, SwapFolders* out) const {
-    if (workFolder == nullptr) {
-        return joinPath(out->unpacked, own_, L"unpacked") && joinPath(out->previous, own_, L"previous");
-    }
     wchar_t work[MAX_PATH];
-    return joinPath(work, own_, workFolder) && joinPath(out->unpacked, work, L"unpacked") &&
-           joinPath(out->previous, work, L"previous");
+    const wchar_t* folder = workFolder == nullptr ? own_ : work;
+    return (workFolder == nullptr || joinPath(work, own_, workFolder)) &&
+           joinPath(out->unpacked, folder, L"unpacked") && joinPath(out->previous, folder, L"previous");
 }
 
 // Writes what the extractor unpacked through to the disk, then carries into every unpacked folder
@@ -92,25 +87,20 @@ bool CodeFolder::prepareSwap(InstallLog& log) {
     }
     TreePath live;
     return forEachEntry(fresh, [&](const wchar_t* name, DWORD attributes) {
-        const DWORD plainFolder = FILE_ATTRIBUTE_DIRECTORY;
         wchar_t installed[MAX_PATH];
-        if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != plainFolder ||
-            samePath(name, L"python") || !joinPath(installed, code_, name) ||
-            (GetFileAttributesW(installed) & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) !=
-                plainFolder) {
+        if (!isPlainFolder(attributes) || samePath(name, L"python") || !joinPath(installed, code_, name) ||
+            !isPlainFolder(GetFileAttributesW(installed))) {
             return true;  // also when nothing is installed there (the attributes are all ones then)
         }
-        if (!live.set(installed) || !fresh.push(name)) {
-            log.write(L"Couldn't carry %ls into the new installation (%d)\n", installed,
-                      static_cast<int>(GetLastError()));
-            return false;
-        }
-        const bool carried = carryMissing(live, fresh);
+        const bool pushed = live.set(installed) && fresh.push(name);
+        const bool carried = pushed && carryMissing(live, fresh);
         if (!carried) {
-            log.write(L"Couldn't carry %ls into the new installation (%d)\n", live.shown(),
-                      static_cast<int>(GetLastError()));
+            log.write(L"Couldn't carry %ls into the new installation (%d)\n",
+                      pushed ? live.shown() : installed, static_cast<int>(GetLastError()));
         }
-        fresh.pop();
+        if (pushed) {
+            fresh.pop();
+        }
         return carried;
     });
 }
@@ -138,10 +128,9 @@ CodeFolder::Swap CodeFolder::swap(InstallLog& log, bool* movingAside) {
 }
 
 bool CodeFolder::writeRecord(InstallLog& log) {
-    SECURITY_ATTRIBUTES adminsOnly = {sizeof adminsOnly, adminsOnly_.get(), FALSE};
     SwapRecord record;
     TreePath unpacked;
-    bool written = record.begin(recordDraft_, &adminsOnly, workName_) && unpacked.set(swap_.unpacked);
+    bool written = record.begin(recordDraft_, &madeAdminsOnly_, workName_) && unpacked.set(swap_.unpacked);
     bool refused = false;
     bool holdsPython = false;
     written =
@@ -171,9 +160,8 @@ bool CodeFolder::writeRecord(InstallLog& log) {
 }
 
 // Brings every recorded entry to its final state, from wherever an earlier attempt left it: the entry
-// in place moves aside (unless it is already there), then the unpacked one moves in. Each step is
-// taken only when the one before it is known to be done, and an entry found in two places where the
-// sequence never leaves it stops everything.
+// in place moves aside (unless it is already there), then the unpacked one moves in. An entry found in
+// two places where the sequence never leaves it stops everything.
 bool CodeFolder::rollForward(InstallLog& log, SwapRecord& record, const SwapFolders& swap,
                              bool* movingAside) {
     const wchar_t* name = nullptr;
@@ -252,8 +240,7 @@ bool CodeFolder::endSwap(InstallLog& log, const SwapFolders& swap, bool legacy) 
         return false;
     }
     if (legacy && PathFileExistsW(swap.previous)) {
-        SECURITY_ATTRIBUTES adminsOnly = {sizeof adminsOnly, adminsOnly_.get(), FALSE};
-        const OwnedHandle mark(CreateFileW(legacyDone_, GENERIC_WRITE, 0, &adminsOnly, CREATE_ALWAYS,
+        const OwnedHandle mark(CreateFileW(legacyDone_, GENERIC_WRITE, 0, &madeAdminsOnly_, CREATE_ALWAYS,
                                            FILE_ATTRIBUTE_NORMAL,
                                            nullptr));  // hTemplateFile
         if (!mark.valid() || !FlushFileBuffers(mark.get())) {

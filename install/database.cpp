@@ -1,10 +1,8 @@
 // Win32 side of the database step. The folders beneath common application data may have been made by
-// any user before the installer ran, and whoever may write one may turn it into a junction at any time,
-// so when the file has to be made: "Orvanta" is made and held, "Welkara" made and held inside it
-// through that handle, neither may be a link, and one that was there already must belong to the
-// system. The file is created inside the held "Welkara" through its handle, with an access list for
-// administrators and the system only, and only once its final path is known to be the database's is
-// everyone given its rights, through the handle.
+// any user before the installer ran, and whoever may write one may turn it into a junction at any time:
+// so the file is made through held folders ("Welkara" through the held "Orvanta"), neither a link nor,
+// when found there, anyone's but the system's, with a list for the administrators and the system only;
+// everyone gets its rights, through the handle, only once its final path is known to be the database's.
 #include "install/database.h"
 
 #include <windows.h>
@@ -14,16 +12,11 @@
 
 #include "install/final_lines.h"
 #include "install/install_log.h"
-#include "install/holders.h"
 #include "install/safe_files.h"
-
-namespace {
 
 // Full control for the system and the administrators, nothing for anyone else, and nothing inherited
 // from the folder: the file's list until it is known to be the database.
 constexpr const wchar_t* kAdministratorsOnly = L"D:P(A;;FA;;;SY)(A;;FA;;;BA)";
-
-}  // namespace
 
 const wchar_t* prepareDatabase(InstallLog& log) {
     wchar_t programData[MAX_PATH];

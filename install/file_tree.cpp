@@ -4,22 +4,11 @@
 
 #include <winioctl.h>
 
-#include "install/safe_files.h"
-
 namespace {
 
-// The long form allows 32,767 characters and a terminator.
+// The long form allows 32,767 characters and a terminator; its prefix "\\?\" is what shown() leaves out.
 constexpr size_t kTreePathCapacity = 32768;
-
-bool isPlainFolder(DWORD attributes) {
-    return (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ==
-           FILE_ATTRIBUTE_DIRECTORY;
-}
-
-// A missing name, as opposed to one that cannot be looked at.
-bool isMissing(DWORD error) {
-    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
-}
+constexpr size_t kPrefix = 4;
 
 // FlushFileBuffers needs a handle with the right to write, which a file marked read-only refuses: the
 // mark is taken off for the flush and put back afterwards.
@@ -28,11 +17,7 @@ bool flushFile(const wchar_t* path, DWORD attributes) {
     if (readOnly && !SetFileAttributesW(path, attributes & ~FILE_ATTRIBUTE_READONLY)) {
         return false;
     }
-    const OwnedHandle file(CreateFileW(path, GENERIC_WRITE,
-                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                       nullptr,  // lpSecurityAttributes
-                                       OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
-                                       nullptr));  // hTemplateFile
+    const OwnedHandle file(openShared(path, GENERIC_WRITE, FILE_FLAG_OPEN_REPARSE_POINT));
     const bool flushed = file.valid() && FlushFileBuffers(file.get());
     const DWORD error = GetLastError();
     if (readOnly) {
@@ -46,10 +31,7 @@ bool flushFile(const wchar_t* path, DWORD attributes) {
 bool copyLink(const wchar_t* live, const wchar_t* fresh, bool folder) {
     static thread_local BYTE data[MAXIMUM_REPARSE_DATA_BUFFER_SIZE];
     const OwnedHandle source(
-        CreateFileW(live, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr,  // lpSecurityAttributes
-                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                    nullptr));  // hTemplateFile
+        openShared(live, GENERIC_READ, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT));
     DWORD size = 0;
     if (!source.valid() || !DeviceIoControl(source.get(), FSCTL_GET_REPARSE_POINT, nullptr, 0,  // no input
                                             data, sizeof data, &size,
@@ -93,60 +75,7 @@ bool carry(TreePath& live, TreePath& fresh, DWORD attributes) {
            flushFile(fresh.get(), attributes);
 }
 
-}  // namespace
-
-bool TreePath::set(const wchar_t* path) {
-    const bool drivePath = path[0] != L'\0' && path[1] == L':' && path[2] == L'\\';
-    if (!drivePath) {
-        SetLastError(ERROR_BAD_PATHNAME);
-        return false;
-    }
-    if (text_.get() == nullptr) {
-        text_.reset(static_cast<wchar_t*>(LocalAlloc(LMEM_FIXED, kTreePathCapacity * sizeof(wchar_t))));
-        if (text_.get() == nullptr) {
-            return false;
-        }
-    }
-    prefix_ = 4;
-    lstrcpynW(text_.get(), L"\\\\?\\", kTreePathCapacity);
-    lstrcpynW(text_.get() + prefix_, path, static_cast<int>(kTreePathCapacity - prefix_));
-    length_ = lstrlenW(text_.get());
-    // A root keeps its backslash; any other folder has none at its end.
-    if (length_ > prefix_ + 3 && text_.get()[length_ - 1] == L'\\') {
-        text_.get()[--length_] = L'\0';
-    }
-    return true;
-}
-
-bool TreePath::push(const wchar_t* name) {
-    const size_t nameLength = lstrlenW(name);
-    const bool separator = text_.get()[length_ - 1] != L'\\';
-    if (length_ + separator + nameLength >= kTreePathCapacity) {
-        SetLastError(ERROR_FILENAME_EXCED_RANGE);
-        return false;
-    }
-    if (separator) {
-        text_.get()[length_++] = L'\\';
-    }
-    CopyMemory(text_.get() + length_, name, (nameLength + 1) * sizeof(wchar_t));
-    length_ += nameLength;
-    return true;
-}
-
-void TreePath::pop() {
-    while (length_ > prefix_ + 3 && text_.get()[length_ - 1] != L'\\') {
-        --length_;
-    }
-    if (length_ > prefix_ + 3) {
-        --length_;  // the separator, except the root's own
-    }
-    text_.get()[length_] = L'\0';
-}
-
-const wchar_t* TreePath::shown() const {
-    return text_.get() != nullptr ? text_.get() + prefix_ : L"";
-}
-
+// One attempt of removeTreeAt() at `path`.
 bool removeTree(TreePath& path) {
     const DWORD attributes = GetFileAttributesW(path.get());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
@@ -175,6 +104,64 @@ bool removeTree(TreePath& path) {
         }
     }
     return RemoveDirectoryW(path.get()) != FALSE;  // a junction or a link to a folder goes itself
+}
+
+}  // namespace
+
+bool isPlainFolder(DWORD attributes) {
+    return (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ==
+           FILE_ATTRIBUTE_DIRECTORY;
+}
+
+bool TreePath::set(const wchar_t* path) {
+    const bool drivePath = path[0] != L'\0' && path[1] == L':' && path[2] == L'\\';
+    if (!drivePath) {
+        SetLastError(ERROR_BAD_PATHNAME);
+        return false;
+    }
+    if (text_.get() == nullptr) {
+        text_.reset(static_cast<wchar_t*>(LocalAlloc(LMEM_FIXED, kTreePathCapacity * sizeof(wchar_t))));
+        if (text_.get() == nullptr) {
+            return false;
+        }
+    }
+    lstrcpynW(text_.get(), L"\\\\?\\", kTreePathCapacity);
+    lstrcpynW(text_.get() + kPrefix, path, static_cast<int>(kTreePathCapacity - kPrefix));
+    length_ = lstrlenW(text_.get());
+    // A root keeps its backslash; any other folder has none at its end.
+    if (length_ > kPrefix + 3 && text_.get()[length_ - 1] == L'\\') {
+        text_.get()[--length_] = L'\0';
+    }
+    return true;
+}
+
+bool TreePath::push(const wchar_t* name) {
+    const size_t nameLength = lstrlenW(name);
+    const bool separator = text_.get()[length_ - 1] != L'\\';
+    if (length_ + separator + nameLength >= kTreePathCapacity) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return false;
+    }
+    if (separator) {
+        text_.get()[length_++] = L'\\';
+    }
+    CopyMemory(text_.get() + length_, name, (nameLength + 1) * sizeof(wchar_t));
+    length_ += nameLength;
+    return true;
+}
+
+void TreePath::pop() {
+    while (length_ > kPrefix + 3 && text_.get()[length_ - 1] != L'\\') {
+        --length_;
+    }
+    if (length_ > kPrefix + 3) {
+        --length_;  // the separator, except the root's own
+    }
+    text_.get()[length_] = L'\0';
+}
+
+const wchar_t* TreePath::shown() const {
+    return text_.get() != nullptr ? text_.get() + kPrefix : L"";
 }
 
 bool removeTreeAt(const wchar_t* path, DWORD patienceMs) {
@@ -211,10 +198,7 @@ bool flushTree(TreePath& path) {
 
 bool carryMissing(TreePath& live, TreePath& fresh) {
     return forEachEntry(live, [&](const wchar_t* name, DWORD attributes) {
-        if (!live.push(name)) {
-            return false;
-        }
-        if (!fresh.push(name)) {
+        if (!live.push(name) || !fresh.push(name)) {
             return false;
         }
         const DWORD there = GetFileAttributesW(fresh.get());

@@ -5,13 +5,13 @@
 
 #include <windows.h>
 
-#include "install/holders.h"
+#include "install/safe_files.h"
 
 // A path that grows and shrinks by one name at a time, in the long form, up to 32,767 characters.
 class TreePath {
   public:
-    // Starts at `path`, a full path with a drive ("C:\...") or a share ("\\host\..."), without "." or
-    // ".." parts. False when no memory can be had.
+    // Starts at `path`, a full path with a drive ("C:\..."), without "." or ".." parts. False when it
+    // has no drive (ERROR_BAD_PATHNAME) or no memory can be had.
     bool set(const wchar_t* path);
     // Appends "\name"; false, changing nothing, when the result would not fit.
     bool push(const wchar_t* name);
@@ -25,8 +25,11 @@ class TreePath {
   private:
     LocalMemory<wchar_t> text_;
     size_t length_ = 0;
-    size_t prefix_ = 0;  // characters of the long-form prefix that shown() leaves out
 };
+
+// True when `attributes` (INVALID_FILE_ATTRIBUTES among them) are those of a folder that is no reparse
+// point: one that the trees walk into.
+bool isPlainFolder(DWORD attributes);
 
 // Calls visit(name, attributes) for each entry of the folder `folder` (not "." and ".."), with
 // `folder` unchanged meanwhile unless visit changes and restores it. Returns false at once when a
@@ -43,8 +46,7 @@ bool forEachEntry(TreePath& folder, Visit visit) {
                                            0);       // dwAdditionalFlags
     folder.pop();
     if (search == INVALID_HANDLE_VALUE) {
-        const DWORD error = GetLastError();
-        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+        return isMissing(GetLastError());
     }
     bool going = true;
     do {
@@ -59,14 +61,11 @@ bool forEachEntry(TreePath& folder, Visit visit) {
     return going;
 }
 
-// Deletes `path`, a file, a link or a folder with everything in it (a link itself, never what it
-// leads to), as far as it can: what cannot go now (a running program, a file held open) stays, and
-// so do the folders above it. True when nothing is left of it; a missing `path` is fine.
-bool removeTree(TreePath& path);
-
-// removeTree() of the file or folder at `path` (a full path with a drive), tried again every 20 ms for
-// up to `patienceMs` while anything is left: right after a program that used it has ended, the system
-// may hold its image or its current directory for a moment longer. True when nothing is left.
+// Deletes the file, link or folder at `path` (a full path with a drive) with everything in it (a link
+// itself, never what it leads to), as far as it can: what cannot go now (a running program, a file held
+// open) stays, and so do the folders above it. Tried again every 20 ms for up to `patienceMs` while
+// anything is left: right after a program that used it has ended, the system may hold its image or its
+// current directory for a moment longer. True when nothing is left; a missing `path` is fine.
 bool removeTreeAt(const wchar_t* path, DWORD patienceMs);
 
 // Writes every file beneath the folder `path` through to the disk. False at the first one that cannot

@@ -5,34 +5,59 @@
 
 #include <windows.h>
 
-// A kernel handle, closed on every way out. INVALID_HANDLE_VALUE stands for none.
-class OwnedHandle {
-  public:
-    OwnedHandle() = default;
-    explicit OwnedHandle(HANDLE handle) : handle_(handle == nullptr ? INVALID_HANDLE_VALUE : handle) {}
-    OwnedHandle(const OwnedHandle&) = delete;
-    OwnedHandle& operator=(const OwnedHandle&) = delete;
-    ~OwnedHandle() { reset(); }
+// What a holder frees its value with, and which value stands for none (null stands for none too).
+struct KernelHandle {
+    static HANDLE none() { return INVALID_HANDLE_VALUE; }
+    static void free(HANDLE handle) { CloseHandle(handle); }
+};
+template <class T>
+struct LocalBlock {
+    static T* none() { return nullptr; }
+    static void free(T* block) { LocalFree(block); }
+};
 
-    bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
-    HANDLE get() const { return handle_; }
-    // Closes the handle held (if any) and holds `handle` instead.
-    void reset(HANDLE handle = INVALID_HANDLE_VALUE) {
-        if (valid()) {
-            CloseHandle(handle_);
-        }
-        handle_ = handle == nullptr ? INVALID_HANDLE_VALUE : handle;
+// A value obtained from the system, freed with Kind::free on every way out.
+template <class Value, class Kind>
+class Held {
+  public:
+    Held() = default;
+    explicit Held(Value value) { reset(value); }
+    Held(const Held&) = delete;
+    Held& operator=(const Held&) = delete;
+    ~Held() { reset(); }
+
+    bool valid() const { return value_ != Kind::none(); }
+    Value get() const { return value_; }
+    // Where a call that hands out a value writes it; whatever was held is freed first.
+    Value* receive() {
+        reset();
+        return &value_;
     }
-    // Gives up the handle without closing it.
-    HANDLE release() {
-        const HANDLE handle = handle_;
-        handle_ = INVALID_HANDLE_VALUE;
-        return handle;
+    // Frees the value held (if any) and holds `value` instead.
+    void reset(Value value = Kind::none()) {
+        if (valid()) {
+            Kind::free(value_);
+        }
+        value_ = value == nullptr ? Kind::none() : value;
+    }
+    // Gives up the value without freeing it.
+    Value release() {
+        const Value value = value_;
+        value_ = Kind::none();
+        return value;
     }
 
   private:
-    HANDLE handle_ = INVALID_HANDLE_VALUE;
+    Value value_ = Kind::none();
 };
+
+// A kernel handle, closed with CloseHandle. INVALID_HANDLE_VALUE stands for none.
+using OwnedHandle = Held<HANDLE, KernelHandle>;
+
+// A block from LocalAlloc (or from a system call that hands out LocalAlloc memory, such as
+// ConvertStringSecurityDescriptorToSecurityDescriptorW or SetEntriesInAclW), freed with LocalFree.
+template <class T>
+using LocalMemory = Held<T*, LocalBlock<T>>;
 
 // A started process's two handles, closed on every way out.
 struct ProcessHandles {
@@ -46,40 +71,4 @@ struct ProcessHandles {
         }
     }
     PROCESS_INFORMATION information = {};
-};
-
-// A block from LocalAlloc (or from a system call that hands out LocalAlloc memory, such as
-// ConvertStringSecurityDescriptorToSecurityDescriptorW or SetEntriesInAclW), freed with LocalFree.
-// Null stands for none.
-template <class T>
-class LocalMemory {
-  public:
-    LocalMemory() = default;
-    explicit LocalMemory(T* block) : block_(block) {}
-    LocalMemory(const LocalMemory&) = delete;
-    LocalMemory& operator=(const LocalMemory&) = delete;
-    ~LocalMemory() { reset(); }
-
-    T* get() const { return block_; }
-    // Where a call that hands out a block writes it; whatever was held is freed first.
-    T** receive() {
-        reset();
-        return &block_;
-    }
-    // Frees the block held (if any) and holds `block` instead.
-    void reset(T* block = nullptr) {
-        if (block_ != nullptr) {
-            LocalFree(block_);
-        }
-        block_ = block;
-    }
-    // Gives up the block without freeing it.
-    T* release() {
-        T* const block = block_;
-        block_ = nullptr;
-        return block;
-    }
-
-  private:
-    T* block_ = nullptr;
 };

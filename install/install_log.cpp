@@ -10,7 +10,6 @@
 #include <cwchar>
 
 #include "install/run_facts.h"
-#include "install/safe_files.h"
 
 namespace {
 constexpr int kLineCapacity = 1024;  // 1023 characters and the terminator
@@ -28,10 +27,9 @@ void InstallLog::open() {
     }
     // The user's own programs can change this folder, the installer may run with more rights than they
     // have, and a link here would have it create or append to a file of their choosing. So neither
-    // folder may be a link and both are held, "Welkara" reached through the held "Orvanta"; the file is
-    // opened inside the held "Welkara" through its handle, never through a link or a second name (a
-    // hard link to another file), and is kept only when its final path is the one meant. A file that
-    // this run made and cannot keep is deleted again. Any of that failing leaves the log closed.
+    // folder may be a link and both are held, "Welkara" through the held "Orvanta"; the file is opened
+    // through the held "Welkara", never through a link, and kept only when it has no second name (a
+    // hard link) and its final path is the one meant. Any of that failing leaves the log closed.
     wchar_t orvanta[MAX_PATH];
     OwnedHandle orvantaFolder, welkaraFolder;
     bool made = false;
@@ -42,16 +40,13 @@ void InstallLog::open() {
         path_[0] = L'\0';
         return;
     }
-    OwnedHandle log;
     bool created = false;
     if (openInFolder(welkaraFolder.get(), L"instlog.txt", GENERIC_WRITE, FILE_SHARE_READ, FILE_OPEN_IF,
                      nullptr,  // security: the folder's inherited list
-                     &log, &created) != Opened::ok ||
-        !keepIfInPlace(welkaraFolder.get(), L"instlog.txt", &log, created, localAppData,
-                       L"Orvanta\\Welkara\\instlog.txt")) {
-        return;
+                     &file_, &created) == Opened::ok) {
+        keepIfInPlace(welkaraFolder.get(), L"instlog.txt", &file_, created, localAppData,
+                      L"Orvanta\\Welkara\\instlog.txt");
     }
-    file_.reset(log.release());
 }
 
 bool InstallLog::write(const wchar_t* format, ...) {
@@ -74,8 +69,4 @@ bool InstallLog::write(const wchar_t* format, ...) {
     WriteFile(file_.get(), line, byteCount, &written, nullptr);
     UnlockFile(file_.get(), end, 0, byteCount, 0);
     return written == byteCount;
-}
-
-void InstallLog::close() {
-    file_.reset();
 }

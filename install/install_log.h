@@ -10,11 +10,6 @@
 
 class InstallLog {
   public:
-    InstallLog() = default;
-    InstallLog(const InstallLog&) = delete;
-    InstallLog& operator=(const InstallLog&) = delete;
-    ~InstallLog() = default;
-
     // Finds the log folder, creates it when needed and opens the file for appending. Reports nothing;
     // afterwards isOpen() tells whether it worked.
     void open();
@@ -26,7 +21,7 @@ class InstallLog {
     bool write(const wchar_t* format, ...);
 
     // Closes the file when it is open; safe to call more than once.
-    void close();
+    void close() { file_.reset(); }
 
     bool isOpen() const { return file_.valid(); }
     const wchar_t* filePath() const { return path_; }

@@ -13,8 +13,8 @@
 namespace {
 
 constexpr DWORD kFinalPathCapacity = 2 * MAX_PATH;  // room for the "\\?\" prefix and a MAX_PATH path
-// What a held folder's handle may do: list (so that its share mode counts), pass through, and read its
-// attributes and its security.
+// What a held folder's handle may do: list (a real access to its contents, without which its share mode
+// would not count), pass through, and read its attributes and its security.
 constexpr ACCESS_MASK kHoldAccess =
     FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE;
 
@@ -51,36 +51,51 @@ Opened classify(OwnedHandle* opened, bool folderWanted) {
 }
 
 // NtCreateFile of `name`, a bare file name, relative to the folder open as `folder`, never through a
-// reparse point at the name. On failure GetLastError tells why.
-NTSTATUS createRelative(HANDLE folder, const wchar_t* name, ACCESS_MASK access, ULONG share,
-                        ULONG disposition, ULONG options, PSECURITY_DESCRIPTOR security, HANDLE* handle,
-                        ULONG_PTR* information) {
+// reparse point at the name, then classify() with a folder wanted when `options` say FILE_DIRECTORY_FILE.
+// On anything but `ok` nothing stays open and GetLastError tells why.
+Opened openRelative(HANDLE folder, const wchar_t* name, ACCESS_MASK access, ULONG share, ULONG disposition,
+                    ULONG options, PSECURITY_DESCRIPTOR security, OwnedHandle* opened, bool* created) {
+    opened->reset();
+    if (created != nullptr) {
+        *created = false;
+    }
     const size_t length = wcslen(name);
     if (!isBareFileName(name) || length > MAX_PATH) {
         SetLastError(ERROR_INVALID_NAME);
-        return static_cast<NTSTATUS>(0xC0000033L);  // STATUS_OBJECT_NAME_INVALID
+        return Opened::missing;
     }
-    UNICODE_STRING relativeName;
-    relativeName.Length = static_cast<USHORT>(length * sizeof(wchar_t));
-    relativeName.MaximumLength = relativeName.Length;
-    relativeName.Buffer = const_cast<wchar_t*>(name);
+    const USHORT bytes = static_cast<USHORT>(length * sizeof(wchar_t));
+    // Length and MaximumLength in bytes, without a terminator; Buffer.
+    UNICODE_STRING relativeName = {bytes, bytes, const_cast<wchar_t*>(name)};
     OBJECT_ATTRIBUTES attributes;
     // Case folded as Win32 names are; the name is looked up in `folder`, not from the root.
     InitializeObjectAttributes(&attributes, &relativeName, OBJ_CASE_INSENSITIVE, folder, security);
     IO_STATUS_BLOCK status = {};
-    *handle = nullptr;
+    HANDLE handle = nullptr;
     const NTSTATUS result =
-        NtCreateFile(handle, access | FILE_READ_ATTRIBUTES | SYNCHRONIZE, &attributes, &status,
+        NtCreateFile(&handle, access | FILE_READ_ATTRIBUTES | SYNCHRONIZE, &attributes, &status,
                      nullptr,  // AllocationSize
                      FILE_ATTRIBUTE_NORMAL, share, disposition,
                      options | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT,
                      nullptr,  // EaBuffer
                      0);       // EaLength
+    const bool folderWanted = (options & FILE_DIRECTORY_FILE) != 0;
     if (result < 0) {
         SetLastError(RtlNtStatusToDosError(result));
+        // A folder at the name cannot be opened as a file.
+        return !folderWanted && (GetLastError() == ERROR_DIRECTORY ||
+                                 result == static_cast<NTSTATUS>(0xC00000BAL))  // STATUS_FILE_IS_A_DIRECTORY
+                   ? Opened::wrongKind
+                   : Opened::missing;
     }
-    *information = status.Information;
-    return result;
+    opened->reset(handle);
+    const Opened kind = classify(opened, folderWanted);
+    if (kind != Opened::ok) {
+        SetLastError(ERROR_INVALID_NAME);
+    } else if (created != nullptr) {
+        *created = status.Information == FILE_CREATED;
+    }
+    return kind;
 }
 
 // The final path of `handle` into `out` (kFinalPathCapacity); false when it cannot be had or is cut.
@@ -123,15 +138,17 @@ bool writeWhole(HANDLE file, const void* bytes, DWORD count) {
     return WriteFile(file, bytes, count, &written, nullptr) && written == count;
 }
 
+bool isMissing(DWORD error) {
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
 bool samePath(const wchar_t* a, const wchar_t* b) {
     return CompareStringOrdinal(a, -1, b, -1, TRUE) == CSTR_EQUAL;
 }
 
 bool isBareFileName(const wchar_t* name) {
-    if (name[0] == L'\0' || lstrcmpW(name, L".") == 0 || lstrcmpW(name, L"..") == 0) {
-        return false;
-    }
-    return wcspbrk(name, L"\\/:") == nullptr;
+    return name[0] != L'\0' && lstrcmpW(name, L".") != 0 && lstrcmpW(name, L"..") != 0 &&
+           wcspbrk(name, L"\\/:") == nullptr;
 }
 
 bool joinPath(wchar_t* out, const wchar_t* folder, const wchar_t* name) {
@@ -139,14 +156,18 @@ bool joinPath(wchar_t* out, const wchar_t* folder, const wchar_t* name) {
     return PathAppendW(out, name) != FALSE;
 }
 
+HANDLE openShared(const wchar_t* path, DWORD access, DWORD flags) {
+    return CreateFileW(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                       nullptr,  // lpSecurityAttributes
+                       OPEN_EXISTING, flags,
+                       nullptr);  // hTemplateFile
+}
+
 Opened holdFolder(const wchar_t* path, OwnedHandle* folder) {
     folder->reset();
     if (isLinkByName(path)) {
         return Opened::link;
     }
-    // Listing is a real access to the folder's contents, so the share mode counts: without
-    // FILE_SHARE_DELETE nobody can open the folder to rename or delete it while this handle is open.
-    // A handle with attribute rights alone would not hold it.
     folder->reset(CreateFileW(path, kHoldAccess, FILE_SHARE_READ | FILE_SHARE_WRITE,
                               nullptr,  // lpSecurityAttributes
                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
@@ -165,20 +186,13 @@ Opened makeAndHoldFolder(const wchar_t* path, OwnedHandle* folder, bool* created
 
 Opened makeAndHoldFolderIn(HANDLE parent, const wchar_t* name, const wchar_t* path, OwnedHandle* folder,
                            bool* created) {
-    folder->reset();
-    *created = false;
     if (isLinkByName(path)) {
+        folder->reset();
+        *created = false;
         return Opened::link;
     }
-    HANDLE handle = nullptr;
-    ULONG_PTR information = 0;
-    if (createRelative(parent, name, kHoldAccess, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN_IF,
-                       FILE_DIRECTORY_FILE, nullptr, &handle, &information) < 0) {
-        return Opened::missing;
-    }
-    folder->reset(handle);
-    *created = information == FILE_CREATED;
-    return classify(folder, true);
+    return openRelative(parent, name, kHoldAccess, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN_IF,
+                        FILE_DIRECTORY_FILE, nullptr, folder, created);
 }
 
 Opened openFileNoFollow(const wchar_t* path, DWORD access, DWORD share, DWORD disposition,
@@ -195,31 +209,8 @@ Opened openFileNoFollow(const wchar_t* path, DWORD access, DWORD share, DWORD di
 
 Opened openInFolder(HANDLE folder, const wchar_t* name, ACCESS_MASK access, ULONG share, ULONG disposition,
                     PSECURITY_DESCRIPTOR security, OwnedHandle* file, bool* created) {
-    file->reset();
-    if (created != nullptr) {
-        *created = false;
-    }
-    HANDLE handle = nullptr;
-    ULONG_PTR information = 0;
-    const NTSTATUS result = createRelative(folder, name, access, share, disposition, FILE_NON_DIRECTORY_FILE,
-                                           security, &handle, &information);
-    if (result < 0) {
-        // A folder at the name cannot be opened as a file.
-        return GetLastError() == ERROR_DIRECTORY ||
-                       result == static_cast<NTSTATUS>(0xC00000BAL)  // STATUS_FILE_IS_A_DIRECTORY
-                   ? Opened::wrongKind
-                   : Opened::missing;
-    }
-    file->reset(handle);
-    const Opened opened = classify(file, false);
-    if (opened != Opened::ok) {
-        SetLastError(ERROR_INVALID_NAME);
-        return opened;
-    }
-    if (created != nullptr) {
-        *created = information == FILE_CREATED;
-    }
-    return Opened::ok;
+    return openRelative(folder, name, access, share, disposition, FILE_NON_DIRECTORY_FILE, security, file,
+                        created);
 }
 
 bool ownedByTheSystem(HANDLE object, LocalMemory<wchar_t>* owner) {
@@ -246,11 +237,7 @@ DWORD linkCount(HANDLE file) {
 }
 
 bool isAtPath(HANDLE handle, const wchar_t* base, const wchar_t* rest) {
-    const OwnedHandle baseFolder(CreateFileW(base, FILE_READ_ATTRIBUTES,
-                                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                             nullptr,  // lpSecurityAttributes
-                                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
-                                             nullptr));  // hTemplateFile
+    const OwnedHandle baseFolder(openShared(base, FILE_READ_ATTRIBUTES, FILE_FLAG_BACKUP_SEMANTICS));
     wchar_t expected[kFinalPathCapacity];
     wchar_t actual[kFinalPathCapacity];
     if (!baseFolder.valid() || !finalPath(baseFolder.get(), expected) || !finalPath(handle, actual)) {

@@ -7,8 +7,6 @@
 
 #include <windows.h>
 
-#include <cstdint>
-
 #include "install/holders.h"
 
 // Whole files, each through a handle opened already. fileSize() gives the size of the file open as
@@ -26,6 +24,9 @@ bool readWhole(HANDLE file, DWORD size, DWORD spare, LocalMemory<T>* block) {
 }
 bool writeWhole(HANDLE file, const void* bytes, DWORD count);
 
+// True when `error` says a name is missing, as opposed to one that cannot be looked at.
+bool isMissing(DWORD error);
+
 // True when the two paths are the same text, compared code unit by code unit with case folded as the
 // file system folds it (never by the user's language).
 bool samePath(const wchar_t* a, const wchar_t* b);
@@ -37,6 +38,10 @@ bool isBareFileName(const wchar_t* name);
 // `folder` joined with `name` into `out` (MAX_PATH). False when the result would not fit, and `out`
 // must not be used then: a path cut short could name another file.
 bool joinPath(wchar_t* out, const wchar_t* folder, const wchar_t* name);
+
+// CreateFileW of the existing `path` with `access`, sharing everything, for a short look or a flush:
+// `flags` FILE_FLAG_BACKUP_SEMANTICS opens a folder, FILE_FLAG_OPEN_REPARSE_POINT a link itself.
+HANDLE openShared(const wchar_t* path, DWORD access, DWORD flags);
 
 enum class Opened {
     ok,         // the handle is open on the thing itself

@@ -9,10 +9,6 @@ namespace {
 // A record larger than this was not written by a swap: no package has that many top-level entries.
 constexpr DWORD kRecordLimit = 4 * 1024 * 1024;
 
-bool isOwnFolder(const wchar_t* name) {
-    return samePath(name, SwapRecord::kOwnFolderName);
-}
-
 // One line: the kind, the name (at most MAX_PATH - 1 characters) and a line feed.
 bool writeLine(HANDLE file, wchar_t kind, const wchar_t* name) {
     wchar_t line[MAX_PATH + 1];
@@ -52,19 +48,15 @@ SwapRecord::Read SwapRecord::read(const wchar_t* path) {
                                        OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
                                        nullptr));  // hTemplateFile
     if (!file.valid()) {
-        const DWORD error = GetLastError();
-        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? Read::missing
-                                                                              : Read::unreadable;
+        return isMissing(GetLastError()) ? Read::missing : Read::unreadable;
     }
     DWORD bytes = 0;
-    if (!fileSize(file.get(), kRecordLimit, &bytes)) {
+    if (!fileSize(file.get(), kRecordLimit, &bytes) ||
+        !readWhole(file.get(), bytes, sizeof(wchar_t), &text_)) {
         return Read::unreadable;
     }
     if (bytes % sizeof(wchar_t) != 0) {
         return Read::damaged;  // cut off inside a character
-    }
-    if (!readWhole(file.get(), bytes, sizeof(wchar_t), &text_)) {
-        return Read::unreadable;
     }
     wchar_t* line = text_.get();
     end_ = line + bytes / sizeof(wchar_t);
@@ -83,7 +75,8 @@ SwapRecord::Read SwapRecord::read(const wchar_t* path) {
         *lineEnd = L'\0';
         const wchar_t kind = line[0];
         const wchar_t* name = line + 1;
-        const bool entry = (kind == L'+' || kind == L'-') && isBareFileName(name) && !isOwnFolder(name);
+        const bool entry =
+            (kind == L'+' || kind == L'-') && isBareFileName(name) && !samePath(name, kOwnFolderName);
         const bool work = kind == L'@' && firstLine && isBareFileName(name) && wcsncmp(name, L"run-", 4) == 0;
         if (!entry && !work) {
             return Read::damaged;

@@ -20,10 +20,6 @@ class SwapRecord {
     // The name of the installer's own folder inside the code folder, which no entry may have.
     static constexpr const wchar_t* kOwnFolderName = L".installer";
 
-    SwapRecord() = default;
-    SwapRecord(const SwapRecord&) = delete;
-    SwapRecord& operator=(const SwapRecord&) = delete;
-
     // Writing: begin() creates the draft `draftPath` (replacing one left there) with `security` (may
     // be null) and writes the work folder's line; add() writes one entry; commit() flushes the draft
     // and renames it to `recordPath`. Each returns false, with GetLastError set, when the file system
