@@ -7,6 +7,8 @@
 #include <map>
 #include <string>
 
+#include "install/install_log.h"
+
 namespace testsupport {
 
 // The bytes of a file, or an empty string (and *exists false) when it cannot be opened.
@@ -23,12 +25,24 @@ std::wstring currentDirectory();
 std::wstring logFilePath();
 // The install log's text, or "" when there is none.
 std::wstring installLog();
+// The install log's text after `step` has run with a fresh log: the file deleted, an InstallLog opened
+// and handed to `step`, then closed.
+template <class Step>
+std::wstring installLogOf(Step step) {
+    DeleteFileW(logFilePath().c_str());
+    InstallLog log;
+    log.open();
+    step(log);
+    log.close();
+    return installLog();
+}
 // Runs a command line and waits; returns its exit code, or -1 when it could not be started.
 int runAndWait(const std::wstring& commandLine);
 // Starts a command line; false when it could not be started. Wine starts a Unix program (Z:\bin\ln)
 // without a process handle (seen: hProcess null), so only the result tells.
 // `desktop` (as "station\\desktop") is where it runs, null for this process's own.
-bool startProcess(const std::wstring& commandLine, PROCESS_INFORMATION* process, const wchar_t* desktop = nullptr);
+bool startProcess(const std::wstring& commandLine, PROCESS_INFORMATION* process,
+                  const wchar_t* desktop = nullptr);
 // Waits up to `timeoutMs` for a process from startProcess, closes its handles and returns the wait's result.
 DWORD closeProcess(PROCESS_INFORMATION* process, DWORD timeoutMs = INFINITE);
 // The process id of a running process named `name` (as "7za.exe") that `parent` started, or 0.
