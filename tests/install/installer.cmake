@@ -8,7 +8,8 @@ if(WELKARA_TEST_SECRET_KEY STREQUAL "")
 endif()
 
 # The installed application's stand-in.
-welkara_test_program(fake_welkara ${CMAKE_BINARY_DIR}/fake_welkara ${welkara_support}/fake_welkara.cpp)
+welkara_test_program(fake_welkara ${CMAKE_BINARY_DIR}/fake_welkara ${welkara_support}/fake_welkara.cpp
+                     welkara_test_support)
 set_target_properties(fake_welkara PROPERTIES OUTPUT_NAME welkara)
 # The target TEST_packages: the signed packages in DIR/packages (tests/support/make_installer_packages.sh).
 function(welkara_installer_packages test dir)
@@ -41,7 +42,7 @@ welkara_test_program(installer_stopping_runner ${folder} ${CMAKE_CURRENT_LIST_DI
                      welkara_installation_stopping)
 add_dependencies(installer_thread_test installer_stopping_runner)
 
-# Its own package store, for the downloaded installation (welkara_package_store: download_and_extract.cmake).
+# Its own package store, for the downloaded installation.
 welkara_package_store(installer_store ${folder}/store)
 set_tests_properties(installer_thread_test PROPERTIES FIXTURES_REQUIRED "wine;installer_store")
 
