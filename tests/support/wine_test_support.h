@@ -1,5 +1,5 @@
-// Small helpers for the Windows-side tests: whole-file reads and writes, the log's path, the test
-// executable's folder and running a helper process.
+// Small helpers for the Windows-side tests: whole-file reads and writes, the install log's path and text,
+// the test executable's folder and running a helper process.
 #pragma once
 
 #include <windows.h>
