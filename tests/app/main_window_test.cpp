@@ -74,20 +74,6 @@ bool endsWith(const std::wstring& text, const std::wstring& ending) {
            text.compare(text.size() - ending.size(), ending.size(), ending) == 0;
 }
 
-std::string narrow(const std::wstring& text) {
-    return std::string(text.begin(), text.end());
-}
-
-void setRegistryValue(HKEY root, const wchar_t* key, const wchar_t* name, DWORD type, const void* data,
-                      DWORD size) {
-    HKEY opened = nullptr;
-    if (RegCreateKeyExW(root, key, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &opened, nullptr) ==
-        ERROR_SUCCESS) {
-        RegSetValueExW(opened, name, 0, type, static_cast<const BYTE*>(data), size);
-        RegCloseKey(opened);
-    }
-}
-
 // Settings of the run's throwaway Wine prefix for windows on a bare Xvfb (no window manager), read by
 // every Wine process started afterwards:
 // - Direct3D without its command-stream thread. With it, now and then the last frame that Direct2D
@@ -97,18 +83,19 @@ void setRegistryValue(HKEY root, const wchar_t* key, const wchar_t* name, DWORD 
 //   they are hidden, up to 2 s, in DestroyWindow (seen: WM_CLOSE took 2.1 s to end the process, a click
 //   on the button 0.1 s). Unmanaged, Wine draws the title bar and its buttons itself.
 // - The Marlett font from Wine's own fonts, with which Wine draws those title-bar buttons.
+// RegSetKeyValueW makes each key that is missing.
 void prepareWineForWindows() {
     const DWORD off = 0;
-    setRegistryValue(HKEY_CURRENT_USER, L"Software\\Wine\\Direct3D", L"csmt", REG_DWORD, &off, sizeof off);
+    RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\Wine\\Direct3D", L"csmt", REG_DWORD, &off, sizeof off);
     const wchar_t no[] = L"N";
-    setRegistryValue(HKEY_CURRENT_USER, L"Software\\Wine\\X11 Driver", L"Managed", REG_SZ, no, sizeof no);
+    RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\Wine\\X11 Driver", L"Managed", REG_SZ, no, sizeof no);
     wchar_t fonts[MAX_PATH];
     if (SHGetFolderPathW(nullptr, CSIDL_FONTS, nullptr, SHGFP_TYPE_CURRENT, fonts) >= 0 &&
         CopyFileW(L"Z:\\usr\\share\\wine\\fonts\\marlett.ttf",
                   (std::wstring(fonts) + L"\\marlett.ttf").c_str(), FALSE)) {
         const wchar_t file[] = L"marlett.ttf";
-        setRegistryValue(HKEY_LOCAL_MACHINE, L"Software\\Microsoft\\Windows NT\\CurrentVersion\\Fonts",
-                         L"Marlett (TrueType)", REG_SZ, file, sizeof file);
+        RegSetKeyValueW(HKEY_LOCAL_MACHINE, L"Software\\Microsoft\\Windows NT\\CurrentVersion\\Fonts",
+                        L"Marlett (TrueType)", REG_SZ, file, sizeof file);
     }
 }
 
@@ -203,8 +190,7 @@ class MainWindowTest : public testsupport::InstallationFixture {
     HWND startStalledRun(InstallerProcess& process, const HeldDownload& download) {
         HWND window = startInstaller(process, L"/url:" + download.url);
         EXPECT_TRUE(download.waitForStart(30000)) << "the installer thread never asked for the package";
-        EXPECT_TRUE(endsWith(installLog(), L"Will try to install " + download.url + L"\n"))
-            << narrow(installLog());
+        EXPECT_TRUE(endsWith(installLog(), L"Will try to install " + download.url + L"\n")) << installLog();
         return window;
     }
 };
@@ -263,7 +249,7 @@ TEST_F(MainWindowTest, WorkingWindowHasItsTitleSizeStyleAndControls) {
           client.bottom / 2 - barHeight / 2 + barHeight}},
     };
     for (const ControlCase& control : controls) {
-        SCOPED_TRACE(narrow(control.className));
+        SCOPED_TRACE(control.className);
         HWND child = windowtest::findChild(window, control.className);
         ASSERT_NE(child, nullptr);
         EXPECT_EQ(windowtest::windowText(child), control.text);
@@ -345,8 +331,7 @@ TEST_P(CloseDuringDownloadTest, EndsTheProcessAtOnceWithExitCodeZero) {
     EXPECT_LT(took, 3000u);
     EXPECT_EQ(process.exitCode(), 0u);
     EXPECT_FALSE(IsWindow(window));
-    EXPECT_TRUE(endsWith(installLog(), L"Will try to install " + stalled.url + L"\n"))
-        << narrow(installLog());
+    EXPECT_TRUE(endsWith(installLog(), L"Will try to install " + stalled.url + L"\n")) << installLog();
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -391,7 +376,7 @@ TEST_F(MainWindowTest, EachStatusMessageReplacesTheLineWithItsOwnSentence) {
                  {kErrorMessage, kErrorText, 3}};
     const wchar_t* shown = kInstallingText;
     for (const auto& step : steps) {
-        SCOPED_TRACE(narrow(step.sentence));
+        SCOPED_TRACE(step.sentence);
         const bool changes = step.sentence != shown;
         shown = step.sentence;
         // Sent, not posted: when the call returns the window has handled it.
@@ -493,8 +478,8 @@ TEST_P(SuccessfulRunTest, ShowsTheResultAndEndsByItself) {
             return (finalLineAt != 0 && closeAt != 0) || !process.running();
         },
         120000);
-    ASSERT_NE(closeAt, 0u) << "the button never said \"Close\"; the log:\n" << narrow(installLog());
-    ASSERT_NE(finalLineAt, 0u) << narrow(installLog());
+    ASSERT_NE(closeAt, 0u) << "the button never said \"Close\"; the log:\n" << installLog();
+    ASSERT_NE(finalLineAt, 0u) << installLog();
 
     if (looked) {
         Capture final;
@@ -527,10 +512,10 @@ TEST_P(SuccessfulRunTest, ShowsTheResultAndEndsByItself) {
     EXPECT_FALSE(IsWindow(window));
 
     const std::wstring log = installLog();
-    EXPECT_EQ(log.rfind(L"Installer thread started\n", 0), 0u) << narrow(log);
-    EXPECT_TRUE(endsWith(log, finalLine)) << narrow(log);
-    EXPECT_NE(log.find(L"verify_eddsa: verify result: 1\n"), std::wstring::npos) << narrow(log);
-    EXPECT_EQ(log.find(L"Executing ") != std::wstring::npos, installs) << narrow(log);
+    EXPECT_EQ(log.rfind(L"Installer thread started\n", 0), 0u) << log;
+    EXPECT_TRUE(endsWith(log, finalLine)) << log;
+    EXPECT_NE(log.find(L"verify_eddsa: verify result: 1\n"), std::wstring::npos) << log;
+    EXPECT_EQ(log.find(L"Executing ") != std::wstring::npos, installs) << log;
     if (installs) {
         EXPECT_TRUE(applicationStarted());
     }
@@ -586,7 +571,7 @@ TEST_P(PlantedDllTest, NeverLoadsAndTheRunStillSucceeds) {
     wchar_t overrides[512] = {};
     GetEnvironmentVariableW(L"WINEDLLOVERRIDES", overrides, 512);
     ASSERT_NE(std::wstring(overrides).find(kWindowsSearchOrder), std::wstring::npos)
-        << "WINEDLLOVERRIDES is \"" << narrow(overrides) << "\": Wine would prefer its builtin DLLs";
+        << "WINEDLLOVERRIDES is \"" << overrides << "\": Wine would prefer its builtin DLLs";
     ASSERT_TRUE(CreateDirectoryW(runFolder().c_str(), nullptr));
     ASSERT_TRUE(CopyFileW(installer().c_str(), (runFolder() + L"\\Installer.exe").c_str(), FALSE));
     const std::wstring where = planted();
@@ -608,10 +593,10 @@ TEST_P(PlantedDllTest, NeverLoadsAndTheRunStillSucceeds) {
     ASSERT_TRUE(settledCapture(window, nullptr, &working, 20000)) << "the status line was never drawn";
     expectPaintedStatus(working);
     download.release(200);
-    ASSERT_TRUE(process.waitForExit(30000)) << narrow(installLog());
+    ASSERT_TRUE(process.waitForExit(30000)) << installLog();
     EXPECT_EQ(process.exitCode(), 0u);
-    EXPECT_TRUE(endsWith(installLog(), kVerifiedLine)) << narrow(installLog());
-    EXPECT_FALSE(pathExists(marker())) << "the planted " << narrow(GetParam().dll) << " was loaded";
+    EXPECT_TRUE(endsWith(installLog(), kVerifiedLine)) << installLog();
+    EXPECT_FALSE(pathExists(marker())) << "the planted " << GetParam().dll << " was loaded";
 }
 
 INSTANTIATE_TEST_SUITE_P(SystemDlls, PlantedDllTest,
@@ -643,7 +628,7 @@ TEST_P(FailedRunTest, StaysOpenUntilClosedThenExitsWithZero) {
     ASSERT_NE(window, nullptr);
     HWND button = windowtest::findChild(window, L"Button");
     ASSERT_TRUE(waitUntil([&] { return windowtest::windowText(button) == L"Close"; }, 60000));
-    EXPECT_TRUE(endsWith(installLog(), L"Couldn't validate file\n")) << narrow(installLog());
+    EXPECT_TRUE(endsWith(installLog(), L"Couldn't validate file\n")) << installLog();
 
     // The error may come before the first paint, which under Wine takes seconds.
     Capture error;
@@ -682,7 +667,7 @@ struct UnattendedCase {
     bool lockHeld;             // another installation holds the code folder's lock
     bool unseen;               // in a window station nobody sees
     DWORD exitCode;
-    const wchar_t* reason;     // in the log's second line
+    const wchar_t* reason;  // in the log's second line
     const wchar_t* finalLine;
 };
 
@@ -703,20 +688,21 @@ TEST_P(UnattendedRunTest, EndsByItselfWithItsExitCode) {
     const bool ended = started && process.waitForExit(60000);
     CloseHandle(lock);
     ASSERT_TRUE(started) << GetLastError();
-    ASSERT_TRUE(ended) << "the run waits for somebody: " << narrow(installLog());
+    ASSERT_TRUE(ended) << "the run waits for somebody: " << installLog();
     EXPECT_EQ(process.exitCode(), c.exitCode);
     const std::wstring log = installLog();
     EXPECT_EQ(log.rfind(L"Installer thread started\nRunning unattended (" + std::wstring(c.reason) +
                             L"): nothing waits for a person and the application is not started\n",
                         0),
               0u)
-        << narrow(log);
-    EXPECT_TRUE(endsWith(log, c.finalLine)) << narrow(log);
+        << log;
+    EXPECT_TRUE(endsWith(log, c.finalLine)) << log;
     EXPECT_FALSE(applicationStarted());
     if (std::wstring(c.finalLine) == kFinishedLine) {
-        EXPECT_NE(log.find(L"\nNot starting " + codeFolder + L"\\welkara.exe: the run is unattended\n" + kFinishedLine),
+        EXPECT_NE(log.find(L"\nNot starting " + codeFolder + L"\\welkara.exe: the run is unattended\n" +
+                           kFinishedLine),
                   std::wstring::npos)
-            << narrow(log);
+            << log;
     }
 }
 
@@ -724,10 +710,10 @@ INSTANTIATE_TEST_SUITE_P(
     Runs, UnattendedRunTest,
     ::testing::Values(UnattendedCase{"FailureEndsWith1603", L"/unattended", L"damaged", false, false, 1603,
                                      L"the /unattended option", L"Couldn't validate file\n"},
-                      UnattendedCase{"LockedCodeFolderEndsWith1618", L"/unattended", L"package", true, false, 1618,
-                                     L"the /unattended option", L"Couldn't lock the code folder\n"},
-                      UnattendedCase{"SuccessEndsWith0AndStartsNothing", L"/unattended:yes", L"package", false,
-                                     false, 0, L"the /unattended option", kFinishedLine},
+                      UnattendedCase{"LockedCodeFolderEndsWith1618", L"/unattended", L"package", true, false,
+                                     1618, L"the /unattended option", L"Couldn't lock the code folder\n"},
+                      UnattendedCase{"SuccessEndsWith0AndStartsNothing", L"/unattended:yes", L"package",
+                                     false, false, 0, L"the /unattended option", kFinishedLine},
                       UnattendedCase{"FailureUnseenEndsWith0", L"", L"damaged", false, true, 0,
                                      L"a window station that nobody sees", L"Couldn't validate file\n"}),
     [](const ::testing::TestParamInfo<UnattendedCase>& info) { return info.param.name; });
@@ -844,7 +830,7 @@ TEST_F(WindowOnScreenTest, EveryStateShowsItsTextMarqueeAndButton) {
         for (const Capture* photo : {&first, &later}) {
             expectPaintedStatus(*photo);
             EXPECT_TRUE(shown(*photo, row.label))
-                << "the bar or the label \"" << narrow(row.label) << "\" is missing from the screen";
+                << "the bar or the label \"" << row.label << "\" is missing from the screen";
         }
         EXPECT_EQ(!(windowtest::clientArea(first, barArea) == windowtest::clientArea(later, barArea)),
                   row.marqueeRuns)

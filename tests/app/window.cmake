@@ -11,16 +11,12 @@ endif()
 find_program(WELKARA_CONVERT convert REQUIRED)  # ImageMagick
 set(folder ${CMAKE_BINARY_DIR}/tests/main_window_test)
 
-add_custom_command(OUTPUT ${folder}/packages/package.7z ${folder}/packages/package.sig
-    COMMAND sh ${welkara_support}/make_installer_packages.sh ${folder}/packages ${WELKARA_HOST_SIGN}
-            ${WELKARA_TEST_SECRET_KEY} $<TARGET_FILE:fake_welkara>
-    DEPENDS ${welkara_support}/make_installer_packages.sh ${CMAKE_SOURCE_DIR}/scripts/lib/welkara.sh fake_welkara welkara_host_tools ${WELKARA_TEST_SECRET_KEY}
-    COMMENT "Making the signed packages for main_window_test")
+welkara_installer_packages(main_window_test ${folder})
 add_custom_command(OUTPUT ${folder}/Installer.exe
     COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:Installer> ${folder}/Installer.exe
     DEPENDS Installer $<TARGET_FILE:Installer>
     COMMENT "Copying Installer.exe beside main_window_test")
-add_custom_target(main_window_test_files DEPENDS ${folder}/packages/package.7z ${folder}/Installer.exe)
+add_custom_target(main_window_test_files DEPENDS ${folder}/Installer.exe)
 
 # installer_image_test: Installer.exe's application manifest and imports, read from the image.
 welkara_add_test(installer_image_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/installer_image_test.cpp
@@ -32,7 +28,7 @@ add_dependencies(installer_image_test Installer)
 welkara_add_test(main_window_test
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/main_window_test.cpp ${CMAKE_CURRENT_LIST_DIR}/window_driver.cpp
     LIBRARIES welkara_installation_fixture gdi32 shell32 advapi32 oleacc ole32 oleaut32 WINE_STATE)
-add_dependencies(main_window_test main_window_test_files)
+add_dependencies(main_window_test main_window_test_files main_window_test_packages)
 configure_file(${WELKARA_7ZA_EXE} ${folder}/7za.exe COPYONLY)
 welkara_package_store(window_store ${folder}/store)
 

@@ -26,14 +26,14 @@ bool waitUntil(const std::function<bool()>& done, DWORD timeoutMs) {
 
 InstallerProcess::~InstallerProcess() {
     if (running()) {
-        TerminateProcess(m_process.hProcess, 1);
+        TerminateProcess(process_.hProcess, 1);
     }
-    testsupport::closeProcess(&m_process, 5000);  // never started: null handles, refused harmlessly
-    if (m_desktop != nullptr) {
-        CloseDesktop(m_desktop);
+    testsupport::closeProcess(&process_, 5000);  // never started: null handles, refused harmlessly
+    if (desktop_ != nullptr) {
+        CloseDesktop(desktop_);
     }
-    if (m_station != nullptr) {
-        CloseWindowStation(m_station);
+    if (station_ != nullptr) {
+        CloseWindowStation(station_);
     }
 }
 
@@ -44,18 +44,18 @@ bool InstallerProcess::start(const std::wstring& executable, const std::wstring&
     }
     if (unseen) {
         // A station made here has no WSF_VISIBLE; its desktop is made with the station current.
-        m_station = CreateWindowStationW(L"WelkaraUnseen", 0, WINSTA_ALL_ACCESS, nullptr);
+        station_ = CreateWindowStationW(L"WelkaraUnseen", 0, WINSTA_ALL_ACCESS, nullptr);
         const HWINSTA own = GetProcessWindowStation();
-        if (m_station == nullptr || !SetProcessWindowStation(m_station)) {
+        if (station_ == nullptr || !SetProcessWindowStation(station_)) {
             return false;
         }
-        m_desktop = CreateDesktopW(L"Default", nullptr, nullptr, 0, GENERIC_ALL, nullptr);
+        desktop_ = CreateDesktopW(L"Default", nullptr, nullptr, 0, GENERIC_ALL, nullptr);
         SetProcessWindowStation(own);
-        if (m_desktop == nullptr) {
+        if (desktop_ == nullptr) {
             return false;
         }
     }
-    return testsupport::startProcess(commandLine, &m_process, unseen ? L"WelkaraUnseen\\Default" : nullptr);
+    return testsupport::startProcess(commandLine, &process_, unseen ? L"WelkaraUnseen\\Default" : nullptr);
 }
 
 namespace {
@@ -107,7 +107,7 @@ HWND InstallerProcess::findWindow() const {
     while ((window = FindWindowExW(nullptr, window, kWindowClass, nullptr)) != nullptr) {
         DWORD owner = 0;
         GetWindowThreadProcessId(window, &owner);
-        if (owner == m_process.dwProcessId && IsWindowVisible(window)) {
+        if (owner == process_.dwProcessId && IsWindowVisible(window)) {
             return window;
         }
     }
@@ -115,22 +115,22 @@ HWND InstallerProcess::findWindow() const {
 }
 
 bool InstallerProcess::waitForExit(DWORD timeoutMs) {
-    if (WaitForSingleObject(m_process.hProcess, timeoutMs) != WAIT_OBJECT_0) {
+    if (WaitForSingleObject(process_.hProcess, timeoutMs) != WAIT_OBJECT_0) {
         return false;
     }
-    if (m_exitedAt == 0) {
-        m_exitedAt = GetTickCount64();
+    if (exitedAt_ == 0) {
+        exitedAt_ = GetTickCount64();
     }
     return true;
 }
 
 bool InstallerProcess::running() const {
-    return m_process.hProcess != nullptr && WaitForSingleObject(m_process.hProcess, 0) == WAIT_TIMEOUT;
+    return process_.hProcess != nullptr && WaitForSingleObject(process_.hProcess, 0) == WAIT_TIMEOUT;
 }
 
 DWORD InstallerProcess::exitCode() const {
     DWORD code = STILL_ACTIVE;
-    GetExitCodeProcess(m_process.hProcess, &code);
+    GetExitCodeProcess(process_.hProcess, &code);
     return code;
 }
 
@@ -302,7 +302,8 @@ bool Capture::saveBmp(const std::wstring& path) const {
     header.bfSize = static_cast<DWORD>(header.bfOffBits + rows.size());
 
     return testsupport::writeBytes(path, std::string(reinterpret_cast<const char*>(&header), sizeof header) +
-                                             std::string(reinterpret_cast<const char*>(&info), sizeof info) + rows);
+                                             std::string(reinterpret_cast<const char*>(&info), sizeof info) +
+                                             rows);
 }
 
 Band clientBand(const Capture& capture, int top, int bottom) {

@@ -36,13 +36,13 @@ class InstallerProcess {
     bool waitForExit(DWORD timeoutMs);
     bool running() const;
     DWORD exitCode() const;
-    ULONGLONG exitedAt() const { return m_exitedAt; }
+    ULONGLONG exitedAt() const { return exitedAt_; }
 
   private:
-    PROCESS_INFORMATION m_process = {};
-    ULONGLONG m_exitedAt = 0;
-    HWINSTA m_station = nullptr;  // the unseen window station and its desktop, while the process runs
-    HDESK m_desktop = nullptr;
+    PROCESS_INFORMATION process_ = {};
+    ULONGLONG exitedAt_ = 0;
+    HWINSTA station_ = nullptr;  // the unseen window station and its desktop, while the process runs
+    HDESK desktop_ = nullptr;
 };
 
 // The child window of `parent` with that window class, or null.

@@ -31,10 +31,8 @@ configure_file(${WELKARA_7ZA_EXE} ${CMAKE_BINARY_DIR}/tests/extract_test/7za.exe
 # large.7z holds package-src and large.bin, 256 MiB of zeros stored (-mx0), so that the extractor is
 # still copying when the test ends extract_runner.
 set(welkara_extract_dir ${CMAKE_BINARY_DIR}/tests/extract_test)
-add_executable(extract_runner ${CMAKE_CURRENT_LIST_DIR}/extract_runner.cpp)
-target_link_libraries(extract_runner PRIVATE welkara_install_operations welkara_test_support)
-target_link_options(extract_runner PRIVATE -municode)
-set_target_properties(extract_runner PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${welkara_extract_dir})
+welkara_test_program(extract_runner ${welkara_extract_dir} ${CMAKE_CURRENT_LIST_DIR}/extract_runner.cpp
+                     welkara_install_operations welkara_test_support)
 add_custom_command(OUTPUT ${welkara_extract_dir}/large.7z
     COMMAND sh -c "rm -rf large-src large.7z && cp -R package-src large-src && head -c 268435456 /dev/zero >large-src/large.bin && cd large-src && '${WELKARA_HOST_7Z}' a -t7z -mx0 -bd -y ../large.7z . >/dev/null && cd .. && rm -rf large-src"
     DEPENDS ${welkara_extract_dir}/package.7z

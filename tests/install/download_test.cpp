@@ -17,8 +17,6 @@
 #include "tests/support/package_store_access.h"
 #include "tests/support/wine_test_support.h"
 
-using testsupport::installLog;
-using testsupport::logFilePath;
 using testsupport::patternBytes;
 
 namespace {
@@ -51,20 +49,16 @@ class DownloadTest : public ::testing::Test {
     // One downloadUpdate with a fresh log. On false the outputs must be left as they were.
     static Outcome download(const std::wstring& url) { return download(url.c_str()); }
     static Outcome download(const wchar_t* url) {
-        DeleteFileW(logFilePath().c_str());
-        InstallLog log;
-        log.open();
         PackageBytes package;
         Outcome outcome;
-        outcome.ok = downloadUpdate(log, url, &package);
-        log.close();
+        outcome.log = testsupport::installLogOf(
+            [&](InstallLog& log) { outcome.ok = downloadUpdate(log, url, &package); });
         if (outcome.ok) {
             outcome.body.assign(reinterpret_cast<const char*>(package.data()), package.size());
         } else {
             EXPECT_EQ(package.data(), nullptr);
             EXPECT_EQ(package.size(), 0u);
         }
-        outcome.log = installLog();
         return outcome;
     }
 };

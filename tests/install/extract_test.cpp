@@ -1,12 +1,9 @@
-// extractUpdateFromFileToCwd under Wine with the real 7za.exe. Built twice:
-//   extract_test          7za.exe lies beside the executable: a package made by Debian's 7z at build
-//                         time is unpacked into the current directory, overwriting what is there;
-//                         the extractor's failures are refused with its own last lines of output, and
-//                         a 7za.exe other than the pinned one never runs; an extraction whose caller is
-//                         ended (extract_runner, terminated) ends with it;
-//   extract_no7za_test    (WELKARA_TEST_WITHOUT_EXTRACTOR) no 7za.exe beside it, only a decoy in the
-//                         current directory, which must not be run.
-// Beside each executable the build puts package.7z and package-src, the tree that the package holds.
+// extractUpdateFromFileToCwd under Wine with the real 7za.exe beside the executable: a package made by
+// Debian's 7z at build time is unpacked into the current directory, overwriting what is there; the
+// extractor's failures are refused with its own last lines of output, a 7za.exe other than the pinned one
+// never runs, and an extraction whose caller is ended (extract_runner, terminated) ends with it. Built
+// again without 7za.exe, only a decoy in the current directory (extract_no7za_test), and against a digest
+// off in its last byte (extract_lastbyte_test). Beside each: package.7z and package-src, the tree it holds.
 #include "install/extract.h"
 
 #include <windows.h>
@@ -22,8 +19,6 @@
 
 using testsupport::currentDirectory;
 using testsupport::exeFolder;
-using testsupport::installLog;
-using testsupport::logFilePath;
 using testsupport::pathExists;
 using testsupport::readBytes;
 using testsupport::removeTree;
@@ -52,7 +47,6 @@ class ExtractTest : public ::testing::Test {
     // milliseconds: a removal then fails with a sharing violation, and a folder made again under the
     // same name could collide with it.
     void SetUp() override {
-        DeleteFileW(logFilePath().c_str());
         ++workNumber_;
         removeTree(workFolder());
         ASSERT_TRUE(CreateDirectoryW(workFolder().c_str(), nullptr));
@@ -78,19 +72,18 @@ class ExtractTest : public ::testing::Test {
         return folder;
     }
 
-    // Runs the extraction with the work folder current; returns its result and what it logged, and
-    // checks that the current directory is what it was before.
+    // Runs the extraction with a fresh log and the work folder current; returns its result and what it
+    // logged, and checks that the current directory is what it was before.
     static bool extractInWorkFolder(std::wstring* logText) {
         EXPECT_TRUE(SetCurrentDirectoryW(workFolder().c_str()));
         const std::wstring before = currentDirectory();
-        InstallLog log;
-        log.open();
-        PinnedExtractor extractor;
-        extractor.load();
-        const bool ok = extractUpdateFromFileToCwd(log, extractor, stagingFolder().c_str());
-        log.close();
+        bool ok = false;
+        *logText = testsupport::installLogOf([&](InstallLog& log) {
+            PinnedExtractor extractor;
+            extractor.load();
+            ok = extractUpdateFromFileToCwd(log, extractor, stagingFolder().c_str());
+        });
         EXPECT_EQ(currentDirectory(), before) << "extraction changed the current directory";
-        *logText = installLog();
         return ok;
     }
 
@@ -164,7 +157,6 @@ TEST_F(ExtractTest, FailureInsideTheExtractorIsReportedWithItsExitCode) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        DeleteFileW(logFilePath().c_str());
         DeleteFileW((workFolder() + L"\\archive.7z").c_str());
         if (c.writeArchive) {
             ASSERT_TRUE(writeBytes(workFolder() + L"\\archive.7z", c.bytes));
@@ -196,7 +188,8 @@ TEST_F(ExtractTest, ExtractorEndsWithItsCaller) {
     testsupport::waitFor(30000, 1, [&] {
         return pathExists(large) || WaitForSingleObject(runner.hProcess, 0) != WAIT_TIMEOUT;
     });
-    HANDLE extractor = OpenProcess(SYNCHRONIZE, FALSE, testsupport::childProcess(runner.dwProcessId, L"7za.exe"));
+    HANDLE extractor =
+        OpenProcess(SYNCHRONIZE, FALSE, testsupport::childProcess(runner.dwProcessId, L"7za.exe"));
     TerminateProcess(runner.hProcess, 99);
     testsupport::closeProcess(&runner);
     ASSERT_NE(extractor, nullptr) << "no 7za.exe was seen running";
@@ -244,8 +237,8 @@ TEST_F(ExtractTest, ExtractorThatIsNotThePinnedOneNeverRuns) {
     const bool ok = extractInWorkFolder(&logText);
     ASSERT_TRUE(writeBytes(extractor, pinned));
     EXPECT_FALSE(ok);
-    EXPECT_EQ(logText,
-              kInvokingLine + L"extractUpdate: " + extractor + L" is not the 7za.exe this installer was built with\n");
+    EXPECT_EQ(logText, kInvokingLine + L"extractUpdate: " + extractor +
+                           L" is not the 7za.exe this installer was built with\n");
     EXPECT_FALSE(pathExists(workFolder() + L"\\welkara.exe"));
 }
 

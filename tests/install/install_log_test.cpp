@@ -18,7 +18,7 @@ using testsupport::runAndWait;
 namespace {
 
 class InstallLogTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { DeleteFileW(logFilePath().c_str()); }
     static std::wstring writerCommand(const std::wstring& arguments) {
         return L"\"" + testsupport::exeFolder() + L"\\log_writer.exe\" " + arguments;
@@ -44,7 +44,8 @@ TEST_F(InstallLogTest, WritesFormattedUtf16WithoutBomAndWithBareLineFeeds) {
     // "%s" takes a wide string in the CRT's wide printf, exactly like "%ls".
     EXPECT_TRUE(log.write(L"Couldn't open %s\n", L"Z:\\x\\manifest \u00e9\u4e2d"));
     // "%d" and "%ld" print signed 32-bit values; error codes of 0x80000000 and above come out negative.
-    EXPECT_TRUE(log.write(L"(%d) (%ld) (%d)\n", static_cast<int>(0x80070005u), static_cast<long>(-1), 2147483647));
+    EXPECT_TRUE(
+        log.write(L"(%d) (%ld) (%d)\n", static_cast<int>(0x80070005u), static_cast<long>(-1), 2147483647));
     log.close();
 
     // The file's UTF-16 units are exactly these: no byte-order mark before them, no carriage return.
@@ -76,13 +77,12 @@ TEST_F(InstallLogTest, LongLinesAreCutTo1023CharactersAndTheNextLineContinuesThe
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.argumentLength);
-        DeleteFileW(logFilePath().c_str());
-        InstallLog log;
-        log.open();
-        EXPECT_TRUE(log.write(L"Will try to install %ls\n", std::wstring(c.argumentLength, L'u').c_str()));
-        EXPECT_TRUE(log.write(L"next\n"));
-        log.close();
-        EXPECT_EQ(installLog(), c.expected + L"next\n");
+        const std::wstring written = testsupport::installLogOf([&](InstallLog& log) {
+            EXPECT_TRUE(
+                log.write(L"Will try to install %ls\n", std::wstring(c.argumentLength, L'u').c_str()));
+            EXPECT_TRUE(log.write(L"next\n"));
+        });
+        EXPECT_EQ(written, c.expected + L"next\n");
     }
 }
 
@@ -91,8 +91,8 @@ TEST_F(InstallLogTest, ReadersMayOpenTheLogWhileItIsWritten) {
     log.open();
     ASSERT_TRUE(log.write(L"one\n"));
     EXPECT_EQ(installLog(), L"one\n");  // readBytes shares read and write access
-    HANDLE reader = CreateFileW(logFilePath().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE reader = CreateFileW(logFilePath().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(reader, INVALID_HANDLE_VALUE);
     EXPECT_TRUE(log.write(L"two\n"));
     CloseHandle(reader);

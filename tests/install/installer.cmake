@@ -8,27 +8,29 @@ if(WELKARA_TEST_SECRET_KEY STREQUAL "")
 endif()
 
 # The installed application's stand-in.
-add_executable(fake_welkara ${welkara_support}/fake_welkara.cpp)
-target_link_options(fake_welkara PRIVATE -municode)
-set_target_properties(fake_welkara PROPERTIES OUTPUT_NAME welkara RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/fake_welkara)
+welkara_test_program(fake_welkara ${CMAKE_BINARY_DIR}/fake_welkara ${welkara_support}/fake_welkara.cpp
+                     welkara_test_support)
+set_target_properties(fake_welkara PROPERTIES OUTPUT_NAME welkara)
+# The target TEST_packages: the signed packages in DIR/packages (tests/support/make_installer_packages.sh).
+function(welkara_installer_packages test dir)
+    add_custom_command(OUTPUT ${dir}/packages/package.7z ${dir}/packages/package.sig ${dir}/packages/large.7z
+        COMMAND sh ${welkara_support}/make_installer_packages.sh ${dir}/packages ${WELKARA_HOST_SIGN}
+                ${WELKARA_TEST_SECRET_KEY} $<TARGET_FILE:fake_welkara>
+        DEPENDS ${welkara_support}/make_installer_packages.sh ${CMAKE_SOURCE_DIR}/scripts/lib/welkara.sh fake_welkara
+                welkara_host_tools ${WELKARA_TEST_SECRET_KEY}
+        COMMENT "Making the signed packages for ${test}")
+    add_custom_target(${test}_packages DEPENDS ${dir}/packages/package.7z)
+endfunction()
 
 set(folder ${CMAKE_BINARY_DIR}/tests/installer_thread_test)
-add_custom_command(OUTPUT ${folder}/packages/package.7z ${folder}/packages/package.sig ${folder}/packages/large.7z
-    COMMAND sh ${welkara_support}/make_installer_packages.sh ${folder}/packages ${WELKARA_HOST_SIGN}
-            ${WELKARA_TEST_SECRET_KEY} $<TARGET_FILE:fake_welkara>
-    DEPENDS ${welkara_support}/make_installer_packages.sh ${CMAKE_SOURCE_DIR}/scripts/lib/welkara.sh fake_welkara welkara_host_tools ${WELKARA_TEST_SECRET_KEY}
-    COMMENT "Making the signed packages for installer_thread_test")
-add_custom_target(installer_thread_test_packages DEPENDS ${folder}/packages/package.7z)
+welkara_installer_packages(installer_thread_test ${folder})
 
 welkara_add_test(installer_thread_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/installer_thread_test.cpp
                  LIBRARIES welkara_installation welkara_installation_fixture WINE_STATE)
 add_dependencies(installer_thread_test installer_thread_test_packages installer_runner)
 # A whole installation in a process of its own, beside the test: for a second run at the same time, a
 # run ended part-way and a run started through a folder link.
-add_executable(installer_runner ${CMAKE_CURRENT_LIST_DIR}/installer_runner.cpp)
-target_link_libraries(installer_runner PRIVATE welkara_installation)
-target_link_options(installer_runner PRIVATE -municode)
-set_target_properties(installer_runner PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${folder})
+welkara_test_program(installer_runner ${folder} ${CMAKE_CURRENT_LIST_DIR}/installer_runner.cpp welkara_installation)
 configure_file(${WELKARA_7ZA_EXE} ${folder}/7za.exe COPYONLY)
 # installer_stopping_runner: the same, built against an installation whose swap ends its process on the
 # spot before the move that WELKARA_TEST_STOP_AFTER_MOVES numbers, as a power cut would, and fails the
@@ -36,13 +38,11 @@ configure_file(${WELKARA_7ZA_EXE} ${folder}/7za.exe COPYONLY)
 add_library(welkara_installation_stopping STATIC ${WELKARA_INSTALLATION_SOURCES})
 target_link_libraries(welkara_installation_stopping PUBLIC welkara_install_operations advapi32)
 target_compile_definitions(welkara_installation_stopping PRIVATE WELKARA_TEST_MOVE_HOOKS)
-add_executable(installer_stopping_runner ${CMAKE_CURRENT_LIST_DIR}/installer_runner.cpp)
-target_link_libraries(installer_stopping_runner PRIVATE welkara_installation_stopping)
-target_link_options(installer_stopping_runner PRIVATE -municode)
-set_target_properties(installer_stopping_runner PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${folder})
+welkara_test_program(installer_stopping_runner ${folder} ${CMAKE_CURRENT_LIST_DIR}/installer_runner.cpp
+                     welkara_installation_stopping)
 add_dependencies(installer_thread_test installer_stopping_runner)
 
-# Its own package store, for the downloaded installation (welkara_package_store: download_and_extract.cmake).
+# Its own package store, for the downloaded installation.
 welkara_package_store(installer_store ${folder}/store)
 set_tests_properties(installer_thread_test PROPERTIES FIXTURES_REQUIRED "wine;installer_store")
 

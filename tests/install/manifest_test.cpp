@@ -10,8 +10,6 @@
 #include "install/install_log.h"
 #include "tests/support/wine_test_support.h"
 
-using testsupport::installLog;
-using testsupport::logFilePath;
 using testsupport::utf16Bytes;
 using testsupport::writeBytes;
 
@@ -26,12 +24,7 @@ class LoadManifestTest : public ::testing::Test {
 
     // Loads with a fresh log and returns what the load wrote to it.
     static std::wstring load(Manifest** manifest) {
-        DeleteFileW(logFilePath().c_str());
-        InstallLog log;
-        log.open();
-        *manifest = loadManifest(log);
-        log.close();
-        return installLog();
+        return testsupport::installLogOf([&](InstallLog& log) { *manifest = loadManifest(log); });
     }
 };
 
@@ -52,9 +45,10 @@ TEST_F(LoadManifestTest, EmptyFileGivesAnEmptyManifest) {
 }
 
 TEST_F(LoadManifestTest, Utf16FileIsParsedAndLookedUp) {
-    ASSERT_TRUE(writeBytes(path(), utf16Bytes(L"version = 1.4.2 \r\nmode:release\r\n"
-                                              L"local_update_filename=pkg \u00e9.7z\r\neddsa_signature=AA==") +
-                                       "X"));  // an odd last byte is ignored
+    ASSERT_TRUE(
+        writeBytes(path(), utf16Bytes(L"version = 1.4.2 \r\nmode:release\r\n"
+                                      L"local_update_filename=pkg \u00e9.7z\r\neddsa_signature=AA==") +
+                               "X"));  // an odd last byte is ignored
     Manifest* manifest = nullptr;
     EXPECT_EQ(load(&manifest), L"Manifest loaded from " + path() + L".\n");
     ASSERT_NE(manifest, nullptr);
@@ -68,8 +62,8 @@ TEST_F(LoadManifestTest, Utf16FileIsParsedAndLookedUp) {
 
 TEST_F(LoadManifestTest, FileHeldWithoutSharingCannotBeOpened) {
     ASSERT_TRUE(writeBytes(path(), utf16Bytes(L"mode=release\r\n")));
-    HANDLE exclusive = CreateFileW(path().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                                   nullptr);
+    HANDLE exclusive =
+        CreateFileW(path().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(exclusive, INVALID_HANDLE_VALUE);
     Manifest* manifest = nullptr;
     EXPECT_EQ(load(&manifest), L"Couldn't open " + path() + L"\n");
@@ -84,8 +78,8 @@ TEST_F(LoadManifestTest, FileHeldWithoutSharingCannotBeOpened) {
 TEST_F(LoadManifestTest, ManifestThatIsNoPlainFileOfManifestSizeIsAbsent) {
     const std::wstring elsewhere = testsupport::exeFolder() + L"\\elsewhere";
     const auto sparse = [](LONGLONG bytes) {
-        HANDLE file = CreateFileW(path().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                                  nullptr);
+        HANDLE file = CreateFileW(path().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
         LARGE_INTEGER size;
         size.QuadPart = bytes;
         const bool made = file != INVALID_HANDLE_VALUE && SetFilePointerEx(file, size, nullptr, FILE_BEGIN) &&
@@ -103,7 +97,10 @@ TEST_F(LoadManifestTest, ManifestThatIsNoPlainFileOfManifestSizeIsAbsent) {
     const Case cases[] = {
         {"a folder", [] { return CreateDirectoryW(path().c_str(), nullptr) != FALSE; }, cannotOpen},
         {"a link to a folder",
-         [&] { return CreateDirectoryW(elsewhere.c_str(), nullptr) && testsupport::makeUnixLink(elsewhere, path()); },
+         [&] {
+             return CreateDirectoryW(elsewhere.c_str(), nullptr) &&
+                    testsupport::makeUnixLink(elsewhere, path());
+         },
          cannotOpen},
         {"a second name of another file",
          [&] {
@@ -112,7 +109,8 @@ TEST_F(LoadManifestTest, ManifestThatIsNoPlainFileOfManifestSizeIsAbsent) {
          },
          cannotOpen},
         {"one byte larger than a mebibyte", [&] { return sparse(1024 * 1024 + 1); }, cannotRead},
-        {"a size whose low 32 bits read as INVALID_FILE_SIZE", [&] { return sparse(0xFFFFFFFFll); }, cannotRead},
+        {"a size whose low 32 bits read as INVALID_FILE_SIZE", [&] { return sparse(0xFFFFFFFFll); },
+         cannotRead},
         {"4 GiB and 16 bytes, whose low 32 bits are 16", [&] { return sparse(0x100000010ll); }, cannotRead},
     };
     for (const Case& c : cases) {

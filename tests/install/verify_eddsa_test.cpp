@@ -12,8 +12,6 @@
 #include "tests/support/wine_test_support.h"
 
 using testsupport::exeFolder;
-using testsupport::installLog;
-using testsupport::logFilePath;
 using testsupport::readBytes;
 
 namespace {
@@ -35,14 +33,13 @@ struct Outcome {
 };
 
 Outcome check(const std::string& package, const wchar_t* signature) {
-    DeleteFileW(logFilePath().c_str());
-    InstallLog log;
-    log.open();
-    EXPECT_TRUE(log.isOpen());
-    const bool result = verify_eddsa(log, reinterpret_cast<const std::uint8_t*>(package.data()),
-                                     static_cast<std::uint32_t>(package.size()), signature);
-    log.close();
-    return {result, installLog()};
+    Outcome outcome;
+    outcome.log = testsupport::installLogOf([&](InstallLog& log) {
+        EXPECT_TRUE(log.isOpen());
+        outcome.result = verify_eddsa(log, reinterpret_cast<const std::uint8_t*>(package.data()),
+                                      static_cast<std::uint32_t>(package.size()), signature);
+    });
+    return outcome;
 }
 
 struct TextCase {

@@ -2,17 +2,14 @@
 # in every tree (under Wine in the Windows tree); the differential tests against OpenSSL, GMP and
 # libsodium need those libraries and run natively only.
 welkara_add_test(sha512_test SOURCES signature/sha512_test.cpp LIBRARIES welkara_crypto)
-# Field and scalar arithmetic: identities and known answers everywhere, GMP as the oracle natively.
 welkara_add_test(field_test SOURCES signature/field_test.cpp LIBRARIES welkara_crypto)
 welkara_add_test(scalar_test SOURCES signature/scalar_test.cpp LIBRARIES welkara_crypto)
-# Point layer and the Ed25519 verifier: everywhere.
 welkara_add_test(edwards_point_test SOURCES signature/edwards_point_test.cpp LIBRARIES welkara_crypto)
 # ed25519_verify is tested with a key of the test's own, so the test compiles the wrapper itself.
 welkara_add_test(ed25519_test SOURCES signature/ed25519_test.cpp ${CMAKE_SOURCE_DIR}/signature/ed25519_verify_package.cpp
                  LIBRARIES welkara_crypto)
 
-if(NOT WIN32)
-    find_package(OpenSSL REQUIRED COMPONENTS Crypto)
+if(NOT WIN32)  # OpenSSL and libsodium: found by signature_check.cmake
     welkara_add_test(sha512_openssl_test SOURCES signature/sha512_openssl_test.cpp
                      LIBRARIES welkara_crypto OpenSSL::Crypto)
     find_library(WELKARA_GMP_LIBRARY gmp REQUIRED)
@@ -21,7 +18,6 @@ if(NOT WIN32)
         target_compile_definitions(${test} PRIVATE WELKARA_TEST_GMP=1)
         target_link_libraries(${test} PRIVATE ${WELKARA_GMPXX_LIBRARY} ${WELKARA_GMP_LIBRARY})
     endforeach()
-    find_library(WELKARA_SODIUM_LIBRARY sodium REQUIRED)
     welkara_add_test(ed25519_sodium_test SOURCES signature/ed25519_sodium_test.cpp
                      LIBRARIES welkara_crypto ${WELKARA_SODIUM_LIBRARY})
 endif()

@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "tests/support/wine_test_support.h"
+
 int wmain(int argc, wchar_t** argv) {
     if (argc == 2 && std::wstring(argv[1]) == L"wait") {
         HANDLE stop = CreateEventW(nullptr, TRUE, FALSE, L"welkara-test-stop");
@@ -14,18 +16,8 @@ int wmain(int argc, wchar_t** argv) {
     }
     wchar_t self[MAX_PATH];
     const DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH);
-    std::wstring marker(self, length);
-    marker = marker.substr(0, marker.find_last_of(L'\\')) + L"\\started.txt";
-    wchar_t current[MAX_PATH];
-    GetCurrentDirectoryW(MAX_PATH, current);
-    const std::wstring text = std::wstring(self, length) + L"\n" + current + L"\n" + GetCommandLineW() + L"\n";
-    HANDLE file =
-        CreateFileW(marker.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return 1;
-    }
-    DWORD written = 0;
-    WriteFile(file, text.data(), static_cast<DWORD>(text.size() * sizeof(wchar_t)), &written, nullptr);
-    CloseHandle(file);
-    return 0;
+    const std::wstring text = std::wstring(self, length) + L"\n" + testsupport::currentDirectory() + L"\n" +
+                              GetCommandLineW() + L"\n";
+    const std::wstring marker = testsupport::exeFolder() + L"\\started.txt";
+    return testsupport::writeBytes(marker, testsupport::utf16Bytes(text)) ? 0 : 1;
 }

@@ -61,9 +61,7 @@ std::wstring currentDirectory() {
 }
 
 std::wstring logFilePath() {
-    wchar_t path[MAX_PATH];
-    SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, path);
-    return std::wstring(path) + L"\\Orvanta\\Welkara\\instlog.txt";
+    return systemFolder(CSIDL_LOCAL_APPDATA) + L"\\Orvanta\\Welkara\\instlog.txt";
 }
 
 std::wstring installLog() {
@@ -185,7 +183,8 @@ DWORD childProcess(DWORD parent, const wchar_t* name) {
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     PROCESSENTRY32W entry = {};
     entry.dwSize = sizeof entry;
-    for (BOOL more = Process32FirstW(snapshot, &entry); more && found == 0; more = Process32NextW(snapshot, &entry)) {
+    for (BOOL more = Process32FirstW(snapshot, &entry); more && found == 0;
+         more = Process32NextW(snapshot, &entry)) {
         if (entry.th32ParentProcessID == parent && lstrcmpiW(entry.szExeFile, name) == 0) {
             found = entry.th32ProcessID;
         }

@@ -1,11 +1,13 @@
-// Small helpers for the Windows-side tests: whole-file reads and writes, the log's path, the test
-// executable's folder and running a helper process.
+// Small helpers for the Windows-side tests: whole-file reads and writes, the install log's path and text,
+// the test executable's folder and running a helper process.
 #pragma once
 
 #include <windows.h>
 
 #include <map>
 #include <string>
+
+#include "install/install_log.h"
 
 namespace testsupport {
 
@@ -23,12 +25,24 @@ std::wstring currentDirectory();
 std::wstring logFilePath();
 // The install log's text, or "" when there is none.
 std::wstring installLog();
+// The install log's text after `step` has run with a fresh log: the file deleted, an InstallLog opened
+// and handed to `step`, then closed.
+template <class Step>
+std::wstring installLogOf(Step step) {
+    DeleteFileW(logFilePath().c_str());
+    InstallLog log;
+    log.open();
+    step(log);
+    log.close();
+    return installLog();
+}
 // Runs a command line and waits; returns its exit code, or -1 when it could not be started.
 int runAndWait(const std::wstring& commandLine);
 // Starts a command line; false when it could not be started. Wine starts a Unix program (Z:\bin\ln)
 // without a process handle (seen: hProcess null), so only the result tells.
 // `desktop` (as "station\\desktop") is where it runs, null for this process's own.
-bool startProcess(const std::wstring& commandLine, PROCESS_INFORMATION* process, const wchar_t* desktop = nullptr);
+bool startProcess(const std::wstring& commandLine, PROCESS_INFORMATION* process,
+                  const wchar_t* desktop = nullptr);
 // Waits up to `timeoutMs` for a process from startProcess, closes its handles and returns the wait's result.
 DWORD closeProcess(PROCESS_INFORMATION* process, DWORD timeoutMs = INFINITE);
 // The process id of a running process named `name` (as "7za.exe") that `parent` started, or 0.
