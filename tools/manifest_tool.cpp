@@ -176,16 +176,14 @@ ManifestCheck checkManifest(const std::string& bytes) {
         first.emplace(key, ManifestCheck::Effective{key, value, false, keyLine});
         const bool known = std::find(std::begin(kKeys), std::end(kKeys), key) != std::end(kKeys);
         if (!known && !swallowed && key[0] != 0xFEFF) {
-            std::string hint = " is not a setting the installer reads";
             std::u16string lower = key;
-            for (char16_t& c : lower) {
-                c = c >= u'A' && c <= u'Z' ? c + 32 : c;
-            }
-            for (const char16_t* name : kKeys) {
-                if (lower == name) {
-                    hint = " is not " + quoted(name) + ": keys are case-sensitive";
-                }
-            }
+            std::transform(key.begin(), key.end(), lower.begin(), [](char16_t c) {
+                return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 32) : c;
+            });
+            const auto match = std::find(std::begin(kKeys), std::end(kKeys), lower);
+            const std::string hint = match == std::end(kKeys)
+                                         ? " is not a setting the installer reads"
+                                         : " is not " + quoted(*match) + ": keys are case-sensitive";
             check.warnings.push_back(lineText(keyLine) + ": the key " + quoted(key) + hint);
         }
         if (key == manifestKeyEddsaSignature && !isSignatureText(value)) {

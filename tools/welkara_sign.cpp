@@ -132,8 +132,7 @@ bool settingsFromOptions(const CommandLine& line, std::vector<ManifestSetting>* 
 int manifestCommand(const CommandLine& line) {
     if (!line.positional.empty()) {
         toolError("unexpected argument " + line.positional[0] +
-                  " (settings are given as --version, --mode, "
-                  "--local-update-filename and --signature)");
+                  " (settings are given as --version, --mode, --local-update-filename and --signature)");
         return kExitError;
     }
     std::string out;
