@@ -49,19 +49,13 @@ bool validate(const char* text, std::size_t size, std::size_t* length) {
 }  // namespace
 
 bool base64_decoded_length(const char* text, std::size_t* length) {
-    if (text == nullptr || length == nullptr) {
-        return false;
-    }
-    return validate(text, std::strlen(text), length);
+    return text != nullptr && length != nullptr && validate(text, std::strlen(text), length);
 }
 
 int base64_decode(const char* text, std::uint8_t* out, std::size_t capacity) {
-    if (text == nullptr || out == nullptr) {
-        return 0;
-    }
-    const std::size_t size = std::strlen(text);
+    const std::size_t size = text != nullptr ? std::strlen(text) : 0;
     std::size_t length = 0;
-    if (!validate(text, size, &length) || capacity < length) {
+    if (text == nullptr || out == nullptr || !validate(text, size, &length) || capacity < length) {
         return 0;
     }
     // Group q gives v = c0 * 2^18 + c1 * 2^12 + c2 * 2^6 + c3 ("=" counting as 0) and the bytes

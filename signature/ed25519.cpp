@@ -2,6 +2,7 @@
 // k = SHA-512(R || A || message) mod L. The acceptance rules are listed in ed25519.h. Variable time
 // (every input is public); no heap memory; nothing is kept between calls.
 #include <cstdint>
+#include <cstring>
 
 #include "signature/ed25519.h"
 #include "signature/edwards_point.h"
@@ -16,12 +17,9 @@ int ed25519_verify_with_key(const std::uint8_t* signature64, const std::uint8_t*
     }
     const std::uint8_t* r = signature64;
     const std::uint8_t* s = signature64 + 32;
-    // S must be below 2^253, before anything is hashed.
-    if ((s[31] & 0xe0) != 0) {
-        return 0;
-    }
+    // S must be below 2^253 and A must decode, before anything is hashed.
     ExtendedPoint minus_a;
-    if (!decode_point_negated(&minus_a, publicKey32)) {
+    if ((s[31] & 0xe0) != 0 || !decode_point_negated(&minus_a, publicKey32)) {
         return 0;
     }
 
@@ -38,9 +36,5 @@ int ed25519_verify_with_key(const std::uint8_t* signature64, const std::uint8_t*
     // R' = k (-A) + S B, S as it stands (below 2^253, not reduced).
     std::uint8_t r_check[32];
     encode_point(r_check, double_scalar_multiply(minus_a, k, s));
-    std::uint8_t difference = 0;
-    for (int i = 0; i < 32; ++i) {
-        difference |= static_cast<std::uint8_t>(r_check[i] ^ r[i]);
-    }
-    return difference == 0 ? 1 : 0;
+    return std::memcmp(r_check, r, 32) == 0 ? 1 : 0;
 }

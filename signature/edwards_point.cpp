@@ -3,10 +3,6 @@
 // split so that each ends in a CompletedPoint (see edwards_point.h for the forms).
 #include "signature/edwards_point.h"
 
-ProjectivePoint projective_neutral() {
-    return ProjectivePoint{field_zero(), field_one(), field_one()};
-}
-
 CompletedPoint point_double(const ProjectivePoint& p) {
     const FieldElement xx = field_square(p.X);
     const FieldElement yy = field_square(p.Y);
@@ -20,38 +16,34 @@ CompletedPoint point_double(const ProjectivePoint& p) {
     return r;
 }
 
+// point_add and point_sub (edwards_point.h) from Q's coordinates and m4 = 2 Z1 Z2, for cached and affine Q.
+static inline CompletedPoint add_or_sub(const ExtendedPoint& p, const FieldElement& q_minus,
+                                        const FieldElement& q_plus, const FieldElement& q_t2d,
+                                        const FieldElement& m4, bool subtract) {
+    const FieldElement m1 = field_mul(field_sub(p.Y, p.X), q_minus);
+    const FieldElement m2 = field_mul(field_add(p.Y, p.X), q_plus);
+    const FieldElement m3 = field_mul(p.T, q_t2d);
+    const FieldElement sum = field_add(m4, m3), difference = field_sub(m4, m3);
+    return CompletedPoint{field_sub(m2, m1), field_add(m2, m1), subtract ? difference : sum,
+                          subtract ? sum : difference};
+}
+
 CompletedPoint point_add(const ExtendedPoint& p, const CachedPoint& q) {
-    const FieldElement m1 = field_mul(field_sub(p.Y, p.X), q.Y_minus_X);
-    const FieldElement m2 = field_mul(field_add(p.Y, p.X), q.Y_plus_X);
-    const FieldElement m3 = field_mul(p.T, q.T2d);
     const FieldElement zz = field_mul(p.Z, q.Z);
-    const FieldElement m4 = field_add(zz, zz);
-    return CompletedPoint{field_sub(m2, m1), field_add(m2, m1), field_add(m4, m3), field_sub(m4, m3)};
+    return add_or_sub(p, q.Y_minus_X, q.Y_plus_X, q.T2d, field_add(zz, zz), false);
 }
 
 CompletedPoint point_sub(const ExtendedPoint& p, const CachedPoint& q) {
-    const FieldElement m1 = field_mul(field_sub(p.Y, p.X), q.Y_plus_X);
-    const FieldElement m2 = field_mul(field_add(p.Y, p.X), q.Y_minus_X);
-    const FieldElement m3 = field_mul(p.T, q.T2d);
     const FieldElement zz = field_mul(p.Z, q.Z);
-    const FieldElement m4 = field_add(zz, zz);
-    return CompletedPoint{field_sub(m2, m1), field_add(m2, m1), field_sub(m4, m3), field_add(m4, m3)};
+    return add_or_sub(p, q.Y_plus_X, q.Y_minus_X, q.T2d, field_add(zz, zz), true);
 }
 
 CompletedPoint point_add_mixed(const ExtendedPoint& p, const PrecomputedPoint& q) {
-    const FieldElement m1 = field_mul(field_sub(p.Y, p.X), q.y_minus_x);
-    const FieldElement m2 = field_mul(field_add(p.Y, p.X), q.y_plus_x);
-    const FieldElement m3 = field_mul(p.T, q.xy2d);
-    const FieldElement m4 = field_add(p.Z, p.Z);
-    return CompletedPoint{field_sub(m2, m1), field_add(m2, m1), field_add(m4, m3), field_sub(m4, m3)};
+    return add_or_sub(p, q.y_minus_x, q.y_plus_x, q.xy2d, field_add(p.Z, p.Z), false);
 }
 
 CompletedPoint point_sub_mixed(const ExtendedPoint& p, const PrecomputedPoint& q) {
-    const FieldElement m1 = field_mul(field_sub(p.Y, p.X), q.y_plus_x);
-    const FieldElement m2 = field_mul(field_add(p.Y, p.X), q.y_minus_x);
-    const FieldElement m3 = field_mul(p.T, q.xy2d);
-    const FieldElement m4 = field_add(p.Z, p.Z);
-    return CompletedPoint{field_sub(m2, m1), field_add(m2, m1), field_sub(m4, m3), field_add(m4, m3)};
+    return add_or_sub(p, q.y_plus_x, q.y_minus_x, q.xy2d, field_add(p.Z, p.Z), true);
 }
 
 ProjectivePoint to_projective(const CompletedPoint& p) {
@@ -92,10 +84,7 @@ bool decode_point_negated(ExtendedPoint* out, const std::uint8_t* in32) {
     if (field_is_negative(x) == (in32[31] >> 7)) {
         x = field_negate(x);
     }
-    out->X = x;
-    out->Y = y;
-    out->Z = field_one();
-    out->T = field_mul(x, y);
+    *out = ExtendedPoint{x, y, field_one(), field_mul(x, y)};
     return true;
 }
 
@@ -164,7 +153,7 @@ ProjectivePoint double_scalar_multiply(const ExtendedPoint& p, const std::uint8_
         odd_multiples[j + 1] = to_cached(to_extended(point_add(p2, odd_multiples[j])));
     }
 
-    ProjectivePoint r = projective_neutral();
+    ProjectivePoint r{field_zero(), field_one(), field_one()};  // the neutral point (0, 1)
     int i = 255;
     while (i >= 0 && a[i] == 0 && b[i] == 0) {
         --i;

@@ -45,9 +45,6 @@ struct CachedPoint {
 // the point tests, which print the table's source when it differs.
 extern const PrecomputedPoint baseOddMultiples[8];
 
-// The neutral point (0, 1) as a ProjectivePoint.
-ProjectivePoint projective_neutral();
-
 // 2P: XX = X^2, YY = Y^2, W = 2 Z^2; (X, Y, Z, T) = ((X + Y)^2 - (YY + XX), YY + XX, YY - XX, W - (YY - XX)).
 CompletedPoint point_double(const ProjectivePoint& p);
 
@@ -62,16 +59,11 @@ CompletedPoint point_sub(const ExtendedPoint& p, const CachedPoint& q);
 CompletedPoint point_add_mixed(const ExtendedPoint& p, const PrecomputedPoint& q);
 CompletedPoint point_sub_mixed(const ExtendedPoint& p, const PrecomputedPoint& q);
 
-// (X T, Y Z, Z T).
+// Conversions: completed to projective (X T, Y Z, Z T) and to extended (X T, Y Z, Z T, X Y); extended to
+// projective (X, Y, Z), dropping T, and to cached (Y + X, Y - X, Z, 2d T).
 ProjectivePoint to_projective(const CompletedPoint& p);
-
-// (X T, Y Z, Z T, X Y).
 ExtendedPoint to_extended(const CompletedPoint& p);
-
-// (X, Y, Z): drops T.
 ProjectivePoint to_projective(const ExtendedPoint& p);
-
-// (Y + X, Y - X, Z, 2d T).
 CachedPoint to_cached(const ExtendedPoint& p);
 
 // Decodes 32 bytes (y little-endian in bits 0..254, the sign of x in bit 255) to -A, the negation of the

@@ -169,6 +169,16 @@ FieldElement pow_2_250_minus_1(const FieldElement& z, FieldElement* z11) {
     return field_mul(square_times(t, 50), z_50);                   // 2^250 - 1
 }
 
+// Carries h0..h4 rounding down; the carry out of h4 comes round times `wrap` (19, or 0 to drop bit 255).
+void carry_down_pass(std::int64_t* h, int wrap) {
+    for (int i = 0; i < 4; ++i) {
+        h[i + 1] += h[i] >> 51;
+        h[i] &= kMask51;
+    }
+    h[0] += wrap * (h[4] >> 51);
+    h[4] &= kMask51;
+}
+
 }  // namespace
 
 // The constants, carried (their canonical values); the field test recomputes each from its definition.
@@ -238,24 +248,14 @@ FieldElement field_pow_p58(const FieldElement& z) {
 // Then v >= p exactly when v + 19 >= 2^255; subtracting p is adding 19 and dropping bit 255.
 void field_encode(std::uint8_t* out32, const FieldElement& f) {
     std::int64_t h[5] = {f.limb[0], f.limb[1], f.limb[2], f.limb[3], f.limb[4]};
-    for (int pass = 0; pass < 2; ++pass) {
-        for (int i = 0; i < 4; ++i) {
-            h[i + 1] += h[i] >> 51;
-            h[i] &= kMask51;
-        }
-        h[0] += 19 * (h[4] >> 51);
-        h[4] &= kMask51;
-    }
+    carry_down_pass(h, 19);
+    carry_down_pass(h, 19);
     std::int64_t q = (h[0] + 19) >> 51;
     for (int i = 1; i < 5; ++i) {
         q = (h[i] + q) >> 51;
     }
     h[0] += 19 * q;
-    for (int i = 0; i < 4; ++i) {
-        h[i + 1] += h[i] >> 51;
-        h[i] &= kMask51;
-    }
-    h[4] &= kMask51;
+    carry_down_pass(h, 0);
 
     std::uint64_t pending = 0;
     int pending_bits = 0, at = 0;

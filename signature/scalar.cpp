@@ -68,15 +68,13 @@ void reduce_scalar(std::uint8_t* s64) {
     }
     // Fold limb 12 once more, then carry downwards: the value is now within 2^251 + 2^31 * 2^125 of 0,
     // so the carry out into limb 12 is -1 or 0: value = low + s[12] * 2^252 with 0 <= low < 2^252.
-    fold(s, 12);
-    for (int i = 0; i < 12; ++i) {
-        carry_down(s, i);
-    }
-    // With s[12] = -1, folding it adds L - 2^252 to low: low + L - 2^252 lies in [L - 2^252, L). Either way
-    // the value is now in [0, L), with bit 252 in s[12] after the last carries.
-    fold(s, 12);
-    for (int i = 0; i < 12; ++i) {
-        carry_down(s, i);
+    // The second round: with s[12] = -1, folding it adds L - 2^252 to low: low + L - 2^252 lies in
+    // [L - 2^252, L). Either way the value is now in [0, L), with bit 252 in s[12] after the last carries.
+    for (int round = 0; round < 2; ++round) {
+        fold(s, 12);
+        for (int i = 0; i < 12; ++i) {
+            carry_down(s, i);
+        }
     }
 
     // 12 limbs of 21 bits fill bytes 0..30 and half of byte 31; bit 252 follows them.

@@ -1,6 +1,5 @@
 // The arguments of a welkara-sign command: argv[1] names the command; after it come "--name value"
-// options, each from the command's own list and given once, and positional words. Every check that
-// fails has written its one line (tool_error.h).
+// options, each from the command's own list and given once, and positional words (failures: tool_error.h).
 #pragma once
 
 #include <cstddef>

@@ -36,7 +36,6 @@ std::string quoted(const std::u16string& text) {
 class LineIndex {
   public:
     explicit LineIndex(const std::u16string& text) {
-        starts_.push_back(0);
         for (std::size_t i = 0; i < text.size(); ++i) {
             if (text[i] == u'\n' || (text[i] == u'\r' && (i + 1 == text.size() || text[i + 1] != u'\n'))) {
                 starts_.push_back(i + 1);
@@ -44,16 +43,12 @@ class LineIndex {
         }
     }
     std::size_t lineOf(std::size_t offset) const {
-        std::size_t low = 0, high = starts_.size();
-        while (high - low > 1) {
-            const std::size_t middle = (low + high) / 2;
-            (starts_[middle] <= offset ? low : high) = middle;
-        }
-        return low + 1;
+        return static_cast<std::size_t>(std::upper_bound(starts_.begin(), starts_.end(), offset) -
+                                        starts_.begin());
     }
 
   private:
-    std::vector<std::size_t> starts_;
+    std::vector<std::size_t> starts_{0};
 };
 
 void collect(void* context, const ManifestEntry& entry) {
@@ -89,22 +84,16 @@ std::string displayText(const std::u16string& text) {
 }
 
 std::string manifestValueProblem(const std::u16string& key, const std::u16string& value) {
-    const std::string name = utf16ToUtf8(key);
-    if (value.empty()) {
-        return "the value of " + name +
-               " is empty; a manifest cannot carry an empty value (leave the setting out)";
-    }
-    if (isManifestBlank(value.front()) || isManifestBlank(value.back())) {
-        return "the value of " + name + " begins or ends with a blank, which the installer would drop";
-    }
-    if (std::any_of(value.begin(), value.end(), isManifestLineEnd)) {
-        return "the value of " + name + " holds a line break, which would end it early";
-    }
-    if (key == manifestKeyEddsaSignature && !isSignatureText(value)) {
-        return "the value of " + name +
-               " is not the Base64 of a 64-byte signature (88 characters ending in ==)";
-    }
-    return "";
+    const char* problem = value.empty()
+                              ? " is empty; a manifest cannot carry an empty value (leave the setting out)"
+                          : isManifestBlank(value.front()) || isManifestBlank(value.back())
+                              ? " begins or ends with a blank, which the installer would drop"
+                          : std::any_of(value.begin(), value.end(), isManifestLineEnd)
+                              ? " holds a line break, which would end it early"
+                          : key == manifestKeyEddsaSignature && !isSignatureText(value)
+                              ? " is not the Base64 of a 64-byte signature (88 characters ending in ==)"
+                              : nullptr;
+    return problem == nullptr ? "" : "the value of " + utf16ToUtf8(key) + problem;
 }
 
 std::string manifestFileBytes(const std::vector<ManifestSetting>& settings) {
@@ -138,8 +127,7 @@ ManifestCheck checkManifest(const std::string& bytes) {
     if (!text.empty() && text[0] == 0xFEFF) {
         check.warnings.push_back(
             "line 1: the file begins with a byte-order mark (U+FEFF); it becomes part of the first key, "
-            "which "
-            "the installer then does not find under its name");
+            "which the installer then does not find under its name");
     }
     // A file in an 8-bit encoding pairs two characters into each code unit.
     std::size_t pairedAscii = 0;
@@ -167,11 +155,11 @@ ManifestCheck checkManifest(const std::string& bytes) {
 
         const bool swallowed = std::any_of(key.begin(), key.end(), isManifestLineEnd);
         if (swallowed) {
-            check.warnings.push_back(lineText(keyLine) +
-                                     ": the line has no separator; it and the line break "
-                                     "become the start of the key " +
-                                     quoted(key) + " that ends on " + lineText(separatorLine) +
-                                     ", so that setting is not found under its name");
+            check.warnings.push_back(
+                lineText(keyLine) +
+                ": the line has no separator; it and the line break become the start of the key " +
+                quoted(key) + " that ends on " + lineText(separatorLine) +
+                ", so that setting is not found under its name");
         }
         if (valueLine != separatorLine) {
             check.warnings.push_back(lineText(separatorLine) + ": " + quoted(key) +
@@ -181,24 +169,21 @@ ManifestCheck checkManifest(const std::string& bytes) {
         const auto earlier = first.find(key);
         if (earlier != first.end()) {
             check.warnings.push_back(lineText(keyLine) + ": " + quoted(key) +
-                                     " appears again; the installer keeps "
-                                     "the first value, from " +
+                                     " appears again; the installer keeps the first value, from " +
                                      lineText(earlier->second.line) + ", and ignores this one");
             continue;
         }
         first.emplace(key, ManifestCheck::Effective{key, value, false, keyLine});
         const bool known = std::find(std::begin(kKeys), std::end(kKeys), key) != std::end(kKeys);
         if (!known && !swallowed && key[0] != 0xFEFF) {
-            std::string hint = " is not a setting the installer reads";
             std::u16string lower = key;
-            for (char16_t& c : lower) {
-                c = c >= u'A' && c <= u'Z' ? c + 32 : c;
-            }
-            for (const char16_t* name : kKeys) {
-                if (lower == name) {
-                    hint = " is not " + quoted(name) + ": keys are case-sensitive";
-                }
-            }
+            std::transform(key.begin(), key.end(), lower.begin(), [](char16_t c) {
+                return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 32) : c;
+            });
+            const auto match = std::find(std::begin(kKeys), std::end(kKeys), lower);
+            const std::string hint = match == std::end(kKeys)
+                                         ? " is not a setting the installer reads"
+                                         : " is not " + quoted(*match) + ": keys are case-sensitive";
             check.warnings.push_back(lineText(keyLine) + ": the key " + quoted(key) + hint);
         }
         if (key == manifestKeyEddsaSignature && !isSignatureText(value)) {

@@ -59,13 +59,11 @@ bool loadSecretKey(const std::string& path, KeyPair* keys) {
     std::uint8_t der[sizeof kPkcs8Prefix + crypto_sign_SEEDBYTES];
     const bool valid = decodeBase64Exactly(encoded, der, sizeof der) &&
                        std::memcmp(der, kPkcs8Prefix, sizeof kPkcs8Prefix) == 0;
+    if (valid) {
+        crypto_sign_seed_keypair(keys->publicKey, keys->secretKey, der + sizeof kPkcs8Prefix);
+    }
     sodium_memzero(&text[0], text.size());
     sodium_memzero(&encoded[0], encoded.size());
-    if (!valid) {
-        sodium_memzero(der, sizeof der);
-        return toolError(path + " is not an Ed25519 private key in PEM (PKCS#8) form");
-    }
-    crypto_sign_seed_keypair(keys->publicKey, keys->secretKey, der + sizeof kPkcs8Prefix);
     sodium_memzero(der, sizeof der);
-    return true;
+    return valid || toolError(path + " is not an Ed25519 private key in PEM (PKCS#8) form");
 }

@@ -1,7 +1,6 @@
 // Secret keys of welkara-sign, kept as PKCS#8 PEM, the usual form of an Ed25519 private key (RFC 8410),
 // so that other tools can read and make them too. Key files are written once and never replaced; the
-// secret bytes are wiped from memory once used. Every call that fails has written its one line
-// (tool_error.h).
+// secret bytes are wiped from memory once used (failures: tool_error.h).
 #pragma once
 
 #include <sodium.h>

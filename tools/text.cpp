@@ -15,14 +15,11 @@ bool utf8ToUtf16(const std::string& in, std::u16string* out) {
                                   : (lead & 0xF0) == 0xE0 ? 2
                                   : (lead & 0xF8) == 0xF0 ? 3
                                                           : 4;
-        if (extra == 4) {
+        if (extra == 4 || in.size() - i - 1 < extra) {
             return false;
         }
         const std::uint32_t minimum[] = {0, 0x80, 0x800, 0x10000};
         std::uint32_t code = lead & (0x7F >> extra);
-        if (in.size() - i - 1 < extra) {
-            return false;
-        }
         for (std::size_t k = 1; k <= extra; ++k) {
             const unsigned char next = static_cast<unsigned char>(in[i + k]);
             if ((next & 0xC0) != 0x80) {

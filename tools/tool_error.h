@@ -1,6 +1,6 @@
 // How welkara-sign reports a failure: one line "welkara-sign: <message>" on stderr, written by the
-// code that knows what failed, which then returns false; the command ends with kExitError. stdout
-// carries only a command's result.
+// code that knows what failed, which then returns false; the command ends with kExitError. Every helper
+// that returns bool has written its line when it returns false. stdout carries only a command's result.
 #pragma once
 
 #include <cstdio>

@@ -50,12 +50,10 @@ bool decodePublicKey(const std::string& text, std::uint8_t* key) {
     return decodeBase64Exactly(text, key, 32) || toolError("--public-key is not the Base64 of a 32-byte key");
 }
 
-int keygenCommand(int argc, char** argv) {
-    CommandLine line;
+int keygenCommand(const CommandLine& line) {
     std::string path;
     KeyPair keys;
-    if (!parseCommandLine(argc, argv, {"--secret-key"}, &line) ||
-        !expectPositional(line, 0, "no file name besides --secret-key FILE") ||
+    if (!expectPositional(line, 0, "no file name besides --secret-key FILE") ||
         !requiredOption(line, "--secret-key", &path) || !makeSecretKey(path, &keys)) {
         return kExitError;
     }
@@ -63,13 +61,11 @@ int keygenCommand(int argc, char** argv) {
     return 0;
 }
 
-int signCommand(int argc, char** argv) {
-    CommandLine line;
+int signCommand(const CommandLine& line) {
     std::string keyPath;
     KeyPair keys;
     MappedFile package;
-    if (!parseCommandLine(argc, argv, {"--secret-key"}, &line) ||
-        !expectPositional(line, 1, "one PACKAGE file") || !requiredOption(line, "--secret-key", &keyPath) ||
+    if (!expectPositional(line, 1, "one PACKAGE file") || !requiredOption(line, "--secret-key", &keyPath) ||
         !loadSecretKey(keyPath, &keys) || !package.open(line.positional[0])) {
         return kExitError;
     }
@@ -83,13 +79,11 @@ int signCommand(int argc, char** argv) {
     return 0;
 }
 
-int verifyCommand(int argc, char** argv) {
-    CommandLine line;
+int verifyCommand(const CommandLine& line) {
     std::string publicKeyText, signatureUtf8, signatureText;
     std::uint8_t publicKey[32];
     MappedFile package;
-    if (!parseCommandLine(argc, argv, {"--public-key", "--signature"}, &line) ||
-        !expectPositional(line, 1, "one PACKAGE file") ||
+    if (!expectPositional(line, 1, "one PACKAGE file") ||
         !requiredOption(line, "--public-key", &publicKeyText) || !decodePublicKey(publicKeyText, publicKey) ||
         !requiredOption(line, "--signature", &signatureUtf8) ||
         !narrowLikeTheInstaller(signatureUtf8, &signatureText) || !package.open(line.positional[0])) {
@@ -135,16 +129,10 @@ bool settingsFromOptions(const CommandLine& line, std::vector<ManifestSetting>* 
     return true;
 }
 
-int manifestCommand(int argc, char** argv) {
-    CommandLine line;
-    if (!parseCommandLine(
-            argc, argv, {"--out", "--version", "--mode", "--local-update-filename", "--signature"}, &line)) {
-        return kExitError;
-    }
+int manifestCommand(const CommandLine& line) {
     if (!line.positional.empty()) {
         toolError("unexpected argument " + line.positional[0] +
-                  " (settings are given as --version, --mode, "
-                  "--local-update-filename and --signature)");
+                  " (settings are given as --version, --mode, --local-update-filename and --signature)");
         return kExitError;
     }
     std::string out;
@@ -161,11 +149,9 @@ int manifestCommand(int argc, char** argv) {
     return writeWholeFile(out, bytes, true) ? 0 : kExitError;
 }
 
-int checkManifestCommand(int argc, char** argv) {
-    CommandLine line;
+int checkManifestCommand(const CommandLine& line) {
     std::string bytes;
-    if (!parseCommandLine(argc, argv, {}, &line) || !expectPositional(line, 1, "one manifest FILE") ||
-        !readWholeFile(line.positional[0], &bytes)) {
+    if (!expectPositional(line, 1, "one manifest FILE") || !readWholeFile(line.positional[0], &bytes)) {
         return kExitError;
     }
     const ManifestCheck check = checkManifest(bytes);
@@ -194,17 +180,21 @@ int main(int argc, char** argv) {
     }
     const struct {
         const char* name;
-        int (*run)(int argc, char** argv);
+        std::vector<std::string> options;
+        int (*run)(const CommandLine& line);
     } commands[] = {
-        {"keygen", keygenCommand},
-        {"sign", signCommand},
-        {"verify", verifyCommand},
-        {"manifest", manifestCommand},
-        {"check-manifest", checkManifestCommand},
+        {"keygen", {"--secret-key"}, keygenCommand},
+        {"sign", {"--secret-key"}, signCommand},
+        {"verify", {"--public-key", "--signature"}, verifyCommand},
+        {"manifest",
+         {"--out", "--version", "--mode", "--local-update-filename", "--signature"},
+         manifestCommand},
+        {"check-manifest", {}, checkManifestCommand},
     };
     for (const auto& known : commands) {
         if (command == known.name) {
-            return known.run(argc, argv);
+            CommandLine line;
+            return parseCommandLine(argc, argv, known.options, &line) ? known.run(line) : kExitError;
         }
     }
     if (command == "--help" || command == "help") {

@@ -25,26 +25,20 @@ bool MappedFile::open(const std::string& path) {
         return toolError("cannot open " + path + ": " + std::strerror(errno));
     }
     struct stat info;
+    std::string problem;
     if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        ::close(fd);
-        return toolError(path + " is not a regular file");
-    }
-    if (static_cast<std::uint64_t>(info.st_size) > 0xFFFFFFFFull) {
-        ::close(fd);
-        return toolError(path + " has " + std::to_string(info.st_size) +
-                         " bytes; the installer takes packages of at most 4294967295 bytes");
-    }
-    size_ = static_cast<std::size_t>(info.st_size);
-    if (size_ > 0) {
+        problem = path + " is not a regular file";
+    } else if (static_cast<std::uint64_t>(info.st_size) > 0xFFFFFFFFull) {
+        problem = path + " has " + std::to_string(info.st_size) +
+                  " bytes; the installer takes packages of at most 4294967295 bytes";
+    } else if (info.st_size > 0) {
+        size_ = static_cast<std::size_t>(info.st_size);
         void* mapped = mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd, 0);
-        if (mapped == MAP_FAILED) {
-            ::close(fd);
-            return toolError("cannot read " + path + ": " + std::strerror(errno));
-        }
-        data_ = static_cast<const std::uint8_t*>(mapped);
+        problem = mapped == MAP_FAILED ? "cannot read " + path + ": " + std::strerror(errno) : "";
+        data_ = mapped == MAP_FAILED ? nullptr : static_cast<const std::uint8_t*>(mapped);
     }
     ::close(fd);
-    return true;
+    return problem.empty() || toolError(problem);
 }
 
 bool readWholeFile(const std::string& path, std::string* bytes) {
@@ -62,22 +56,17 @@ bool writeWholeFile(const std::string& path, const std::string& bytes, bool mayR
     if (fd < 0) {
         return toolError("cannot create a file beside " + path + ": " + std::strerror(errno));
     }
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t written = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            const std::string reason = std::strerror(errno);
-            ::close(fd);
-            unlink(temporary.c_str());
-            return toolError("cannot write " + path + ": " + reason);
-        }
-        done += static_cast<std::size_t>(written);
+    // A write cut short by a signal is tried again; the message names the first failure's errno.
+    bool written = true;
+    for (std::size_t done = 0; written && done < bytes.size();) {
+        const ssize_t count = ::write(fd, bytes.data() + done, bytes.size() - done);
+        written = count > 0 || (count < 0 && errno == EINTR);
+        done += count > 0 ? static_cast<std::size_t>(count) : 0;
     }
-    if (fsync(fd) != 0 || ::close(fd) != 0) {
-        const std::string reason = std::strerror(errno);
+    written = written && fsync(fd) == 0;
+    const int writeError = errno;
+    if (::close(fd) != 0 || !written) {
+        const std::string reason = std::strerror(written ? errno : writeError);
         unlink(temporary.c_str());
         return toolError("cannot write " + path + ": " + reason);
     }

@@ -1,5 +1,5 @@
 // Whole files for welkara-sign: an input (a package, a key, a manifest) mapped read-only, and an output
-// written whole or not at all. Every call that fails has written its one line (tool_error.h).
+// written whole or not at all (failures: tool_error.h).
 #pragma once
 
 #include <cstddef>
