@@ -17,33 +17,38 @@ CompletedPoint point_double(const ProjectivePoint& p) {
 }
 
 // point_add and point_sub (edwards_point.h) from Q's coordinates and m4 = 2 Z1 Z2, for cached and affine Q.
-static inline CompletedPoint add_or_sub(const ExtendedPoint& p, const FieldElement& q_minus,
-                                        const FieldElement& q_plus, const FieldElement& q_t2d,
-                                        const FieldElement& m4, bool subtract) {
+// The choice is a template argument, so that each of the four is straight-line code of its own.
+template <bool subtract>
+__attribute__((always_inline)) inline CompletedPoint add_or_sub(const ExtendedPoint& p,
+                                                                const FieldElement& q_minus,
+                                                                const FieldElement& q_plus,
+                                                                const FieldElement& q_t2d,
+                                                                const FieldElement& m4) {
     const FieldElement m1 = field_mul(field_sub(p.Y, p.X), q_minus);
     const FieldElement m2 = field_mul(field_add(p.Y, p.X), q_plus);
     const FieldElement m3 = field_mul(p.T, q_t2d);
-    const FieldElement sum = field_add(m4, m3), difference = field_sub(m4, m3);
-    return CompletedPoint{field_sub(m2, m1), field_add(m2, m1), subtract ? difference : sum,
-                          subtract ? sum : difference};
+    if (subtract) {
+        return CompletedPoint{field_sub(m2, m1), field_add(m2, m1), field_sub(m4, m3), field_add(m4, m3)};
+    }
+    return CompletedPoint{field_sub(m2, m1), field_add(m2, m1), field_add(m4, m3), field_sub(m4, m3)};
 }
 
 CompletedPoint point_add(const ExtendedPoint& p, const CachedPoint& q) {
     const FieldElement zz = field_mul(p.Z, q.Z);
-    return add_or_sub(p, q.Y_minus_X, q.Y_plus_X, q.T2d, field_add(zz, zz), false);
+    return add_or_sub<false>(p, q.Y_minus_X, q.Y_plus_X, q.T2d, field_add(zz, zz));
 }
 
 CompletedPoint point_sub(const ExtendedPoint& p, const CachedPoint& q) {
     const FieldElement zz = field_mul(p.Z, q.Z);
-    return add_or_sub(p, q.Y_plus_X, q.Y_minus_X, q.T2d, field_add(zz, zz), true);
+    return add_or_sub<true>(p, q.Y_plus_X, q.Y_minus_X, q.T2d, field_add(zz, zz));
 }
 
 CompletedPoint point_add_mixed(const ExtendedPoint& p, const PrecomputedPoint& q) {
-    return add_or_sub(p, q.y_minus_x, q.y_plus_x, q.xy2d, field_add(p.Z, p.Z), false);
+    return add_or_sub<false>(p, q.y_minus_x, q.y_plus_x, q.xy2d, field_add(p.Z, p.Z));
 }
 
 CompletedPoint point_sub_mixed(const ExtendedPoint& p, const PrecomputedPoint& q) {
-    return add_or_sub(p, q.y_plus_x, q.y_minus_x, q.xy2d, field_add(p.Z, p.Z), true);
+    return add_or_sub<true>(p, q.y_plus_x, q.y_minus_x, q.xy2d, field_add(p.Z, p.Z));
 }
 
 ProjectivePoint to_projective(const CompletedPoint& p) {
