@@ -65,11 +65,7 @@ TEST(ReduceScalar, KnownAnswers) {
 #ifdef WELKARA_TEST_GMP
 
 mpz_class value_of(const std::uint8_t* bytes, int count) {
-    mpz_class v = 0;
-    for (int i = count - 1; i >= 0; --i) {
-        v = v * 256 + bytes[i];
-    }
-    return v;
+    return mpz_class(number_hex(bytes, count), 16);
 }
 
 TEST(ReduceScalarAgainstGmp, RandomAndExtremeInputs) {
