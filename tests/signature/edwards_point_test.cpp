@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <cstdio>
 #include <cstring>
 #include <string>
 #include <utility>

@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <cstring>
 #include <string>
 #include <vector>
 

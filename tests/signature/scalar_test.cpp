@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <string>
 
 #include "tests/signature/test_hex.h"
 #include "tests/signature/test_random.h"
