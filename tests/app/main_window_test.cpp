@@ -20,15 +20,14 @@
 
 #include "tests/app/window_driver.h"
 #include "tests/support/installation_fixture.h"
-#include "tests/support/package_store_access.h"
 #include "tests/support/wine_test_support.h"
 
+using testsupport::endsWith;
 using testsupport::exeFolder;
 using testsupport::HeldDownload;
 using testsupport::installLog;
 using testsupport::packageSignature;
 using testsupport::pathExists;
-using testsupport::readBytes;
 using testsupport::removeTree;
 using windowtest::Band;
 using windowtest::Capture;
@@ -58,21 +57,6 @@ constexpr int kStatusBottom = 24;
 constexpr int kBackgroundTop = 28;
 constexpr int kBackgroundBottom = 44;
 constexpr std::uint32_t kBackgroundGrey = 0xF5F5F5;  // 245, 245, 245
-
-// The package store that the fixture window_store.up started, with package.7z and a package of 1 MiB
-// that no run gets to the end of.
-testsupport::PackageStore packageStore() {
-    testsupport::PackageStore store;
-    EXPECT_TRUE(store.load(exeFolder() + L"\\store")) << "the package store fixture is not running";
-    EXPECT_TRUE(store.putPackage(L"package.7z", readBytes(exeFolder() + L"\\packages\\package.7z")));
-    EXPECT_TRUE(store.putPackage(L"stalled.bin", std::string(1 << 20, 'x')));
-    return store;
-}
-
-bool endsWith(const std::wstring& text, const std::wstring& ending) {
-    return text.size() >= ending.size() &&
-           text.compare(text.size() - ending.size(), ending.size(), ending) == 0;
-}
 
 // Settings of the run's throwaway Wine prefix for windows on a bare Xvfb (no window manager), read by
 // every Wine process started afterwards:
@@ -170,6 +154,12 @@ class MainWindowTest : public testsupport::InstallationFixture {
         CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);  // for AccessibleObjectFromWindow
     }
 
+    // The package store with package.7z and stalled.bin, a package of 1 MiB that no run gets to the end of.
+    static testsupport::PackageStore packageStore() {
+        testsupport::PackageStore store = InstallationFixture::packageStore({L"package.7z"});
+        EXPECT_TRUE(store.putPackage(L"stalled.bin", std::string(1 << 20, 'x')));
+        return store;
+    }
     static std::wstring installer() { return exeFolder() + L"\\Installer.exe"; }
     // Starts Installer.exe (by default the one beside this executable) and waits up to 30 s for its
     // window (the first start of Direct2D in a fresh prefix is slow).

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <vector>
 
 namespace {
 
@@ -130,36 +129,25 @@ TEST_F(OptionsTest, ReleaseClearsBothStrings) {
     ReleaseOptions();  // a second release finds nothing to free
 }
 
-// What the parser hands to its handler, recorded in order.
-struct Call {
-    std::string name;
-    std::string value;  // kNull when the option had no ':'
-};
-std::vector<Call> calls;
+// What the parser hands to its handler, in order: "[name=value]" for each call, the value kNull when
+// the option had no ':'.
+std::string calls;
 bool stopAfterRecording = false;
 
 bool recordCall(const char16_t* name, const char16_t* value) {
-    calls.push_back({narrow(name), value == nullptr ? kNull : narrow(value)});
+    calls += "[" + narrow(name) + "=" + (value == nullptr ? kNull : narrow(value)) + "]";
     return stopAfterRecording;
 }
 
-std::vector<Call> parse(const std::string& commandLine) {
+std::string parse(const std::string& commandLine) {
     calls.clear();
     parseOptions(line(commandLine).c_str(), recordCall);
     return calls;
 }
 
-std::string describe(const std::vector<Call>& list) {
-    std::string out;
-    for (const Call& call : list) {
-        out += "[" + call.name + "=" + call.value + "]";
-    }
-    return out;
-}
-
 struct GrammarCase {
     std::string commandLine;
-    std::string expected;  // the calls, as describe() writes them
+    std::string expected;  // the calls, as parse() gives them
 };
 
 TEST(OptionGrammar, NameLimits) {
@@ -183,7 +171,7 @@ TEST(OptionGrammar, NameLimits) {
     };
     stopAfterRecording = false;
     for (const GrammarCase& c : cases) {
-        EXPECT_EQ(describe(parse(c.commandLine)), c.expected) << c.commandLine;
+        EXPECT_EQ(parse(c.commandLine), c.expected) << c.commandLine;
     }
 }
 
@@ -204,16 +192,16 @@ TEST(OptionGrammar, ValueLimits) {
     };
     stopAfterRecording = false;
     for (const GrammarCase& c : cases) {
-        EXPECT_EQ(describe(parse(c.commandLine)), c.expected) << c.commandLine.size();
+        EXPECT_EQ(parse(c.commandLine), c.expected) << c.commandLine.size();
     }
 }
 
 TEST(OptionGrammar, HandlerDecidesWhetherParsingGoesOn) {
     stopAfterRecording = true;
-    EXPECT_EQ(describe(parse("/a /b")), "[a=<null>]");
-    EXPECT_EQ(describe(parse("/a:x /b")), "[a=x]");
+    EXPECT_EQ(parse("/a /b"), "[a=<null>]");
+    EXPECT_EQ(parse("/a:x /b"), "[a=x]");
     stopAfterRecording = false;
-    EXPECT_EQ(describe(parse("/a /b:y /c:")), "[a=<null>][b=y]");
+    EXPECT_EQ(parse("/a /b:y /c:"), "[a=<null>][b=y]");
 }
 
 TEST_F(OptionsTest, OverlongValueKeepsTheEarlierSetting) {

@@ -7,7 +7,11 @@
 #include <map>
 #include <string>
 
+#include "tests/support/utf16le.h"
+
 namespace {
+
+using testsupport::fromUtf16le;
 
 std::u16string widen(const std::string& ascii) {
     std::u16string out;
@@ -84,16 +88,6 @@ TEST(ManifestGrammar, TextGivesExactlyTheseEntries) {
     }
 }
 
-// Reads a byte file the way the installer does: n bytes are the first n/2 UTF-16LE code units.
-std::u16string fromBytes(const std::string& bytes) {
-    std::u16string out;
-    for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
-        out.push_back(static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
-                                            static_cast<unsigned char>(bytes[i + 1]) << 8));
-    }
-    return out;
-}
-
 TEST(ManifestGrammar, ByteLevelFiles) {
     // "mode=release\r\n" in UTF-16LE and, byte-swapped, in UTF-16BE.
     std::string utf16, bigEndian;
@@ -101,15 +95,15 @@ TEST(ManifestGrammar, ByteLevelFiles) {
         utf16 += std::string{c, '\0'};
         bigEndian += std::string{'\0', c};
     }
-    EXPECT_EQ(entriesOf(fromBytes(utf16)), (Entries{{"mode", "release"}}));
+    EXPECT_EQ(entriesOf(fromUtf16le(utf16)), (Entries{{"mode", "release"}}));
     // An odd last byte is ignored.
-    EXPECT_EQ(entriesOf(fromBytes(utf16 + "X")), (Entries{{"mode", "release"}}));
-    EXPECT_EQ(entriesOf(fromBytes(utf16.substr(0, 24) + "\x00")), (Entries{{"mode", "release"}}));
+    EXPECT_EQ(entriesOf(fromUtf16le(utf16 + "X")), (Entries{{"mode", "release"}}));
+    EXPECT_EQ(entriesOf(fromUtf16le(utf16.substr(0, 24) + "\x00")), (Entries{{"mode", "release"}}));
     // The same text in an 8-bit encoding pairs bytes into code units that are never separators.
-    EXPECT_EQ(entriesOf(fromBytes("mode=release\r\nversion=1.2.3\r\n")), Entries{});
-    EXPECT_EQ(entriesOf(fromBytes("mode:release\r\nversion:1.2.3\r\n")), Entries{});
+    EXPECT_EQ(entriesOf(fromUtf16le("mode=release\r\nversion=1.2.3\r\n")), Entries{});
+    EXPECT_EQ(entriesOf(fromUtf16le("mode:release\r\nversion:1.2.3\r\n")), Entries{});
     // A big-endian file: every unit is byte-swapped, nothing is a separator either.
-    EXPECT_EQ(entriesOf(fromBytes(bigEndian)), Entries{});
+    EXPECT_EQ(entriesOf(fromUtf16le(bigEndian)), Entries{});
 }
 
 TEST(ManifestGrammar, LookupGivesValueOrDefault) {

@@ -1,10 +1,9 @@
 # Tests of SHA-512, the field and scalar arithmetic and the Ed25519 verifier. The known-answer tests run
 # in every tree (under Wine in the Windows tree); the differential tests against OpenSSL, GMP and
 # libsodium need those libraries and run natively only.
-welkara_add_test(sha512_test SOURCES signature/sha512_test.cpp LIBRARIES welkara_crypto)
-welkara_add_test(field_test SOURCES signature/field_test.cpp LIBRARIES welkara_crypto)
-welkara_add_test(scalar_test SOURCES signature/scalar_test.cpp LIBRARIES welkara_crypto)
-welkara_add_test(edwards_point_test SOURCES signature/edwards_point_test.cpp LIBRARIES welkara_crypto)
+foreach(test sha512_test field_test scalar_test edwards_point_test)
+    welkara_add_test(${test} SOURCES signature/${test}.cpp LIBRARIES welkara_crypto)
+endforeach()
 # ed25519_verify is tested with a key of the test's own, so the test compiles the wrapper itself.
 welkara_add_test(ed25519_test SOURCES signature/ed25519_test.cpp ${CMAKE_SOURCE_DIR}/signature/ed25519_verify_package.cpp
                  LIBRARIES welkara_crypto)

@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <string>
 #include <vector>
 
 #include "tests/signature/test_hex.h"

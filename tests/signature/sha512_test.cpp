@@ -14,10 +14,6 @@
 
 namespace {
 
-std::vector<std::uint8_t> bytes_of(const std::string& text) {
-    return {text.begin(), text.end()};
-}
-
 // Hashes message given as pieces ending at the offsets in cuts (ascending, each at most the size).
 // Empty pieces are passed too, with a non-null pointer (a null one is refused even for 0 bytes).
 std::string digest_in_pieces(const std::vector<std::uint8_t>& message, const std::vector<std::size_t>& cuts) {

@@ -25,6 +25,11 @@ std::string hex(const Bytes& bytes) {
     return hex(bytes.data(), bytes.size());
 }
 
+// The bytes of `text` itself, one a character.
+inline std::vector<std::uint8_t> bytes_of(const std::string& text) {
+    return {text.begin(), text.end()};
+}
+
 // The bytes that `text` writes two hex digits a byte, in memory order (hex's inverse); an odd last
 // digit is ignored.
 inline std::vector<std::uint8_t> bytes_of_hex(const std::string& text) {

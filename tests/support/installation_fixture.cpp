@@ -30,6 +30,15 @@ void InstallationFixture::useLocalPackage(const std::wstring& name, const std::w
                   L"\r\n");
 }
 
+PackageStore InstallationFixture::packageStore(std::initializer_list<const wchar_t*> names) {
+    PackageStore store;
+    EXPECT_TRUE(store.load(exeFolder() + L"\\store")) << "the package store fixture is not running";
+    for (const wchar_t* name : names) {
+        EXPECT_TRUE(store.putPackage(name, readBytes(package(name))));
+    }
+    return store;
+}
+
 bool InstallationFixture::applicationStarted() const {
     return waitFor(200, 100, [&] { return pathExists(codeFolder + L"\\started.txt"); });
 }

@@ -7,8 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <initializer_list>
 #include <string>
 
+#include "tests/support/package_store_access.h"
 #include "tests/support/wine_test_support.h"
 
 namespace testsupport {
@@ -27,6 +29,8 @@ class InstallationFixture : public ::testing::Test {
     static void writeManifest(const std::wstring& text);
     // A manifest naming local.7z, a copy of packages\NAME, with packages\SIGNATURE.sig's signature.
     static void useLocalPackage(const std::wstring& name, const std::wstring& signatureName);
+    // The package store that this test's ctest fixture started, serving packages\NAME for each name.
+    static PackageStore packageStore(std::initializer_list<const wchar_t*> names);
     // Waits up to 20 s for the marker that the test application leaves when it starts.
     bool applicationStarted() const;
 

@@ -126,8 +126,7 @@ class StoreHandler(http.server.BaseHTTPRequestHandler):
         name = "/".join(rest)
         path = os.path.join(self.files_dir, name)
         if name in ("", ".", "..") or "/" in name or not os.path.isfile(path):
-            self.send_simple(404)
-            return
+            raise FileNotFoundError(name)
         with open(path, "rb") as f:
             self.start_body(os.fstat(f.fileno()).st_size)
             self.wfile.flush()

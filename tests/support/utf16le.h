@@ -15,4 +15,15 @@ inline std::string utf16le(const std::u16string& text) {
     return bytes;
 }
 
+// The text that UTF-16LE `bytes` hold, read as the installer reads a file: n bytes are the first n/2
+// code units, an odd last byte ignored.
+inline std::u16string fromUtf16le(const std::string& bytes) {
+    std::u16string text;
+    for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
+        text += static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
+                                      static_cast<unsigned char>(bytes[i + 1]) << 8);
+    }
+    return text;
+}
+
 }  // namespace testsupport

@@ -17,6 +17,10 @@ bool writeBytes(const std::wstring& path, const std::string& bytes);
 // UTF-16LE bytes of a wide string, as the log and the manifest store text.
 std::string utf16Bytes(const std::wstring& text);
 std::wstring fromUtf16Bytes(const std::string& bytes);
+inline bool endsWith(const std::wstring& text, const std::wstring& ending) {
+    return text.size() >= ending.size() &&
+           text.compare(text.size() - ending.size(), ending.size(), ending) == 0;
+}
 
 // Folder of the running test executable, without a trailing backslash.
 std::wstring exeFolder();

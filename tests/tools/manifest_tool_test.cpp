@@ -35,11 +35,7 @@ TEST(ManifestTool, WrittenFileReadsBackExactly) {
         const std::string bytes = manifestFileBytes(settings);
         ASSERT_EQ(bytes.size() % 2, 0u);
         ASSERT_TRUE(bytes.size() < 2 || bytes.compare(0, 2, "\xFF\xFE") != 0) << "no byte-order mark";
-        std::u16string text(bytes.size() / 2, u'\0');
-        for (std::size_t i = 0; i < text.size(); ++i) {
-            text[i] = static_cast<char16_t>(static_cast<unsigned char>(bytes[2 * i]) |
-                                            static_cast<unsigned char>(bytes[2 * i + 1]) << 8);
-        }
+        const std::u16string text = testsupport::fromUtf16le(bytes);
         Manifest* manifest = parseManifest(text.data(), text.size());
         EXPECT_EQ(manifest->entries.size(), settings.size());
         for (const ManifestSetting& setting : settings) {
@@ -74,11 +70,8 @@ TEST(ManifestTool, RefusesValuesTheGrammarCannotCarry) {
     };
     for (const Case& c : cases) {
         const std::string problem = manifestValueProblem(c.key, c.value);
-        if (c.problem[0] == '\0') {
-            EXPECT_EQ(problem, "");
-        } else {
-            EXPECT_NE(problem.find(c.problem), std::string::npos) << problem;
-        }
+        EXPECT_TRUE(c.problem[0] == '\0' ? problem.empty() : problem.find(c.problem) != std::string::npos)
+            << problem;
     }
 }
 

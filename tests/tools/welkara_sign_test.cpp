@@ -12,6 +12,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <utility>
 
 #include "settings/manifest_grammar.h"
 #include "signature/base64.h"
@@ -65,20 +66,19 @@ class WelkaraSignTest : public ::testing::Test {
     static int shell(const std::string& command) { return std::system(command.c_str()); }
     static std::string line(const std::string& text) { return text.substr(0, text.find('\n')); }
 
-    std::string makeKey(std::string* publicKey) {
+    // A new key pair: the secret key's file and the public key as keygen prints it.
+    std::pair<std::string, std::string> makeKey() {
         const std::string key = dir + "/secret.key";
         const ToolRun made = run("keygen --secret-key " + key);
         EXPECT_EQ(made.exitCode, 0) << made.err;
-        *publicKey = line(made.out);
-        return key;
+        return {key, line(made.out)};
     }
 
     std::string dir;
 };
 
 TEST_F(WelkaraSignTest, KeygenWritesAPrivateFileOnceAndPrintsTheKey) {
-    std::string publicKey;
-    const std::string key = makeKey(&publicKey);
+    const auto [key, publicKey] = makeKey();
     ASSERT_EQ(publicKey.size(), 44u);
     std::uint8_t decoded[32];
     EXPECT_EQ(base64_decode(publicKey.c_str(), decoded, sizeof decoded), 1);
@@ -132,8 +132,7 @@ TEST_F(WelkaraSignTest, SecretKeyFilesArePrivate) {
 }
 
 TEST_F(WelkaraSignTest, SignatureIsAcceptedByLibsodiumAndTheInstallersVerifier) {
-    std::string publicKeyText;
-    const std::string key = makeKey(&publicKeyText);
+    const auto [key, publicKeyText] = makeKey();
     std::uint8_t publicKey[32];
     ASSERT_EQ(base64_decode(publicKeyText.c_str(), publicKey, 32), 1);
 
@@ -165,8 +164,7 @@ TEST_F(WelkaraSignTest, SignatureIsAcceptedByLibsodiumAndTheInstallersVerifier) 
 }
 
 TEST_F(WelkaraSignTest, VerifyAppliesTheInstallersRules) {
-    std::string publicKey;
-    const std::string key = makeKey(&publicKey);
+    const auto [key, publicKey] = makeKey();
     const std::string path = dir + "/package.7z";
     write(path, "package bytes");
     const std::string signature = line(run("sign --secret-key " + key + " " + path).out);
@@ -215,8 +213,7 @@ TEST_F(WelkaraSignTest, KeysAreInterchangeableWithOpenssl) {
               0);
     EXPECT_EQ(line(ours.out), read(theirs));
 
-    std::string publicKey;
-    const std::string ourKey = makeKey(&publicKey);
+    const auto [ourKey, publicKey] = makeKey();
     const std::string derived = dir + "/derived.txt";
     ASSERT_EQ(shell("openssl pkey -in '" + ourKey +
                     "' -pubout -outform DER | tail -c 32 | openssl base64 -A > '" + derived + "'"),
