@@ -16,21 +16,18 @@ CompletedPoint point_double(const ProjectivePoint& p) {
     return r;
 }
 
-// point_add and point_sub (edwards_point.h) from Q's coordinates and m4 = 2 Z1 Z2, for cached and affine Q.
-// The choice is a template argument, so that each of the four is straight-line code of its own.
+// point_add and point_sub (edwards_point.h) from Q's coordinates and m4 = 2 Z1 Z2, for cached and affine Q;
+// add or subtract is a template argument, so that each of the four is straight-line code of its own.
 template <bool subtract>
-__attribute__((always_inline)) inline CompletedPoint add_or_sub(const ExtendedPoint& p,
-                                                                const FieldElement& q_minus,
-                                                                const FieldElement& q_plus,
-                                                                const FieldElement& q_t2d,
-                                                                const FieldElement& m4) {
-    const FieldElement m1 = field_mul(field_sub(p.Y, p.X), q_minus);
-    const FieldElement m2 = field_mul(field_add(p.Y, p.X), q_plus);
-    const FieldElement m3 = field_mul(p.T, q_t2d);
-    if (subtract) {
-        return CompletedPoint{field_sub(m2, m1), field_add(m2, m1), field_sub(m4, m3), field_add(m4, m3)};
-    }
-    return CompletedPoint{field_sub(m2, m1), field_add(m2, m1), field_add(m4, m3), field_sub(m4, m3)};
+[[gnu::always_inline]] inline CompletedPoint add_or_sub(const ExtendedPoint& p, const FieldElement& minus,
+                                                        const FieldElement& plus, const FieldElement& t2d,
+                                                        const FieldElement& m4) {
+    const FieldElement m1 = field_mul(field_sub(p.Y, p.X), minus);
+    const FieldElement m2 = field_mul(field_add(p.Y, p.X), plus);
+    const FieldElement m3 = field_mul(p.T, t2d);
+    const FieldElement sum = field_add(m4, m3), difference = field_sub(m4, m3);
+    return CompletedPoint{field_sub(m2, m1), field_add(m2, m1), subtract ? difference : sum,
+                          subtract ? sum : difference};
 }
 
 CompletedPoint point_add(const ExtendedPoint& p, const CachedPoint& q) {
