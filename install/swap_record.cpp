@@ -43,6 +43,9 @@ bool SwapRecord::commit(const wchar_t* recordPath) {
 }
 
 SwapRecord::Read SwapRecord::read(const wchar_t* path) {
+    // Nothing of an earlier read is handed out again, whatever this one finds.
+    cursor_ = first_ = end_ = nullptr;
+    workFolder_ = nullptr;
     const OwnedHandle file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ,
                                        nullptr,  // lpSecurityAttributes
                                        OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
@@ -61,7 +64,6 @@ SwapRecord::Read SwapRecord::read(const wchar_t* path) {
     wchar_t* line = text_.get();
     end_ = line + bytes / sizeof(wchar_t);
     *end_ = L'\0';
-    workFolder_ = nullptr;
     first_ = line;
     // Every line is checked before any is handed out.
     for (bool firstLine = true; line != end_; firstLine = false) {
