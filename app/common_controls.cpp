@@ -8,7 +8,7 @@
 #include <commctrl.h>
 #include <shlwapi.h>
 
-#include "install/system_library.h"
+#include "install/files/system_library.h"
 
 namespace {
 

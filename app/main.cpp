@@ -10,7 +10,7 @@
 #include "app/main_window.h"
 #include "app/options.h"
 #include "install/run_facts.h"
-#include "install/system_library.h"
+#include "install/files/system_library.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include "app/common_controls.h"
 #include "app/control_subclass.h"
 #include "install/installer_messages.h"
-#include "install/system_library.h"
+#include "install/files/system_library.h"
 #include "resources/resource_ids.h"
 
 namespace {

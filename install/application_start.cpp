@@ -10,10 +10,10 @@
 #include <cwchar>
 #include <memory>
 
-#include "install/holders.h"
+#include "install/files/holders.h"
 #include "install/install_log.h"
 #include "install/run_facts.h"
-#include "install/system_library.h"
+#include "install/files/system_library.h"
 
 void startApplication(InstallLog& log, const wchar_t* application, const wchar_t* codeFolder,
                       ApplicationStart how) {

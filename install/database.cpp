@@ -12,7 +12,7 @@
 
 #include "install/final_lines.h"
 #include "install/install_log.h"
-#include "install/safe_files.h"
+#include "install/files/safe_files.h"
 
 // Full control for the system and the administrators, nothing for anyone else, and nothing inherited
 // from the folder: the file's list until it is known to be the database.

@@ -1,5 +1,5 @@
 // Win32 side of the package download, on WinINet, which the first download loads from System32 (never
-// bound at load time, see install/system_library.h). One internet handle serves the whole process and
+// bound at load time, see install/files/system_library.h). One internet handle serves the whole process and
 // is never closed; each download opens one request handle, which every way out closes, and reads the
 // body straight into one buffer of exactly the announced length.
 #include "install/download.h"
@@ -12,8 +12,8 @@
 
 #include "install/download_config.h"
 #include "install/install_log.h"
-#include "install/holders.h"
-#include "install/system_library.h"
+#include "install/files/holders.h"
+#include "install/files/system_library.h"
 #include "install/manifest.h"
 
 namespace {

@@ -10,7 +10,7 @@
 #include <type_traits>
 
 #include "install/extractor_output.h"
-#include "install/holders.h"
+#include "install/files/holders.h"
 #include "install/install_log.h"
 
 namespace {

@@ -6,7 +6,7 @@
 
 #include <windows.h>
 
-#include "install/safe_files.h"
+#include "install/files/safe_files.h"
 
 class InstallLog {
   public:

@@ -17,19 +17,19 @@
 #include <memory>
 
 #include "install/application_start.h"
-#include "install/code_folder.h"
+#include "install/code_folder/code_folder.h"
 #include "install/database.h"
 #include "install/download.h"
 #include "install/extract.h"
 #include "install/final_lines.h"
 #include "install/install_log.h"
-#include "install/installer_folder.h"
+#include "install/files/installer_folder.h"
 #include "install/installer_messages.h"
 #include "install/local_package.h"
 #include "install/package_bytes.h"
 #include "install/manifest.h"
 #include "install/run_facts.h"
-#include "install/safe_files.h"
+#include "install/files/safe_files.h"
 #include "install/verify_eddsa.h"
 
 namespace {

@@ -2,7 +2,7 @@
 #include "install/local_package.h"
 
 #include "install/install_log.h"
-#include "install/holders.h"
+#include "install/files/holders.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <cstdint>
 
 #include "install/package_bytes.h"
-#include "install/safe_files.h"
+#include "install/files/safe_files.h"
 
 class InstallLog;
 

@@ -9,9 +9,9 @@
 #include <shlwapi.h>
 
 #include "install/install_log.h"
-#include "install/installer_folder.h"
-#include "install/holders.h"
-#include "install/safe_files.h"
+#include "install/files/installer_folder.h"
+#include "install/files/holders.h"
+#include "install/files/safe_files.h"
 
 static_assert(sizeof(wchar_t) == sizeof(char16_t), "Windows wide strings are UTF-16 code units");
 

@@ -8,7 +8,7 @@
 
 #include <cstdint>
 
-#include "install/holders.h"
+#include "install/files/holders.h"
 
 class PackageBytes {
   public:

@@ -6,10 +6,10 @@
 #include <cwchar>
 
 #include "install/extractor_config.h"
-#include "install/file_tree.h"
+#include "install/files/file_tree.h"
 #include "install/install_log.h"
-#include "install/installer_folder.h"
-#include "install/safe_files.h"
+#include "install/files/installer_folder.h"
+#include "install/files/safe_files.h"
 #include "signature/sha512.h"
 
 namespace {

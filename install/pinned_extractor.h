@@ -9,7 +9,7 @@
 
 #include <cstdint>
 
-#include "install/holders.h"
+#include "install/files/holders.h"
 
 class InstallLog;
 

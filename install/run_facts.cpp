@@ -6,7 +6,7 @@
 
 #include <cwchar>
 
-#include "install/holders.h"
+#include "install/files/holders.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <windows.h>
 
 #include "install/run_choices.h"
-#include "install/holders.h"
+#include "install/files/holders.h"
 
 // Every fact but the option, which the caller knows.
 RunFacts gatherRunFacts(bool unattendedOption);

@@ -20,7 +20,7 @@
 
 #include "install/database.h"
 #include "install/installer_messages.h"
-#include "install/safe_files.h"
+#include "install/files/safe_files.h"
 #include "tests/support/installation_fixture.h"
 #include "tests/support/wine_test_support.h"
 

@@ -1,6 +1,6 @@
 // Win32 side of the swap record. Lines are written one WriteFile each; reading takes the whole file
 // into one block, turns each line feed into a terminator and hands out the names where they lie.
-#include "install/swap_record.h"
+#include "install/code_folder/swap_record.h"
 
 #include <cwchar>
 

@@ -12,8 +12,8 @@
 
 #include <windows.h>
 
-#include "install/holders.h"
-#include "install/safe_files.h"
+#include "install/files/holders.h"
+#include "install/files/safe_files.h"
 
 class SwapRecord {
   public:

@@ -4,13 +4,13 @@
 // (MoveFileExW without MOVEFILE_COPY_ALLOWED), so it either happens whole or not at all, and each is
 // taken only once the state before it is known: an entry is never in two places where the sequence
 // does not put it, and no name of the installation is ever left empty by an undo.
-#include "install/code_folder.h"
+#include "install/code_folder/code_folder.h"
 
 #include <shlwapi.h>
 
-#include "install/file_tree.h"
+#include "install/files/file_tree.h"
 #include "install/install_log.h"
-#include "install/swap_record.h"
+#include "install/code_folder/swap_record.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 
 #include <windows.h>
 
-#include "install/holders.h"
+#include "install/files/holders.h"
 
 // Whole files, each through a handle opened already. fileSize() gives the size of the file open as
 // `file` when it is at most `limit` bytes; false otherwise (GetLastError ERROR_FILE_TOO_LARGE) or when

@@ -2,7 +2,7 @@
 // keeps a folder of its own there, ".installer", which only the system and the administrators may
 // open, holding:
 //   lock         open for as long as a run works in the folder
-//   swap         the record of a swap (install/swap_record.h): written before its first move, removed
+//   swap         the record of a swap (install/code_folder/swap_record.h): written before its first move, removed
 //                once the swap is done or undone
 //   run-<stamp>  one run's work folder: the checked extractor's copy, "unpacked" (the package, with
 //                whatever of the installation it lacks carried into it) and "previous" (the entries
@@ -17,7 +17,7 @@
 
 #include <cstdint>
 
-#include "install/holders.h"
+#include "install/files/holders.h"
 
 class InstallLog;
 class PinnedExtractor;

@@ -4,7 +4,7 @@
 //   1. before any restriction, the System32-only loader still refuses it;
 //   2. once the process is restricted, a load by plain name, as a system DLL makes one on the
 //      program's behalf, does not take it from the program's folder either.
-#include "install/system_library.h"
+#include "install/files/system_library.h"
 
 #include <gtest/gtest.h>
 

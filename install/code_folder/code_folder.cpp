@@ -1,17 +1,17 @@
 // Win32 side of the code folder's lock, its installer's folder and the run's work folder: the lock
 // taken, what an interrupted run left settled, the package unpacked and swapped in (code_folder_swap.cpp),
 // and what no run needs removed as far as it can be.
-#include "install/code_folder.h"
+#include "install/code_folder/code_folder.h"
 
 #include <aclapi.h>
 #include <sddl.h>
 #include <shlwapi.h>
 
 #include "install/extract.h"
-#include "install/file_tree.h"
+#include "install/files/file_tree.h"
 #include "install/final_lines.h"
 #include "install/install_log.h"
-#include "install/swap_record.h"
+#include "install/code_folder/swap_record.h"
 
 namespace {
 

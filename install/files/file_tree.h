@@ -5,7 +5,7 @@
 
 #include <windows.h>
 
-#include "install/safe_files.h"
+#include "install/files/safe_files.h"
 
 // A path that grows and shrinks by one name at a time, in the long form, up to 32,767 characters.
 class TreePath {

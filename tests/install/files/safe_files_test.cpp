@@ -1,7 +1,7 @@
 // The file-system guards under Wine: what a held folder withstands, and how a name is classified
 // before anything is done through it. Wine shows a Unix link to a folder as a reparse point; it stands
 // here for a junction or a Windows link, which Wine cannot make.
-#include "install/safe_files.h"
+#include "install/files/safe_files.h"
 
 #include <gtest/gtest.h>
 
