@@ -5,7 +5,7 @@
 //
 // Folders, each a system folder with "Orvanta\Welkara" beneath it:
 //   code folder      Program Files (x86): the installation ("python", "welkara.exe" and whatever else
-//                    the package holds), replaced all or nothing by one run at a time (see CodeFolder)
+//                    the package holds), updated all or nothing by one run at a time (see CodeFolder)
 //   database folder  common application data: "vorlinde.db", created empty and open to everyone
 //   log folder       local application data: "instlog.txt" (see InstallLog)
 // and the installer folder, where the running executable lies: "manifest", "7za.exe", a local package.
@@ -119,16 +119,23 @@ const wchar_t* install(Run& run) {
             L"Running unattended (%ls): nothing waits for a person and the application is not started\n",
             request.unattendedReason);
     }
-    run.manifest.reset(loadManifest(log));
-    const wchar_t* url =
-        request.urlOverride != nullptr ? request.urlOverride : buildUpdateUrl(run.manifest.get());
-
     // Every path inside the code folder that is used is built here, so that none is ever used cut short.
     wchar_t codeFolder[MAX_PATH];
     wchar_t runtime[MAX_PATH];
     wchar_t application[MAX_PATH];
-    if (!codeFolderPath(codeFolder) || !joinPath(runtime, codeFolder, L"python") ||
-        !joinPath(application, codeFolder, L"welkara.exe") || !run.code.setPath(codeFolder)) {
+    const bool codePaths = codeFolderPath(codeFolder) && joinPath(runtime, codeFolder, L"python") &&
+                           joinPath(application, codeFolder, L"welkara.exe") && run.code.setPath(codeFolder);
+    // An update that an interrupted run left part-way is finished or undone before any step that can
+    // fail, so that nobody starts a half-updated application whatever this run does next.
+    if (codePaths && !request.verifyOnly) {
+        if (const wchar_t* unsettled = run.code.heal(log)) {
+            return unsettled;
+        }
+    }
+    run.manifest.reset(loadManifest(log));
+    const wchar_t* url =
+        request.urlOverride != nullptr ? request.urlOverride : buildUpdateUrl(run.manifest.get());
+    if (!codePaths) {
         return finalLine::kNoCodePath;
     }
     const wchar_t* failure = prepareDatabase(log);

@@ -1,17 +1,20 @@
-// Win32 side of the code folder's lock, its installer's folder and the run's work folder: the lock
-// taken, what an interrupted run left settled, the package unpacked and swapped in (code_folder_swap.cpp),
-// and what no run needs removed as far as it can be.
+// The code folder's lock, its installer's folder and the run's work folder: the lock taken, what an
+// interrupted run left settled, the package unpacked and moved into place (code_folder_swap.cpp), and
+// what no run needs removed as far as it can be.
 #include "install/code_folder/code_folder.h"
 
 #include <aclapi.h>
 #include <sddl.h>
 #include <shlwapi.h>
 
+#include <cwchar>
+#include <string>
+
+#include "install/code_folder/journal_file.h"
 #include "install/extract.h"
 #include "install/files/file_tree.h"
 #include "install/final_lines.h"
 #include "install/install_log.h"
-#include "install/code_folder/swap_record.h"
 
 namespace {
 
@@ -36,13 +39,28 @@ bool securityText(HANDLE handle, SECURITY_INFORMATION which, LocalMemory<wchar_t
 
 bool CodeFolder::setPath(const wchar_t* path) {
     lstrcpynW(code_, path, MAX_PATH);
-    return joinPath(own_, code_, SwapRecord::kOwnFolderName) && joinPath(lockFile_, own_, L"lock") &&
+    return joinPath(own_, code_, L".installer") && joinPath(lockFile_, own_, L"lock") &&
            joinPath(record_, own_, L"swap") && joinPath(recordDraft_, own_, L"swap.new") &&
            joinPath(legacyPrevious_, own_, L"previous") && joinPath(legacyDone_, own_, L"previous.done");
 }
 
+const wchar_t* CodeFolder::heal(InstallLog& log) {
+    const wchar_t* failure = lock(log, true);
+    release();
+    return failure;
+}
+
 const wchar_t* CodeFolder::take(InstallLog& log) {
-    const auto failed = [&] {
+    return lock(log, false);
+}
+
+// Locks the folder and settles what is left in it. `quiet`: a folder that cannot be locked is no
+// failure and writes nothing.
+const wchar_t* CodeFolder::lock(InstallLog& log, bool quiet) {
+    const auto failed = [&]() -> const wchar_t* {
+        if (quiet) {
+            return nullptr;
+        }
         log.write(L"Couldn't lock the code folder %ls (%d)\n", code_, static_cast<int>(GetLastError()));
         return finalLine::kNotLocked;
     };
@@ -75,6 +93,9 @@ const wchar_t* CodeFolder::take(InstallLog& log) {
         const DWORD error = GetLastError();
         if (error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED) {
             // Access is denied while the last holder's close is deleting the file: busy all the same.
+            if (quiet) {
+                return nullptr;
+            }
             busy_ = true;
             log.write(L"Another installation is working in %ls\n", code_);
             return finalLine::kNotLocked;
@@ -90,15 +111,15 @@ const wchar_t* CodeFolder::replace(InstallLog& log, PinnedExtractor& extractor, 
                                    std::uint32_t length) {
     // A work folder that cannot be made shows up as the failure to make its "unpacked" current.
     makeWorkFolder();
-    const bool kept =
-        !extractUpdate(log, swap_.unpacked, extractor, work_, bytes, length) || !prepareSwap(log);
-    bool movingAside = false;
-    const Swap swapped = kept ? Swap::kept : swap(log, &movingAside);
+    bool runtime = false;
+    const Swap swapped = extractUpdate(log, swap_.unpacked, extractor, work_, bytes, length)
+                             ? swap(log, &runtime)
+                             : Swap::kept;
     switch (swapped) {
         case Swap::done:
-            // Once the swap is on the disk and its record gone: the extractor's folder (empty now) may be
-            // held a moment longer; what the swap moved aside goes as far as it can, and the rest is left
-            // over for a later run.
+            // Once the update is on the disk and its journal gone: the extractor's folder (empty now)
+            // may be held a moment longer; what the update moved aside goes as far as it can, and the
+            // rest is left over for a later run.
             if (PathFileExistsW(record_)) {
                 return nullptr;
             }
@@ -113,7 +134,7 @@ const wchar_t* CodeFolder::replace(InstallLog& log, PinnedExtractor& extractor, 
             if (hasInstallation()) {
                 log.write(L"The previous installation in %ls was kept\n", code_);
             }
-            return finalLine::kNotExtracted;
+            break;
         case Swap::putBack:
             log.write(L"The previous installation in %ls was put back\n", code_);
             break;
@@ -122,7 +143,7 @@ const wchar_t* CodeFolder::replace(InstallLog& log, PinnedExtractor& extractor, 
                       code_);
             break;
     }
-    return movingAside ? finalLine::kNotRemoved : finalLine::kNotExtracted;
+    return runtime ? finalLine::kNotRemoved : finalLine::kNotExtracted;
 }
 
 // An installer's folder that exists already (an earlier version of the installer made it with the code
@@ -173,26 +194,37 @@ bool CodeFolder::guardOwnFolder() {
 }
 
 bool CodeFolder::recover(InstallLog& log) {
-    SwapRecord record;
+    LocalMemory<char16_t> text;
+    JournalText journal;
     SwapFolders recorded;
-    bool movingAside = false;
     bool settled = false;
-    switch (record.read(record_)) {
-        case SwapRecord::Read::missing:
+    switch (readJournalFile(record_, &text, &journal)) {
+        case JournalRead::missing:
             settled = undoUnrecorded(log);
             break;
-        case SwapRecord::Read::unreadable:
+        case JournalRead::unreadable:
             log.write(L"Couldn't read the record of the swap %ls (%d)\n", record_,
                       static_cast<int>(GetLastError()));
             break;
-        case SwapRecord::Read::damaged:
+        case JournalRead::damaged:
             log.write(L"The record of the swap %ls is damaged\n", record_);
             break;
-        case SwapRecord::Read::ok:
-            settled = folders(record.workFolder(), &recorded) &&
-                      rollForward(log, record, recorded, &movingAside) &&
-                      endSwap(log, recorded, record.workFolder() == nullptr);
+        case JournalRead::ok: {
+            wchar_t work[32] = {};
+            const bool withWork = journal.format != JournalFormat::entriesWithoutWork;
+            if (journal.workLength < 32) {
+                wmemcpy(work, reinterpret_cast<const wchar_t*>(journal.text + journal.workOffset),
+                        journal.workLength);
+            }
+            settled = journal.workLength < 32 && folders(withWork ? work : nullptr, &recorded) &&
+                      (journal.format == JournalFormat::steps
+                           ? recoverSteps(log, journal, recorded)
+                           : rollForward(log, journal, recorded) && endSwap(log, recorded, !withWork));
+            if (settled && journal.format != JournalFormat::steps) {
+                log.write(L"Finished the update that an interrupted run left in %ls\n", code_);
+            }
             break;
+        }
     }
     if (!settled) {
         log.write(L"Couldn't settle what an interrupted installation left in %ls\n", own_);
@@ -253,7 +285,7 @@ bool CodeFolder::hasInstallation() const {
     bool found = false;
     if (code.set(code_)) {
         forEachEntry(code, [&](const wchar_t* name, DWORD) {
-            found = !samePath(name, SwapRecord::kOwnFolderName);
+            found = !samePath(name, L".installer");
             return !found;
         });
     }
@@ -265,19 +297,24 @@ bool CodeFolder::hasInstallation() const {
 // alone may take apart. A record that cannot be read keeps everything. The entry named `patientWith`
 // (this run's work folder, which its extractor may have just left) is tried for a while.
 void CodeFolder::removeLeftovers(const wchar_t* patientWith) {
-    SwapRecord record;
-    const SwapRecord::Read read = record.read(record_);
-    if (read == SwapRecord::Read::unreadable || read == SwapRecord::Read::damaged) {
+    LocalMemory<char16_t> text;
+    JournalText journal;
+    const JournalRead read = readJournalFile(record_, &text, &journal);
+    if (read == JournalRead::unreadable || read == JournalRead::damaged) {
         return;
     }
-    const bool recorded = read == SwapRecord::Read::ok;
-    const wchar_t* work = recorded ? record.workFolder() : nullptr;
+    const bool recorded = read == JournalRead::ok;
+    const bool withWork = recorded && journal.format != JournalFormat::entriesWithoutWork;
+    const std::wstring work =
+        withWork ? std::wstring(reinterpret_cast<const wchar_t*>(journal.text + journal.workOffset),
+                                journal.workLength)
+                 : std::wstring();
     const bool previousIsLeftover = !recorded && PathFileExistsW(legacyDone_);
     const auto needed = [&](const wchar_t* name) {
         return samePath(name, L"lock") || samePath(name, L"previous.done") ||
                (samePath(name, L"previous") && !previousIsLeftover) ||
-               (recorded && (samePath(name, L"swap") || (work == nullptr && samePath(name, L"unpacked")) ||
-                             (work != nullptr && samePath(name, work))));
+               (recorded && (samePath(name, L"swap") || (!withWork && samePath(name, L"unpacked")) ||
+                             (withWork && samePath(name, work.c_str()))));
     };
     TreePath own;
     if (!own.set(own_)) {

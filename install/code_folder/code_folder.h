@@ -2,26 +2,27 @@
 // keeps a folder of its own there, ".installer", which only the system and the administrators may
 // open, holding:
 //   lock         open for as long as a run works in the folder
-//   swap         the record of a swap (install/code_folder/swap_record.h): written before its first move, removed
-//                once the swap is done or undone
-//   run-<stamp>  one run's work folder: the checked extractor's copy, "unpacked" (the package, with
-//                whatever of the installation it lacks carried into it) and "previous" (the entries
-//                that its swap moved out of the installation)
-// A swap replaces "python" (always) and every top-level entry the package holds; what the package
-// lacks inside those entries is carried over first, so that the result is what unpacking over the
-// installation gives. A run that finds a record finishes that swap; what no record names is left over
-// and goes as far as it can, never stopping a run. Nothing is deleted there that is the only whole copy
-// of an entry. The code folder lies beneath Program Files, which only administrators can write, so
-// everything here is reached by its path.
+//   swap         the journal of an update (journal_text.h): written before its first step, removed once
+//                the update is done or undone
+//   run-<stamp>  one run's work folder: the checked extractor's copy, "unpacked" (the package) and
+//                "previous" (what the update moved out of the installation, at the same paths)
+// An update moves the package's files into place one by one (update_swap.h): what the package lacks
+// stays where it is and is never touched, but in "python", which is replaced whole. A run that finds a
+// journal finishes that update or undoes it; what no journal names is left over and goes as far as it
+// can, never stopping a run. Nothing is deleted there that is the only whole copy of an entry. The code
+// folder and the installer's own folder lie beneath Program Files, which only administrators can write,
+// so both are reached by their paths; what lies inside the installation is reached through the handles
+// of its folders.
 #pragma once
 
 #include <cstdint>
 
 #include "install/files/holders.h"
 
+#include "install/code_folder/journal_text.h"
+
 class InstallLog;
 class PinnedExtractor;
-class SwapRecord;
 
 class CodeFolder {
   public:
@@ -32,12 +33,16 @@ class CodeFolder {
     // MAX_PATH, and nothing may be used then.
     bool setPath(const wchar_t* path);
 
-    // The steps of a run. take() locks the folder and settles what an interrupted run left there; a
-    // code folder that does not exist holds nothing to settle, and the run then fails where it first
-    // needs the folder. replace() unpacks the package into a work folder of this run with `extractor`,
-    // carries over what the package lacks, writes it all to the disk and swaps it in, saying in one
-    // line when the previous installation was kept or put back. Each returns the final line of a
-    // failure, or null.
+    // The steps of a run. heal(), at the start of every run that may change the installation, locks
+    // the folder where it can, settles what an interrupted run left there and gives the lock up again;
+    // it writes nothing unless there was something to settle, and a folder that cannot be locked (by a
+    // standard user, or while another run works there) is left for later. take() locks the folder for
+    // the update and settles what is left; a code folder that does not exist holds nothing to settle,
+    // and the run then fails where it first needs the folder. replace() unpacks the package into a
+    // work folder of this run with `extractor`, writes it to the disk and moves it into place file by
+    // file, saying in one line when the previous installation was kept or put back. Each returns the
+    // final line of a failure, or null.
+    const wchar_t* heal(InstallLog& log);
     const wchar_t* take(InstallLog& log);
     const wchar_t* replace(InstallLog& log, PinnedExtractor& extractor, const std::uint8_t* bytes,
                            std::uint32_t length);
@@ -59,15 +64,14 @@ class CodeFolder {
         wchar_t previous[MAX_PATH];
     };
 
+    const wchar_t* lock(InstallLog& log, bool quiet);
     bool guardOwnFolder();
     bool recover(InstallLog& log);
+    bool recoverSteps(InstallLog& log, const JournalText& journal, const SwapFolders& swap);
     bool folders(const wchar_t* workFolder, SwapFolders* out) const;
     bool makeWorkFolder();
-    bool prepareSwap(InstallLog& log);
-    Swap swap(InstallLog& log, bool* movingAside);
-    bool writeRecord(InstallLog& log);
-    bool rollForward(InstallLog& log, SwapRecord& record, const SwapFolders& swap, bool* movingAside);
-    bool undo(InstallLog& log, SwapRecord& record, const SwapFolders& swap);
+    Swap swap(InstallLog& log, bool* runtime);
+    bool rollForward(InstallLog& log, const JournalText& record, const SwapFolders& swap);
     bool endSwap(InstallLog& log, const SwapFolders& swap, bool legacy);
     bool undoUnrecorded(InstallLog& log);
     bool hasInstallation() const;

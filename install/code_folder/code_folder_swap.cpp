@@ -1,48 +1,26 @@
-// Win32 side of the code folder's swap: what the extractor unpacked is written through to the disk and
-// given what the installation holds and the package lacks, then swapped in under a record, and a
-// recorded swap is finished or undone. Every move is a rename within the code folder's volume
-// (MoveFileExW without MOVEFILE_COPY_ALLOWED), so it either happens whole or not at all, and each is
-// taken only once the state before it is known: an entry is never in two places where the sequence
-// does not put it, and no name of the installation is ever left empty by an undo.
+// The code folder's update under its journal: the package's files moved into place (update_swap.h) and
+// a journal left by an interrupted run finished or undone. A record of the release before this one,
+// which swapped whole top-level entries by renaming each within the code folder's volume (MoveFileExW
+// without MOVEFILE_COPY_ALLOWED, so that each happens whole or not at all), is still finished here:
+// an entry is never in two places where that sequence does not put it.
 #include "install/code_folder/code_folder.h"
 
 #include <shlwapi.h>
 
+#include <string>
+
+#include "install/code_folder/journal_file.h"
+#include "install/code_folder/swap_hooks.h"
+#include "install/code_folder/update_swap.h"
 #include "install/files/file_tree.h"
 #include "install/install_log.h"
-#include "install/code_folder/swap_record.h"
 
 namespace {
 
-#if defined(WELKARA_TEST_MOVE_HOOKS)
-// A test build numbers the moves of a process from 0. Before the move that the environment variable
-// WELKARA_TEST_STOP_AFTER_MOVES names it ends the process on the spot, as a power cut or a kill would;
-// a move that WELKARA_TEST_FAIL_MOVES lists (",2,4,") fails as the move of a file held open does.
-bool failedByTest() {
-    static int moves = 0;
-    const int move = moves++;
-    wchar_t value[64] = {};
-    if (GetEnvironmentVariableW(L"WELKARA_TEST_STOP_AFTER_MOVES", value, 64) != 0 && _wtoi(value) == move) {
-        TerminateProcess(GetCurrentProcess(), 3);
-    }
-    wchar_t number[16];
-    wnsprintfW(number, 16, L",%d,", move);
-    if (GetEnvironmentVariableW(L"WELKARA_TEST_FAIL_MOVES", value, 64) != 0 &&
-        wcsstr(value, number) != nullptr) {
-        SetLastError(ERROR_SHARING_VIOLATION);
-        return true;
-    }
-    return false;
-}
-#endif
-
 // Renames `from` to `to`, which must not exist; false after a line naming both.
 bool moveEntry(InstallLog& log, const wchar_t* from, const wchar_t* to) {
-#if defined(WELKARA_TEST_MOVE_HOOKS)
-    if (!failedByTest() && MoveFileExW(from, to, 0)) {
-#else
-    if (MoveFileExW(from, to, 0)) {  // dwFlags 0: a rename, never a copy, never over an existing entry
-#endif
+    // dwFlags 0: a rename, never a copy, never over an existing entry.
+    if (!changeRefusedByTest() && MoveFileExW(from, to, 0)) {
         return true;
     }
     log.write(L"Couldn't move %ls to %ls (%d)\n", from, to, static_cast<int>(GetLastError()));
@@ -76,99 +54,86 @@ bool CodeFolder::folders(const wchar_t* workFolder, SwapFolders* out) const {
            joinPath(out->unpacked, folder, L"unpacked") && joinPath(out->previous, folder, L"previous");
 }
 
-// Writes what the extractor unpacked through to the disk, then carries into every unpacked folder
-// (but "python", which is replaced whole) what the installed one holds and the package lacks.
-bool CodeFolder::prepareSwap(InstallLog& log) {
-    TreePath fresh;
-    if (!fresh.set(swap_.unpacked) || !flushTree(fresh)) {
-        log.write(L"Couldn't write %ls to the disk (%d)\n",
-                  fresh.get() != nullptr ? fresh.shown() : swap_.unpacked, static_cast<int>(GetLastError()));
-        return false;
+CodeFolder::Swap CodeFolder::swap(InstallLog& log, bool* runtime) {
+    UpdateSwap update;
+    std::u16string journal;
+    bool refused = false;
+    if (!update.open(code_, swap_.unpacked, swap_.previous)) {
+        log.write(L"Couldn't open %ls for the update (%d)\n", code_, static_cast<int>(GetLastError()));
+        return Swap::kept;
     }
-    TreePath live;
-    return forEachEntry(fresh, [&](const wchar_t* name, DWORD attributes) {
-        wchar_t installed[MAX_PATH];
-        if (!isPlainFolder(attributes) || samePath(name, L"python") || !joinPath(installed, code_, name) ||
-            !isPlainFolder(GetFileAttributesW(installed))) {
-            return true;  // also when nothing is installed there (the attributes are all ones then)
-        }
-        const bool pushed = live.set(installed) && fresh.push(name);
-        const bool carried = pushed && carryMissing(live, fresh);
-        if (!carried) {
-            log.write(L"Couldn't carry %ls into the new installation (%d)\n",
-                      pushed ? live.shown() : installed, static_cast<int>(GetLastError()));
-        }
-        if (pushed) {
-            fresh.pop();
-        }
-        return carried;
-    });
-}
-
-CodeFolder::Swap CodeFolder::swap(InstallLog& log, bool* movingAside) {
-    *movingAside = false;
-    if (!writeRecord(log)) {
+    if (!update.plan(log, workName_, &journal, &refused) || !update.hold(log) || !update.flushUnpacked(log)) {
+        *runtime = update.failedInRuntime();
+        return Swap::kept;
+    }
+    // Read back before anything moves: what a later run would find is known to be whole and checked.
+    LocalMemory<char16_t> written;
+    JournalText check;
+    if (!writeJournalFile(recordDraft_, record_, &madeAdminsOnly_, journal)) {
+        log.write(L"Couldn't write the record of the swap %ls (%d)\n", record_,
+                  static_cast<int>(GetLastError()));
         DeleteFileW(recordDraft_);
         return Swap::kept;
     }
-    SwapRecord record;
-    if (record.read(record_) != SwapRecord::Read::ok) {
+    if (readJournalFile(record_, &written, &check) != JournalRead::ok) {
         log.write(L"Couldn't read the record of the swap %ls (%d)\n", record_,
                   static_cast<int>(GetLastError()));
         return DeleteFileW(record_) ? Swap::kept : Swap::stuck;
     }
-    if (!rollForward(log, record, swap_, movingAside)) {
-        record.rewind();
-        return undo(log, record, swap_) ? Swap::putBack : Swap::stuck;
+    if (update.forward(log)) {
+        // Done: the installation is the new one. Should the journal stay (its flush failed), the next run
+        // finds every step taken and ends the update then.
+        if (update.end(log)) {
+            DeleteFileW(record_);
+        }
+        return Swap::done;
     }
-    // Done: the installation is the new one. Should the record stay, the next run finds nothing left
-    // to move and ends the swap then.
-    endSwap(log, swap_, false);
-    return Swap::done;
+    *runtime = update.failedInRuntime();
+    return update.undo(log) && DeleteFileW(record_) ? Swap::putBack : Swap::stuck;
 }
 
-bool CodeFolder::writeRecord(InstallLog& log) {
-    SwapRecord record;
-    TreePath unpacked;
-    bool written = record.begin(recordDraft_, &madeAdminsOnly_, workName_) && unpacked.set(swap_.unpacked);
-    bool refused = false;
-    bool holdsPython = false;
-    written =
-        written && forEachEntry(unpacked, [&](const wchar_t* name, DWORD) {
-            EntryPaths paths;
-            if (samePath(name, SwapRecord::kOwnFolderName) ||
-                !paths.build(code_, swap_.previous, swap_.unpacked, name)) {
-                log.write(
-                    L"Refusing the package: it holds %ls, which cannot be installed beside the installer's "
-                    L"folder\n",
-                    name);
-                refused = true;
-                return false;
-            }
-            if (samePath(name, L"archive.7z")) {
-                return true;  // the archive itself, should its deletion have failed
-            }
-            holdsPython = holdsPython || samePath(name, L"python");
-            return record.add(true, name);
-        });
-    written = written && (holdsPython || record.add(false, L"python")) && record.commit(record_);
-    if (!written && !refused) {
-        log.write(L"Couldn't write the record of the swap %ls (%d)\n", record_,
-                  static_cast<int>(GetLastError()));
+// Finishes the update that `journal` names, from wherever an interrupted run left it, or undoes it where
+// a step cannot be finished now. A line says which; false when neither could be done whole.
+bool CodeFolder::recoverSteps(InstallLog& log, const JournalText& journal, const SwapFolders& swap) {
+    UpdateSwap update;
+    if (!update.open(code_, swap.unpacked, swap.previous)) {
+        log.write(L"Couldn't open %ls for the update (%d)\n", code_, static_cast<int>(GetLastError()));
+        return false;
     }
-    return written;
+    if (!update.load(journal)) {
+        log.write(L"The record of the swap %ls is damaged\n", record_);
+        return false;
+    }
+    if (!update.hold(log)) {
+        return false;
+    }
+    if (update.finish(log)) {
+        if (!update.end(log) || !DeleteFileW(record_)) {
+            return false;
+        }
+        log.write(L"Finished the update that an interrupted run left in %ls\n", code_);
+        return true;
+    }
+    if (!update.undo(log) || !DeleteFileW(record_)) {
+        return false;
+    }
+    log.write(L"Undid the update that an interrupted run left in %ls\n", code_);
+    return true;
 }
 
-// Brings every recorded entry to its final state, from wherever an earlier attempt left it: the entry
-// in place moves aside (unless it is already there), then the unpacked one moves in. An entry found in
+// Brings every entry of an earlier release's record to its final state, from wherever an earlier
+// attempt left it: the entry in place moves aside (unless it is already there), then the unpacked one
+// moves in. An entry found in
 // two places where the sequence never leaves it stops everything.
-bool CodeFolder::rollForward(InstallLog& log, SwapRecord& record, const SwapFolders& swap,
-                             bool* movingAside) {
-    const wchar_t* name = nullptr;
-    bool fromPackage = false;
-    while (record.next(&name, &fromPackage)) {
+bool CodeFolder::rollForward(InstallLog& log, const JournalText& record, const SwapFolders& swap) {
+    size_t cursor = record.firstStep;
+    JournalLine line;
+    while (nextJournalStep(record, &cursor, &line)) {
+        const std::wstring entry(reinterpret_cast<const wchar_t*>(line.path), line.length);
+        const wchar_t* name = entry.c_str();
+        const bool fromPackage = line.step == JournalStep::swapEntry;
         EntryPaths paths;
-        if (!paths.build(code_, swap.previous, swap.unpacked, name)) {
+        if (samePath(name, L".installer") || !paths.build(code_, swap.previous, swap.unpacked, name)) {
             log.write(L"The record of the swap %ls is damaged\n", record_);
             return false;
         }
@@ -187,46 +152,15 @@ bool CodeFolder::rollForward(InstallLog& log, SwapRecord& record, const SwapFold
             }
             CreateDirectoryW(swap.previous,
                              nullptr);  // inherited from the work folder; an existing one is fine
-            *movingAside = true;
             if (!moveEntry(log, paths.live, paths.aside)) {
                 return false;
             }
         }
-        *movingAside = false;
         if (fromPackage && !moveEntry(log, paths.fresh, paths.live)) {
             return false;
         }
     }
     return true;
-}
-
-// Takes back every move of a swap that stopped part-way: a new entry in place goes back to the unpacked
-// folder and the previous one comes back. Where the previous one cannot come back, the new one is put
-// in place again, so that no name stays empty; the record then stays, and the next run finishes the
-// swap. True when everything is back and the record is gone.
-bool CodeFolder::undo(InstallLog& log, SwapRecord& record, const SwapFolders& swap) {
-    const wchar_t* name = nullptr;
-    bool fromPackage = false;
-    bool undone = true;
-    while (record.next(&name, &fromPackage)) {
-        EntryPaths paths;
-        if (!paths.build(code_, swap.previous, swap.unpacked, name)) {
-            return false;
-        }
-        if (fromPackage && !PathFileExistsW(paths.fresh) && PathFileExistsW(paths.live) &&
-            !moveEntry(log, paths.live, paths.fresh)) {
-            undone = false;
-            continue;
-        }
-        if (PathFileExistsW(paths.aside) && !PathFileExistsW(paths.live) &&
-            !moveEntry(log, paths.aside, paths.live)) {
-            undone = false;
-            if (fromPackage) {
-                moveEntry(log, paths.fresh, paths.live);
-            }
-        }
-    }
-    return undone && DeleteFileW(record_);
 }
 
 // Ends a swap that is done: its moves are written through to the disk, then the record goes. What was
@@ -287,5 +221,9 @@ bool CodeFolder::undoUnrecorded(InstallLog& log) {
         clear = paths.build(code_, legacyPrevious_, legacyPrevious_, name) &&
                 moveEntry(log, paths.aside, paths.live);
     }
-    return clear && RemoveDirectoryW(legacyPrevious_);
+    if (!clear || !RemoveDirectoryW(legacyPrevious_)) {
+        return false;
+    }
+    log.write(L"Undid the update that an interrupted run left in %ls\n", code_);
+    return true;
 }

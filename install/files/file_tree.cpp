@@ -2,78 +2,11 @@
 // a reparse point without following it; a listed folder is walked only when it is no reparse point.
 #include "install/files/file_tree.h"
 
-#include <winioctl.h>
-
 namespace {
 
 // The long form allows 32,767 characters and a terminator; its prefix "\\?\" is what shown() leaves out.
 constexpr size_t kTreePathCapacity = 32768;
 constexpr size_t kPrefix = 4;
-
-// FlushFileBuffers needs a handle with the right to write, which a file marked read-only refuses: the
-// mark is taken off for the flush and put back afterwards.
-bool flushFile(const wchar_t* path, DWORD attributes) {
-    const bool readOnly = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
-    if (readOnly && !SetFileAttributesW(path, attributes & ~FILE_ATTRIBUTE_READONLY)) {
-        return false;
-    }
-    const OwnedHandle file(openShared(path, GENERIC_WRITE, FILE_FLAG_OPEN_REPARSE_POINT));
-    const bool flushed = file.valid() && FlushFileBuffers(file.get());
-    const DWORD error = GetLastError();
-    if (readOnly) {
-        SetFileAttributesW(path, attributes);
-    }
-    SetLastError(error);
-    return flushed;
-}
-
-// Makes `fresh` a link or junction with the same reparse data as `live`, which is one.
-bool copyLink(const wchar_t* live, const wchar_t* fresh, bool folder) {
-    static thread_local BYTE data[MAXIMUM_REPARSE_DATA_BUFFER_SIZE];
-    const OwnedHandle source(
-        openShared(live, GENERIC_READ, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT));
-    DWORD size = 0;
-    if (!source.valid() || !DeviceIoControl(source.get(), FSCTL_GET_REPARSE_POINT, nullptr, 0,  // no input
-                                            data, sizeof data, &size,
-                                            nullptr)) {  // lpOverlapped
-        return false;
-    }
-    if (folder && !CreateDirectoryW(fresh, nullptr)) {  // lpSecurityAttributes: inherited
-        return false;
-    }
-    const OwnedHandle target(CreateFileW(fresh, GENERIC_WRITE, 0,
-                                         nullptr,  // lpSecurityAttributes: inherited
-                                         folder ? OPEN_EXISTING : CREATE_NEW,
-                                         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                                         nullptr));  // hTemplateFile
-    DWORD returned = 0;
-    return target.valid() &&
-           DeviceIoControl(target.get(), FSCTL_SET_REPARSE_POINT, data, size, nullptr, 0,  // no output
-                           &returned,
-                           nullptr);  // lpOverlapped
-}
-
-// Makes `fresh`, which does not exist, hold what `live` (with `attributes`) is.
-bool carry(TreePath& live, TreePath& fresh, DWORD attributes) {
-    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-        return copyLink(live.get(), fresh.get(), (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0);
-    }
-    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        return CreateDirectoryExW(live.get(), fresh.get(),
-                                  nullptr) &&  // lpSecurityAttributes: inherited
-               carryMissing(live, fresh);
-    }
-    if (CreateHardLinkW(fresh.get(), live.get(), nullptr)) {  // lpSecurityAttributes: reserved
-        return true;
-    }
-    // The attributes (a read-only mark among them) come along with the copy.
-    return CopyFileExW(live.get(), fresh.get(),
-                       nullptr,  // lpProgressRoutine
-                       nullptr,  // lpData
-                       nullptr,  // pbCancel
-                       COPY_FILE_FAIL_IF_EXISTS) &&
-           flushFile(fresh.get(), attributes);
-}
 
 // One attempt of removeTreeAt() at `path`.
 bool removeTree(TreePath& path) {
@@ -81,8 +14,17 @@ bool removeTree(TreePath& path) {
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         return isMissing(GetLastError());
     }
-    // A read-only mark keeps a file (or a folder, for RemoveDirectoryW) from being deleted.
+    // A read-only mark keeps a file (or a folder, for RemoveDirectoryW) from being deleted. It is
+    // taken off only a file that has no other name: every name of a file shares its attributes, and
+    // one that stays elsewhere keeps its mark (such a file stays here until a later try).
     if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+        const bool folder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        const OwnedHandle file(
+            folder ? INVALID_HANDLE_VALUE
+                   : openShared(path.get(), FILE_READ_ATTRIBUTES, FILE_FLAG_OPEN_REPARSE_POINT));
+        if (!folder && linkCount(file.get()) != 1) {
+            return false;
+        }
         SetFileAttributesW(path.get(), attributes & ~FILE_ATTRIBUTE_READONLY);
     }
     if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
@@ -177,43 +119,4 @@ bool removeTreeAt(const wchar_t* path, DWORD patienceMs) {
         Sleep(20);
     }
     return true;
-}
-
-bool flushTree(TreePath& path) {
-    return forEachEntry(path, [&](const wchar_t* name, DWORD attributes) {
-        if (!path.push(name)) {
-            return false;
-        }
-        // A link holds no data of its own to flush.
-        const bool flushed = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? true
-                             : (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0
-                                 ? flushTree(path)
-                                 : flushFile(path.get(), attributes);
-        if (flushed) {
-            path.pop();
-        }
-        return flushed;
-    });
-}
-
-bool carryMissing(TreePath& live, TreePath& fresh) {
-    return forEachEntry(live, [&](const wchar_t* name, DWORD attributes) {
-        if (!live.push(name) || !fresh.push(name)) {
-            return false;
-        }
-        const DWORD there = GetFileAttributesW(fresh.get());
-        bool carried = true;
-        if (there == INVALID_FILE_ATTRIBUTES) {
-            carried = isMissing(GetLastError()) && carry(live, fresh, attributes);
-        } else if (isPlainFolder(attributes) && isPlainFolder(there)) {
-            carried = carryMissing(live, fresh);
-        }
-        const DWORD error = GetLastError();
-        fresh.pop();
-        if (carried) {
-            live.pop();
-        }
-        SetLastError(error);
-        return carried;
-    });
 }

@@ -67,16 +67,3 @@ bool forEachEntry(TreePath& folder, Visit visit) {
 // anything is left: right after a program that used it has ended, the system may hold its image or its
 // current directory for a moment longer. True when nothing is left; a missing `path` is fine.
 bool removeTreeAt(const wchar_t* path, DWORD patienceMs);
-
-// Writes every file beneath the folder `path` through to the disk. False at the first one that cannot
-// be opened for writing or flushed: `path` then names it and GetLastError tells why.
-bool flushTree(TreePath& path);
-
-// Makes `fresh` hold everything that `live` holds and it lacks, at any depth, where both are folders:
-// a file that `fresh` lacks becomes a second name of the same file (a hard link), or a copy written
-// through to the disk where the file system refuses a link; a folder that `fresh` lacks is made with
-// all it holds; a link or junction that `fresh` lacks is made again with the same target. Where both
-// hold a name, `fresh` keeps its own, and both are walked on only when both are folders. Nothing of
-// `live` changes. False at the first entry that cannot be carried: `live` then names it and
-// GetLastError tells why; what was carried before stays.
-bool carryMissing(TreePath& live, TreePath& fresh);

@@ -10,6 +10,8 @@
 
 #include <cwchar>
 
+#include "install/files/relative_files.h"
+
 namespace {
 
 constexpr DWORD kFinalPathCapacity = 2 * MAX_PATH;  // room for the "\\?\" prefix and a MAX_PATH path
@@ -50,50 +52,23 @@ Opened classify(OwnedHandle* opened, bool folderWanted) {
     return result;
 }
 
-// NtCreateFile of `name`, a bare file name, relative to the folder open as `folder`, never through a
-// reparse point at the name, then classify() with a folder wanted when `options` say FILE_DIRECTORY_FILE.
-// On anything but `ok` nothing stays open and GetLastError tells why.
+// openIn() of `name` relative to the folder open as `folder`, then classify() with a folder wanted when
+// `options` say FILE_DIRECTORY_FILE. On anything but `ok` nothing stays open and GetLastError tells why.
 Opened openRelative(HANDLE folder, const wchar_t* name, ACCESS_MASK access, ULONG share, ULONG disposition,
                     ULONG options, PSECURITY_DESCRIPTOR security, OwnedHandle* opened, bool* created) {
-    opened->reset();
-    if (created != nullptr) {
-        *created = false;
-    }
-    const size_t length = wcslen(name);
-    if (!isBareFileName(name) || length > MAX_PATH) {
-        SetLastError(ERROR_INVALID_NAME);
-        return Opened::missing;
-    }
-    const USHORT bytes = static_cast<USHORT>(length * sizeof(wchar_t));
-    // Length and MaximumLength in bytes, without a terminator; Buffer.
-    UNICODE_STRING relativeName = {bytes, bytes, const_cast<wchar_t*>(name)};
-    OBJECT_ATTRIBUTES attributes;
-    // Case folded as Win32 names are; the name is looked up in `folder`, not from the root.
-    InitializeObjectAttributes(&attributes, &relativeName, OBJ_CASE_INSENSITIVE, folder, security);
-    IO_STATUS_BLOCK status = {};
-    HANDLE handle = nullptr;
-    const NTSTATUS result =
-        NtCreateFile(&handle, access | FILE_READ_ATTRIBUTES | SYNCHRONIZE, &attributes, &status,
-                     nullptr,  // AllocationSize
-                     FILE_ATTRIBUTE_NORMAL, share, disposition,
-                     options | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT,
-                     nullptr,  // EaBuffer
-                     0);       // EaLength
     const bool folderWanted = (options & FILE_DIRECTORY_FILE) != 0;
-    if (result < 0) {
-        SetLastError(RtlNtStatusToDosError(result));
+    if (!openIn(folder, name, access | FILE_READ_ATTRIBUTES, share, disposition, options, security, opened,
+                created)) {
         // A folder at the name cannot be opened as a file.
-        return !folderWanted && (GetLastError() == ERROR_DIRECTORY ||
-                                 result == static_cast<NTSTATUS>(0xC00000BAL))  // STATUS_FILE_IS_A_DIRECTORY
-                   ? Opened::wrongKind
-                   : Opened::missing;
+        const DWORD error = GetLastError();
+        return !folderWanted && error == ERROR_DIRECTORY ? Opened::wrongKind : Opened::missing;
     }
-    opened->reset(handle);
     const Opened kind = classify(opened, folderWanted);
     if (kind != Opened::ok) {
         SetLastError(ERROR_INVALID_NAME);
-    } else if (created != nullptr) {
-        *created = status.Information == FILE_CREATED;
+        if (created != nullptr) {
+            *created = false;
+        }
     }
     return kind;
 }

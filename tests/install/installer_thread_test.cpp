@@ -532,7 +532,7 @@ INSTANTIATE_TEST_SUITE_P(
                   L"extractUpdate: 7za.exe failed with exit code 2\n" + kKept, L"Is not archive"},
         FailedRun{"ApplicationHeldOpen", L"package.7z", false, nullptr, true,
                   L"Couldn't move {code}\\welkara.exe to {code}\\.installer\\run-{stamp}\\previous\\welkara.exe (32)\n"
-                  L"The previous installation in {code} was put back\nCouldn't remove existing files",
+                  L"The previous installation in {code} was put back\nCouldn't extract file\n",
                   nullptr}),
     rowName<FailedRun>);
 
@@ -786,11 +786,10 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(InstallerThreadTest, FailedRemovalLineIsContinuedByTheNextRun) {
     makeOldInstallation();
-    // The runtime folder held open without delete sharing cannot be moved aside. (On Windows a file in
-    // use inside it is enough to refuse a rename of the folder; Wine renames such a folder all the same,
-    // so the folder itself is held here.)
-    HANDLE held = CreateFileW((codeFolder + L"\\python").c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    // A file of the previous runtime that the package lacks, held open without delete sharing, cannot
+    // be moved aside.
+    HANDLE held = CreateFileW((codeFolder + L"\\python\\lib\\old.txt").c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
     runLocalPackage(L"package.7z", L"package");
     CloseHandle(held);
@@ -883,9 +882,15 @@ TEST_P(InterruptedRunTest, IsSettledByTheNextRun) {
         return;
     }
     EXPECT_EQ(messages(), succeeds ? kInstalled : kError);
+    // What was settled comes first, in one line when a swap was finished or undone; leftovers alone go
+    // silently. The rest is the log of any run.
+    const std::wstring settled = c.recorded ? L"Finished the update that an interrupted run left in " + codeFolder + L"\n"
+                                 : c.earlier ? L"Undid the update that an interrupted run left in " + codeFolder + L"\n"
+                                             : L"";
+    EXPECT_EQ(log().rfind(L"Installer thread started\n" + settled + L"Manifest loaded", 0), 0u) << log();
     if (succeeds) {
-        // Settling is silent: the log is that of any successful run.
-        EXPECT_EQ(log(), localVerified() + installLines(true));
+        EXPECT_EQ(log(), L"Installer thread started\n" + settled +
+                             (localVerified() + installLines(true)).substr(wcslen(L"Installer thread started\n")));
         EXPECT_TRUE(applicationStarted());
     }
     EXPECT_TRUE(sameTree(installed(), succeeds || c.recorded ? newInstallation() : previous));
@@ -962,28 +967,35 @@ TEST_P(StoppedSwapTest, IsFinishedByTheNextRunWithNothingMixedOrLost) {
     EXPECT_TRUE(sameTree(installed(), newInstallation(L"many-src")));
 }
 
-// 203 entries, each moved aside and then in: moves 0 to 405.
+// 203 replaced files, each given its second name and then replaced, and four more changes: 0 to 409.
 INSTANTIATE_TEST_SUITE_P(Moves, StoppedSwapTest, ::testing::Values(0, 1, 2, 203, 204, 405));
 
-// A swap whose move fails, and whose undo cannot bring an entry it moved aside back (here the third and
-// fifth moves fail, as moves of held files do): the new entry stays in place, so that no name of the
-// installation is ever empty, the record stays, and the next run finishes the swap.
+// A swap whose move fails, and whose undo cannot bring what it moved back (here every change from the
+// fourth on fails, as changes of held files do): what is new stays in place, so that no name of the
+// installation is ever empty, the record stays, and the next run, even one that fails afterwards,
+// finishes the swap first.
 TEST_F(InstallerThreadTest, UndoThatCannotBringAnEntryBackLeavesTheNewOneInPlace) {
     makeOldInstallation();
     useLocalPackage(L"package.7z", L"package");
-    SetEnvironmentVariableW(L"WELKARA_TEST_FAIL_MOVES", L",2,4,");
+    SetEnvironmentVariableW(L"WELKARA_TEST_FAIL_MOVES", L"3-");
     PROCESS_INFORMATION failing = startRunner(exeFolder(), L"installer_stopping_runner.exe");
     SetEnvironmentVariableW(L"WELKARA_TEST_FAIL_MOVES", nullptr);
     endRunner(&failing, false);
-    EXPECT_NE(log().find(expand(L"The installation in {code} is part-way through a swap; the next run finishes it\n"
-                                L"Couldn't remove existing files")),
+    EXPECT_NE(log().find(expand(L"The installation in {code} is part-way through a swap; the next run finishes it\n")),
               std::wstring::npos)
         << log();
-    for (const wchar_t* entry : {L"python", L"data", L"welkara.exe", L"notes.txt"}) {
-        EXPECT_TRUE(pathExists(codeFolder + L"\\" + entry)) << "the undo left no " << testsupport::utf16Bytes(entry);
+    const Tree stuck = installed();
+    for (const auto& [path, bytes] : newInstallation()) {
+        EXPECT_TRUE(previous.count(path) == 0 || stuck.count(path) == 1)
+            << "the undo left no " << testsupport::utf16Bytes(path);
     }
+    const size_t before = log().size();
     runLocalPackage(L"random.bin", L"random");
     EXPECT_EQ(messages(), kError);
+    EXPECT_EQ(log().find(expand(L"Installer thread started\nFinished the update that an interrupted run left in {code}\n"),
+                         before),
+              before)
+        << log();
     EXPECT_TRUE(sameTree(installed(), newInstallation()));
 }
 

@@ -1,0 +1,760 @@
+// The steps of an update and their states. An installed file that the package replaces is given a
+// second name in "previous" first and then replaced by the unpacked one in one rename, so that its name
+// is never empty; where the system refuses that (a file in use, a read-only one, a file system without
+// second names), it is renamed aside and the unpacked one renamed in. Looking at a step's three places
+// (installed, unpacked, previous) and which of them are one file tells how far it got:
+//   installed  unpacked  previous
+//   old        new       -          not begun
+//   old        new       old        its second name made
+//   -          new       old        between its two renames
+//   new        -         old        done
+//   new        new       old        an undo's second name for the new one made
+#include "install/code_folder/update_swap.h"
+
+#include <algorithm>
+
+#include "install/code_folder/swap_hooks.h"
+#include "install/files/file_tree.h"
+#include "install/files/relative_files.h"
+#include "install/files/safe_files.h"
+#include "install/install_log.h"
+
+namespace {
+
+constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// A folder walked: listed and passed through.
+constexpr ACCESS_MASK kListAccess = FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES;
+// A folder changed: also the rights that a rename into it opens it with. Held with full sharing, it
+// cannot be opened afterwards by anyone who does not share it for writing.
+constexpr ACCESS_MASK kChangeAccess = kListAccess | FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY;
+// The probe of an installed file before its second name: no sharing at all, and the right to write,
+// which a running program's image refuses. Only a file that nobody holds open can be replaced in one
+// rename, and only such a file may get a second name that would have to be removed again.
+constexpr ACCESS_MASK kProbeAccess = DELETE | FILE_WRITE_DATA | FILE_WRITE_ATTRIBUTES;
+
+struct Listed {
+    std::wstring name;
+    DWORD attributes;
+    bool matched;
+};
+
+// Names compared as the file system compares them.
+bool lessName(const Listed& a, const Listed& b) {
+    return CompareStringOrdinal(a.name.c_str(), static_cast<int>(a.name.size()), b.name.c_str(),
+                                static_cast<int>(b.name.size()), TRUE) == CSTR_LESS_THAN;
+}
+
+bool listed(HANDLE folder, std::vector<Listed>* out) {
+    auto visit = [&](const wchar_t* name, size_t length, DWORD attributes) {
+        out->push_back({std::wstring(name, length), attributes, false});
+        return true;
+    };
+    return folder != nullptr && listFolder(folder, visit);
+}
+
+// The entry of `sorted` with the name `name`, or null.
+Listed* find(std::vector<Listed>& sorted, const std::wstring& name) {
+    const Listed key = {name, 0, false};
+    const auto found = std::lower_bound(sorted.begin(), sorted.end(), key, lessName);
+    return found != sorted.end() && !lessName(key, *found) ? &*found : nullptr;
+}
+
+bool isPlainFile(DWORD attributes) {
+    return (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+}
+
+// Flushes the file `name` in the folder open as `folder`. A read-only file refuses the right to write:
+// its mark is taken off for the flush and put back afterwards. An entry that is a folder (a junction
+// that the package holds) has no data to flush.
+bool flushFileIn(HANDLE folder, const wchar_t* name) {
+    OwnedHandle file;
+    if (openIn(folder, name, FILE_WRITE_DATA, kShareAll, FILE_OPEN, FILE_NON_DIRECTORY_FILE, nullptr,
+               &file)) {
+        return FlushFileBuffers(file.get()) != FALSE;
+    }
+    if (GetLastError() == ERROR_DIRECTORY) {
+        return true;
+    }
+    OwnedHandle marked;
+    FILE_BASIC_INFO basic;
+    if (GetLastError() != ERROR_ACCESS_DENIED ||
+        !openIn(folder, name, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, kShareAll, FILE_OPEN,
+                FILE_NON_DIRECTORY_FILE, nullptr, &marked) ||
+        !GetFileInformationByHandleEx(marked.get(), FileBasicInfo, &basic, sizeof basic) ||
+        (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) == 0) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return false;
+    }
+    FILE_BASIC_INFO writable = {};  // times of 0 stay as they are
+    writable.FileAttributes = basic.FileAttributes & ~FILE_ATTRIBUTE_READONLY;
+    if (writable.FileAttributes == 0) {
+        writable.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    }
+    FILE_BASIC_INFO again = {};
+    again.FileAttributes = basic.FileAttributes;
+    const bool flushed =
+        SetFileInformationByHandle(marked.get(), FileBasicInfo, &writable, sizeof writable) &&
+        openIn(folder, name, FILE_WRITE_DATA, kShareAll, FILE_OPEN, FILE_NON_DIRECTORY_FILE, nullptr,
+               &file) &&
+        FlushFileBuffers(file.get());
+    const DWORD error = GetLastError();
+    SetFileInformationByHandle(marked.get(), FileBasicInfo, &again, sizeof again);
+    SetLastError(error);
+    return flushed;
+}
+
+// Flushes the whole volume that holds `path`, which writes every file's cached data and the file
+// system's own to the disk in one call; only an administrator may, and only a volume with a drive
+// letter is tried. False when it cannot be done: the caller then flushes what it needs one by one.
+bool flushVolumeOf(const wchar_t* path) {
+    wchar_t root[MAX_PATH];
+    if (!GetVolumePathNameW(path, root, MAX_PATH) || root[0] == L'\0' || root[1] != L':' ||
+        root[2] != L'\\' || root[3] != L'\0') {
+        return false;
+    }
+    const wchar_t volume[] = {L'\\', L'\\', L'.', L'\\', root[0], L':', L'\0'};
+    const OwnedHandle handle(CreateFileW(volume, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                         nullptr,  // lpSecurityAttributes
+                                         OPEN_EXISTING, 0,
+                                         nullptr));  // hTemplateFile
+    return handle.valid() && FlushFileBuffers(handle.get());
+}
+
+}  // namespace
+
+bool UpdateSwap::open(const wchar_t* code, const wchar_t* unpacked, const wchar_t* previous) {
+    roots_[static_cast<int>(Tree::live)] = code;
+    roots_[static_cast<int>(Tree::fresh)] = unpacked;
+    roots_[static_cast<int>(Tree::previous)] = previous;
+    folders_.clear();
+    index_.clear();
+    steps_.clear();
+    folders_.emplace_back();
+    Folder& root = folders_.back();
+    root.parent = -1;
+    root.runtime = false;
+    root.changes = true;
+    root.aside = true;
+    root.changeRights = true;
+    root.made = false;
+    index_[L""] = 0;
+    CreateDirectoryW(previous, nullptr);  // lpSecurityAttributes: the work folder's; an existing one is fine
+    root.live.reset(CreateFileW(code, kChangeAccess | SYNCHRONIZE, kShareAll, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS,
+                                nullptr));  // hTemplateFile
+    if (!root.live.valid()) {
+        return false;
+    }
+    root.fresh.reset(openShared(unpacked, kListAccess | SYNCHRONIZE, FILE_FLAG_BACKUP_SEMANTICS));
+    if (!root.fresh.valid()) {
+        return false;
+    }
+    root.previous.reset(openShared(previous, kChangeAccess | SYNCHRONIZE, FILE_FLAG_BACKUP_SEMANTICS));
+    return root.previous.valid();
+}
+
+int UpdateSwap::addFolder(int parent, const std::wstring& name) {
+    const Folder& above = folders_[parent];
+    folders_.emplace_back();
+    Folder& folder = folders_.back();
+    folder.path = above.path.empty() ? name : above.path + L"\\" + name;
+    folder.name = name;
+    folder.parent = parent;
+    folder.runtime = above.runtime || (parent == 0 && samePath(name.c_str(), L"python"));
+    folder.changes = folder.aside = folder.changeRights = folder.made = false;
+    const int index = static_cast<int>(folders_.size() - 1);
+    index_[folder.path] = index;
+    return index;
+}
+
+// The folder at `path` (relative, names joined by '\'), with every folder above it, added where missing.
+int UpdateSwap::folderFor(const std::wstring& path) {
+    const auto known = index_.find(path);
+    if (known != index_.end()) {
+        return known->second;
+    }
+    const size_t slash = path.rfind(L'\\');
+    const int above = slash == std::wstring::npos ? 0 : folderFor(path.substr(0, slash));
+    return addFolder(above, slash == std::wstring::npos ? path : path.substr(slash + 1));
+}
+
+bool UpdateSwap::addStep(JournalStep kind, int folder, const std::wstring& name, int child) {
+    if (journal_ != nullptr) {
+        const std::wstring& above = folders_[folder].path;
+        const std::wstring path = above.empty() ? name : above + L"\\" + name;
+        if (!addJournalStep(journal_, kind, reinterpret_cast<const char16_t*>(path.c_str()), path.size())) {
+            return false;
+        }
+    }
+    steps_.push_back({kind, folder, name, child});
+    folders_[folder].changes = true;
+    if (kind == JournalStep::makeFolder) {
+        folders_[child].made = true;
+    }
+    folders_[folder].aside =
+        folders_[folder].aside || kind == JournalStep::replaceFile || kind == JournalStep::moveAside;
+    return true;
+}
+
+bool UpdateSwap::plan(InstallLog& log, const wchar_t* workFolder, std::u16string* journal, bool* refused) {
+    *refused = false;
+    journal_ = journal;
+    const bool begun =
+        beginJournal(journal, reinterpret_cast<const char16_t*>(workFolder), wcslen(workFolder));
+    const bool planned = begun && planFolder(log, 0, true, refused);
+    journal_ = nullptr;
+    if (!planned) {
+        return false;
+    }
+    sealJournal(journal);
+    return true;
+}
+
+// Plans the folder `folder` of the package; `installed` when the installation has it as a folder of its
+// own (not a link), which is then held open for listing.
+bool UpdateSwap::planFolder(InstallLog& log, int folder, bool installed, bool* refused) {
+    std::vector<Listed> fresh;
+    std::vector<Listed> live;
+    if (!listed(handleOf(Tree::fresh, folder), &fresh)) {
+        log.write(L"Couldn't list %ls (%d)\n", shown(Tree::fresh, folder, L"").c_str(),
+                  static_cast<int>(GetLastError()));
+        return false;
+    }
+    if (installed && !listed(handleOf(Tree::live, folder), &live)) {
+        runtimeFailure_ = folders_[folder].runtime;
+        log.write(L"Couldn't list %ls (%d)\n", shown(Tree::live, folder, L"").c_str(),
+                  static_cast<int>(GetLastError()));
+        return false;
+    }
+    std::sort(live.begin(), live.end(), lessName);
+    for (const Listed& entry : fresh) {
+        const std::wstring& name = entry.name;
+        if (folder == 0 && samePath(name.c_str(), L".installer")) {
+            log.write(
+                L"Refusing the package: it holds %ls, which cannot be installed beside the installer's "
+                L"folder\n",
+                name.c_str());
+            *refused = true;
+            return false;
+        }
+        if (folder == 0 && samePath(name.c_str(), L"archive.7z")) {
+            continue;  // the archive itself, should its deletion have failed
+        }
+        Listed* there = find(live, name);
+        if (there != nullptr) {
+            there->matched = true;
+        }
+        const auto refuse = [&] {
+            log.write(
+                L"Refusing the package: it holds %ls, which cannot be installed beside the installer's "
+                L"folder\n",
+                shown(Tree::fresh, folder, name).c_str());
+            *refused = true;
+            return false;
+        };
+        if (isPlainFolder(entry.attributes)) {
+            const bool kept = there != nullptr && isPlainFolder(there->attributes);
+            const int child = addFolder(folder, name);
+            if (!kept && ((there != nullptr && !addStep(JournalStep::moveAside, folder, name)) ||
+                          !addStep(JournalStep::makeFolder, folder, name, child))) {
+                return refuse();
+            }
+            if (kept && handleOf(Tree::live, child) == nullptr) {
+                runtimeFailure_ = folders_[child].runtime;
+                log.write(L"Couldn't open the folder %ls to move files in or out (%d)\n",
+                          shown(Tree::live, child, L"").c_str(), static_cast<int>(GetLastError()));
+                return false;
+            }
+            if (!planFolder(log, child, kept, refused)) {
+                return false;
+            }
+        } else if (there == nullptr                 ? !addStep(JournalStep::addFile, folder, name)
+                   : isPlainFile(there->attributes) ? !addStep(JournalStep::replaceFile, folder, name)
+                                                    : !addStep(JournalStep::moveAside, folder, name) ||
+                                                          !addStep(JournalStep::addFile, folder, name)) {
+            return refuse();
+        }
+    }
+    // "python" is replaced whole: what the package lacks in it moves aside too, and so does a
+    // "python" the package lacks altogether.
+    for (const Listed& entry : live) {
+        const bool leftover = !entry.matched && (folders_[folder].runtime ||
+                                                 (folder == 0 && samePath(entry.name.c_str(), L"python")));
+        if (leftover && !planLeftover(log, folder, entry.name, entry.attributes)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Plans the removal of the installed entry `name` of `folder` under "python": a file or link moves aside;
+// a folder of its own is emptied that way and removed once the update is done.
+bool UpdateSwap::planLeftover(InstallLog& log, int folder, const std::wstring& name, DWORD attributes) {
+    if (!isPlainFolder(attributes)) {
+        return addStep(JournalStep::moveAside, folder, name);
+    }
+    const int child = addFolder(folder, name);
+    folders_[child].runtime = true;
+    std::vector<Listed> live;
+    if (!listed(handleOf(Tree::live, child), &live)) {
+        runtimeFailure_ = true;
+        log.write(L"Couldn't list %ls (%d)\n", shown(Tree::live, child, L"").c_str(),
+                  static_cast<int>(GetLastError()));
+        return false;
+    }
+    for (const Listed& entry : live) {
+        if (!planLeftover(log, child, entry.name, entry.attributes)) {
+            return false;
+        }
+    }
+    return addStep(JournalStep::removeFolder, folder, name, child);
+}
+
+bool UpdateSwap::load(const JournalText& journal) {
+    size_t cursor = journal.firstStep;
+    JournalLine line;
+    while (nextJournalStep(journal, &cursor, &line)) {
+        const std::wstring path(reinterpret_cast<const wchar_t*>(line.path), line.length);
+        const size_t slash = path.rfind(L'\\');
+        const std::wstring above = slash == std::wstring::npos ? L"" : path.substr(0, slash);
+        const std::wstring name = slash == std::wstring::npos ? path : path.substr(slash + 1);
+        const size_t first = path.find(L'\\');
+        if (samePath(path.substr(0, first).c_str(), L".installer")) {
+            return false;
+        }
+        const int folder = folderFor(above);
+        const bool ownsFolder =
+            line.step == JournalStep::makeFolder || line.step == JournalStep::removeFolder;
+        addStep(line.step, folder, name, ownsFolder ? folderFor(path) : -1);
+    }
+    return true;
+}
+
+// The handle of `folder` in `tree`, opened on first use relative to the folder above it ("previous"
+// made where missing), or null with GetLastError set. A folder of the installation that a step changes
+// is opened with the rights to change it.
+HANDLE UpdateSwap::handleOf(Tree tree, int folder) {
+    Folder& at = folders_[folder];
+    OwnedHandle& handle = tree == Tree::live ? at.live : tree == Tree::fresh ? at.fresh : at.previous;
+    if (handle.valid()) {
+        return handle.get();
+    }
+    if (at.parent < 0) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    const HANDLE above = handleOf(tree, at.parent);
+    if (above == nullptr) {
+        return nullptr;
+    }
+    const bool change = tree == Tree::previous || (tree == Tree::live && at.changes);
+    OwnedHandle opened;
+    EntryIdentity identity;
+    if (!openIn(above, at.name.c_str(), change ? kChangeAccess : kListAccess, kShareAll,
+                tree == Tree::previous ? FILE_OPEN_IF : FILE_OPEN, FILE_DIRECTORY_FILE, nullptr, &opened) ||
+        !identityOf(opened.get(), &identity)) {
+        return nullptr;
+    }
+    if ((identity.attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        SetLastError(ERROR_CANT_ACCESS_FILE);  // a link or junction is never passed through
+        return nullptr;
+    }
+    if (tree == Tree::live) {
+        at.changeRights = change;
+    }
+    handle.reset(opened.release());
+    return handle.get();
+}
+
+std::wstring UpdateSwap::shown(Tree tree, int folder, const std::wstring& name) const {
+    std::wstring path = roots_[static_cast<int>(tree)];
+    const std::wstring& relative = folders_[folder].path;
+    if (!relative.empty()) {
+        path += L"\\" + relative;
+    }
+    return name.empty() ? path : path + L"\\" + name;
+}
+
+UpdateSwap::Seen UpdateSwap::see(Tree tree, int folder, const std::wstring& name) {
+    Seen seen = {};
+    const HANDLE in = handleOf(tree, folder);
+    OwnedHandle entry;
+    EntryIdentity identity;
+    if (in == nullptr ||
+        !openIn(in, name.c_str(), FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN, 0, nullptr, &entry)) {
+        // A folder that does not exist holds nothing.
+        seen.known = isMissing(GetLastError());
+        return seen;
+    }
+    seen.known = identityOf(entry.get(), &identity);
+    seen.exists = true;
+    seen.attributes = identity.attributes;
+    seen.volume = identity.volume;
+    seen.index = identity.index;
+    return seen;
+}
+
+bool UpdateSwap::looked(InstallLog& log, const Step& step, Tree tree, Seen* seen) {
+    *seen = see(tree, step.folder, step.name);
+    if (!seen->known) {
+        runtimeFailure_ = folders_[step.folder].runtime;
+        log.write(L"Couldn't look at %ls (%d)\n", shown(tree, step.folder, step.name).c_str(),
+                  static_cast<int>(GetLastError()));
+    }
+    return seen->known;
+}
+
+bool UpdateSwap::hold(InstallLog& log) {
+    for (size_t i = 1; i < folders_.size(); ++i) {
+        Folder& folder = folders_[i];
+        // A folder walked for listing is opened again, with the rights to change it.
+        if (folder.changes && !folder.changeRights) {
+            folder.live.reset();
+        }
+        // A folder that a step makes is missing until then; any other that cannot be opened stops here.
+        if (folder.changes && handleOf(Tree::live, static_cast<int>(i)) == nullptr &&
+            !(folder.made && isMissing(GetLastError()))) {
+            runtimeFailure_ = folder.runtime;
+            log.write(L"Couldn't open the folder %ls to move files in or out (%d)\n",
+                      shown(Tree::live, static_cast<int>(i), L"").c_str(), static_cast<int>(GetLastError()));
+            return false;
+        }
+        if (folder.aside && handleOf(Tree::previous, static_cast<int>(i)) == nullptr) {
+            log.write(L"Couldn't make %ls (%d)\n", shown(Tree::previous, static_cast<int>(i), L"").c_str(),
+                      static_cast<int>(GetLastError()));
+            return false;
+        }
+    }
+    return true;
+}
+
+bool UpdateSwap::flushUnpacked(InstallLog& log) {
+    if (flushVolumeOf(roots_[static_cast<int>(Tree::live)].c_str())) {
+        return true;
+    }
+    for (const Step& step : steps_) {
+        if (step.kind != JournalStep::addFile && step.kind != JournalStep::replaceFile) {
+            continue;
+        }
+        const HANDLE folder = handleOf(Tree::fresh, step.folder);
+        if (folder == nullptr || !flushFileIn(folder, step.name.c_str())) {
+            log.write(L"Couldn't write %ls to the disk (%d)\n",
+                      shown(Tree::fresh, step.folder, step.name).c_str(), static_cast<int>(GetLastError()));
+            return false;
+        }
+    }
+    return true;
+}
+
+// Renames the step's entry from its place in `from` to its place in `to`. False, after the line that
+// names both (unless `quiet`), when it cannot be done.
+bool UpdateSwap::move(InstallLog& log, const Step& step, Tree from, Tree to, bool replace, bool quiet) {
+    const HANDLE source = handleOf(from, step.folder);
+    const HANDLE target = handleOf(to, step.folder);
+    OwnedHandle entry;
+    const bool moved = !changeRefusedByTest() && source != nullptr && target != nullptr &&
+                       openIn(source, step.name.c_str(), DELETE, kShareAll, FILE_OPEN, 0, nullptr, &entry) &&
+                       renameIn(entry.get(), target, step.name.c_str(), replace);
+    if (!moved && !quiet) {
+        const DWORD error = GetLastError();
+        runtimeFailure_ = folders_[step.folder].runtime;
+        log.write(L"Couldn't move %ls to %ls (%d)\n", shown(from, step.folder, step.name).c_str(),
+                  shown(to, step.folder, step.name).c_str(), static_cast<int>(error));
+        SetLastError(error);
+    }
+    return moved;
+}
+
+// Gives the step's entry in `from` a second name at its place in `to`, through a handle that nobody
+// else shares: false, changing nothing, when anyone holds the file (or it is read-only or in use).
+bool UpdateSwap::link(const Step& step, Tree from, Tree to) {
+    const HANDLE source = handleOf(from, step.folder);
+    const HANDLE target = handleOf(to, step.folder);
+    OwnedHandle probe;
+    return source != nullptr && target != nullptr &&
+           openIn(source, step.name.c_str(), kProbeAccess, 0, FILE_OPEN, FILE_NON_DIRECTORY_FILE, nullptr,
+                  &probe) &&
+           !changeRefusedByTest() && linkIn(probe.get(), target, step.name.c_str());
+}
+
+// Removes the step's name in `tree`, which is a second name of a file whose other name stays.
+bool UpdateSwap::removeName(const Step& step, Tree tree) {
+    const HANDLE folder = handleOf(tree, step.folder);
+    OwnedHandle entry;
+    return !changeRefusedByTest() && folder != nullptr &&
+           openIn(folder, step.name.c_str(), DELETE, kShareAll, FILE_OPEN, FILE_NON_DIRECTORY_FILE, nullptr,
+                  &entry) &&
+           deleteByHandle(entry.get());
+}
+
+bool UpdateSwap::makeFolder(InstallLog& log, const Step& step) {
+    Folder& made = folders_[step.child];
+    const HANDLE above = handleOf(Tree::live, step.folder);
+    // lpSecurityAttributes: none, so that it gets what its folder passes on, as unpacking there would.
+    if (changeRefusedByTest() || above == nullptr ||
+        !openIn(above, step.name.c_str(), kChangeAccess, kShareAll, FILE_CREATE, FILE_DIRECTORY_FILE, nullptr,
+                &made.live)) {
+        const DWORD error = GetLastError();
+        runtimeFailure_ = made.runtime;
+        log.write(L"Couldn't make the folder %ls (%d)\n", shown(Tree::live, step.folder, step.name).c_str(),
+                  static_cast<int>(error));
+        return false;
+    }
+    made.changeRights = true;
+    return true;
+}
+
+// The installed file gets its second name in "previous", then the unpacked one takes its place in one
+// rename; where the second name cannot be had, the two renames.
+bool UpdateSwap::replace(InstallLog& log, const Step& step) {
+    if (link(step, Tree::live, Tree::previous)) {
+        return replaceLinked(log, step);
+    }
+    return move(log, step, Tree::live, Tree::previous, false) &&
+           move(log, step, Tree::fresh, Tree::live, false);
+}
+
+// The installed file has its second name in "previous": the unpacked one replaces it. Where the system
+// refuses (someone opened the file since), the second name goes again and the two renames are tried.
+bool UpdateSwap::replaceLinked(InstallLog& log, const Step& step) {
+    if (move(log, step, Tree::fresh, Tree::live, true, true)) {
+        return true;
+    }
+    if (!removeName(step, Tree::previous)) {
+        return failed(log, step);
+    }
+    return move(log, step, Tree::live, Tree::previous, false) &&
+           move(log, step, Tree::fresh, Tree::live, false);
+}
+
+// The undo of a replaced file: the new one keeps a name in the unpacked tree (`freshLinked` when it has
+// it already) and the previous one comes back over it in one rename, or else by two renames. Where the
+// previous one cannot come back, the new one is in place again.
+bool UpdateSwap::restore(InstallLog& log, const Step& step, bool freshLinked) {
+    if (freshLinked || link(step, Tree::live, Tree::fresh)) {
+        if (move(log, step, Tree::previous, Tree::live, true, true)) {
+            return true;
+        }
+        if (!removeName(step, Tree::fresh)) {
+            return failed(log, step);
+        }
+    }
+    if (!move(log, step, Tree::live, Tree::fresh, false)) {
+        return false;
+    }
+    if (move(log, step, Tree::previous, Tree::live, false)) {
+        return true;
+    }
+    move(log, step, Tree::fresh, Tree::live, false);
+    return false;
+}
+
+// Writes the line of a replaced file whose move could not be made, with the error the system gave.
+bool UpdateSwap::failed(InstallLog& log, const Step& step) {
+    const DWORD error = GetLastError();
+    runtimeFailure_ = folders_[step.folder].runtime;
+    log.write(L"Couldn't move %ls to %ls (%d)\n", shown(Tree::live, step.folder, step.name).c_str(),
+              shown(Tree::previous, step.folder, step.name).c_str(), static_cast<int>(error));
+    return false;
+}
+
+// A step from the state that plan() leaves: nothing of it taken.
+bool UpdateSwap::take(InstallLog& log, const Step& step) {
+    switch (step.kind) {
+        case JournalStep::makeFolder:
+            return makeFolder(log, step);
+        case JournalStep::addFile:
+            return move(log, step, Tree::fresh, Tree::live, false);
+        case JournalStep::replaceFile:
+            return replace(log, step);
+        case JournalStep::moveAside:
+            return move(log, step, Tree::live, Tree::previous, false);
+        default:
+            return true;  // a folder is removed at the end
+    }
+}
+
+bool UpdateSwap::forward(InstallLog& log) {
+    for (reached_ = 0; reached_ < steps_.size(); ++reached_) {
+        if (!take(log, steps_[reached_])) {
+            ++reached_;
+            return false;
+        }
+    }
+    return true;
+}
+
+// A step from whatever state it is in: the rest of it is taken.
+bool UpdateSwap::complete(InstallLog& log, const Step& step) {
+    Seen live;
+    Seen fresh;
+    Seen previous;
+    if (!looked(log, step, Tree::live, &live) || !looked(log, step, Tree::fresh, &fresh) ||
+        !looked(log, step, Tree::previous, &previous)) {
+        return false;
+    }
+    const std::wstring installed = shown(Tree::live, step.folder, step.name);
+    switch (step.kind) {
+        case JournalStep::makeFolder:
+            if (!live.exists) {
+                return makeFolder(log, step);
+            }
+            if (isPlainFolder(live.attributes) && handleOf(Tree::live, step.child) != nullptr) {
+                return true;
+            }
+            log.write(L"Couldn't make the folder %ls (%d)\n", installed.c_str(), ERROR_ALREADY_EXISTS);
+            return false;
+        case JournalStep::addFile:
+            if (fresh.exists && !live.exists) {
+                return move(log, step, Tree::fresh, Tree::live, false);
+            }
+            if (!fresh.exists && live.exists) {
+                return true;
+            }
+            break;
+        case JournalStep::moveAside:
+            return previous.exists || !live.exists || move(log, step, Tree::live, Tree::previous, false);
+        case JournalStep::replaceFile:
+            if (!fresh.exists && live.exists && previous.exists) {
+                return true;
+            }
+            if (fresh.exists && live.exists && !previous.exists) {
+                return replace(log, step);
+            }
+            if (fresh.exists && !live.exists && previous.exists) {
+                return move(log, step, Tree::fresh, Tree::live, false);
+            }
+            if (live.sameFileAs(previous) && fresh.exists) {
+                return replaceLinked(log, step);
+            }
+            if (live.sameFileAs(fresh) && previous.exists) {
+                removeName(step, Tree::fresh);  // an undo's second name, in the work folder only
+                return true;
+            }
+            break;
+        default:
+            return true;
+    }
+    runtimeFailure_ = folders_[step.folder].runtime;
+    log.write(L"%ls is neither where the update left it nor where it began\n", installed.c_str());
+    return false;
+}
+
+bool UpdateSwap::finish(InstallLog& log) {
+    for (reached_ = 0; reached_ < steps_.size(); ++reached_) {
+        if (!complete(log, steps_[reached_])) {
+            ++reached_;
+            return false;
+        }
+    }
+    return true;
+}
+
+// A step back to where it began, from whatever state it is in.
+bool UpdateSwap::back(InstallLog& log, const Step& step) {
+    Seen live;
+    Seen fresh;
+    Seen previous;
+    if (!looked(log, step, Tree::live, &live) || !looked(log, step, Tree::fresh, &fresh) ||
+        !looked(log, step, Tree::previous, &previous)) {
+        return false;
+    }
+    switch (step.kind) {
+        case JournalStep::makeFolder:
+            if (live.exists && isPlainFolder(live.attributes)) {
+                // Goes only when empty: what another program put in it meanwhile stays, and so does it.
+                folders_[step.child].live.reset();
+                Folder& made = folders_[step.child];
+                made.changeRights = false;
+                OwnedHandle folder;
+                const HANDLE above = handleOf(Tree::live, step.folder);
+                if (!changeRefusedByTest() && above != nullptr &&
+                    openIn(above, step.name.c_str(), DELETE, kShareAll, FILE_OPEN, FILE_DIRECTORY_FILE,
+                           nullptr, &folder)) {
+                    deleteByHandle(folder.get());
+                }
+            }
+            return true;
+        case JournalStep::addFile:
+            return !live.exists || fresh.exists || move(log, step, Tree::live, Tree::fresh, false);
+        case JournalStep::moveAside:
+            if (!previous.exists) {
+                return true;
+            }
+            if (live.exists) {
+                log.write(L"%ls and %ls both exist\n", shown(Tree::live, step.folder, step.name).c_str(),
+                          shown(Tree::previous, step.folder, step.name).c_str());
+                return false;
+            }
+            return move(log, step, Tree::previous, Tree::live, false);
+        case JournalStep::replaceFile:
+            if (!previous.exists && live.exists) {
+                return true;
+            }
+            if (live.sameFileAs(previous)) {
+                removeName(step, Tree::previous);  // a second name, left for a later run if it stays
+                return true;
+            }
+            if (!live.exists && previous.exists) {
+                if (move(log, step, Tree::previous, Tree::live, false)) {
+                    return true;
+                }
+                if (fresh.exists) {
+                    move(log, step, Tree::fresh, Tree::live, false);
+                }
+                return false;
+            }
+            if (live.exists && previous.exists && (!fresh.exists || live.sameFileAs(fresh))) {
+                return restore(log, step, fresh.exists);
+            }
+            break;
+        default:
+            return true;
+    }
+    runtimeFailure_ = folders_[step.folder].runtime;
+    log.write(L"%ls is neither where the update left it nor where it began\n",
+              shown(Tree::live, step.folder, step.name).c_str());
+    return false;
+}
+
+bool UpdateSwap::undo(InstallLog& log) {
+    bool all = true;
+    for (size_t i = reached_; i-- > 0;) {
+        all = back(log, steps_[i]) && all;
+    }
+    return all;
+}
+
+bool UpdateSwap::end(InstallLog& log) {
+    for (const Step& step : steps_) {
+        if (step.kind != JournalStep::removeFolder) {
+            continue;
+        }
+        // The folder's own handles go first: it is removed once nothing holds it. One that is not
+        // empty (another program wrote into it meanwhile) stays.
+        Folder& leftover = folders_[step.child];
+        leftover.live.reset();
+        leftover.changeRights = false;
+        const HANDLE above = handleOf(Tree::live, step.folder);
+        OwnedHandle folder;
+        if (!changeRefusedByTest() && above != nullptr &&
+            openIn(above, step.name.c_str(), DELETE, kShareAll, FILE_OPEN, FILE_DIRECTORY_FILE, nullptr,
+                   &folder)) {
+            deleteByHandle(folder.get());
+        }
+    }
+    if (flushVolumeOf(roots_[static_cast<int>(Tree::live)].c_str())) {
+        return true;
+    }
+    for (Folder& folder : folders_) {
+        const bool flushed =
+            (!folder.changes || !folder.live.valid() || FlushFileBuffers(folder.live.get())) &&
+            (!folder.previous.valid() || FlushFileBuffers(folder.previous.get()));
+        if (!flushed) {
+            log.write(L"Couldn't write the swap in %ls to the disk (%d)\n", roots_[0].c_str(),
+                      static_cast<int>(GetLastError()));
+            return false;
+        }
+    }
+    return true;
+}

@@ -1,0 +1,125 @@
+// One update of the installation, file by file. The steps that put the unpacked package in place of
+// what it replaces (journal_text.h names them) are planned by walking the unpacked tree beside the
+// installation, taken one by one, and finished or undone from the state the file system is in,
+// wherever an earlier attempt stopped. Every entry is reached through the handle of its folder, never
+// by a path walked again and never through a link or junction (those move as the entries they are).
+// Only what the package replaces (and, under "python", what the package lacks) moves; nothing here
+// deletes an installed entry: what goes moves into the work folder's "previous", for the caller.
+#pragma once
+
+#include <windows.h>
+
+#include <deque>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "install/code_folder/journal_text.h"
+#include "install/files/holders.h"
+
+class InstallLog;
+
+class UpdateSwap {
+  public:
+    // Opens the three roots by path: the code folder, the unpacked package and the work folder's
+    // "previous" (made when missing, with the list the work folder passes on). False with GetLastError.
+    bool open(const wchar_t* code, const wchar_t* unpacked, const wchar_t* previous);
+
+    // Lists the steps that put the unpacked package in place, walking both trees through their folders'
+    // handles, and writes them as the journal's text for `workFolder` into *journal. False after a line
+    // that says why; *refused (reset first) when the package holds what cannot be installed.
+    bool plan(InstallLog& log, const wchar_t* workFolder, std::u16string* journal, bool* refused);
+    // Takes the steps of a checked journal of the steps format instead. False when a path in it names
+    // the installer's own folder (the journal is then damaged).
+    bool load(const JournalText& journal);
+
+    // Before the first step: opens every folder of the installation that a step moves an entry into or
+    // out of with the rights to add files and subfolders and with full sharing, held until this object
+    // goes (so that nobody can later hold one without write sharing), and makes the folders of
+    // "previous" that the steps need. False after a line naming the folder that cannot be opened.
+    bool hold(InstallLog& log);
+    // Writes every unpacked file that a step moves in through to the disk: with one flush of the volume
+    // where the system allows it (an administrator's run), else file by file. False after a line.
+    bool flushUnpacked(InstallLog& log);
+
+    // Takes every step from the state that plan() found. forward() expects nothing to have been taken
+    // yet; finish() looks at each step's state first, so that it goes on from wherever an interrupted
+    // run stopped. False after a line on the step that could not be taken.
+    bool forward(InstallLog& log);
+    bool finish(InstallLog& log);
+    // Undoes, in reverse order, every step up to the one on which forward() or finish() stopped (all of
+    // them after a success), from whatever state each is in. Where an installed entry cannot come back,
+    // the new one is put in place again (no name of the installation is ever left empty) and the result
+    // is false; true when everything is as it was.
+    bool undo(InstallLog& log);
+    // Once every step is taken: removes the folders under "python" that the package lacks and that are
+    // empty now, then writes the folders whose entries changed through to the disk. False after a line
+    // when the flush fails (the update is done all the same, but not known to be on the disk).
+    bool end(InstallLog& log);
+
+    // True when the failure that a line reported concerns an entry or folder under "python".
+    bool failedInRuntime() const { return runtimeFailure_; }
+
+  private:
+    struct Folder {
+        std::wstring path;  // relative to the roots, names joined by '\', empty for the roots
+        std::wstring name;  // its own name, empty for the roots
+        int parent;         // -1 for the roots
+        bool runtime;       // "python" or a folder beneath it
+        bool changes;       // a step moves an entry into or out of it in the installation
+        bool aside;         // a step moves an installed entry out of it: "previous" needs it too
+        bool changeRights;  // `live` was opened with the rights to add entries
+        bool made;          // a step makes it in the installation
+        OwnedHandle live;
+        OwnedHandle fresh;
+        OwnedHandle previous;
+    };
+    struct Step {
+        JournalStep kind;
+        int folder;
+        std::wstring name;
+        int child;  // the folder made (d) or removed (x), else -1
+    };
+    // What a name in a folder is, when it can be looked at.
+    struct Seen {
+        bool known;  // false when it could not be looked at (GetLastError tells)
+        bool exists;
+        DWORD attributes;
+        DWORD volume;
+        ULONGLONG index;
+        bool sameFileAs(const Seen& other) const {
+            return exists && other.exists && volume == other.volume && index == other.index;
+        }
+    };
+    enum class Tree { live, fresh, previous };
+
+    int addFolder(int parent, const std::wstring& name);
+    int folderFor(const std::wstring& path);
+    bool addStep(JournalStep kind, int folder, const std::wstring& name, int child = -1);
+    bool planFolder(InstallLog& log, int folder, bool installed, bool* refused);
+    bool planLeftover(InstallLog& log, int folder, const std::wstring& name, DWORD attributes);
+    HANDLE handleOf(Tree tree, int folder);
+    std::wstring shown(Tree tree, int folder, const std::wstring& name) const;
+    Seen see(Tree tree, int folder, const std::wstring& name);
+    bool looked(InstallLog& log, const Step& step, Tree tree, Seen* seen);
+
+    bool move(InstallLog& log, const Step& step, Tree from, Tree to, bool replace, bool quiet = false);
+    bool link(const Step& step, Tree from, Tree to);
+    bool removeName(const Step& step, Tree tree);
+    bool makeFolder(InstallLog& log, const Step& step);
+    bool replace(InstallLog& log, const Step& step);
+    bool replaceLinked(InstallLog& log, const Step& step);
+    bool restore(InstallLog& log, const Step& step, bool freshLinked);
+    bool take(InstallLog& log, const Step& step);
+    bool complete(InstallLog& log, const Step& step);
+    bool back(InstallLog& log, const Step& step);
+    bool failed(InstallLog& log, const Step& step);
+
+    std::wstring roots_[3];  // by Tree
+    std::deque<Folder> folders_;
+    std::map<std::wstring, int> index_;  // folders by path
+    std::vector<Step> steps_;
+    std::u16string* journal_ = nullptr;
+    size_t reached_ = 0;  // the steps taken or tried by forward() or finish()
+    bool runtimeFailure_ = false;
+};
