@@ -62,7 +62,11 @@ CodeFolder::Swap CodeFolder::swap(InstallLog& log, bool* runtime) {
         log.write(L"Couldn't open %ls for the update (%d)\n", code_, static_cast<int>(GetLastError()));
         return Swap::kept;
     }
-    if (!update.plan(log, workName_, &journal, &refused) || !update.hold(log) || !update.flushUnpacked(log)) {
+    ULONGLONG t0 = GetTickCount64();
+#define PHASE(name) do { ULONGLONG t = GetTickCount64(); log.write(L"TIMING %ls %d\n", name, (int)(t - t0)); t0 = t; } while (0)
+    const bool planned = update.plan(log, workName_, &journal, &refused); PHASE(L"plan");
+    const bool held = planned && update.hold(log); PHASE(L"hold");
+    if (!held) {
         *runtime = update.failedInRuntime();
         return Swap::kept;
     }
@@ -80,20 +84,24 @@ CodeFolder::Swap CodeFolder::swap(InstallLog& log, bool* runtime) {
                   static_cast<int>(GetLastError()));
         return DeleteFileW(record_) ? Swap::kept : Swap::stuck;
     }
-    if (update.forward(log)) {
+    PHASE(L"journal");
+    const bool forwarded = update.forward(log); PHASE(L"forward");
+    if (forwarded) {
         // Done: the installation is the new one. Should the journal stay (its flush failed), the next run
         // finds every step taken and ends the update then.
         if (update.end(log)) {
             DeleteFileW(record_);
         }
+        PHASE(L"end");
         return Swap::done;
     }
     *runtime = update.failedInRuntime();
     return update.undo(log) && DeleteFileW(record_) ? Swap::putBack : Swap::stuck;
 }
 
-// Finishes the update that `journal` names, from wherever an interrupted run left it, or undoes it where
-// a step cannot be finished now. A line says which; false when neither could be done whole.
+// Undoes the update that `journal` names, from wherever an interrupted run left it: the files it had
+// not moved in yet may not have reached the disk, while everything it moved out of the installation
+// did. A line says so; false when it could not be undone whole (the journal then stays).
 bool CodeFolder::recoverSteps(InstallLog& log, const JournalText& journal, const SwapFolders& swap) {
     UpdateSwap update;
     if (!update.open(code_, swap.unpacked, swap.previous)) {
@@ -104,17 +112,7 @@ bool CodeFolder::recoverSteps(InstallLog& log, const JournalText& journal, const
         log.write(L"The record of the swap %ls is damaged\n", record_);
         return false;
     }
-    if (!update.hold(log)) {
-        return false;
-    }
-    if (update.finish(log)) {
-        if (!update.end(log) || !DeleteFileW(record_)) {
-            return false;
-        }
-        log.write(L"Finished the update that an interrupted run left in %ls\n", code_);
-        return true;
-    }
-    if (!update.undo(log) || !DeleteFileW(record_)) {
+    if (!update.hold(log) || !update.undo(log) || !DeleteFileW(record_)) {
         return false;
     }
     log.write(L"Undid the update that an interrupted run left in %ls\n", code_);

@@ -327,6 +327,7 @@ bool UpdateSwap::load(const JournalText& journal) {
             line.step == JournalStep::makeFolder || line.step == JournalStep::removeFolder;
         addStep(line.step, folder, name, ownsFolder ? folderFor(path) : -1);
     }
+    reached_ = steps_.size();
     return true;
 }
 
@@ -405,6 +406,7 @@ bool UpdateSwap::looked(InstallLog& log, const Step& step, Tree tree, Seen* seen
 }
 
 bool UpdateSwap::hold(InstallLog& log) {
+    flushEach_ = !flushVolumeOf(roots_[static_cast<int>(Tree::live)].c_str());
     for (size_t i = 1; i < folders_.size(); ++i) {
         Folder& folder = folders_[i];
         // A folder walked for listing is opened again, with the rights to change it.
@@ -428,24 +430,6 @@ bool UpdateSwap::hold(InstallLog& log) {
     return true;
 }
 
-bool UpdateSwap::flushUnpacked(InstallLog& log) {
-    if (flushVolumeOf(roots_[static_cast<int>(Tree::live)].c_str())) {
-        return true;
-    }
-    for (const Step& step : steps_) {
-        if (step.kind != JournalStep::addFile && step.kind != JournalStep::replaceFile) {
-            continue;
-        }
-        const HANDLE folder = handleOf(Tree::fresh, step.folder);
-        if (folder == nullptr || !flushFileIn(folder, step.name.c_str())) {
-            log.write(L"Couldn't write %ls to the disk (%d)\n",
-                      shown(Tree::fresh, step.folder, step.name).c_str(), static_cast<int>(GetLastError()));
-            return false;
-        }
-    }
-    return true;
-}
-
 // Renames the step's entry from its place in `from` to its place in `to`. False, after the line that
 // names both (unless `quiet`), when it cannot be done.
 bool UpdateSwap::move(InstallLog& log, const Step& step, Tree from, Tree to, bool replace, bool quiet) {
@@ -460,6 +444,41 @@ bool UpdateSwap::move(InstallLog& log, const Step& step, Tree from, Tree to, boo
         runtimeFailure_ = folders_[step.folder].runtime;
         log.write(L"Couldn't move %ls to %ls (%d)\n", shown(from, step.folder, step.name).c_str(),
                   shown(to, step.folder, step.name).c_str(), static_cast<int>(error));
+        SetLastError(error);
+    }
+    return moved;
+}
+
+// Renames the step's unpacked file into its place, over the installed one when `replace`. Where each
+// file is flushed on its own, it is written through to the disk first, through the handle that renames
+// it: a file that is in its place is on the disk. False after a line (unless `quiet`).
+bool UpdateSwap::moveIn(InstallLog& log, const Step& step, bool replace, bool quiet) {
+    if (!flushEach_) {
+        return move(log, step, Tree::fresh, Tree::live, replace, quiet);
+    }
+    const HANDLE source = handleOf(Tree::fresh, step.folder);
+    const HANDLE target = handleOf(Tree::live, step.folder);
+    OwnedHandle entry;
+    // A read-only file refuses the right to write: it is flushed by itself first (a folder that the
+    // package holds as an entry, a junction, has nothing to flush).
+    const bool writable = source != nullptr && openIn(source, step.name.c_str(), DELETE | FILE_WRITE_DATA, kShareAll,
+                                                      FILE_OPEN, 0, nullptr, &entry);
+    const bool flushed = writable ? FlushFileBuffers(entry.get()) != FALSE
+                                  : source != nullptr && flushFileIn(source, step.name.c_str()) &&
+                                        openIn(source, step.name.c_str(), DELETE, kShareAll, FILE_OPEN, 0, nullptr, &entry);
+    if (!flushed) {
+        const DWORD error = GetLastError();
+        runtimeFailure_ = folders_[step.folder].runtime;
+        log.write(L"Couldn't write %ls to the disk (%d)\n", shown(Tree::fresh, step.folder, step.name).c_str(),
+                  static_cast<int>(error));
+        return false;
+    }
+    const bool moved = !changeRefusedByTest() && target != nullptr && renameIn(entry.get(), target, step.name.c_str(), replace);
+    if (!moved && !quiet) {
+        const DWORD error = GetLastError();
+        runtimeFailure_ = folders_[step.folder].runtime;
+        log.write(L"Couldn't move %ls to %ls (%d)\n", shown(Tree::fresh, step.folder, step.name).c_str(),
+                  shown(Tree::live, step.folder, step.name).c_str(), static_cast<int>(error));
         SetLastError(error);
     }
     return moved;
@@ -564,7 +583,7 @@ bool UpdateSwap::take(InstallLog& log, const Step& step) {
         case JournalStep::makeFolder:
             return makeFolder(log, step);
         case JournalStep::addFile:
-            return move(log, step, Tree::fresh, Tree::live, false);
+            return moveIn(log, step, false);
         case JournalStep::replaceFile:
             return replace(log, step);
         case JournalStep::moveAside:
@@ -584,72 +603,6 @@ bool UpdateSwap::forward(InstallLog& log) {
     return true;
 }
 
-// A step from whatever state it is in: the rest of it is taken.
-bool UpdateSwap::complete(InstallLog& log, const Step& step) {
-    Seen live;
-    Seen fresh;
-    Seen previous;
-    if (!looked(log, step, Tree::live, &live) || !looked(log, step, Tree::fresh, &fresh) ||
-        !looked(log, step, Tree::previous, &previous)) {
-        return false;
-    }
-    const std::wstring installed = shown(Tree::live, step.folder, step.name);
-    switch (step.kind) {
-        case JournalStep::makeFolder:
-            if (!live.exists) {
-                return makeFolder(log, step);
-            }
-            if (isPlainFolder(live.attributes) && handleOf(Tree::live, step.child) != nullptr) {
-                return true;
-            }
-            log.write(L"Couldn't make the folder %ls (%d)\n", installed.c_str(), ERROR_ALREADY_EXISTS);
-            return false;
-        case JournalStep::addFile:
-            if (fresh.exists && !live.exists) {
-                return move(log, step, Tree::fresh, Tree::live, false);
-            }
-            if (!fresh.exists && live.exists) {
-                return true;
-            }
-            break;
-        case JournalStep::moveAside:
-            return previous.exists || !live.exists || move(log, step, Tree::live, Tree::previous, false);
-        case JournalStep::replaceFile:
-            if (!fresh.exists && live.exists && previous.exists) {
-                return true;
-            }
-            if (fresh.exists && live.exists && !previous.exists) {
-                return replace(log, step);
-            }
-            if (fresh.exists && !live.exists && previous.exists) {
-                return move(log, step, Tree::fresh, Tree::live, false);
-            }
-            if (live.sameFileAs(previous) && fresh.exists) {
-                return replaceLinked(log, step);
-            }
-            if (live.sameFileAs(fresh) && previous.exists) {
-                removeName(step, Tree::fresh);  // an undo's second name, in the work folder only
-                return true;
-            }
-            break;
-        default:
-            return true;
-    }
-    runtimeFailure_ = folders_[step.folder].runtime;
-    log.write(L"%ls is neither where the update left it nor where it began\n", installed.c_str());
-    return false;
-}
-
-bool UpdateSwap::finish(InstallLog& log) {
-    for (reached_ = 0; reached_ < steps_.size(); ++reached_) {
-        if (!complete(log, steps_[reached_])) {
-            ++reached_;
-            return false;
-        }
-    }
-    return true;
-}
-
 // A step back to where it began, from whatever state it is in.
 bool UpdateSwap::back(InstallLog& log, const Step& step) {
     Seen live;
@@ -660,6 +613,10 @@ bool UpdateSwap::back(InstallLog& log, const Step& step) {
         return false;
     }
     switch (step.kind) {
+        case JournalStep::removeFolder:
+            // Removed at the end of an update that was interrupted before its journal went: made again,
+            // so that what was moved out of it can come back.
+            return live.exists || makeFolder(log, step);
         case JournalStep::makeFolder:
             if (live.exists && isPlainFolder(live.attributes)) {
                 // Goes only when empty: what another program put in it meanwhile stays, and so does it.
@@ -743,8 +700,14 @@ bool UpdateSwap::end(InstallLog& log) {
             deleteByHandle(folder.get());
         }
     }
-    if (flushVolumeOf(roots_[static_cast<int>(Tree::live)].c_str())) {
-        return true;
+    // The files moved in were each written through before their move, or else the whole volume is.
+    if (!flushEach_) {
+        if (flushVolumeOf(roots_[static_cast<int>(Tree::live)].c_str())) {
+            return true;
+        }
+        log.write(L"Couldn't write the swap in %ls to the disk (%d)\n", roots_[0].c_str(),
+                  static_cast<int>(GetLastError()));
+        return false;
     }
     for (Folder& folder : folders_) {
         const bool flushed =

@@ -1,7 +1,7 @@
 // One update of the installation, file by file. The steps that put the unpacked package in place of
 // what it replaces (journal_text.h names them) are planned by walking the unpacked tree beside the
-// installation, taken one by one, and finished or undone from the state the file system is in,
-// wherever an earlier attempt stopped. Every entry is reached through the handle of its folder, never
+// installation and taken one by one; an update that stops part-way, in this run or in an interrupted
+// one, is undone from the state the file system is in, wherever each step got to. Every entry is reached through the handle of its folder, never
 // by a path walked again and never through a link or junction (those move as the entries they are).
 // Only what the package replaces (and, under "python", what the package lacks) moves; nothing here
 // deletes an installed entry: what goes moves into the work folder's "previous", for the caller.
@@ -38,23 +38,20 @@ class UpdateSwap {
     // goes (so that nobody can later hold one without write sharing), and makes the folders of
     // "previous" that the steps need. False after a line naming the folder that cannot be opened.
     bool hold(InstallLog& log);
-    // Writes every unpacked file that a step moves in through to the disk: with one flush of the volume
-    // where the system allows it (an administrator's run), else file by file. False after a line.
-    bool flushUnpacked(InstallLog& log);
 
-    // Takes every step from the state that plan() found. forward() expects nothing to have been taken
-    // yet; finish() looks at each step's state first, so that it goes on from wherever an interrupted
-    // run stopped. False after a line on the step that could not be taken.
+    // Takes every step, expecting none to have been taken yet. Each unpacked file is written through to
+    // the disk as it moves into place, unless the whole volume can be flushed at the end (an
+    // administrator's run). False after a line on the step that could not be taken.
     bool forward(InstallLog& log);
-    bool finish(InstallLog& log);
-    // Undoes, in reverse order, every step up to the one on which forward() or finish() stopped (all of
-    // them after a success), from whatever state each is in. Where an installed entry cannot come back,
-    // the new one is put in place again (no name of the installation is ever left empty) and the result
-    // is false; true when everything is as it was.
+    // Undoes, in reverse order, every step up to the one on which forward() stopped (all of a loaded
+    // journal's), from whatever state each is in. Where an installed entry cannot come back, the new
+    // one is put in place again (no name of the installation is ever left empty) and the result is
+    // false; true when everything is as it was.
     bool undo(InstallLog& log);
     // Once every step is taken: removes the folders under "python" that the package lacks and that are
-    // empty now, then writes the folders whose entries changed through to the disk. False after a line
-    // when the flush fails (the update is done all the same, but not known to be on the disk).
+    // empty now, then writes what the update changed through to the disk (the folders whose entries
+    // changed, or the volume). False after a line when the flush fails: the update is done, but not
+    // known to be on the disk, and the journal must stay.
     bool end(InstallLog& log);
 
     // True when the failure that a line reported concerns an entry or folder under "python".
@@ -104,6 +101,7 @@ class UpdateSwap {
     bool looked(InstallLog& log, const Step& step, Tree tree, Seen* seen);
 
     bool move(InstallLog& log, const Step& step, Tree from, Tree to, bool replace, bool quiet = false);
+    bool moveIn(InstallLog& log, const Step& step, bool replace, bool quiet = false);
     bool link(const Step& step, Tree from, Tree to);
     bool removeName(const Step& step, Tree tree);
     bool makeFolder(InstallLog& log, const Step& step);
@@ -111,7 +109,6 @@ class UpdateSwap {
     bool replaceLinked(InstallLog& log, const Step& step);
     bool restore(InstallLog& log, const Step& step, bool freshLinked);
     bool take(InstallLog& log, const Step& step);
-    bool complete(InstallLog& log, const Step& step);
     bool back(InstallLog& log, const Step& step);
     bool failed(InstallLog& log, const Step& step);
 
@@ -120,6 +117,7 @@ class UpdateSwap {
     std::map<std::wstring, int> index_;  // folders by path
     std::vector<Step> steps_;
     std::u16string* journal_ = nullptr;
-    size_t reached_ = 0;  // the steps taken or tried by forward() or finish()
+    size_t reached_ = 0;  // the steps taken or tried by forward(), or all of a loaded journal's
+    bool flushEach_ = true;  // each file moved in is flushed on its own: the volume cannot be
     bool runtimeFailure_ = false;
 };

@@ -939,12 +939,12 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 // A swap stopped on the spot before any one of its moves (the process ended, as in a power cut), here
-// of a package with two hundred more top-level entries than the installation: the next run finishes it
-// before it fails, and the one after that installs. Never is the installation a mix of the two, never
-// is an entry lost.
+// of a package whose two hundred more top-level files replace older ones: the next run undoes it before
+// it fails, and the one after that installs. Never is the installation a mix of the two, never is an
+// entry lost.
 class StoppedSwapTest : public InstallerThreadTest, public ::testing::WithParamInterface<int> {};
 
-TEST_P(StoppedSwapTest, IsFinishedByTheNextRunWithNothingMixedOrLost) {
+TEST_P(StoppedSwapTest, IsUndoneByTheNextRunWithNothingMixedOrLost) {
     makeOldInstallation();
     for (int i = 0; i < 200; ++i) {
         wchar_t name[16];
@@ -961,19 +961,19 @@ TEST_P(StoppedSwapTest, IsFinishedByTheNextRunWithNothingMixedOrLost) {
 
     runLocalPackage(L"random.bin", L"random");
     EXPECT_EQ(messages(), kError);
-    EXPECT_TRUE(sameTree(installed(), newInstallation(L"many-src")));
+    EXPECT_TRUE(sameTree(installed(), previous));
     runLocalPackage(L"many.7z", L"many");
     EXPECT_EQ(messages(), kInstalled);
     EXPECT_TRUE(sameTree(installed(), newInstallation(L"many-src")));
 }
 
-// 203 replaced files, each given its second name and then replaced, and four more changes: 0 to 409.
+// 203 replaced files, each given its second name and then replaced, and four more changes: 0 to 406.
 INSTANTIATE_TEST_SUITE_P(Moves, StoppedSwapTest, ::testing::Values(0, 1, 2, 203, 204, 405));
 
 // A swap whose move fails, and whose undo cannot bring what it moved back (here every change from the
 // fourth on fails, as changes of held files do): what is new stays in place, so that no name of the
 // installation is ever empty, the record stays, and the next run, even one that fails afterwards,
-// finishes the swap first.
+// undoes the swap first.
 TEST_F(InstallerThreadTest, UndoThatCannotBringAnEntryBackLeavesTheNewOneInPlace) {
     makeOldInstallation();
     useLocalPackage(L"package.7z", L"package");
@@ -992,11 +992,11 @@ TEST_F(InstallerThreadTest, UndoThatCannotBringAnEntryBackLeavesTheNewOneInPlace
     const size_t before = log().size();
     runLocalPackage(L"random.bin", L"random");
     EXPECT_EQ(messages(), kError);
-    EXPECT_EQ(log().find(expand(L"Installer thread started\nFinished the update that an interrupted run left in {code}\n"),
+    EXPECT_EQ(log().find(expand(L"Installer thread started\nUndid the update that an interrupted run left in {code}\n"),
                          before),
               before)
         << log();
-    EXPECT_TRUE(sameTree(installed(), newInstallation()));
+    EXPECT_TRUE(sameTree(installed(), previous));
 }
 
 // One run at a time in the code folder: a second run that finds another one at work there ends as an
