@@ -1,5 +1,5 @@
 // The installer harness: the report receiver that the installer thread posts to, the runs, the log's
-// expected lines and the trees (see installer_harness.h).
+// expected lines, the trees and the identities of files (see installer_harness.h).
 #include "tests/support/installer_harness.h"
 
 #include <shlobj.h>
@@ -49,6 +49,46 @@ std::wstring unstamped(std::wstring text) {
         return ::testing::AssertionSuccess();
     }
     return ::testing::AssertionFailure() << "the trees differ:" << differences;
+}
+
+FileIdentity fileIdentity(HANDLE handle) {
+    FileIdentity identity;
+    BY_HANDLE_FILE_INFORMATION information;
+    if (handle != INVALID_HANDLE_VALUE && GetFileInformationByHandle(handle, &information)) {
+        identity.found = true;
+        identity.volume = information.dwVolumeSerialNumber;
+        identity.index =
+            (static_cast<ULONGLONG>(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
+        identity.links = information.nNumberOfLinks;
+    }
+    return identity;
+}
+
+FileIdentity fileIdentity(const std::wstring& path) {
+    const OwnedHandle opened(CreateFileW(path.c_str(), 0,  // dwDesiredAccess: none, only what identifies it
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                         OPEN_EXISTING,
+                                         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                         nullptr));  // hTemplateFile
+    return fileIdentity(opened.get());
+}
+
+::testing::AssertionResult sameFile(const FileIdentity& actual, const FileIdentity& expected) {
+    if (!actual.found || !expected.found) {
+        return ::testing::AssertionFailure() << (actual.found ? "the earlier one" : "it") << " was not found";
+    }
+    if (actual.volume != expected.volume || actual.index != expected.index) {
+        return ::testing::AssertionFailure()
+               << "another file: index " << actual.index << " on " << actual.volume << ", was "
+               << expected.index << " on " << expected.volume;
+    }
+    return ::testing::AssertionSuccess();
+}
+
+OwnedHandle hold(const std::wstring& path, DWORD access, DWORD share) {
+    return OwnedHandle(CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_BACKUP_SEMANTICS,  // a folder too
+                                   nullptr));                   // hTemplateFile
 }
 
 void InstallerHarness::SetUp() {

@@ -1,9 +1,10 @@
 // The harness of the Wine tests that run whole installations, over the installation fixture: the
 // installer thread run in this process with its reports recorded, installer_runner.exe (or a build of
 // it with test hooks) started beside the test, an older installation to update and the tree that
-// installing a package over it must leave, and the log's lines as a run writes them. The installer
-// thread's entry is not built in: a test executable links the installation it runs
-// (welkara_installation or one built with test hooks) after this library.
+// installing a package over it must leave, the log's lines as a run writes them, and the identity of
+// files and folders, with holders that keep them open as other programs do. The installer thread's
+// entry is not built in: a test executable links the installation it runs (welkara_installation or
+// one built with test hooks) after this library.
 #pragma once
 
 #include <windows.h>
@@ -14,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "install/files/holders.h"
 #include "install/installer_messages.h"
 #include "install/installer_thread.h"
 #include "tests/support/installation_fixture.h"
@@ -31,6 +33,23 @@ inline const Reports kError = {WM_INSTALLER_ERROR};
 std::wstring unstamped(std::wstring text);
 // Equal trees, or the paths in which they differ (the bytes themselves are too many to print).
 ::testing::AssertionResult sameTree(const Tree& actual, const Tree& expected);
+
+// What tells one file or folder from another: its volume and its index there (under Wine its Unix
+// inode), with the number of names it has. `found` is false when it could not be opened.
+struct FileIdentity {
+    bool found = false;
+    DWORD volume = 0;
+    ULONGLONG index = 0;
+    DWORD links = 0;
+};
+// Read through a handle that asks for no rights at all, so that no holder's share mode refuses it.
+FileIdentity fileIdentity(const std::wstring& path);
+FileIdentity fileIdentity(HANDLE handle);
+// Success when both were found and are one file; else which one was missing, or both identities.
+::testing::AssertionResult sameFile(const FileIdentity& actual, const FileIdentity& expected);
+// The file or folder at `path` opened with `access` and `share` (a folder with backup semantics), as
+// another program holds it while a run works; invalid when it could not be opened.
+OwnedHandle hold(const std::wstring& path, DWORD access, DWORD share);
 
 class InstallerHarness : public InstallationFixture {
   public:
