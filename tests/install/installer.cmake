@@ -42,6 +42,15 @@ welkara_test_program(installer_stopping_runner ${folder} ${CMAKE_CURRENT_LIST_DI
                      welkara_installation_stopping)
 add_dependencies(installer_thread_test installer_stopping_runner)
 
+# update_test: what an update guarantees about the installation it finds (folders held open, the
+# application's own files, access lists, kills at random moments). It runs beside installer_thread_test,
+# with its packages, 7za.exe and both runners; its kills take longer than the default limit allows.
+welkara_add_test(update_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/code_folder/update_test.cpp
+                 LIBRARIES welkara_installer_harness welkara_installation WINE_STATE)
+set_target_properties(update_test PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${folder})
+add_dependencies(update_test installer_thread_test_packages installer_runner installer_stopping_runner)
+set_tests_properties(update_test PROPERTIES TIMEOUT 1800)
+
 # Its own package store, for the downloaded installation.
 welkara_package_store(installer_store ${folder}/store)
 set_tests_properties(installer_thread_test PROPERTIES FIXTURES_REQUIRED "wine;installer_store")
