@@ -26,7 +26,7 @@ set(folder ${CMAKE_BINARY_DIR}/tests/installer_thread_test)
 welkara_installer_packages(installer_thread_test ${folder})
 
 welkara_add_test(installer_thread_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/installer_thread_test.cpp
-                 LIBRARIES welkara_installation welkara_installation_fixture WINE_STATE)
+                 LIBRARIES welkara_installer_harness welkara_installation WINE_STATE)
 add_dependencies(installer_thread_test installer_thread_test_packages installer_runner)
 # A whole installation in a process of its own, beside the test: for a second run at the same time, a
 # run ended part-way and a run started through a folder link.
@@ -42,6 +42,15 @@ welkara_test_program(installer_stopping_runner ${folder} ${CMAKE_CURRENT_LIST_DI
                      welkara_installation_stopping)
 add_dependencies(installer_thread_test installer_stopping_runner)
 
+# update_test: what an update guarantees about the installation it finds (folders held open, the
+# application's own files, access lists, kills at random moments). It runs beside installer_thread_test,
+# with its packages, 7za.exe and both runners; its kills take longer than the default limit allows.
+welkara_add_test(update_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/code_folder/update_test.cpp
+                 LIBRARIES welkara_installer_harness welkara_installation WINE_STATE)
+set_target_properties(update_test PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${folder})
+add_dependencies(update_test installer_thread_test_packages installer_runner installer_stopping_runner)
+set_tests_properties(update_test PROPERTIES TIMEOUT 1800)
+
 # Its own package store, for the downloaded installation.
 welkara_package_store(installer_store ${folder}/store)
 set_tests_properties(installer_thread_test PROPERTIES FIXTURES_REQUIRED "wine;installer_store")
@@ -53,7 +62,7 @@ add_library(welkara_installation_refusing_delete STATIC ${WELKARA_INSTALLATION_S
 target_link_libraries(welkara_installation_refusing_delete PUBLIC welkara_install_operations advapi32)
 target_compile_definitions(welkara_installation_refusing_delete PRIVATE WELKARA_TEST_REFUSE_DELETE_ACCESS)
 welkara_add_test(installer_readonly_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/installer_thread_test.cpp
-                 LIBRARIES welkara_installation_refusing_delete welkara_installation_fixture WINE_STATE)
+                 LIBRARIES welkara_installer_harness welkara_installation_refusing_delete WINE_STATE)
 target_compile_definitions(installer_readonly_test PRIVATE WELKARA_TEST_REFUSE_DELETE_ACCESS)
 set_target_properties(installer_readonly_test PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${folder})
 add_dependencies(installer_readonly_test installer_thread_test_packages)

@@ -1,7 +1,7 @@
 // The whole installation under Wine, run headless: the installer thread reports to a message-only
-// window that this test pumps, recording each message and when it came. Every test starts from a known
-// state of the prefix (tests/support/installation_fixture.h) and checks the log line by line, the files
-// left behind and the reports. installer_runner.exe, beside this executable, runs a whole installation
+// window that the harness (tests/support/installer_harness.h) pumps, recording each message and when it
+// came. Every test starts from a known state of the prefix (tests/support/installation_fixture.h) and
+// checks the log line by line, the files left behind and the reports. installer_runner.exe, beside this executable, runs a whole installation
 // in a process of its own, for a second run at the same time, a run ended part-way and a run started
 // through a folder link. Built twice: installer_readonly_test (WELKARA_TEST_REFUSE_DELETE_ACCESS) runs
 // against an installation whose file system refuses the right to delete the local package.
@@ -13,259 +13,39 @@
 
 #include <gtest/gtest.h>
 
-#include <map>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include "install/database.h"
-#include "install/installer_messages.h"
 #include "install/files/safe_files.h"
-#include "tests/support/installation_fixture.h"
+#include "tests/support/installer_harness.h"
 #include "tests/support/wine_test_support.h"
 
 using testsupport::endsWith;
 using testsupport::exeFolder;
 using testsupport::fromUtf16Bytes;
-using testsupport::installLog;
+using testsupport::kError;
+using testsupport::kInstalled;
+using testsupport::kVerified;
 using testsupport::logFilePath;
 using testsupport::packageSignature;
 using testsupport::pathExists;
 using testsupport::readBytes;
 using testsupport::removeTree;
+using testsupport::sameTree;
 using testsupport::systemFolder;
+using testsupport::Tree;
 using testsupport::treeContents;
+using testsupport::unstamped;
 using testsupport::utf16Bytes;
 using testsupport::waitFor;
 using testsupport::writeBytes;
 
 namespace {
 
-using Tree = std::map<std::wstring, std::string>;
-using Reports = std::vector<UINT>;
-const Reports kInstalled = {WM_INSTALLER_INSTALLED, WM_INSTALLER_CLOSE};
-const Reports kVerified = {WM_INSTALLER_VERIFIED, WM_INSTALLER_CLOSE};
-const Reports kError = {WM_INSTALLER_ERROR};
-
-// `text` with the stamp of every run's work folder ("run-" and 16 hexadecimal digits) written "{stamp}".
-[[maybe_unused]] std::wstring unstamped(std::wstring text) {
-    for (size_t at = text.find(L"\\run-"); at != std::wstring::npos; at = text.find(L"\\run-", at + 1)) {
-        if (text.size() - at >= 21 && text.find_first_not_of(L"0123456789abcdef", at + 5) >= at + 21) {
-            text.replace(at + 5, 16, L"{stamp}");
-        }
-    }
-    return text;
-}
-
-// Equal trees, or the paths in which they differ (the bytes themselves are too many to print).
-::testing::AssertionResult sameTree(const Tree& actual, const Tree& expected) {
-    std::string differences;
-    const auto narrow = [](const std::wstring& path) { return std::string(path.begin(), path.end()); };
-    for (const auto& [path, bytes] : expected) {
-        const auto found = actual.find(path);
-        differences += found == actual.end()    ? " missing " + narrow(path)
-                       : found->second != bytes ? " differs " + narrow(path)
-                                                : "";
-    }
-    for (const auto& entry : actual) {
-        differences += expected.count(entry.first) == 0 ? " extra " + narrow(entry.first) : "";
-    }
-    if (differences.empty()) {
-        return ::testing::AssertionSuccess();
-    }
-    return ::testing::AssertionFailure() << "the trees differ:" << differences;
-}
-
-struct Report {
-    UINT message;
-    ULONGLONG at;  // GetTickCount64 when it arrived
-};
-
-std::vector<Report>* receivedReports = nullptr;
-
-LRESULT CALLBACK receiverProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message >= WM_INSTALLER_INSTALLED && message <= WM_INSTALLER_CLOSE) {
-        receivedReports->push_back({message, GetTickCount64()});
-        return 0;
-    }
-    return DefWindowProcW(window, message, wParam, lParam);
-}
-
-class InstallerThreadTest : public testsupport::InstallationFixture {
-  protected:
-    void SetUp() override {
-        InstallationFixture::SetUp();
-        receivedReports = &reports;
-        request = InstallRequest{};
-    }
-    void TearDown() override {
-        InstallationFixture::TearDown();
-        // A test that took the extractor away, or put another in its place, has the real one back.
-        if (pathExists(extractor() + L".away")) {
-            DeleteFileW(extractor().c_str());
-            MoveFileW((extractor() + L".away").c_str(), extractor().c_str());
-        }
-    }
-
-    // What the command line would ask: the strings stay here while the run uses them.
-    void askFor(const std::wstring& url, const std::wstring& signature) {
-        url_ = url;
-        signature_ = signature;
-        request.urlOverride = url_.c_str();
-        request.signatureOverride = signature_.c_str();
-    }
-
-    // `text` with {code}, {extractor}, {local} and {exe} replaced by those paths.
-    std::wstring expand(std::wstring text) const {
-        const std::pair<const wchar_t*, std::wstring> places[] = {
-            {L"{code}", codeFolder}, {L"{extractor}", extractor()}, {L"{local}", localPackage()}, {L"{exe}", exeFolder()}};
-        for (const auto& [name, value] : places) {
-            for (size_t at = text.find(name); at != std::wstring::npos; at = text.find(name, at + value.size())) {
-                text.replace(at, wcslen(name), value);
-            }
-        }
-        return text;
-    }
-
-    // An existing installation: a runtime, data and the application, and files that the application
-    // wrote and no package holds: beside them, in the data folder and in a folder of its own there. Its
-    // tree is kept in `previous`.
-    void makeOldInstallation() {
-        ASSERT_EQ(SHCreateDirectoryExW(nullptr, (codeFolder + L"\\python\\lib").c_str(), nullptr), ERROR_SUCCESS);
-        ASSERT_EQ(SHCreateDirectoryExW(nullptr, (codeFolder + L"\\data\\cache\\nested").c_str(), nullptr), ERROR_SUCCESS);
-        for (const auto& [name, text] : {std::pair{L"python\\lib\\old.txt", "old runtime\n"},
-                                         {L"data\\readme.txt", "old readme\n"},
-                                         {L"data\\user.cfg", "the user's settings\n"},
-                                         {L"data\\cache\\nested\\deep.bin", "kept deep down\n"},
-                                         {L"welkara.exe", "old application\n"},
-                                         {L"notes.txt", "not the package's\n"}}) {
-            ASSERT_TRUE(writeBytes(codeFolder + L"\\" + name, text));
-        }
-        previous = treeContents(codeFolder);
-    }
-
-    // Runs the installer thread (its real entry, with the request) to its end, pumping the receiver's
-    // messages meanwhile.
-    void runInstaller() {
-        reports.clear();
-        WNDCLASSW receiverClass = {};
-        receiverClass.lpfnWndProc = receiverProc;
-        receiverClass.hInstance = GetModuleHandleW(nullptr);
-        receiverClass.lpszClassName = L"WelkaraTestReceiver";
-        RegisterClassW(&receiverClass);
-        InstallerThreadStart start;
-        start.window = CreateWindowExW(0, L"WelkaraTestReceiver", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                       GetModuleHandleW(nullptr), nullptr);
-        start.request = request;
-        ASSERT_NE(start.window, nullptr);
-        HANDLE thread = CreateThread(nullptr, 0, InstallerThreadProc, &start, 0, nullptr);
-        ASSERT_NE(thread, nullptr);
-        DWORD woke = WAIT_TIMEOUT;
-        do {
-            woke = MsgWaitForMultipleObjects(1, &thread, FALSE, 120000, QS_ALLINPUT);
-            ASSERT_NE(woke, static_cast<DWORD>(WAIT_TIMEOUT)) << "the installer thread did not end within two minutes";
-            MSG message;
-            while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-                DispatchMessageW(&message);
-            }
-        } while (woke != WAIT_OBJECT_0);
-        CloseHandle(thread);
-        DestroyWindow(start.window);
-    }
-    // A run with packages\NAME as the local package and packages\SIGNATURE.sig's signature.
-    void runLocalPackage(const std::wstring& name, const std::wstring& signature, bool verifyOnly = false) {
-        useLocalPackage(name, signature);
-        request.verifyOnly = verifyOnly;
-        runInstaller();
-    }
-    void verifyLocalPackage() { runLocalPackage(L"package.7z", L"package", true); }
-
-    Reports messages() const {
-        Reports out;
-        for (const Report& report : reports) {
-            out.push_back(report.message);
-        }
-        return out;
-    }
-    ULONGLONG gapBeforeClose() const {
-        return reports.size() >= 2 ? reports.back().at - reports[reports.size() - 2].at : 0;
-    }
-
-    static std::wstring log() { return installLog(); }
-
-    std::wstring linesUpToDatabase(bool created) const {
-        return L"Installer thread started\nManifest loaded from " + manifest() + L".\n" +
-               (created ? L"Creating " + databasePath() + L"\n"
-                        : L"Database " + databasePath() + L" already exists (which is fine).\n");
-    }
-    std::wstring verifiedLines(const std::wstring& source, const std::wstring& signature, int result) const {
-        return L"Will try to install " + source + L"\nVerifying with base64 signature " + signature +
-               L"\nverify_eddsa: verify result: " + std::to_wstring(result) + L"\n";
-    }
-    std::wstring localVerified(const std::wstring& signatureName = L"package") const {
-        return linesUpToDatabase(true) + verifiedLines(localPackage(), packageSignature(signatureName), 1);
-    }
-    std::wstring installLines(bool oldRuntime, const std::wstring& afterLaunch = L"") const {
-        return (oldRuntime ? L"Deleting existing Python installation at " + codeFolder + L"\\python\n"
-                           : L"No existing Python installation at " + codeFolder + L"\\python.\n") +
-               L"extractUpdate: invoking 7za.exe -y -bd x archive.7z\nExecuting " + codeFolder +
-               L"\\welkara.exe\n" + afterLaunch +
-               L"Installer thread finished victorious and will exit shortly.\n";
-    }
-
-    // The code folder as it is, without the marker that the test application leaves when it starts.
-    Tree installed() const {
-        Tree tree = treeContents(codeFolder);
-        tree.erase(L"started.txt");
-        return tree;
-    }
-    // What installing the package whose tree is packages\SOURCE leaves: that tree unpacked over the
-    // previous installation once its runtime is gone. The package's files replace those of the same
-    // path, and everything else stays, at any depth, unless the package has a file where it lies.
-    Tree newInstallation(const std::wstring& source = L"src") const {
-        Tree tree = treeContents(package(source));
-        for (const auto& [path, bytes] : previous) {
-            bool shadowed = path == L"python" || path.rfind(L"python\\", 0) == 0 || tree.count(path) != 0;
-            for (size_t at = path.find(L'\\'); at != std::wstring::npos && !shadowed; at = path.find(L'\\', at + 1)) {
-                const auto above = tree.find(path.substr(0, at));
-                shadowed = above != tree.end() && above->second != "<folder>";
-            }
-            if (!shadowed) {
-                tree[path] = bytes;
-            }
-        }
-        return tree;
-    }
-    void expectNewInstallation() const { EXPECT_TRUE(sameTree(installed(), newInstallation())); }
-    void expectOldInstallationUntouched() const { EXPECT_TRUE(sameTree(installed(), previous)); }
-
-    // Starts installer_runner.exe (or `runner`), reached through `folder` (this executable's folder or
-    // a link to it).
-    static PROCESS_INFORMATION startRunner(const std::wstring& folder,
-                                           const std::wstring& program = L"installer_runner.exe") {
-        PROCESS_INFORMATION runner = {};
-        EXPECT_TRUE(testsupport::startProcess(L"\"" + folder + L"\\" + program + L"\"", &runner))
-            << "error " << GetLastError();
-        return runner;
-    }
-    static void endRunner(PROCESS_INFORMATION* runner, bool terminate) {
-        if (terminate) {
-            TerminateProcess(runner->hProcess, 99);
-        }
-        EXPECT_EQ(testsupport::closeProcess(runner, 120000), WAIT_OBJECT_0);
-    }
-    // Waits up to a minute for `text` in the log.
-    static bool logShows(const std::wstring& text) {
-        return waitFor(60000, 1, [&] { return log().find(text) != std::wstring::npos; });
-    }
-
-    InstallRequest request;
-    Tree previous;  // the code folder as makeOldInstallation left it
-    std::vector<Report> reports;
-
-  private:
-    std::wstring url_, signature_;
-};
+// The harness's fixture under the name the tests have always had.
+class InstallerThreadTest : public testsupport::InstallerHarness {};
 
 template <class Row>
 class InstallerTable : public InstallerThreadTest, public ::testing::WithParamInterface<Row> {};
