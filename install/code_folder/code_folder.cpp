@@ -112,11 +112,9 @@ const wchar_t* CodeFolder::replace(InstallLog& log, PinnedExtractor& extractor, 
     // A work folder that cannot be made shows up as the failure to make its "unpacked" current.
     makeWorkFolder();
     bool runtime = false;
-    ULONGLONG t0 = GetTickCount64();
-    const bool extracted = extractUpdate(log, swap_.unpacked, extractor, work_, bytes, length);
-    log.write(L"TIMING extract %d\n", (int)(GetTickCount64() - t0));
-    const Swap swapped = extracted ? swap(log, &runtime) : Swap::kept;
-    t0 = GetTickCount64();
+    const Swap swapped = extractUpdate(log, swap_.unpacked, extractor, work_, bytes, length)
+                             ? swap(log, &runtime)
+                             : Swap::kept;
     switch (swapped) {
         case Swap::done:
             // Once the update is on the disk and its journal gone: the extractor's folder (empty now)
@@ -131,7 +129,6 @@ const wchar_t* CodeFolder::replace(InstallLog& log, PinnedExtractor& extractor, 
                           swap_.previous);
             }
             work_[0] = L'\0';
-            log.write(L"TIMING cleanup %d\n", (int)(GetTickCount64() - t0));
             return nullptr;
         case Swap::kept:
             if (hasInstallation()) {

@@ -62,11 +62,7 @@ CodeFolder::Swap CodeFolder::swap(InstallLog& log, bool* runtime) {
         log.write(L"Couldn't open %ls for the update (%d)\n", code_, static_cast<int>(GetLastError()));
         return Swap::kept;
     }
-    ULONGLONG t0 = GetTickCount64();
-#define PHASE(name) do { ULONGLONG t = GetTickCount64(); log.write(L"TIMING %ls %d\n", name, (int)(t - t0)); t0 = t; } while (0)
-    const bool planned = update.plan(log, workName_, &journal, &refused); PHASE(L"plan");
-    const bool held = planned && update.hold(log); PHASE(L"hold");
-    if (!held) {
+    if (!update.plan(log, workName_, &journal, &refused) || !update.hold(log)) {
         *runtime = update.failedInRuntime();
         return Swap::kept;
     }
@@ -84,15 +80,12 @@ CodeFolder::Swap CodeFolder::swap(InstallLog& log, bool* runtime) {
                   static_cast<int>(GetLastError()));
         return DeleteFileW(record_) ? Swap::kept : Swap::stuck;
     }
-    PHASE(L"journal");
-    const bool forwarded = update.forward(log); PHASE(L"forward");
-    if (forwarded) {
+    if (update.forward(log)) {
         // Done: the installation is the new one. Should the journal stay (its flush failed), the next run
         // finds every step taken and ends the update then.
         if (update.end(log)) {
             DeleteFileW(record_);
         }
-        PHASE(L"end");
         return Swap::done;
     }
     *runtime = update.failedInRuntime();

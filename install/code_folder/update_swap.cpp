@@ -461,19 +461,21 @@ bool UpdateSwap::moveIn(InstallLog& log, const Step& step, bool replace, bool qu
     OwnedHandle entry;
     // A read-only file refuses the right to write: it is flushed by itself first (a folder that the
     // package holds as an entry, a junction, has nothing to flush).
-    const bool writable = source != nullptr && openIn(source, step.name.c_str(), DELETE | FILE_WRITE_DATA, kShareAll,
-                                                      FILE_OPEN, 0, nullptr, &entry);
-    const bool flushed = writable ? FlushFileBuffers(entry.get()) != FALSE
-                                  : source != nullptr && flushFileIn(source, step.name.c_str()) &&
-                                        openIn(source, step.name.c_str(), DELETE, kShareAll, FILE_OPEN, 0, nullptr, &entry);
+    const bool writable = source != nullptr && openIn(source, step.name.c_str(), DELETE | FILE_WRITE_DATA,
+                                                      kShareAll, FILE_OPEN, 0, nullptr, &entry);
+    const bool flushed =
+        writable ? FlushFileBuffers(entry.get()) != FALSE
+                 : source != nullptr && flushFileIn(source, step.name.c_str()) &&
+                       openIn(source, step.name.c_str(), DELETE, kShareAll, FILE_OPEN, 0, nullptr, &entry);
     if (!flushed) {
         const DWORD error = GetLastError();
         runtimeFailure_ = folders_[step.folder].runtime;
-        log.write(L"Couldn't write %ls to the disk (%d)\n", shown(Tree::fresh, step.folder, step.name).c_str(),
-                  static_cast<int>(error));
+        log.write(L"Couldn't write %ls to the disk (%d)\n",
+                  shown(Tree::fresh, step.folder, step.name).c_str(), static_cast<int>(error));
         return false;
     }
-    const bool moved = !changeRefusedByTest() && target != nullptr && renameIn(entry.get(), target, step.name.c_str(), replace);
+    const bool moved = !changeRefusedByTest() && target != nullptr &&
+                       renameIn(entry.get(), target, step.name.c_str(), replace);
     if (!moved && !quiet) {
         const DWORD error = GetLastError();
         runtimeFailure_ = folders_[step.folder].runtime;

@@ -1,10 +1,11 @@
 // One update of the installation, file by file. The steps that put the unpacked package in place of
 // what it replaces (journal_text.h names them) are planned by walking the unpacked tree beside the
 // installation and taken one by one; an update that stops part-way, in this run or in an interrupted
-// one, is undone from the state the file system is in, wherever each step got to. Every entry is reached through the handle of its folder, never
-// by a path walked again and never through a link or junction (those move as the entries they are).
-// Only what the package replaces (and, under "python", what the package lacks) moves; nothing here
-// deletes an installed entry: what goes moves into the work folder's "previous", for the caller.
+// one, is undone from the state the file system is in, wherever each step got to. Every entry is reached
+// through the handle of its folder, never by a path walked again and never through a link or junction (those
+// move as the entries they are). Only what the package replaces (and, under "python", what the package lacks)
+// moves; nothing here deletes an installed entry: what goes moves into the work folder's "previous", for the
+// caller.
 #pragma once
 
 #include <windows.h>
@@ -117,7 +118,7 @@ class UpdateSwap {
     std::map<std::wstring, int> index_;  // folders by path
     std::vector<Step> steps_;
     std::u16string* journal_ = nullptr;
-    size_t reached_ = 0;  // the steps taken or tried by forward(), or all of a loaded journal's
+    size_t reached_ = 0;     // the steps taken or tried by forward(), or all of a loaded journal's
     bool flushEach_ = true;  // each file moved in is flushed on its own: the volume cannot be
     bool runtimeFailure_ = false;
 };
