@@ -58,8 +58,7 @@ CodeFolder::Swap CodeFolder::swap(InstallLog& log, bool* runtime) {
     UpdateSwap update;
     std::u16string journal;
     bool refused = false;
-    if (!update.open(code_, swap_.unpacked, swap_.previous)) {
-        log.write(L"Couldn't open %ls for the update (%d)\n", code_, static_cast<int>(GetLastError()));
+    if (!update.open(log, code_, swap_.unpacked, swap_.previous)) {
         return Swap::kept;
     }
     if (!update.plan(log, workName_, &journal, &refused) || !update.hold(log)) {
@@ -97,8 +96,7 @@ CodeFolder::Swap CodeFolder::swap(InstallLog& log, bool* runtime) {
 // did. A line says so; false when it could not be undone whole (the journal then stays).
 bool CodeFolder::recoverSteps(InstallLog& log, const JournalText& journal, const SwapFolders& swap) {
     UpdateSwap update;
-    if (!update.open(code_, swap.unpacked, swap.previous)) {
-        log.write(L"Couldn't open %ls for the update (%d)\n", code_, static_cast<int>(GetLastError()));
+    if (!update.open(log, code_, swap.unpacked, swap.previous)) {
         return false;
     }
     if (!update.load(journal)) {

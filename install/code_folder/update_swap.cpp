@@ -122,7 +122,7 @@ bool flushVolumeOf(const wchar_t* path) {
 
 }  // namespace
 
-bool UpdateSwap::open(const wchar_t* code, const wchar_t* unpacked, const wchar_t* previous) {
+bool UpdateSwap::open(InstallLog& log, const wchar_t* code, const wchar_t* unpacked, const wchar_t* previous) {
     roots_[static_cast<int>(Tree::live)] = code;
     roots_[static_cast<int>(Tree::fresh)] = unpacked;
     roots_[static_cast<int>(Tree::previous)] = previous;
@@ -132,25 +132,24 @@ bool UpdateSwap::open(const wchar_t* code, const wchar_t* unpacked, const wchar_
     folders_.emplace_back();
     Folder& root = folders_.back();
     root.parent = -1;
-    root.runtime = false;
-    root.changes = true;
-    root.aside = true;
-    root.changeRights = true;
-    root.made = false;
+    root.runtime = root.made = false;
+    root.changes = root.aside = root.changeRights = true;
     index_[L""] = 0;
     CreateDirectoryW(previous, nullptr);  // lpSecurityAttributes: the work folder's; an existing one is fine
-    root.live.reset(CreateFileW(code, kChangeAccess | SYNCHRONIZE, kShareAll, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_BACKUP_SEMANTICS,
-                                nullptr));  // hTemplateFile
+    root.live.reset(openShared(code, kChangeAccess | SYNCHRONIZE, FILE_FLAG_BACKUP_SEMANTICS));
     if (!root.live.valid()) {
+        log.write(L"Couldn't open the folder %ls to move files in or out (%d)\n", code,
+                  static_cast<int>(GetLastError()));
         return false;
     }
     root.fresh.reset(openShared(unpacked, kListAccess | SYNCHRONIZE, FILE_FLAG_BACKUP_SEMANTICS));
-    if (!root.fresh.valid()) {
+    root.previous.reset(openShared(previous, kChangeAccess | SYNCHRONIZE, FILE_FLAG_BACKUP_SEMANTICS));
+    if (!root.fresh.valid() || !root.previous.valid()) {
+        log.write(L"Couldn't open %ls (%d)\n", root.fresh.valid() ? previous : unpacked,
+                  static_cast<int>(GetLastError()));
         return false;
     }
-    root.previous.reset(openShared(previous, kChangeAccess | SYNCHRONIZE, FILE_FLAG_BACKUP_SEMANTICS));
-    return root.previous.valid();
+    return true;
 }
 
 int UpdateSwap::addFolder(int parent, const std::wstring& name) {

@@ -22,9 +22,10 @@ class InstallLog;
 
 class UpdateSwap {
   public:
-    // Opens the three roots by path: the code folder, the unpacked package and the work folder's
-    // "previous" (made when missing, with the list the work folder passes on). False with GetLastError.
-    bool open(const wchar_t* code, const wchar_t* unpacked, const wchar_t* previous);
+    // Opens the three roots by path: the code folder (as hold() opens its folders), the unpacked package
+    // and the work folder's "previous" (made when missing, with the list the work folder passes on).
+    // False after a line naming the one that cannot be opened.
+    bool open(InstallLog& log, const wchar_t* code, const wchar_t* unpacked, const wchar_t* previous);
 
     // Lists the steps that put the unpacked package in place, walking both trees through their folders'
     // handles, and writes them as the journal's text for `workFolder` into *journal. False after a line

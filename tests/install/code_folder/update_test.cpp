@@ -388,7 +388,7 @@ INSTANTIATE_TEST_SUITE_P(Files, HeldReplacedFileTest,
 struct HeldTarget {
     const char* name;
     const wchar_t* path;       // in the code folder, "" for the code folder itself
-    const wchar_t* finalLine;  // of the log
+    const wchar_t* finalLine;  // of the log: a folder of the runtime stops its removal
 };
 
 using HeldFolderTest = UpdateTable<HeldTarget>;
@@ -417,9 +417,8 @@ INSTANTIATE_TEST_SUITE_P(
     Folders, HeldFolderTest,
     ::testing::Values(HeldTarget{"CodeFolder", L"", L"Couldn't extract file\n"},
                       HeldTarget{"FolderThePackageHolds", L"data", L"Couldn't extract file\n"},
-                      HeldTarget{"RuntimeFolderThePackageHolds", L"python\\lib", L"Couldn't extract file\n"},
-                      HeldTarget{"RuntimeFolderThePackageLacks", L"python\\tools",
-                                 L"Couldn't extract file\n"}),
+                      HeldTarget{"RuntimeFolderThePackageHolds", L"python\\lib", L"Couldn't remove existing files"},
+                      HeldTarget{"RuntimeFolderThePackageLacks", L"python\\tools", L"Couldn't remove existing files"}),
     rowName<HeldTarget>);
 
 }  // namespace
