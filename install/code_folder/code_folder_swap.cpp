@@ -82,8 +82,8 @@ CodeFolder::Swap CodeFolder::swap(InstallLog& log, bool* runtime) {
     if (update.forward(log)) {
         // Done: the installation is the new one. Should the journal stay (its flush failed), the next run
         // finds every step taken and ends the update then.
-        if (update.end(log)) {
-            DeleteFileW(record_);
+        if (update.end(log) && DeleteFileW(record_)) {
+            update.removeMoved();
         }
         return Swap::done;
     }

@@ -18,8 +18,8 @@
 // True when the next change is to fail (GetLastError is then set as for a held file).
 inline bool changeRefusedByTest() {
 #if defined(WELKARA_TEST_MOVE_HOOKS)
-    static int changes = 0;
-    const int change = changes++;
+    static LONG changes = 0;  // the changes are taken by several threads at once
+    const int change = InterlockedIncrement(&changes) - 1;
     wchar_t value[64] = {};
     if (GetEnvironmentVariableW(L"WELKARA_TEST_STOP_AFTER_MOVES", value, 64) != 0 && _wtoi(value) == change) {
         TerminateProcess(GetCurrentProcess(), 3);

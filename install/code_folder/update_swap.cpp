@@ -12,6 +12,9 @@
 #include "install/code_folder/update_swap.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cstdarg>
+#include <cwchar>
 
 #include "install/code_folder/swap_hooks.h"
 #include "install/files/file_tree.h"
@@ -120,9 +123,60 @@ bool flushVolumeOf(const wchar_t* path) {
     return handle.valid() && FlushFileBuffers(handle.get());
 }
 
+// Threads that take the files' steps of an update at once: each step is a rename or two of its own,
+// and most of a rename's time is spent waiting for the system, so that several make progress together.
+constexpr int kMovers = 4;
+
+// The steps [begin, end) shared among the movers: each takes the next one not taken until one fails.
+template <class Work>
+struct Movers {
+    Work* work;
+    std::atomic<size_t> next;
+    std::atomic<bool> failed;
+    size_t end;
+};
+
+template <class Work>
+DWORD WINAPI moverThread(void* shared) {
+    Movers<Work>& movers = *static_cast<Movers<Work>*>(shared);
+    for (;;) {
+        const size_t step = movers.next.fetch_add(1);
+        if (step >= movers.end || movers.failed.load()) {
+            return 0;
+        }
+        if (!(*movers.work)(step)) {
+            movers.failed.store(true);
+        }
+    }
+}
+
+// Runs work(i) for every i of [begin, end) on kMovers threads (this one among them), until one returns
+// false. *begun gets the end of the steps that any thread began. True when every one returned true.
+template <class Work>
+bool inParallel(size_t begin, size_t end, Work work, size_t* begun) {
+    Movers<Work> movers = {&work, {begin}, {false}, end};
+    HANDLE threads[kMovers - 1];
+    DWORD started = 0;
+    for (int i = 0; i < kMovers - 1 && end - begin > 1; ++i) {
+        // lpThreadAttributes, dwStackSize: the defaults; dwCreationFlags 0; lpThreadId: not wanted.
+        threads[started] = CreateThread(nullptr, 0, moverThread<Work>, &movers, 0, nullptr);
+        started += threads[started] != nullptr;
+    }
+    moverThread<Work>(&movers);
+    if (started > 0) {
+        WaitForMultipleObjects(started, threads, TRUE, INFINITE);
+    }
+    for (DWORD i = 0; i < started; ++i) {
+        CloseHandle(threads[i]);
+    }
+    *begun = std::min(movers.next.load(), end);
+    return !movers.failed.load();
+}
+
 }  // namespace
 
-bool UpdateSwap::open(InstallLog& log, const wchar_t* code, const wchar_t* unpacked, const wchar_t* previous) {
+bool UpdateSwap::open(InstallLog& log, const wchar_t* code, const wchar_t* unpacked,
+                      const wchar_t* previous) {
     roots_[static_cast<int>(Tree::live)] = code;
     roots_[static_cast<int>(Tree::fresh)] = unpacked;
     roots_[static_cast<int>(Tree::previous)] = previous;
@@ -177,33 +231,53 @@ int UpdateSwap::folderFor(const std::wstring& path) {
     return addFolder(above, slash == std::wstring::npos ? path : path.substr(slash + 1));
 }
 
-bool UpdateSwap::addStep(JournalStep kind, int folder, const std::wstring& name, int child) {
-    if (journal_ != nullptr) {
-        const std::wstring& above = folders_[folder].path;
-        const std::wstring path = above.empty() ? name : above + L"\\" + name;
-        if (!addJournalStep(journal_, kind, reinterpret_cast<const char16_t*>(path.c_str()), path.size())) {
-            return false;
-        }
-    }
-    steps_.push_back({kind, folder, name, child});
+void UpdateSwap::addStep(JournalStep kind, int folder, const std::wstring& name, int child, bool inTheWay) {
+    // While planning, the folders made come first, each after what is in its way (and so does what is
+    // in a file's way), then the files, then the folders that go: the first and last groups are taken
+    // in their order, the files in any order.
+    const int group = kind == JournalStep::makeFolder || inTheWay ? 0
+                      : kind == JournalStep::removeFolder         ? 2
+                                                                  : 1;
+    (planning_ ? planned_[group] : steps_).push_back({kind, folder, name, child});
     folders_[folder].changes = true;
     if (kind == JournalStep::makeFolder) {
         folders_[child].made = true;
     }
     folders_[folder].aside =
         folders_[folder].aside || kind == JournalStep::replaceFile || kind == JournalStep::moveAside;
-    return true;
 }
 
 bool UpdateSwap::plan(InstallLog& log, const wchar_t* workFolder, std::u16string* journal, bool* refused) {
     *refused = false;
-    journal_ = journal;
-    const bool begun =
-        beginJournal(journal, reinterpret_cast<const char16_t*>(workFolder), wcslen(workFolder));
-    const bool planned = begun && planFolder(log, 0, true, refused);
-    journal_ = nullptr;
-    if (!planned) {
+    planning_ = true;
+    const bool walked = planFolder(log, 0, true, refused);
+    planning_ = false;
+    if (!walked) {
         return false;
+    }
+    for (std::vector<Step>& group : planned_) {
+        steps_.insert(steps_.end(), group.begin(), group.end());
+    }
+    files_ = planned_[0].size();
+    folderEnd_ = files_ + planned_[1].size();
+    if (!beginJournal(journal, reinterpret_cast<const char16_t*>(workFolder), wcslen(workFolder))) {
+        SetLastError(ERROR_INVALID_NAME);
+        log.write(L"Couldn't name the work folder %ls in the journal (%d)\n", workFolder,
+                  static_cast<int>(GetLastError()));
+        return false;
+    }
+    for (const Step& step : steps_) {
+        const std::wstring& above = folders_[step.folder].path;
+        const std::wstring path = above.empty() ? step.name : above + L"\\" + step.name;
+        if (!addJournalStep(journal, step.kind, reinterpret_cast<const char16_t*>(path.c_str()),
+                            path.size())) {
+            log.write(
+                L"Refusing the package: it holds %ls, which cannot be installed beside the installer's "
+                L"folder\n",
+                path.c_str());
+            *refused = true;
+            return false;
+        }
     }
     sealJournal(journal);
     return true;
@@ -220,9 +294,8 @@ bool UpdateSwap::planFolder(InstallLog& log, int folder, bool installed, bool* r
         return false;
     }
     if (installed && !listed(handleOf(Tree::live, folder), &live)) {
-        runtimeFailure_ = folders_[folder].runtime;
-        log.write(L"Couldn't list %ls (%d)\n", shown(Tree::live, folder, L"").c_str(),
-                  static_cast<int>(GetLastError()));
+        note(log, folders_[folder].runtime, L"Couldn't list %ls (%d)\n",
+             shown(Tree::live, folder, L"").c_str(), static_cast<int>(GetLastError()));
         return false;
     }
     std::sort(live.begin(), live.end(), lessName);
@@ -243,35 +316,32 @@ bool UpdateSwap::planFolder(InstallLog& log, int folder, bool installed, bool* r
         if (there != nullptr) {
             there->matched = true;
         }
-        const auto refuse = [&] {
-            log.write(
-                L"Refusing the package: it holds %ls, which cannot be installed beside the installer's "
-                L"folder\n",
-                shown(Tree::fresh, folder, name).c_str());
-            *refused = true;
-            return false;
-        };
         if (isPlainFolder(entry.attributes)) {
             const bool kept = there != nullptr && isPlainFolder(there->attributes);
             const int child = addFolder(folder, name);
-            if (!kept && ((there != nullptr && !addStep(JournalStep::moveAside, folder, name)) ||
-                          !addStep(JournalStep::makeFolder, folder, name, child))) {
-                return refuse();
-            }
-            if (kept && handleOf(Tree::live, child) == nullptr) {
-                runtimeFailure_ = folders_[child].runtime;
-                log.write(L"Couldn't open the folder %ls to move files in or out (%d)\n",
-                          shown(Tree::live, child, L"").c_str(), static_cast<int>(GetLastError()));
+            if (!kept) {
+                // What is in the folder's way goes first, then the folder is made.
+                if (there != nullptr) {
+                    addStep(JournalStep::moveAside, folder, name, -1, true);
+                }
+                addStep(JournalStep::makeFolder, folder, name, child);
+            } else if (handleOf(Tree::live, child) == nullptr) {
+                note(log, folders_[child].runtime,
+                     L"Couldn't open the folder %ls to move files in or out (%d)\n",
+                     shown(Tree::live, child, L"").c_str(), static_cast<int>(GetLastError()));
                 return false;
             }
             if (!planFolder(log, child, kept, refused)) {
                 return false;
             }
-        } else if (there == nullptr                 ? !addStep(JournalStep::addFile, folder, name)
-                   : isPlainFile(there->attributes) ? !addStep(JournalStep::replaceFile, folder, name)
-                                                    : !addStep(JournalStep::moveAside, folder, name) ||
-                                                          !addStep(JournalStep::addFile, folder, name)) {
-            return refuse();
+        } else if (there == nullptr) {
+            addStep(JournalStep::addFile, folder, name);
+        } else if (isPlainFile(there->attributes)) {
+            addStep(JournalStep::replaceFile, folder, name);
+        } else {
+            // A folder or link in the file's way moves aside whole, before any file moves.
+            addStep(JournalStep::moveAside, folder, name, -1, true);
+            addStep(JournalStep::addFile, folder, name);
         }
     }
     // "python" is replaced whole: what the package lacks in it moves aside too, and so does a
@@ -290,15 +360,15 @@ bool UpdateSwap::planFolder(InstallLog& log, int folder, bool installed, bool* r
 // a folder of its own is emptied that way and removed once the update is done.
 bool UpdateSwap::planLeftover(InstallLog& log, int folder, const std::wstring& name, DWORD attributes) {
     if (!isPlainFolder(attributes)) {
-        return addStep(JournalStep::moveAside, folder, name);
+        addStep(JournalStep::moveAside, folder, name);
+        return true;
     }
     const int child = addFolder(folder, name);
     folders_[child].runtime = true;
     std::vector<Listed> live;
     if (!listed(handleOf(Tree::live, child), &live)) {
-        runtimeFailure_ = true;
-        log.write(L"Couldn't list %ls (%d)\n", shown(Tree::live, child, L"").c_str(),
-                  static_cast<int>(GetLastError()));
+        note(log, true, L"Couldn't list %ls (%d)\n", shown(Tree::live, child, L"").c_str(),
+             static_cast<int>(GetLastError()));
         return false;
     }
     for (const Listed& entry : live) {
@@ -306,7 +376,8 @@ bool UpdateSwap::planLeftover(InstallLog& log, int folder, const std::wstring& n
             return false;
         }
     }
-    return addStep(JournalStep::removeFolder, folder, name, child);
+    addStep(JournalStep::removeFolder, folder, name, child);
+    return true;
 }
 
 bool UpdateSwap::load(const JournalText& journal) {
@@ -375,6 +446,22 @@ std::wstring UpdateSwap::shown(Tree tree, int folder, const std::wstring& name) 
     return name.empty() ? path : path + L"\\" + name;
 }
 
+void UpdateSwap::note(InstallLog& log, bool runtime, const wchar_t* format, ...) {
+    wchar_t line[1024];
+    va_list arguments;
+    va_start(arguments, format);
+    _vsnwprintf(line, 1024, format, arguments);
+    va_end(arguments);
+    line[1023] = L'\0';
+    AcquireSRWLockExclusive(&noteLock_);
+    if (!failureNoted_) {
+        failureNoted_ = true;
+        runtimeFailure_ = runtime;
+    }
+    log.write(L"%ls", line);
+    ReleaseSRWLockExclusive(&noteLock_);
+}
+
 UpdateSwap::Seen UpdateSwap::see(Tree tree, int folder, const std::wstring& name) {
     Seen seen = {};
     const HANDLE in = handleOf(tree, folder);
@@ -397,9 +484,8 @@ UpdateSwap::Seen UpdateSwap::see(Tree tree, int folder, const std::wstring& name
 bool UpdateSwap::looked(InstallLog& log, const Step& step, Tree tree, Seen* seen) {
     *seen = see(tree, step.folder, step.name);
     if (!seen->known) {
-        runtimeFailure_ = folders_[step.folder].runtime;
-        log.write(L"Couldn't look at %ls (%d)\n", shown(tree, step.folder, step.name).c_str(),
-                  static_cast<int>(GetLastError()));
+        note(log, folders_[step.folder].runtime, L"Couldn't look at %ls (%d)\n",
+             shown(tree, step.folder, step.name).c_str(), static_cast<int>(GetLastError()));
     }
     return seen->known;
 }
@@ -415,9 +501,8 @@ bool UpdateSwap::hold(InstallLog& log) {
         // A folder that a step makes is missing until then; any other that cannot be opened stops here.
         if (folder.changes && handleOf(Tree::live, static_cast<int>(i)) == nullptr &&
             !(folder.made && isMissing(GetLastError()))) {
-            runtimeFailure_ = folder.runtime;
-            log.write(L"Couldn't open the folder %ls to move files in or out (%d)\n",
-                      shown(Tree::live, static_cast<int>(i), L"").c_str(), static_cast<int>(GetLastError()));
+            note(log, folder.runtime, L"Couldn't open the folder %ls to move files in or out (%d)\n",
+                 shown(Tree::live, static_cast<int>(i), L"").c_str(), static_cast<int>(GetLastError()));
             return false;
         }
         if (folder.aside && handleOf(Tree::previous, static_cast<int>(i)) == nullptr) {
@@ -440,9 +525,9 @@ bool UpdateSwap::move(InstallLog& log, const Step& step, Tree from, Tree to, boo
                        renameIn(entry.get(), target, step.name.c_str(), replace);
     if (!moved && !quiet) {
         const DWORD error = GetLastError();
-        runtimeFailure_ = folders_[step.folder].runtime;
-        log.write(L"Couldn't move %ls to %ls (%d)\n", shown(from, step.folder, step.name).c_str(),
-                  shown(to, step.folder, step.name).c_str(), static_cast<int>(error));
+        note(log, folders_[step.folder].runtime, L"Couldn't move %ls to %ls (%d)\n",
+             shown(from, step.folder, step.name).c_str(), shown(to, step.folder, step.name).c_str(),
+             static_cast<int>(error));
         SetLastError(error);
     }
     return moved;
@@ -468,18 +553,17 @@ bool UpdateSwap::moveIn(InstallLog& log, const Step& step, bool replace, bool qu
                        openIn(source, step.name.c_str(), DELETE, kShareAll, FILE_OPEN, 0, nullptr, &entry);
     if (!flushed) {
         const DWORD error = GetLastError();
-        runtimeFailure_ = folders_[step.folder].runtime;
-        log.write(L"Couldn't write %ls to the disk (%d)\n",
-                  shown(Tree::fresh, step.folder, step.name).c_str(), static_cast<int>(error));
+        note(log, folders_[step.folder].runtime, L"Couldn't write %ls to the disk (%d)\n",
+             shown(Tree::fresh, step.folder, step.name).c_str(), static_cast<int>(error));
         return false;
     }
     const bool moved = !changeRefusedByTest() && target != nullptr &&
                        renameIn(entry.get(), target, step.name.c_str(), replace);
     if (!moved && !quiet) {
         const DWORD error = GetLastError();
-        runtimeFailure_ = folders_[step.folder].runtime;
-        log.write(L"Couldn't move %ls to %ls (%d)\n", shown(Tree::fresh, step.folder, step.name).c_str(),
-                  shown(Tree::live, step.folder, step.name).c_str(), static_cast<int>(error));
+        note(log, folders_[step.folder].runtime, L"Couldn't move %ls to %ls (%d)\n",
+             shown(Tree::fresh, step.folder, step.name).c_str(),
+             shown(Tree::live, step.folder, step.name).c_str(), static_cast<int>(error));
         SetLastError(error);
     }
     return moved;
@@ -515,9 +599,8 @@ bool UpdateSwap::makeFolder(InstallLog& log, const Step& step) {
         !openIn(above, step.name.c_str(), kChangeAccess, kShareAll, FILE_CREATE, FILE_DIRECTORY_FILE, nullptr,
                 &made.live)) {
         const DWORD error = GetLastError();
-        runtimeFailure_ = made.runtime;
-        log.write(L"Couldn't make the folder %ls (%d)\n", shown(Tree::live, step.folder, step.name).c_str(),
-                  static_cast<int>(error));
+        note(log, made.runtime, L"Couldn't make the folder %ls (%d)\n",
+             shown(Tree::live, step.folder, step.name).c_str(), static_cast<int>(error));
         return false;
     }
     made.changeRights = true;
@@ -572,9 +655,9 @@ bool UpdateSwap::restore(InstallLog& log, const Step& step, bool freshLinked) {
 // Writes the line of a replaced file whose move could not be made, with the error the system gave.
 bool UpdateSwap::failed(InstallLog& log, const Step& step) {
     const DWORD error = GetLastError();
-    runtimeFailure_ = folders_[step.folder].runtime;
-    log.write(L"Couldn't move %ls to %ls (%d)\n", shown(Tree::live, step.folder, step.name).c_str(),
-              shown(Tree::previous, step.folder, step.name).c_str(), static_cast<int>(error));
+    note(log, folders_[step.folder].runtime, L"Couldn't move %ls to %ls (%d)\n",
+         shown(Tree::live, step.folder, step.name).c_str(),
+         shown(Tree::previous, step.folder, step.name).c_str(), static_cast<int>(error));
     return false;
 }
 
@@ -595,13 +678,34 @@ bool UpdateSwap::take(InstallLog& log, const Step& step) {
 }
 
 bool UpdateSwap::forward(InstallLog& log) {
-    for (reached_ = 0; reached_ < steps_.size(); ++reached_) {
+    for (reached_ = 0; reached_ < files_; ++reached_) {
         if (!take(log, steps_[reached_])) {
             ++reached_;
             return false;
         }
     }
-    return true;
+    // The folders are in place: the files go in any order.
+    return inParallel(
+        files_, folderEnd_, [&](size_t step) { return take(log, steps_[step]); }, &reached_);
+}
+
+void UpdateSwap::removeMoved() {
+    size_t begun = 0;
+    inParallel(
+        0, steps_.size(),
+        [&](size_t index) {
+            const Step& step = steps_[index];
+            const HANDLE folder = folders_[step.folder].previous.get();
+            OwnedHandle moved;
+            if ((step.kind == JournalStep::replaceFile || step.kind == JournalStep::moveAside) &&
+                folder != nullptr) {
+                // The file goes when this handle closes; one in use, read-only or a folder stays for now.
+                openIn(folder, step.name.c_str(), DELETE, kShareAll, FILE_OPEN,
+                       FILE_NON_DIRECTORY_FILE | FILE_DELETE_ON_CLOSE, nullptr, &moved);
+            }
+            return true;
+        },
+        &begun);
 }
 
 // A step back to where it began, from whatever state it is in.
@@ -669,9 +773,8 @@ bool UpdateSwap::back(InstallLog& log, const Step& step) {
         default:
             return true;
     }
-    runtimeFailure_ = folders_[step.folder].runtime;
-    log.write(L"%ls is neither where the update left it nor where it began\n",
-              shown(Tree::live, step.folder, step.name).c_str());
+    note(log, folders_[step.folder].runtime, L"%ls is neither where the update left it nor where it began\n",
+         shown(Tree::live, step.folder, step.name).c_str());
     return false;
 }
 

@@ -56,7 +56,12 @@ class UpdateSwap {
     // known to be on the disk, and the journal must stay.
     bool end(InstallLog& log);
 
-    // True when the failure that a line reported concerns an entry or folder under "python".
+    // Once the update is done and its journal gone: deletes what it moved aside into "previous", file by
+    // file, as far as it can now. A file in use or marked read-only, and a folder, are left for the
+    // removal of the work folder.
+    void removeMoved();
+
+    // True when the first failure that a line reported concerns an entry or folder under "python".
     bool failedInRuntime() const { return runtimeFailure_; }
 
   private:
@@ -94,7 +99,8 @@ class UpdateSwap {
 
     int addFolder(int parent, const std::wstring& name);
     int folderFor(const std::wstring& path);
-    bool addStep(JournalStep kind, int folder, const std::wstring& name, int child = -1);
+    void addStep(JournalStep kind, int folder, const std::wstring& name, int child = -1,
+                 bool inTheWay = false);
     bool planFolder(InstallLog& log, int folder, bool installed, bool* refused);
     bool planLeftover(InstallLog& log, int folder, const std::wstring& name, DWORD attributes);
     HANDLE handleOf(Tree tree, int folder);
@@ -113,13 +119,20 @@ class UpdateSwap {
     bool take(InstallLog& log, const Step& step);
     bool back(InstallLog& log, const Step& step);
     bool failed(InstallLog& log, const Step& step);
+    // Writes a line of a failure; the first one decides failedInRuntime(). Safe on several threads.
+    void note(InstallLog& log, bool runtime, const wchar_t* format, ...);
 
     std::wstring roots_[3];  // by Tree
     std::deque<Folder> folders_;
     std::map<std::wstring, int> index_;  // folders by path
     std::vector<Step> steps_;
-    std::u16string* journal_ = nullptr;
-    size_t reached_ = 0;     // the steps taken or tried by forward(), or all of a loaded journal's
-    bool flushEach_ = true;  // each file moved in is flushed on its own: the volume cannot be
+    bool planning_ = false;
+    std::vector<Step> planned_[3];  // while planning: the folders made, the files, the folders removed
+    size_t files_ = 0;              // where the files' steps begin
+    size_t folderEnd_ = 0;          // and where they end
+    size_t reached_ = 0;            // the steps taken or tried by forward(), or all of a loaded journal's
+    bool flushEach_ = true;         // each file moved in is flushed on its own: the volume cannot be
     bool runtimeFailure_ = false;
+    bool failureNoted_ = false;
+    SRWLOCK noteLock_ = SRWLOCK_INIT;
 };
