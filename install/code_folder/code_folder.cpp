@@ -139,7 +139,7 @@ const wchar_t* CodeFolder::replace(InstallLog& log, PinnedExtractor& extractor, 
             log.write(L"The previous installation in %ls was put back\n", code_);
             break;
         case Swap::stuck:
-            log.write(L"The installation in %ls is part-way through a swap; the next run finishes it\n",
+            log.write(L"The installation in %ls is part-way through a swap; the next run undoes it\n",
                       code_);
             break;
     }

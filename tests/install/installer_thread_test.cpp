@@ -761,7 +761,7 @@ TEST_F(InstallerThreadTest, UndoThatCannotBringAnEntryBackLeavesTheNewOneInPlace
     PROCESS_INFORMATION failing = startRunner(exeFolder(), L"installer_stopping_runner.exe");
     SetEnvironmentVariableW(L"WELKARA_TEST_FAIL_MOVES", nullptr);
     endRunner(&failing, false);
-    EXPECT_NE(log().find(expand(L"The installation in {code} is part-way through a swap; the next run finishes it\n")),
+    EXPECT_NE(log().find(expand(L"The installation in {code} is part-way through a swap; the next run undoes it\n")),
               std::wstring::npos)
         << log();
     const Tree stuck = installed();
