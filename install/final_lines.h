@@ -18,7 +18,8 @@ constexpr const wchar_t* kNotValid = L"Couldn't validate file\n";
 // No line feed: tools that read stored logs know this line by the text that follows it.
 constexpr const wchar_t* kNotRemoved = L"Couldn't remove existing files";
 constexpr const wchar_t* kNotExtracted = L"Couldn't extract file\n";
-constexpr const wchar_t* kNotLocked = L"Couldn't lock the code folder\n";
+// Another run works in the code folder.
+constexpr const wchar_t* kBusy = L"Couldn't lock the code folder\n";
 constexpr const wchar_t* kNotRecovered = L"Couldn't recover the previous installation\n";
 
 }  // namespace finalLine

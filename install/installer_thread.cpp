@@ -127,10 +127,8 @@ const wchar_t* install(Run& run) {
                            joinPath(application, codeFolder, L"welkara.exe") && run.code.setPath(codeFolder);
     // An update that an interrupted run left part-way is finished or undone before any step that can
     // fail, so that nobody starts a half-updated application whatever this run does next.
-    if (codePaths && !request.verifyOnly) {
-        if (const wchar_t* unsettled = run.code.heal(log)) {
-            return unsettled;
-        }
+    if (codePaths && !request.verifyOnly && !run.code.heal(log)) {
+        return finalLine::kNotRecovered;
     }
     run.manifest.reset(loadManifest(log));
     const wchar_t* url =
@@ -162,13 +160,27 @@ const wchar_t* install(Run& run) {
     // here on changes nothing. A failure is logged where the extractor would start.
     run.extractor.load();
     // The code folder first changes here: a second run stops, and what an interrupted one left is settled.
-    if (const wchar_t* notTaken = run.code.take(log)) {
-        return notTaken;
+    const CodeFolder::Lock taken = run.code.take(log);
+    if (taken == CodeFolder::Lock::busy) {
+        return finalLine::kBusy;
     }
-    if (PathFileExistsW(runtime)) {
+    if (taken == CodeFolder::Lock::unsettled) {
+        return finalLine::kNotRecovered;
+    }
+    const bool hasRuntime = PathFileExistsW(runtime);
+    if (hasRuntime) {
         log.write(L"Deleting existing Python installation at %ls\n", runtime);
     } else {
         log.write(L"No existing Python installation at %ls.\n", runtime);
+    }
+    // Someone who may not write the code folder (a standard user) ends where such a run always has:
+    // at the removal of the runtime, else at the archive that could not be made in the folder.
+    if (taken == CodeFolder::Lock::refused) {
+        if (hasRuntime) {
+            return finalLine::kNotRemoved;
+        }
+        log.write(L"CreateFile(%ls) failed\n", L"archive.7z");
+        return finalLine::kNotExtracted;
     }
     if (const wchar_t* replaced =
             run.code.replace(log, run.extractor, run.package.data(), run.package.size())) {

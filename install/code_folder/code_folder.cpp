@@ -44,25 +44,25 @@ bool CodeFolder::setPath(const wchar_t* path) {
            joinPath(legacyPrevious_, own_, L"previous") && joinPath(legacyDone_, own_, L"previous.done");
 }
 
-const wchar_t* CodeFolder::heal(InstallLog& log) {
-    const wchar_t* failure = lock(log, true);
+bool CodeFolder::heal(InstallLog& log) {
+    const Lock locked = lock(log, true);
     release();
-    return failure;
+    return locked != Lock::unsettled;
 }
 
-const wchar_t* CodeFolder::take(InstallLog& log) {
+CodeFolder::Lock CodeFolder::take(InstallLog& log) {
     return lock(log, false);
 }
 
 // Locks the folder and settles what is left in it. `quiet`: a folder that cannot be locked is no
 // failure and writes nothing.
-const wchar_t* CodeFolder::lock(InstallLog& log, bool quiet) {
-    const auto failed = [&]() -> const wchar_t* {
+CodeFolder::Lock CodeFolder::lock(InstallLog& log, bool quiet) {
+    const auto failed = [&]() {
         if (quiet) {
-            return nullptr;
+            return Lock::taken;
         }
         log.write(L"Couldn't lock the code folder %ls (%d)\n", code_, static_cast<int>(GetLastError()));
-        return finalLine::kNotLocked;
+        return Lock::refused;
     };
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kAdministratorsOnly, SDDL_REVISION_1,
                                                               adminsOnly_.receive(),
@@ -76,7 +76,7 @@ const wchar_t* CodeFolder::lock(InstallLog& log, bool quiet) {
         if (!CreateDirectoryW(own_, &madeAdminsOnly_)) {
             const DWORD error = GetLastError();
             if (error == ERROR_PATH_NOT_FOUND) {
-                return nullptr;  // no code folder, nothing to settle
+                return Lock::taken;  // no code folder, nothing to settle
             }
             if (error != ERROR_ALREADY_EXISTS || !guardOwnFolder()) {
                 return failed();
@@ -88,17 +88,17 @@ const wchar_t* CodeFolder::lock(InstallLog& log, bool quiet) {
                                 OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE,
                                 nullptr));  // hTemplateFile
         if (lock_.valid()) {
-            return recover(log) ? nullptr : finalLine::kNotRecovered;
+            return recover(log) ? Lock::taken : Lock::unsettled;
         }
         const DWORD error = GetLastError();
         if (error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED) {
             // Access is denied while the last holder's close is deleting the file: busy all the same.
             if (quiet) {
-                return nullptr;
+                return Lock::taken;
             }
             busy_ = true;
             log.write(L"Another installation is working in %ls\n", code_);
-            return finalLine::kNotLocked;
+            return Lock::busy;
         }
         if (!isMissing(error)) {
             return failed();

@@ -33,17 +33,22 @@ class CodeFolder {
     // MAX_PATH, and nothing may be used then.
     bool setPath(const wchar_t* path);
 
+    // How taking the folder went: locked (or no code folder, which holds nothing to settle), another
+    // run at work there, locking refused (a standard user, whom the folder's list keeps out; the detail
+    // line is written), or what an interrupted run left could not be settled.
+    enum class Lock { taken, busy, refused, unsettled };
+
     // The steps of a run. heal(), at the start of every run that may change the installation, locks
     // the folder where it can, settles what an interrupted run left there and gives the lock up again;
     // it writes nothing unless there was something to settle, and a folder that cannot be locked (by a
-    // standard user, or while another run works there) is left for later. take() locks the folder for
-    // the update and settles what is left; a code folder that does not exist holds nothing to settle,
-    // and the run then fails where it first needs the folder. replace() unpacks the package into a
-    // work folder of this run with `extractor`, writes it to the disk and moves it into place file by
-    // file, saying in one line when the previous installation was kept or put back. Each returns the
-    // final line of a failure, or null.
-    const wchar_t* heal(InstallLog& log);
-    const wchar_t* take(InstallLog& log);
+    // standard user, or while another run works there) is left for later; false when what it found
+    // could not be settled. take() locks the folder for the update and settles what is left; a code folder
+    // that does not exist holds nothing to settle, and the run then fails where it first needs the folder.
+    // replace() unpacks the package into a work folder of this run with `extractor`, writes it to the
+    // disk and moves it into place file by file, saying in one line when the previous installation was
+    // kept or put back; it returns the final line of a failure, or null.
+    bool heal(InstallLog& log);
+    Lock take(InstallLog& log);
     const wchar_t* replace(InstallLog& log, PinnedExtractor& extractor, const std::uint8_t* bytes,
                            std::uint32_t length);
 
@@ -64,7 +69,8 @@ class CodeFolder {
         wchar_t previous[MAX_PATH];
     };
 
-    const wchar_t* lock(InstallLog& log, bool quiet);
+    // `quiet` (for heal): a folder that cannot be locked writes nothing and answers taken.
+    Lock lock(InstallLog& log, bool quiet);
     bool guardOwnFolder();
     bool recover(InstallLog& log);
     bool recoverSteps(InstallLog& log, const JournalText& journal, const SwapFolders& swap);

@@ -530,12 +530,14 @@ TEST_F(InstallerThreadTest, ElevatedRunDoesNotFollowARedirectedLogFolder) {
 
 // A code folder that cannot be used. The run goes on as described up to where it first changes the
 // code folder: a folder that cannot be made (a file stands where "Orvanta" should be) fails when it is
-// made current; one whose installer's folder cannot be made (a file stands where it should be), when
-// it is locked.
+// made current; one that cannot be locked (a file stands where the installer's folder should be, as the
+// folder's list stands in a standard user's way) says why and ends as a run that may not write the
+// folder ends: at the runtime's removal when there is a runtime, else at the archive.
 struct UnusableCodeFolder {
     const char* name;
     const wchar_t* inTheWay;  // a file made here, {programs} the Program Files (x86) folder
     const wchar_t* ending;    // of the log, after the check
+    bool runtime = false;     // the code folder holds a runtime
 };
 
 using UnusableCodeFolderTest = InstallerTable<UnusableCodeFolder>;
@@ -546,8 +548,12 @@ TEST_P(UnusableCodeFolderTest, FailsWhereTheCodeFolderFirstChanges) {
     inTheWay.replace(0, 10, systemFolder(CSIDL_PROGRAM_FILESX86));
     SHCreateDirectoryExW(nullptr, inTheWay.substr(0, inTheWay.rfind(L'\\')).c_str(), nullptr);
     ASSERT_TRUE(writeBytes(inTheWay, "in the way"));
+    if (c.runtime) {
+        ASSERT_TRUE(CreateDirectoryW(expand(L"{code}\\python").c_str(), nullptr));
+    }
     runLocalPackage(L"package.7z", L"package");
     DeleteFileW(inTheWay.c_str());
+    RemoveDirectoryW(expand(L"{code}\\python").c_str());
 
     EXPECT_EQ(messages(), kError);
     EXPECT_EQ(log(), localVerified() + expand(c.ending));
@@ -561,7 +567,13 @@ INSTANTIATE_TEST_SUITE_P(
                                          L"extractUpdate: Couldn't SetCurrentDirectory (3)\nCouldn't extract file\n"},
                       UnusableCodeFolder{"CannotBeLocked", L"{programs}\\Orvanta\\Welkara\\.installer",
                                          L"Couldn't lock the code folder {code} (267)\n"
-                                         L"Couldn't lock the code folder\n"}),
+                                         L"No existing Python installation at {code}\\python.\n"
+                                         L"CreateFile(archive.7z) failed\nCouldn't extract file\n"},
+                      UnusableCodeFolder{"CannotBeLockedWithARuntime", L"{programs}\\Orvanta\\Welkara\\.installer",
+                                         L"Couldn't lock the code folder {code} (267)\n"
+                                         L"Deleting existing Python installation at {code}\\python\n"
+                                         L"Couldn't remove existing files",
+                                         true}),
     rowName<UnusableCodeFolder>);
 
 TEST_F(InstallerThreadTest, FailedRemovalLineIsContinuedByTheNextRun) {
