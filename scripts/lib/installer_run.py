@@ -13,6 +13,13 @@ ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 with open(os.path.join(ROOT, "install", "final_lines.h")) as f:
     FINALS = dict(re.findall(r'^constexpr const wchar_t\* (k\w+) = L"([^\\"]*)(?:\\n)?";$', f.read(), re.M))
 INSTALLED = FINALS["kInstalled"]
+FINAL_LINES = frozenset(FINALS.values())
+
+
+def final_line(lines):
+    """The first of LINES that is a final line, by the whole line: a detail line may begin with a final
+    line's words ("Couldn't lock the code folder C:\\... (5)"). None when the run has not ended."""
+    return next((line for line in lines if line in FINAL_LINES), None)
 
 
 def log_path(prefix):
@@ -36,7 +43,7 @@ class Run:
     lines = ()
 
     def installed(self):
-        return self.final is not None and self.final.startswith(INSTALLED)
+        return self.final == INSTALLED
 
 
 def run(prefix, installer, arguments=(), tick=None, may_close=None, limit=300):
@@ -60,7 +67,7 @@ def run(prefix, installer, arguments=(), tick=None, may_close=None, limit=300):
             result.lines = log_since(path, offset)
             if result.lines and result.first_at is None:
                 result.first_at = now
-            result.final = next((line for line in result.lines if line.startswith(tuple(FINALS.values()))), None)
+            result.final = final_line(result.lines)
             result.final_at = None if result.final is None else now
         if tick:
             tick(result, now)
