@@ -51,7 +51,7 @@ const wchar_t* prepareDatabase(InstallLog& log) {
     // owner (any user may make these folders first) could take the file away from the application.
     for (int i = 0; i < 2 && held == Opened::ok; ++i) {
         LocalMemory<wchar_t> owner;
-        if (!made[i] && !ownedByTheSystem(folders[i].get(), &owner)) {
+        if (!made[i] && !ownedByTheSystemOr(folders[i].get(), nullptr, &owner)) {
             log.write(L"Refusing the database folder %ls: it is owned by %ls\n", paths[i],
                       owner.get() != nullptr ? owner.get() : L"an owner that cannot be read");
             return finalLine::kNoDatabase;
