@@ -1,6 +1,7 @@
 // The application's shared database file, "vorlinde.db" in the database folder (common application data
 // with "Orvanta\Welkara" beneath it): made empty when it is missing, and open to every user of the
-// machine for using it. An existing file is left exactly as it is, wherever it is reached.
+// machine for using it. A new file and an existing one are reached the same way, through folders that
+// are no links and belong to nobody but the system; an existing file's contents are left as they are.
 #pragma once
 
 class InstallLog;
@@ -12,7 +13,10 @@ class InstallLog;
 // away or empty its folder to turn it into a junction. Protected: nothing comes from the folder.
 constexpr const wchar_t* kDatabaseAccess = L"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1201bf;;;WD)";
 
-// Makes sure the database exists. Writes "Database ... already exists (which is fine)." or "Creating
-// ..." and, on a failure, its detail line. Returns the final line of a failure ("Couldn't generate dest
-// database pathname", "Couldn't create empty database"), or null when the file exists afterwards.
-const wchar_t* prepareDatabase(InstallLog& log);
+// Makes sure the database exists. Writes "Database ... already exists (which is fine)." (and, when the
+// existing file's list let others take control of it, that it was narrowed) or "Creating ...", and on a
+// failure its detail line. Returns the final line of a failure ("Couldn't generate dest database
+// pathname", "Couldn't create empty database"), or null when the file exists afterwards. `access` is
+// the list (SDDL) that a new file, or an existing one being narrowed, gets: always kDatabaseAccess in a
+// run; a test gives a list that cannot be made, to see what a run does when a list cannot be set.
+const wchar_t* prepareDatabase(InstallLog& log, const wchar_t* access = kDatabaseAccess);

@@ -73,6 +73,21 @@ Opened openRelative(HANDLE folder, const wchar_t* name, ACCESS_MASK access, ULON
     return kind;
 }
 
+// One of the owners trusted with what the installation keeps (see ownedByTheSystemOr).
+bool isTrusted(PSID sid, PSID alsoTrusted) {
+    // NT SERVICE\TrustedInstaller, the service that owns the system's own files:
+    // S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464.
+    static const DWORD kTrustedInstaller[] = {80, 956008885, 3418522649, 1831038044, 1853292631, 2271478464};
+    SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+    BYTE trustedInstaller[SECURITY_MAX_SID_SIZE];
+    InitializeSid(trustedInstaller, &nt, 6);
+    for (BYTE i = 0; i < 6; ++i) {
+        *GetSidSubAuthority(trustedInstaller, i) = kTrustedInstaller[i];
+    }
+    return IsWellKnownSid(sid, WinLocalSystemSid) || IsWellKnownSid(sid, WinBuiltinAdministratorsSid) ||
+           EqualSid(sid, trustedInstaller) || (alsoTrusted != nullptr && EqualSid(sid, alsoTrusted));
+}
+
 // The final path of `handle` into `out` (kFinalPathCapacity); false when it cannot be had or is cut.
 bool finalPath(HANDLE handle, wchar_t* out) {
     const DWORD length = GetFinalPathNameByHandleW(handle, out, kFinalPathCapacity, FILE_NAME_NORMALIZED);
@@ -188,20 +203,73 @@ Opened openInFolder(HANDLE folder, const wchar_t* name, ACCESS_MASK access, ULON
                         created);
 }
 
-bool ownedByTheSystem(HANDLE object, LocalMemory<wchar_t>* owner) {
+bool ownedByTheSystemOr(HANDLE object, PSID alsoTrusted, LocalMemory<wchar_t>* owner) {
     LocalMemory<void> descriptor;
     PSID sid = nullptr;
-    if (GetSecurityInfo(object, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &sid, nullptr, nullptr,
-                        nullptr,  // group and lists: not asked for
-                        descriptor.receive()) != ERROR_SUCCESS ||
-        !ConvertSidToStringSidW(sid, owner->receive())) {
-        return false;
+    return GetSecurityInfo(object, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &sid, nullptr, nullptr,
+                           nullptr,  // group and lists: not asked for
+                           descriptor.receive()) == ERROR_SUCCESS &&
+           ConvertSidToStringSidW(sid, owner->receive()) && isTrusted(sid, alsoTrusted);
+}
+
+bool othersCanTakeControl(PSECURITY_DESCRIPTOR descriptor, PSID alsoTrusted) {
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL list = nullptr;
+    if (!GetSecurityDescriptorDacl(descriptor, &present, &list, &defaulted) || !present || list == nullptr) {
+        return true;
     }
-    // TrustedInstaller, the service that owns the system's own files: NT SERVICE\TrustedInstaller.
-    static const wchar_t kTrustedInstaller[] =
-        L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
-    return IsWellKnownSid(sid, WinLocalSystemSid) || IsWellKnownSid(sid, WinBuiltinAdministratorsSid) ||
-           lstrcmpiW(owner->get(), kTrustedInstaller) == 0;
+    for (DWORD i = 0; i < list->AceCount; ++i) {
+        void* entry = nullptr;
+        if (!GetAce(list, i, &entry)) {
+            return true;
+        }
+        // An allowed entry, with or without a condition, is a header, a mask and the SID.
+        const ACE_HEADER* header = static_cast<const ACE_HEADER*>(entry);
+        if ((header->AceFlags & INHERIT_ONLY_ACE) != 0 ||
+            (header->AceType != ACCESS_ALLOWED_ACE_TYPE &&
+             header->AceType != ACCESS_ALLOWED_CALLBACK_ACE_TYPE)) {
+            continue;
+        }
+        ACCESS_ALLOWED_ACE* allowed = static_cast<ACCESS_ALLOWED_ACE*>(entry);
+        if ((allowed->Mask & (WRITE_DAC | WRITE_OWNER | GENERIC_ALL)) != 0 &&
+            !isTrusted(&allowed->SidStart, alsoTrusted)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool folderOwner(const wchar_t* path, LocalMemory<void>* descriptor, PSID* owner) {
+    *owner = nullptr;
+    descriptor->reset();
+    OwnedHandle folder;
+    return holdFolder(path, &folder) == Opened::ok &&
+           GetSecurityInfo(folder.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, owner, nullptr, nullptr,
+                           nullptr,  // group and lists: not asked for
+                           descriptor->receive()) == ERROR_SUCCESS;
+}
+
+bool reopen(HANDLE object, DWORD access, OwnedHandle* again) {
+    again->reset(ReOpenFile(object, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT));
+    return again->valid();
+}
+
+bool giveToAdministrators(HANDLE object) {
+    BYTE administrators[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof administrators;
+    OwnedHandle owning;
+    return CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size) &&
+           reopen(object, WRITE_OWNER, &owning) &&
+           SetSecurityInfo(owning.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
+                           static_cast<PSID>(administrators), nullptr, nullptr,
+                           nullptr) == ERROR_SUCCESS;  // group and lists: unchanged
+}
+
+bool isReparsePoint(HANDLE object) {
+    const DWORD attributes = attributesOf(object);
+    return attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
 DWORD linkCount(HANDLE file) {

@@ -68,10 +68,38 @@ Opened makeAndHoldFolder(const wchar_t* path, OwnedHandle* folder, bool* created
 Opened makeAndHoldFolderIn(HANDLE parent, const wchar_t* name, const wchar_t* path, OwnedHandle* folder,
                            bool* created);
 
-// True when the file or folder open as `object` (with READ_CONTROL) is owned by the system itself:
-// LocalSystem, the Administrators group or TrustedInstaller, the owners that nobody but an
-// administrator can give. *owner gets the owner's SID as text; false also when it cannot be read.
-bool ownedByTheSystem(HANDLE object, LocalMemory<wchar_t>* owner);
+// The owners trusted with what the installation keeps: the system itself (LocalSystem, the
+// Administrators group or TrustedInstaller, the owners that nobody but an administrator can give) and
+// `alsoTrusted` (may be null), an owner that the caller trusts as much, such as the owner of the folder
+// that everything concerned lies in.
+//
+// ownedByTheSystemOr() is true when the file or folder open as `object` (with READ_CONTROL) has one of
+// them as its owner. *owner gets the owner's SID as text; false also when it cannot be read.
+bool ownedByTheSystemOr(HANDLE object, PSID alsoTrusted, LocalMemory<wchar_t>* owner);
+
+// True when the access list of `descriptor` lets anyone but those owners change the list or the owner:
+// no list at all (which grants everyone everything), or an entry allowing someone else WRITE_DAC,
+// WRITE_OWNER or GENERIC_ALL. Entries that only pass on to children (inherit-only) and entries that
+// deny do not count. True also when the list cannot be read.
+bool othersCanTakeControl(PSECURITY_DESCRIPTOR descriptor, PSID alsoTrusted);
+
+// The owner of the folder `path` itself, never of what a link there leads to, read through a handle:
+// *owner points into *descriptor. False, with no owner, when it is a link, junction or no folder, or
+// when its owner cannot be read.
+bool folderOwner(const wchar_t* path, LocalMemory<void>* descriptor, PSID* owner);
+
+// Another handle to the file or folder open as `object`, with `access` and sharing everything, opened
+// through the handle (ReOpenFile), never by a name. False, holding nothing, with GetLastError set.
+bool reopen(HANDLE object, DWORD access, OwnedHandle* again);
+
+// Gives the file or folder open as `object` the Administrators group as its owner, through another
+// handle with WRITE_OWNER. False when the system refuses: only an administrator (or the system) may
+// name the group as an owner.
+bool giveToAdministrators(HANDLE object);
+
+// True when the file or folder open as `object` is a reparse point now (a held folder that whoever may
+// write it has turned into a mount point in place), or when its attributes cannot be read.
+bool isReparsePoint(HANDLE object);
 
 // Opens `path` as a regular file on disk with `access`, `share` and `disposition` (OPEN_EXISTING,
 // OPEN_ALWAYS, CREATE_NEW), never through a reparse point at the name: a link there is `link`, a

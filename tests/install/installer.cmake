@@ -51,6 +51,13 @@ set_target_properties(update_test PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${folder})
 add_dependencies(update_test installer_thread_test_packages installer_runner installer_stopping_runner)
 set_tests_properties(update_test PROPERTIES TIMEOUT 1800)
 
+# database_test: the database step, in verify-only runs and on its own. It runs beside
+# installer_thread_test, with its packages and 7za.exe.
+welkara_add_test(database_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/database_test.cpp
+                 LIBRARIES welkara_installer_harness welkara_installation WINE_STATE)
+set_target_properties(database_test PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${folder})
+add_dependencies(database_test installer_thread_test_packages)
+
 # Its own package store, for the downloaded installation.
 welkara_package_store(installer_store ${folder}/store)
 set_tests_properties(installer_thread_test PROPERTIES FIXTURES_REQUIRED "wine;installer_store")

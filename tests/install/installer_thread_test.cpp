@@ -4,11 +4,10 @@
 // checks the log line by line, the files left behind and the reports. installer_runner.exe, beside this executable, runs a whole installation
 // in a process of its own, for a second run at the same time, a run ended part-way and a run started
 // through a folder link. Built twice: installer_readonly_test (WELKARA_TEST_REFUSE_DELETE_ACCESS) runs
-// against an installation whose file system refuses the right to delete the local package.
+// against an installation whose file system refuses the right to delete the local package. The database
+// step has tests of its own (database_test.cpp).
 #include "install/installer_thread.h"
 
-#include <aclapi.h>
-#include <sddl.h>
 #include <shlobj.h>
 
 #include <gtest/gtest.h>
@@ -17,7 +16,6 @@
 #include <tuple>
 #include <vector>
 
-#include "install/database.h"
 #include "install/files/safe_files.h"
 #include "tests/support/installer_harness.h"
 #include "tests/support/wine_test_support.h"
@@ -148,83 +146,6 @@ TEST_F(InstallerThreadTest, ZeroBytePackageIsReadAndVerified) {
     runLocalPackage(L"empty.bin", L"empty", true);
     EXPECT_EQ(messages(), kVerified);
     EXPECT_NE(log().find(L"verify_eddsa: verify result: 1\n"), std::wstring::npos) << log();
-}
-
-// The rights that the access list of `descriptor` grants to Everyone (S-1-1-0), read with
-// GetExplicitEntriesFromAclW; 0 when it grants none.
-ACCESS_MASK rightsOfEveryone(PSECURITY_DESCRIPTOR descriptor) {
-    BOOL present = FALSE, defaulted = FALSE;
-    PACL list = nullptr;
-    if (!GetSecurityDescriptorDacl(descriptor, &present, &list, &defaulted) || !present || list == nullptr) {
-        return 0;
-    }
-    ULONG count = 0;
-    PEXPLICIT_ACCESS_W entries = nullptr;
-    if (GetExplicitEntriesFromAclW(list, &count, &entries) != ERROR_SUCCESS) {
-        return 0;
-    }
-    BYTE everyone[SECURITY_MAX_SID_SIZE];
-    DWORD size = sizeof everyone;
-    CreateWellKnownSid(WinWorldSid, nullptr, everyone, &size);
-    ACCESS_MASK rights = 0;
-    for (ULONG i = 0; i < count; ++i) {
-        if (entries[i].grfAccessMode == GRANT_ACCESS && entries[i].Trustee.TrusteeForm == TRUSTEE_IS_SID &&
-            EqualSid(reinterpret_cast<PSID>(entries[i].Trustee.ptstrName), everyone)) {
-            rights |= entries[i].grfAccessPermissions;
-        }
-    }
-    LocalFree(entries);
-    return rights;
-}
-
-// The same for the file at `path`, its list read back with GetFileSecurityW.
-ACCESS_MASK rightsOfEveryone(const std::wstring& path) {
-    DWORD needed = 0;
-    GetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &needed);
-    std::vector<BYTE> descriptor(needed);
-    return needed != 0 && GetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, descriptor.data(), needed, &needed)
-               ? rightsOfEveryone(descriptor.data())
-               : 0;
-}
-
-constexpr ACCESS_MASK kEveryRightOfAFile = FILE_GENERIC_READ | FILE_GENERIC_WRITE | FILE_GENERIC_EXECUTE | DELETE;
-
-TEST_F(InstallerThreadTest, ExistingDatabaseIsLeftAlone) {
-    ASSERT_EQ(SHCreateDirectoryExW(nullptr, databaseFolder.c_str(), nullptr), ERROR_SUCCESS);
-    ASSERT_TRUE(writeBytes(databasePath(), "existing data"));
-    verifyLocalPackage();
-    EXPECT_EQ(log().rfind(linesUpToDatabase(false), 0), 0u) << log();
-    EXPECT_EQ(readBytes(databasePath()), "existing data");
-    EXPECT_NE(rightsOfEveryone(databasePath()) & kEveryRightOfAFile, kEveryRightOfAFile)
-        << "the existing file keeps its own access list";
-}
-
-// Wine keeps a file's access list only as far as the Unix permission bits carry it: reading it back gives
-// entries for SYSTEM, the owner and Everyone, synthesised from those bits. What survives of "every right
-// for Everyone" is read, write, execute and delete for Everyone, where a new file's default list gives
-// Everyone only read and execute.
-TEST_F(InstallerThreadTest, NewDatabaseIsOpenToEveryone) {
-    verifyLocalPackage();
-    ASSERT_TRUE(pathExists(databasePath()));
-    EXPECT_EQ(rightsOfEveryone(databasePath()) & kEveryRightOfAFile, kEveryRightOfAFile)
-        << std::hex << rightsOfEveryone(databasePath());
-
-    const std::wstring plain = databaseFolder + L"\\plain.db";
-    ASSERT_TRUE(writeBytes(plain, ""));
-    EXPECT_NE(rightsOfEveryone(plain) & kEveryRightOfAFile, kEveryRightOfAFile)
-        << "a file with the default list must not pass for an open one";
-
-    // The list itself, as the run hands it to the system (Wine keeps no more of it than the bits above):
-    // Everyone may use the file but not delete it, change its list or take it over.
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(kDatabaseAccess, SDDL_REVISION_1, &descriptor,
-                                                                     nullptr));
-    const ACCESS_MASK everyone = rightsOfEveryone(descriptor);
-    LocalFree(descriptor);
-    EXPECT_EQ(everyone & (FILE_GENERIC_READ | FILE_GENERIC_WRITE | FILE_GENERIC_EXECUTE),
-              static_cast<ACCESS_MASK>(FILE_GENERIC_READ | FILE_GENERIC_WRITE | FILE_GENERIC_EXECUTE))
-        << std::hex << everyone;
-    EXPECT_EQ(everyone & (DELETE | WRITE_DAC | WRITE_OWNER), 0u) << std::hex << everyone;
 }
 
 // A run that fails once the code folder is in use, before the swap or part-way through it, leaves the
@@ -404,78 +325,6 @@ TEST_F(InstallerThreadTest, LocalPackageAtTheRootOfADriveIsInstalledAndDeleted) 
     expectNewInstallation();
     removeTree(root);
 }
-
-// Anyone may make folders under common application data before the installer runs. A link there
-// would have the installer create a file open to Everyone wherever it points; Wine shows a Unix link
-// to a folder as a reparse point, which stands here for a junction or a Windows link. (Wine shows a
-// link to a file as a plain file, so a link in place of vorlinde.db cannot be told apart here.) A
-// folder that another account made there first is refused too: its owner could take the database
-// away from the application. Under Wine every file belongs to the user who runs it, as the folder made
-// by this test does, and never to the system. A database that exists already is only looked at, so it
-// is accepted wherever it is reached.
-struct DatabaseLink {
-    const char* name;
-    bool orvantaIsTheLink;  // else Welkara is
-    bool existing;          // a database lies where the link leads
-    bool noLink = false;    // instead of any link, "Orvanta" made by this test, as another account would
-};
-
-// This process's user as a SID string.
-std::wstring ownUser() {
-    HANDLE token = nullptr;
-    BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-    DWORD size = 0;
-    LPWSTR text = nullptr;
-    std::wstring user;
-    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) &&
-        GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size) &&
-        ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &text)) {
-        user = text;
-        LocalFree(text);
-    }
-    CloseHandle(token);
-    return user;
-}
-
-using DatabaseLinkTest = InstallerTable<DatabaseLink>;
-
-TEST_P(DatabaseLinkTest, IsRefusedUnlessTheDatabaseExists) {
-    const DatabaseLink& c = GetParam();
-    const std::wstring elsewhere = systemFolder(CSIDL_COMMON_APPDATA) + L"\\Elsewhere";
-    const std::wstring orvanta = systemFolder(CSIDL_COMMON_APPDATA) + L"\\Orvanta";
-    const std::wstring link = c.orvantaIsTheLink ? orvanta : databaseFolder;
-    removeTree(elsewhere);
-    ASSERT_TRUE(CreateDirectoryW(elsewhere.c_str(), nullptr));
-    if (c.existing) {
-        ASSERT_TRUE(writeBytes(elsewhere + L"\\vorlinde.db", "not the installer's"));
-    }
-    if (!c.orvantaIsTheLink) {
-        ASSERT_TRUE(CreateDirectoryW(orvanta.c_str(), nullptr));
-    }
-    ASSERT_TRUE(c.noLink || testsupport::makeUnixLink(elsewhere, link));
-    verifyLocalPackage();
-    testsupport::removeUnixLink(link);
-
-    EXPECT_EQ(messages(), c.existing ? kVerified : kError);
-    const std::wstring text = log();
-    const std::wstring refused = c.noLink ? orvanta + L": it is owned by " + ownUser() : link + L": it is a link or junction";
-    EXPECT_EQ(text.substr(0, text.find(L"Will try")),
-              L"Installer thread started\nManifest loaded from " + manifest() + L".\n" +
-                  (c.existing ? L"Database " + databasePath() + L" already exists (which is fine).\n"
-                              : L"Refusing the database folder " + refused + L"\nCouldn't create empty database\n"));
-    EXPECT_FALSE(pathExists(elsewhere + L"\\Welkara"));
-    bool exists = false;
-    EXPECT_EQ(readBytes(elsewhere + L"\\vorlinde.db", &exists), c.existing ? "not the installer's" : "");
-    EXPECT_EQ(exists, c.existing);
-    removeTree(elsewhere);
-}
-
-INSTANTIATE_TEST_SUITE_P(Links, DatabaseLinkTest,
-                         ::testing::Values(DatabaseLink{"OrvantaIsALink", true, false},
-                                           DatabaseLink{"WelkaraIsALink", false, false},
-                                           DatabaseLink{"ExistingDatabaseThroughALink", false, true},
-                                           DatabaseLink{"OrvantaMadeByAnotherAccount", false, false, true}),
-                         rowName<DatabaseLink>);
 
 // The log lives where the user's own programs can change things. A link at either folder gets no log
 // file where it points; the run goes on as a run without a log.

@@ -3,10 +3,13 @@
 // here for a junction or a Windows link, which Wine cannot make.
 #include "install/files/safe_files.h"
 
+#include <sddl.h>
+
 #include <gtest/gtest.h>
 
 #include <string>
 
+#include "install/database.h"
 #include "tests/support/wine_test_support.h"
 
 using testsupport::exeFolder;
@@ -143,6 +146,53 @@ TEST_F(SafeFilesTest, OnlyBareFileNamesAreTaken) {
     for (const wchar_t* name : {L"", L".", L"..", L"a\\b", L"a/b", L"C:x", L"x:stream", L"\\\\host\\share"}) {
         EXPECT_FALSE(isBareFileName(name)) << testsupport::utf16Bytes(name);
     }
+}
+
+// Which access lists let someone other than the system, or the owner trusted beside it, change the
+// list or the owner, read from SDDL. Under Wine a file's list is read back from its mode bits: the last
+// rows are what Wine gives for an open file of the user who runs it and for another account's file.
+TEST(AccessListTest, OnlyListsThatHandOutControlLetOthersTakeIt) {
+    struct Case {
+        const char* name;
+        const wchar_t* sddl;  // null: a null list (Wine makes an empty one of "D:NO_ACCESS_CONTROL")
+        bool ownerTrusted;  // S-1-5-21-0-0-0-1000 trusted beside the system
+        bool open;
+    };
+    const Case cases[] = {
+        {"EveryBitForEveryone", L"D:(A;;0xffffffff;;;WD)", true, true},
+        {"NewDatabasesList", kDatabaseAccess, false, false},
+        {"NullList", nullptr, false, true},
+        {"EmptyList", L"D:", false, false},
+        {"NoListAtAll", L"O:BA", false, true},
+        {"GenericAllForUsers", L"D:(A;;GA;;;BU)", false, true},
+        {"ChangeListForAuthenticatedUsers", L"D:P(A;;FA;;;SY)(A;;WD;;;AU)", false, true},
+        {"TakeOwnershipForAUser", L"D:(A;;WO;;;S-1-5-21-1-2-3-1001)", false, true},
+        {"AdministratorsOwnTightening", L"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FR;;;BU)", false, false},
+        {"FullControlForTrustedInstaller",
+         L"D:(A;;FA;;;S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464)", false, false},
+        {"FullControlForTheTrustedOwner", L"D:(A;;FA;;;S-1-5-21-0-0-0-1000)", true, false},
+        {"FullControlForAnOwnerNotTrusted", L"D:(A;;FA;;;S-1-5-21-0-0-0-1000)", false, true},
+        {"FullControlForChildrenOnly", L"D:(A;OICIIO;FA;;;BU)(A;;FA;;;SY)", false, false},
+        {"ChangeListDenied", L"D:(D;;WDWO;;;WD)(A;;FA;;;SY)", false, false},
+        {"WineOpenFileOfTheUser", L"D:(A;;FA;;;SY)(A;;FA;;;S-1-5-21-0-0-0-1000)(A;;0x1301ff;;;WD)", true, false},
+        {"WineFileOfAnotherAccount", L"D:(A;;FA;;;SY)(A;;FA;;;AN)(A;;0x1301ff;;;WD)", true, true},
+    };
+    PSID owner = nullptr;
+    ASSERT_TRUE(ConvertStringSidToSidW(L"S-1-5-21-0-0-0-1000", &owner));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        LocalMemory<void> descriptor;
+        if (c.sddl == nullptr) {
+            descriptor.reset(LocalAlloc(LPTR, SECURITY_DESCRIPTOR_MIN_LENGTH));
+            ASSERT_TRUE(InitializeSecurityDescriptor(descriptor.get(), SECURITY_DESCRIPTOR_REVISION));
+            ASSERT_TRUE(SetSecurityDescriptorDacl(descriptor.get(), TRUE, nullptr, FALSE));
+        } else {
+            ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(c.sddl, SDDL_REVISION_1,
+                                                                             descriptor.receive(), nullptr));
+        }
+        EXPECT_EQ(othersCanTakeControl(descriptor.get(), c.ownerTrusted ? owner : nullptr), c.open);
+    }
+    LocalFree(owner);
 }
 
 }  // namespace
