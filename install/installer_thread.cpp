@@ -188,13 +188,9 @@ const wchar_t* install(Run& run) {
     }
     run.code.release();
 
-    const ApplicationStart start = applicationStart(gatherRunFacts(request.unattendedReason != nullptr));
-    if (start == ApplicationStart::none) {
-        log.write(L"Not starting %ls: the run is unattended\n", application);
-    } else {
-        log.write(L"Executing %ls\n", application);
-        startApplication(log, application, codeFolder, start);
-    }
+    // "Executing" (or why the application is not started) comes from the start itself.
+    startApplication(log, application, codeFolder,
+                     applicationStart(gatherRunFacts(request.unattendedReason != nullptr)));
     run.report(WM_INSTALLER_INSTALLED, Outcome::installed);
     run.package.reset();
     run.localPackage.remove(log);

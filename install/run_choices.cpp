@@ -18,8 +18,12 @@ ApplicationStart applicationStart(const RunFacts& facts) {
     if (unattendedReason(facts) != nullptr) {
         return ApplicationStart::none;
     }
-    return facts.elevated && facts.shellFound && !facts.shellElevated ? ApplicationStart::asShellUser
-                                                                      : ApplicationStart::direct;
+    return facts.elevated ? ApplicationStart::unelevated : ApplicationStart::direct;
+}
+
+bool shellTokenUsable(const ShellToken& shell) {
+    return shell.opened && shell.sameWindow && !shell.elevated && shell.integrity <= kMediumIntegrity &&
+           shell.sameSession;
 }
 
 bool logFolderFromProfile(const RunFacts& facts) {

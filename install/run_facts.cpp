@@ -10,12 +10,31 @@
 
 namespace {
 
-// Whether the token is elevated; false when that cannot be read.
+// Whether the token is elevated; true also when that cannot be read, the safe answer for both uses:
+// an elevated run neither follows the user's shell folders nor hands on its own token.
 bool isElevated(HANDLE token) {
     TOKEN_ELEVATION elevation = {};
     DWORD size = 0;
-    return GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size) &&
+    return !GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size) ||
            elevation.TokenIsElevated != 0;
+}
+
+// The RID of the token's integrity label, or kUnknownIntegrity when it cannot be read.
+uint32_t integrityLevel(HANDLE token) {
+    BYTE buffer[sizeof(TOKEN_MANDATORY_LABEL) + SECURITY_MAX_SID_SIZE];
+    DWORD size = 0;
+    if (!GetTokenInformation(token, TokenIntegrityLevel, buffer, sizeof buffer, &size)) {
+        return kUnknownIntegrity;
+    }
+    const PSID label = reinterpret_cast<TOKEN_MANDATORY_LABEL*>(buffer)->Label.Sid;
+    const UCHAR count = *GetSidSubAuthorityCount(label);
+    return count == 0 ? kUnknownIntegrity : *GetSidSubAuthority(label, count - 1);
+}
+
+// The session of the token into *session; false when it cannot be read.
+bool tokenSession(HANDLE token, DWORD* session) {
+    DWORD size = 0;
+    return GetTokenInformation(token, TokenSessionId, session, sizeof *session, &size) != FALSE;
 }
 
 // The user of `token` as a SID string into *text.
@@ -69,34 +88,52 @@ RunFacts gatherRunFacts(bool unattendedOption) {
         facts.stationVisible = (station.dwFlags & WSF_VISIBLE) != 0;
     }
     HANDLE own = nullptr;
+    // A token that cannot be read counts as elevated, as in isElevated.
+    facts.elevated = true;
     if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &own)) {
         const OwnedHandle token(own);
         LocalMemory<wchar_t> user;
         facts.elevated = isElevated(token.get());
         tokenUser(token.get(), &user, &facts.localSystem);
     }
-    OwnedHandle shell;
-    facts.shellFound = openShellToken(&shell);
-    facts.shellElevated = facts.shellFound && isElevated(shell.get());
     return facts;
 }
 
-bool openShellToken(OwnedHandle* token) {
+ShellToken openShellToken(OwnedHandle* token) {
+    ShellToken shell;
     token->reset();
     DWORD processId = 0;
-    const HWND shell = GetShellWindow();
-    if (shell == nullptr || GetWindowThreadProcessId(shell, &processId) == 0) {
-        SetLastError(ERROR_NOT_FOUND);
-        return false;
+    const HWND window = GetShellWindow();
+    if (window == nullptr || GetWindowThreadProcessId(window, &processId) == 0) {
+        return shell;
     }
-    const OwnedHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
+    const OwnedHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION,
+                                          FALSE,  // bInheritHandle
+                                          processId));
     HANDLE opened = nullptr;
     if (!process.valid() ||
         !OpenProcessToken(process.get(), TOKEN_QUERY | TOKEN_DUPLICATE | TOKEN_ASSIGN_PRIMARY, &opened)) {
-        return false;
+        return shell;
     }
     token->reset(opened);
-    return true;
+    shell.opened = true;
+    // The id was read before the open: had the shell ended in between, the id may name another
+    // process by now. The handle held keeps its process's id from being given out again, so a window
+    // that is still the shell's and still belongs to that id belongs to the process opened.
+    DWORD owner = 0;
+    shell.sameWindow = GetShellWindow() == window && GetWindowThreadProcessId(window, &owner) != 0 &&
+                       owner == processId && GetProcessId(process.get()) == processId;
+    shell.elevated = isElevated(token->get());
+    shell.integrity = integrityLevel(token->get());
+    HANDLE own = nullptr;
+    DWORD ownSession = 0;
+    DWORD shellSession = 0;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &own)) {
+        const OwnedHandle ownToken(own);
+        shell.sameSession = tokenSession(ownToken.get(), &ownSession) &&
+                            tokenSession(token->get(), &shellSession) && ownSession == shellSession;
+    }
+    return shell;
 }
 
 bool profileLocalAppData(wchar_t* folder) {

@@ -11,10 +11,11 @@
 // Every fact but the option, which the caller knows.
 RunFacts gatherRunFacts(bool unattendedOption);
 
-// The token of the desktop shell's process in this session, opened to start a program as its user
-// (TOKEN_QUERY | TOKEN_DUPLICATE | TOKEN_ASSIGN_PRIMARY). False when there is no shell or it cannot be
-// opened (GetLastError tells).
-bool openShellToken(OwnedHandle* token);
+// Opens the desktop shell's process once (GetShellWindow, GetWindowThreadProcessId, OpenProcess),
+// confirms that the shell's window is still the same one and still that process's, and opens the
+// process's token into *token (TOKEN_QUERY | TOKEN_DUPLICATE | TOKEN_ASSIGN_PRIMARY). Every fact
+// returned is read from that token, the one a start duplicates; *token is empty unless `opened`.
+ShellToken openShellToken(OwnedHandle* token);
 
 // The local application data folder that the machine's profile list gives this process's user:
 // the profile folder (ProfileImagePath of HKLM's ProfileList for the token's user) with

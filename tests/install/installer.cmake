@@ -73,3 +73,20 @@ welkara_add_test(installer_readonly_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/insta
 target_compile_definitions(installer_readonly_test PRIVATE WELKARA_TEST_REFUSE_DELETE_ACCESS)
 set_target_properties(installer_readonly_test PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${folder})
 add_dependencies(installer_readonly_test installer_thread_test_packages)
+
+# application_start_test: what an elevated run (every run under Wine) starts the application with,
+# beside installer_thread_test with its packages. application_start_refused_test: the same test built
+# against an installation whose system refuses to make a token without administrator rights
+# (WELKARA_TEST_REFUSE_RESTRICTED_TOKEN).
+welkara_add_test(application_start_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/application_start_test.cpp
+                 LIBRARIES welkara_installer_harness welkara_installation WINE_STATE)
+set_target_properties(application_start_test PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${folder})
+add_dependencies(application_start_test installer_thread_test_packages)
+add_library(welkara_installation_refusing_token STATIC ${WELKARA_INSTALLATION_SOURCES})
+target_link_libraries(welkara_installation_refusing_token PUBLIC welkara_install_operations advapi32)
+target_compile_definitions(welkara_installation_refusing_token PRIVATE WELKARA_TEST_REFUSE_RESTRICTED_TOKEN)
+welkara_add_test(application_start_refused_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/application_start_test.cpp
+                 LIBRARIES welkara_installer_harness welkara_installation_refusing_token WINE_STATE)
+target_compile_definitions(application_start_refused_test PRIVATE WELKARA_TEST_REFUSE_RESTRICTED_TOKEN)
+set_target_properties(application_start_refused_test PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${folder})
+add_dependencies(application_start_refused_test installer_thread_test_packages)
