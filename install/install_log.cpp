@@ -6,14 +6,35 @@
 #include <shlobj.h>
 #include <shlwapi.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cwchar>
 
 #include "install/run_facts.h"
 
 namespace {
+
 constexpr int kLineCapacity = 1024;  // 1023 characters and the terminator
+constexpr DWORD kRetryPauseMs = 10;  // between two tries of a line
+
+// Waits before another try when `deadline` (a GetTickCount64 value) has not come yet; false when it has.
+bool pauseBeforeRetry(ULONGLONG deadline) {
+    const ULONGLONG now = GetTickCount64();
+    if (now >= deadline) {
+        return false;
+    }
+    Sleep(static_cast<DWORD>(std::min<ULONGLONG>(kRetryPauseMs, deadline - now)));
+    return true;
 }
+
+OVERLAPPED atOffset(ULONGLONG offset) {
+    OVERLAPPED at = {};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    return at;
+}
+
+}  // namespace
 
 void InstallLog::open() {
     // An elevated run takes the folder from the machine's list of profiles: the user's own shell folders
@@ -63,10 +84,47 @@ bool InstallLog::write(const wchar_t* format, ...) {
     if (!file_.valid()) {
         return byteCount == 0;
     }
-    const DWORD end = SetFilePointer(file_.get(), 0, nullptr, FILE_END);
-    LockFile(file_.get(), end, 0, byteCount, 0);
-    DWORD written = 0;
-    WriteFile(file_.get(), line, byteCount, &written, nullptr);
-    UnlockFile(file_.get(), end, 0, byteCount, 0);
-    return written == byteCount;
+    if (byteCount == 0) {
+        return true;
+    }
+    jammed_ = !append(line, byteCount, jammed_ ? 0 : kRetryMs);
+    return !jammed_;
+}
+
+// Appends `count` bytes (more than 0) at the end of the file under an exclusive lock of exactly those
+// bytes, trying again until `retryMs` have passed (once when 0). True when all of them were written;
+// otherwise the file is left as it was. The handle is synchronous: each call returns when done.
+bool InstallLog::append(const wchar_t* line, DWORD count, DWORD retryMs) {
+    const ULONGLONG deadline = GetTickCount64() + retryMs;
+    const HANDLE file = file_.get();
+    LARGE_INTEGER end;
+    if (!GetFileSizeEx(file, &end)) {
+        return false;
+    }
+    OVERLAPPED range = atOffset(end.QuadPart);
+    while (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0,  // dwReserved
+                       count, 0, &range)) {
+        if (!pauseBeforeRetry(deadline)) {
+            return false;
+        }
+    }
+    const BYTE* bytes = reinterpret_cast<const BYTE*>(line);
+    DWORD done = 0;
+    while (done < count) {
+        OVERLAPPED at = atOffset(end.QuadPart + done);
+        DWORD written = 0;
+        WriteFile(file, bytes + done, count - done, &written, &at);  // a failure writes nothing more
+        done += written;
+        if (done < count && !pauseBeforeRetry(deadline)) {
+            break;
+        }
+    }
+    if (done != 0 && done != count) {
+        // The next line would continue half of this one: what was written of it goes again.
+        FILE_END_OF_FILE_INFO cut = {};
+        cut.EndOfFile = end;
+        SetFileInformationByHandle(file, FileEndOfFileInfo, &cut, sizeof cut);
+    }
+    UnlockFileEx(file, 0, count, 0, &range);
+    return done == count;
 }

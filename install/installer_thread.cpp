@@ -145,7 +145,12 @@ const wchar_t* install(Run& run) {
                                    ? request.signatureOverride
                                    : lookupManifest(run.manifest.get(), wide(manifestKeyEddsaSignature),
                                                     wide(defaultEddsaSignature));
-    if (!verify_eddsa(log, run.package.data(), run.package.size(), signature)) {
+    const bool valid = verify_eddsa(log, run.package.data(), run.package.size(), signature);
+    // A mapped local package whose disk failed while it was checked was checked as zeros.
+    if (!run.localPackage.stillWhole(log, run.package)) {
+        return finalLine::kNoLocalUpdate;
+    }
+    if (!valid) {
         return finalLine::kNotValid;
     }
     if (request.verifyOnly) {

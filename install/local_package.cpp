@@ -1,6 +1,9 @@
 // Win32 side of the local package.
 #include "install/local_package.h"
 
+#include <cstddef>
+#include <cwchar>
+
 #include "install/install_log.h"
 #include "install/files/holders.h"
 
@@ -26,17 +29,76 @@ Opened openPackage(const wchar_t* path, DWORD access, OwnedHandle* file) {
                             file);
 }
 
-// True when the file open as `file` lies on a fixed local disk (by the drive of its final path): not on
-// removable media or a share, whose pages could go while the file is mapped.
-bool onFixedDisk(HANDLE file) {
+// True when the volume that holds the file open as `file` (by its final path, so a volume mounted in a
+// folder counts as itself) lies on a disk that mapsFrom() accepts, as the storage stack describes it.
+// A share, a volume that cannot be opened or asked, or an answer too short: false.
+bool onInternalDisk(HANDLE file) {
     wchar_t path[2 * MAX_PATH];
-    const DWORD length = GetFinalPathNameByHandleW(file, path, 2 * MAX_PATH, VOLUME_NAME_DOS);
-    // "\\?\C:\..." for a drive; a share is "\\?\UNC\...".
-    if (length < 7 || length >= 2 * MAX_PATH || path[5] != L':' || path[6] != L'\\') {
+    const DWORD length = GetFinalPathNameByHandleW(file, path, 2 * MAX_PATH, VOLUME_NAME_GUID);
+    // "\\?\Volume{GUID}\folder\name": the volume's device is named by the text before the root's
+    // separator (with it, the name would open the root folder instead).
+    const wchar_t prefix[] = L"\\\\?\\Volume{";
+    if (length == 0 || length >= 2 * MAX_PATH || wcsncmp(path, prefix, wcslen(prefix)) != 0) {
         return false;
     }
-    const wchar_t root[] = {path[4], L':', L'\\', L'\0'};
-    return GetDriveTypeW(root) == DRIVE_FIXED;
+    wchar_t* const root = wcschr(path + wcslen(prefix), L'\\');
+    if (root == nullptr) {
+        return false;
+    }
+    *root = L'\0';
+    OwnedHandle volume(CreateFileW(path, 0,  // dwDesiredAccess: a query needs no rights
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                   nullptr,  // lpSecurityAttributes
+                                   OPEN_EXISTING, 0,
+                                   nullptr));  // hTemplateFile
+    if (!volume.valid()) {
+        return false;
+    }
+    STORAGE_PROPERTY_QUERY query = {};
+    query.PropertyId = StorageDeviceProperty;
+    query.QueryType = PropertyStandardQuery;
+    // The descriptor is followed by the device's strings: room for them, though only the start is read.
+    union {
+        STORAGE_DEVICE_DESCRIPTOR device;
+        BYTE bytes[1024];
+    } answer = {};
+    DWORD returned = 0;
+    if (!DeviceIoControl(volume.get(), IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query, &answer,
+                         sizeof answer, &returned,
+                         nullptr)) {  // lpOverlapped
+        return false;
+    }
+    return returned >= offsetof(STORAGE_DEVICE_DESCRIPTOR, BusType) + sizeof answer.device.BusType &&
+           LocalPackage::mapsFrom(answer.device.BusType, answer.device.RemovableMedia != FALSE);
+}
+
+// Whether to map the package open as `file`. A test build asks as a run does, but maps it wherever it
+// lies.
+bool mapsHere(HANDLE file) {
+    const bool internal = onInternalDisk(file);
+#if defined(WELKARA_TEST_MAP_HOOKS)
+    static_cast<void>(internal);
+    return true;
+#else
+    return internal;
+#endif
+}
+
+// A test build, once the package is mapped, leaves "package-mapped" in the installer's folder and
+// waits until the test has deleted it (a minute at most), so that the test can change the file under
+// the view.
+void afterMapping([[maybe_unused]] const wchar_t* installerFolder) {
+#if defined(WELKARA_TEST_MAP_HOOKS)
+    wchar_t marker[MAX_PATH];
+    if (!joinPath(marker, installerFolder, L"package-mapped")) {
+        return;
+    }
+    CloseHandle(
+        CreateFileW(marker, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    for (int i = 0; i < 600 && GetFileAttributesW(marker) != INVALID_FILE_ATTRIBUTES; ++i) {
+        Sleep(100);
+    }
+#endif
 }
 
 }  // namespace
@@ -65,7 +127,8 @@ bool LocalPackage::read(InstallLog& log, const wchar_t* installerFolder, const w
         file_.reset();
         return false;
     }
-    if (size != 0 && onFixedDisk(file_.get()) && bytes->map(file_.get(), size)) {
+    if (size != 0 && mapsHere(file_.get()) && bytes->map(file_.get(), size)) {
+        afterMapping(installerFolder);
         return true;
     }
     // A zero-byte package is a valid (if useless) input: one byte is asked for so that the block is real.
@@ -77,6 +140,28 @@ bool LocalPackage::read(InstallLog& log, const wchar_t* installerFolder, const w
     }
     bytes->hold(buffer.release(), size);
     return true;
+}
+
+bool LocalPackage::mapsFrom(STORAGE_BUS_TYPE bus, bool removableMedia) {
+    switch (bus) {
+        case BusTypeAta:
+        case BusTypeSata:
+        case BusTypeSas:
+        case BusTypeNvme:
+        case BusTypeRAID:
+        case BusTypeScsi:
+            return !removableMedia;
+        default:
+            return false;
+    }
+}
+
+bool LocalPackage::stillWhole(InstallLog& log, const PackageBytes& bytes) const {
+    if (!bytes.pagesLost()) {
+        return true;
+    }
+    log.write(L"Failed to read file: %ls\n", path_);
+    return false;
 }
 
 void LocalPackage::remove(InstallLog& log) {

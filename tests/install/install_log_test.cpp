@@ -1,5 +1,5 @@
 // The install log on a real file in the test run's Wine prefix: its place, its bytes, appending across
-// processes, the 1023-character cut, and a log that cannot be opened.
+// processes, the 1023-character cut, a log that cannot be opened and one that a reader has locked.
 #include "install/install_log.h"
 
 #include <shlobj.h>
@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 
 #include "tests/support/wine_test_support.h"
 
@@ -98,6 +99,73 @@ TEST_F(InstallLogTest, ReadersMayOpenTheLogWhileItIsWritten) {
     CloseHandle(reader);
     log.close();
     EXPECT_EQ(installLog(), L"one\ntwo\n");
+}
+
+// A reader may lock bytes of the log (an elevated run writes it in the user's own profile). A line waits
+// for its range up to InstallLog::kRetryMs and is given up whole after that; once one is given up, the
+// next ones are tried without waiting, until one gets through. Each row writes "one" and "two" while
+// the lock is held (for `holdMs`, or until both have ended) and "three" after it is let go.
+TEST_F(InstallLogTest, LinesWaitForALockedRangeAndAreGivenUpWhole) {
+    struct Case {
+        const char* name;
+        DWORD lockedBytes;  // from the start of the file
+        DWORD holdMs;       // INFINITE: let go after "two"
+        bool oneWritten, twoWritten;
+        DWORD oneTakesMs;        // at least; "two" never waits
+        std::wstring atRelease;  // the log when the lock is let go
+        std::wstring expected;
+    };
+    const std::wstring before = L"before\n";
+    const Case cases[] = {
+        {"LockOfTheLinesThereAlready", static_cast<DWORD>(before.size() * 2), INFINITE, true, true, 0,
+         before + L"one\ntwo\n", before + L"one\ntwo\nthree\n"},
+        {"LockHeldAMoment", MAXDWORD, 300, true, true, 300, before, before + L"one\ntwo\nthree\n"},
+        {"LockHeldForEver", MAXDWORD, INFINITE, false, false, InstallLog::kRetryMs, before,
+         before + L"three\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        DeleteFileW(logFilePath().c_str());
+        InstallLog log;
+        log.open();
+        ASSERT_TRUE(log.write(L"%ls", before.c_str()));
+        OwnedHandle reader(CreateFileW(logFilePath().c_str(), GENERIC_READ,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                       FILE_ATTRIBUTE_NORMAL, nullptr));
+        ASSERT_TRUE(reader.valid());
+        ASSERT_TRUE(LockFile(reader.get(), 0, 0, c.lockedBytes, 0));
+        // What the log held when the lock was let go, read through the lock's own handle.
+        LARGE_INTEGER atRelease = {};
+        const auto release = [&] {
+            GetFileSizeEx(reader.get(), &atRelease);
+            UnlockFile(reader.get(), 0, 0, c.lockedBytes, 0);
+        };
+        std::thread releaser;
+        if (c.holdMs != INFINITE) {
+            releaser = std::thread([&] {
+                Sleep(c.holdMs);
+                release();
+            });
+        }
+        const ULONGLONG start = GetTickCount64();
+        EXPECT_EQ(log.write(L"one\n"), c.oneWritten);
+        const ULONGLONG oneTook = GetTickCount64() - start;
+        EXPECT_EQ(log.write(L"two\n"), c.twoWritten);
+        const ULONGLONG twoTook = GetTickCount64() - start - oneTook;
+        if (releaser.joinable()) {
+            releaser.join();
+        } else {
+            release();
+        }
+        EXPECT_TRUE(log.write(L"three\n"));
+        log.close();
+        // 20 ms of slack for the tick count's resolution, and two seconds for a busy machine.
+        EXPECT_GE(oneTook + 20, c.oneTakesMs);
+        EXPECT_LT(oneTook, c.oneTakesMs + 2000);
+        EXPECT_LT(twoTook, 500u);
+        EXPECT_EQ(atRelease.QuadPart, static_cast<LONGLONG>(c.atRelease.size() * 2));
+        EXPECT_EQ(installLog(), c.expected);
+    }
 }
 
 TEST_F(InstallLogTest, LogHeldOpenForWritingByAnotherProcessLeavesTheRunWritingNothing) {
