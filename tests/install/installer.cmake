@@ -35,9 +35,7 @@ configure_file(${WELKARA_7ZA_EXE} ${folder}/7za.exe COPYONLY)
 # installer_stopping_runner: the same, built against an installation whose swap ends its process on the
 # spot before the move that WELKARA_TEST_STOP_AFTER_MOVES numbers, as a power cut would, and fails the
 # moves that WELKARA_TEST_FAIL_MOVES lists, as held files would.
-add_library(welkara_installation_stopping STATIC ${WELKARA_INSTALLATION_SOURCES})
-target_link_libraries(welkara_installation_stopping PUBLIC welkara_install_operations advapi32)
-target_compile_definitions(welkara_installation_stopping PRIVATE WELKARA_TEST_MOVE_HOOKS)
+welkara_installation_with(welkara_installation_stopping WELKARA_TEST_MOVE_HOOKS)
 welkara_test_program(installer_stopping_runner ${folder} ${CMAKE_CURRENT_LIST_DIR}/installer_runner.cpp
                      welkara_installation_stopping)
 add_dependencies(installer_thread_test installer_stopping_runner)
@@ -65,9 +63,7 @@ set_tests_properties(installer_thread_test PROPERTIES FIXTURES_REQUIRED "wine;in
 # installer_readonly_test: the same tests built against an installation whose file system refuses the
 # right to delete the local package (WELKARA_TEST_REFUSE_DELETE_ACCESS), as read-only media do, which Wine
 # never does. It runs beside installer_thread_test, with its packages and 7za.exe.
-add_library(welkara_installation_refusing_delete STATIC ${WELKARA_INSTALLATION_SOURCES})
-target_link_libraries(welkara_installation_refusing_delete PUBLIC welkara_install_operations advapi32)
-target_compile_definitions(welkara_installation_refusing_delete PRIVATE WELKARA_TEST_REFUSE_DELETE_ACCESS)
+welkara_installation_with(welkara_installation_refusing_delete WELKARA_TEST_REFUSE_DELETE_ACCESS)
 welkara_add_test(installer_readonly_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/installer_thread_test.cpp
                  LIBRARIES welkara_installer_harness welkara_installation_refusing_delete WINE_STATE)
 target_compile_definitions(installer_readonly_test PRIVATE WELKARA_TEST_REFUSE_DELETE_ACCESS)
@@ -82,9 +78,7 @@ welkara_add_test(application_start_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/applic
                  LIBRARIES welkara_installer_harness welkara_installation WINE_STATE)
 set_target_properties(application_start_test PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${folder})
 add_dependencies(application_start_test installer_thread_test_packages)
-add_library(welkara_installation_refusing_token STATIC ${WELKARA_INSTALLATION_SOURCES})
-target_link_libraries(welkara_installation_refusing_token PUBLIC welkara_install_operations advapi32)
-target_compile_definitions(welkara_installation_refusing_token PRIVATE WELKARA_TEST_REFUSE_RESTRICTED_TOKEN)
+welkara_installation_with(welkara_installation_refusing_token WELKARA_TEST_REFUSE_RESTRICTED_TOKEN)
 welkara_add_test(application_start_refused_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/application_start_test.cpp
                  LIBRARIES welkara_installer_harness welkara_installation_refusing_token WINE_STATE)
 target_compile_definitions(application_start_refused_test PRIVATE WELKARA_TEST_REFUSE_RESTRICTED_TOKEN)

@@ -8,9 +8,7 @@ if(WELKARA_TEST_SECRET_KEY STREQUAL "")
 endif()
 set(folder ${CMAKE_BINARY_DIR}/tests/installer_thread_test)
 
-add_library(welkara_installation_mapping STATIC ${WELKARA_INSTALLATION_SOURCES})
-target_link_libraries(welkara_installation_mapping PUBLIC welkara_install_operations advapi32)
-target_compile_definitions(welkara_installation_mapping PRIVATE WELKARA_TEST_MAP_HOOKS)
+welkara_installation_with(welkara_installation_mapping WELKARA_TEST_MAP_HOOKS)
 welkara_test_program(installer_mapping_runner ${folder} ${CMAKE_CURRENT_LIST_DIR}/installer_runner.cpp
                      welkara_installation_mapping)
 
