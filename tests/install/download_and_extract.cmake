@@ -2,7 +2,7 @@
 # the Windows tree).
 #   download_test        against the loopback package store, which the fixture package_store.up starts
 #                        in download_test/store (certificates made afresh) and package_store.down stops
-#   extract_test         with the real 7za.exe beside it and a package made by Debian's 7z at build time
+#   extract_test         with the real 7za.exe beside it and packages made by Debian's 7z at build time
 #   extract_no7za_test   the same source without 7za.exe beside it (only a decoy in decoy/)
 if(NOT EXISTS ${WELKARA_7ZA_EXE})
     message(FATAL_ERROR "WELKARA_7ZA_EXE (${WELKARA_7ZA_EXE}) is missing: run scripts/prerequisites")
@@ -40,7 +40,16 @@ add_custom_command(OUTPUT ${welkara_extract_dir}/large.7z
     COMMENT "Making the large stored package for extract_test"
     VERBATIM)
 add_custom_target(extract_test_large_package DEPENDS ${welkara_extract_dir}/large.7z)
-add_dependencies(extract_test extract_runner extract_test_large_package)
+# blocks.7z holds blocks-src: 2,000 small text files in 40 folders, 16 MiB of random bytes in Base64 and
+# 8 MiB of one random 64 KiB piece over and over, packed as one LZMA2 stream with a 1 MiB dictionary cut
+# into blocks of 1 MiB (30), as 7z cuts large packages for decoding on several threads.
+add_custom_command(OUTPUT ${welkara_extract_dir}/blocks.7z
+    COMMAND sh -c "rm -rf blocks-src blocks.7z && mkdir -p blocks-src/python blocks-src/data && for d in $(seq 10 49); do mkdir blocks-src/python/p$d && for f in $(seq 10 59); do printf 'module %s of %s\\nVALUE = %s\\n' $f $d $((d * f)) >blocks-src/python/p$d/m$f.py; done; done && head -c 16777216 /dev/urandom | base64 >blocks-src/data/text.txt && head -c 65536 /dev/urandom >piece && for i in $(seq 128); do cat piece; done >blocks-src/data/repeated.bin && rm piece && cd blocks-src && '${WELKARA_HOST_7Z}' a -t7z -mx5 -m0=lzma2:d=1m:c=1m -bd -y ../blocks.7z . >/dev/null"
+    WORKING_DIRECTORY ${welkara_extract_dir}
+    COMMENT "Making the package of LZMA2 blocks for extract_test"
+    VERBATIM)
+add_custom_target(extract_test_blocks_package DEPENDS ${welkara_extract_dir}/blocks.7z)
+add_dependencies(extract_test extract_runner extract_test_large_package extract_test_blocks_package)
 configure_file(${WELKARA_7ZA_EXE} ${CMAKE_BINARY_DIR}/tests/extract_no7za_test/decoy/7za.exe COPYONLY)
 target_compile_definitions(extract_no7za_test PRIVATE WELKARA_TEST_WITHOUT_EXTRACTOR)
 

@@ -3,7 +3,8 @@
 // extractor's failures are refused with its own last lines of output, a 7za.exe other than the pinned one
 // never runs, and an extraction whose caller is ended (extract_runner, terminated) ends with it. Built
 // again without 7za.exe, only a decoy in the current directory (extract_no7za_test), and against a digest
-// off in its last byte (extract_lastbyte_test). Beside each: package.7z and package-src, the tree it holds.
+// off in its last byte (extract_lastbyte_test). Beside each: package.7z and package-src, the tree it holds;
+// beside extract_test also blocks.7z and blocks-src (many files, large ones, LZMA2 in blocks).
 #include "install/extract.h"
 
 #include <windows.h>
@@ -59,10 +60,9 @@ class ExtractTest : public ::testing::Test {
     static std::wstring workFolder() { return exeFolder() + L"\\work-" + std::to_wstring(workNumber_); }
     static inline int workNumber_ = 0;
     static std::wstring sourceFolder() { return exeFolder() + L"\\package-src"; }
-    // Copies `name` from beside the executable into the work folder as archive.7z.
-    static bool placeArchive(const wchar_t* name = L"package.7z") {
-        return CopyFileW((exeFolder() + L"\\" + name).c_str(), (workFolder() + L"\\archive.7z").c_str(),
-                         FALSE);
+    // Copies `name` from beside the executable into `folder` (the work folder by default) as archive.7z.
+    static bool placeArchive(const wchar_t* name = L"package.7z", const std::wstring& folder = workFolder()) {
+        return CopyFileW((exeFolder() + L"\\" + name).c_str(), (folder + L"\\archive.7z").c_str(), FALSE);
     }
     // Where the extraction writes the copy of the extractor that it runs.
     static std::wstring stagingFolder() {
@@ -71,10 +71,10 @@ class ExtractTest : public ::testing::Test {
         return folder;
     }
 
-    // Runs the extraction with a fresh log and the work folder current; returns its result and what it
-    // logged, and checks that the current directory is what it was before.
-    static bool extractInWorkFolder(std::wstring* logText) {
-        EXPECT_TRUE(SetCurrentDirectoryW(workFolder().c_str()));
+    // Runs the extraction with a fresh log and `folder` (the work folder by default) current; returns its
+    // result and what it logged, and checks that the current directory is what it was before.
+    static bool extractInWorkFolder(std::wstring* logText, const std::wstring& folder = workFolder()) {
+        EXPECT_TRUE(SetCurrentDirectoryW(folder.c_str()));
         const std::wstring before = currentDirectory();
         bool ok = false;
         *logText = testsupport::installLogOf([&](InstallLog& log) {
@@ -102,24 +102,49 @@ TEST_F(ExtractTest, ExtractorWhoseDigestDiffersOnlyInItsLastByteIsRefused) {
 
 #elif !defined(WELKARA_TEST_WITHOUT_EXTRACTOR)
 
+// Each package beside the executable unpacks whole, byte for byte the tree beside it: the small one of
+// make_test_archive.sh (its random file is stored, its text files barely reach the LZMA decoder), and
+// blocks.7z, thousands of small files and large compressible ones in one LZMA2 stream of 1 MiB blocks,
+// each decoded on its own, with matches short and long, near and 64 KiB back.
 TEST_F(ExtractTest, UnpacksTheArchiveIntoTheCurrentDirectory) {
     ASSERT_TRUE(pathExists(exeFolder() + L"\\7za.exe")) << "the build copies 7za.exe beside this test";
-    std::set<std::wstring> expected = filesIn(sourceFolder());
-    ASSERT_EQ(expected.size(), 4u) << "package-src as tests/support/make_test_archive.sh makes it";
-    ASSERT_TRUE(placeArchive());
+    struct Case {
+        const wchar_t* archive;
+        const wchar_t* source;
+        size_t files;  // as the build makes the source, so that a tree that changes is noticed
+    };
+    const Case cases[] = {
+        {L"package.7z", L"package-src", 4},
+        {L"blocks.7z", L"blocks-src", 2002},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.archive);
+        const std::wstring source = exeFolder() + L"\\" + c.source;
+        const std::wstring folder = workFolder() + L"\\" + c.source;
+        std::set<std::wstring> expected = filesIn(source);
+        ASSERT_EQ(expected.size(), c.files) << "the tree that the build makes beside this test";
+        ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+        ASSERT_TRUE(placeArchive(c.archive, folder));
 
-    std::wstring logText;
-    EXPECT_TRUE(extractInWorkFolder(&logText));
-    EXPECT_EQ(logText, kInvokingLine);
-    for (const std::wstring& file : expected) {  // that each is there, the list of files below checks
-        SCOPED_TRACE(testsupport::utf16Bytes(file));
-        EXPECT_TRUE(readBytes(workFolder() + L"\\" + file) == readBytes(sourceFolder() + L"\\" + file))
-            << "contents differ";
+        std::wstring logText;
+        EXPECT_TRUE(extractInWorkFolder(&logText, folder));
+        EXPECT_EQ(logText, kInvokingLine);
+        EXPECT_FALSE(pathExists(exeFolder() + L"\\welkara.exe")) << "unpacked beside the executable";
+        // Every file of the package and nothing else (the extractor's output file included), each with
+        // the bytes of its source.
+        std::set<std::wstring> unpacked = filesIn(folder);
+        EXPECT_EQ(unpacked.erase(L"archive.7z"), 1u);
+        EXPECT_EQ(unpacked, expected);
+        size_t differing = 0;
+        std::wstring firstDiffering;
+        for (const std::wstring& file : unpacked) {
+            if (expected.count(file) != 0 &&
+                readBytes(folder + L"\\" + file) != readBytes(source + L"\\" + file) && differing++ == 0) {
+                firstDiffering = file;
+            }
+        }
+        EXPECT_EQ(differing, 0u) << "files whose contents differ, the first " << firstDiffering;
     }
-    EXPECT_FALSE(pathExists(exeFolder() + L"\\welkara.exe")) << "unpacked beside the executable";
-    // Nothing else is left behind, the extractor's output file included.
-    expected.insert(L"archive.7z");
-    EXPECT_EQ(filesIn(workFolder()), expected);
 }
 
 TEST_F(ExtractTest, OverwritesExistingFilesAndKeepsOthers) {
