@@ -7,10 +7,10 @@
 # which checks what it decodes: the bench fails if one reports an error. Then each unpacks ("x -y -bd"
 # into an empty folder) and tests ("t", decoding alone) two LZMA2 packages, with one thread (-mmt1) and
 # with its default threads: a runtime of thousands of files (this machine's Python 3.11 with its packages,
-# about 17 MB, 95 MB unpacked) and large files (the DLLs of Wine's 64-bit Windows side: about 90 MB, 640 MB
-# unpacked). Both are packed as 7z -mx5 packs them on a machine of four threads or more: LZMA2 in blocks
-# of 128 MiB (four dictionaries), each decodable by a thread of its own. The packages and the reference
-# are kept in build/bench/extractor; the prefix is removed at the end.
+# about 17 MB, 94 MB unpacked) and large files (the DLLs of Wine's 64-bit Windows side: about 93 MB,
+# 670 MB unpacked). Both are packed as 7z -mx5 packs them on a machine of four threads or more: LZMA2
+# in blocks of 128 MiB (four dictionaries), each decodable by a thread of its own. The packages and the
+# reference are kept in build/bench/extractor; the prefix is removed at the end.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/lib/welkara.sh"
