@@ -7,10 +7,11 @@ if(WELKARA_TEST_SECRET_KEY STREQUAL "")
     return()
 endif()
 
-# The installed application's stand-in.
+# The installed application's stand-in, with a version resource of its own.
 welkara_test_program(fake_welkara ${CMAKE_BINARY_DIR}/fake_welkara ${welkara_support}/fake_welkara.cpp
                      welkara_test_support)
 set_target_properties(fake_welkara PROPERTIES OUTPUT_NAME welkara)
+target_sources(fake_welkara PRIVATE ${welkara_support}/fake_welkara.rc)
 # The target TEST_packages: the signed packages in DIR/packages (tests/support/make_installer_packages.sh).
 function(welkara_installer_packages test dir)
     add_custom_command(OUTPUT ${dir}/packages/package.7z ${dir}/packages/package.sig ${dir}/packages/large.7z
