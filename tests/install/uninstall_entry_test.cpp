@@ -21,10 +21,10 @@ using testsupport::exeFolder;
 using testsupport::installLog;
 using testsupport::installLogOf;
 using testsupport::logFilePath;
-using testsupport::makeUnixLink;
 using testsupport::removeTree;
-using testsupport::removeUnixLink;
 using testsupport::runAndWait;
+using testsupport::unixPath;
+using testsupport::waitFor;
 using testsupport::writeBytes;
 
 namespace {
@@ -101,10 +101,24 @@ class UninstallEntryTest : public testsupport::InstallationFixture {
         removeTree(bigFolder());
     }
     void TearDown() override {
-        removeUnixLink(codeFolder + L"\\linked");
+        unlink(codeFolder + L"\\linked");
         removeTree(bigFolder());
         deleteEntry();
         InstallationFixture::TearDown();
+    }
+
+    // The code folder's path holds blanks, which the harness's link helpers do not quote: the host's ln
+    // and rm get each path in quotes here. True when `link` then shows as a reparse point.
+    static bool linkTo(const std::wstring& target, const std::wstring& link) {
+        runAndWait(L"Z:\\bin\\ln -s \"" + unixPath(target) + L"\" \"" + unixPath(link) + L"\"");
+        return waitFor(100, 20, [&] {
+            const DWORD attributes = GetFileAttributesW(link.c_str());
+            return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+        });
+    }
+    static void unlink(const std::wstring& link) {
+        runAndWait(L"Z:\\bin\\rm -f \"" + unixPath(link) + L"\"");
+        waitFor(100, 20, [&] { return GetFileAttributesW(link.c_str()) == INVALID_FILE_ATTRIBUTES; });
     }
 
     static std::wstring bigFolder() { return exeFolder() + L"\\big"; }
@@ -112,7 +126,7 @@ class UninstallEntryTest : public testsupport::InstallationFixture {
 
     // Makes the code folder hold `contents` (and nothing else); returns welkara.exe's size.
     DWORD lay(const Contents& contents) {
-        removeUnixLink(codeFolder + L"\\linked");
+        unlink(codeFolder + L"\\linked");
         removeTree(codeFolder);
         EXPECT_EQ(SHCreateDirectoryExW(nullptr, codeFolder.c_str(), nullptr), ERROR_SUCCESS);
         for (const auto& file : contents.files) {
@@ -123,7 +137,7 @@ class UninstallEntryTest : public testsupport::InstallationFixture {
         if (contents.linkToBigFolder) {
             SHCreateDirectoryExW(nullptr, bigFolder().c_str(), nullptr);
             EXPECT_TRUE(writeBytes(bigFolder() + L"\\big.bin", bytesOfSize(1 << 20)));
-            EXPECT_TRUE(makeUnixLink(bigFolder(), codeFolder + L"\\linked"));
+            EXPECT_TRUE(linkTo(bigFolder(), codeFolder + L"\\linked"));
         }
         const wchar_t* from = contents.application == Application::versioned ? L"\\versioned_welkara.exe"
                               : contents.application == Application::plain   ? L"\\entry_runner.exe"
@@ -199,9 +213,9 @@ TEST_F(UninstallEntryTest, RegistrationWritesEveryValueInThe32BitView) {
          L"Orvanta Test Publisher"},
         {"a link is not entered",
          nullptr,
-         {Application::none, {{L"a.bin", 10}}, true},
+         {Application::none, {{L"a.bin", 1024}}, true},
          Registrar::thisProgram,
-         10,
+         1024,
          nullptr,
          L"Orvanta Test Publisher"},
         {"exactly 1 KiB",

@@ -195,6 +195,11 @@ TEST(VersionResource, ProductVersionComesFromTheFixedInformationOfAnUnbrokenBloc
          encodeWith([](Node& r) { table(r).children[1].lengthChange = 8; }), 32, false, u""},
         {"key without terminator",
          encodeWith([](Node& r) { r.children[1].children[0].keyTerminated = false; }), 32, false, u""},
+        {"key without terminator, nothing after it", encodeWith([](Node& r) {
+             table(r).children[1].keyTerminated = false;
+             table(r).children[1].value.clear();
+         }),
+         32, false, u""},
         {"value past its node", encodeWith([](Node& r) { table(r).children[0].valueLength = 40; }), 32, false,
          u""},
         {"type neither binary nor text", encodeWith([](Node& r) { r.children[1].type = 2; }), 32, false, u""},
