@@ -1,0 +1,167 @@
+// Win32 side of the running program's own image: the proof that the held file is the mapped one, and
+// the copy's draft, flush and renames.
+#include "install/own_image.h"
+
+#include <psapi.h>
+
+#include "install/files/safe_files.h"
+#include "install/install_log.h"
+
+namespace {
+
+// Room for an NT path ("\Device\HarddiskVolume3\...") of any file that a MAX_PATH path can name.
+constexpr DWORD kNameCapacity = 2 * MAX_PATH;
+constexpr DWORD kReplace = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
+const wchar_t kNotKept[] = L"Not keeping a copy of the installer: ";
+
+enum class Proof {
+    same,       // the held file is the mapped image's file
+    different,  // the two names differ
+    unknown,    // a name could not be had; GetLastError tells why
+};
+
+// Compares the name of the file that the process's image was mapped from with the final path of the
+// file open as `file`, case folded. The system gives the mapped name as an NT device path
+// ("\Device\HarddiskVolume3\...", compared with the final path in that form) or as a path through
+// the DOS device names ("\??\C:\...", compared with the final path's DOS form without its "\\?\").
+// The held file cannot change its name while it is held (no delete sharing, and no folder above it
+// can be renamed), so equal names mean that the image's file, named as it is now, is the held file.
+Proof provesMappedImage(HANDLE file) {
+    wchar_t mapped[kNameCapacity];
+    const DWORD mappedLength =
+        GetMappedFileNameW(GetCurrentProcess(), GetModuleHandleW(nullptr), mapped, kNameCapacity);
+    // A name that fills the buffer may have been cut.
+    if (mappedLength == 0 || mappedLength >= kNameCapacity - 1) {
+        return Proof::unknown;
+    }
+    mapped[mappedLength] = L'\0';
+    const bool dosForm = CompareStringOrdinal(mapped, 4, L"\\??\\", 4, FALSE) == CSTR_EQUAL;
+    wchar_t held[kNameCapacity];
+    const DWORD heldLength = GetFinalPathNameByHandleW(
+        file, held, kNameCapacity, FILE_NAME_NORMALIZED | (dosForm ? VOLUME_NAME_DOS : VOLUME_NAME_NT));
+    if (heldLength == 0 || heldLength >= kNameCapacity) {
+        return Proof::unknown;
+    }
+    // Both DOS forms carry a four-character prefix: "\??\" and "\\?\".
+    const bool dosHeld = CompareStringOrdinal(held, 4, L"\\\\?\\", 4, FALSE) == CSTR_EQUAL;
+    if (dosForm && !dosHeld) {
+        return Proof::different;
+    }
+    return samePath(dosForm ? held + 4 : held, dosForm ? mapped + 4 : mapped) ? Proof::same
+                                                                              : Proof::different;
+}
+
+// `name` with `suffix` after it in `out` (MAX_PATH); false when it would not fit.
+bool withSuffix(wchar_t* out, const wchar_t* name, const wchar_t* suffix) {
+    const int length = lstrlenW(name);
+    if (length + lstrlenW(suffix) >= MAX_PATH) {
+        return false;
+    }
+    lstrcpyW(out, name);
+    lstrcpyW(out + length, suffix);
+    return true;
+}
+
+// Writes `length` bytes as the new file `draft`, flushed to the disk, replacing a file left there by
+// an earlier run. It takes the access list of its folder. False with GetLastError set; a draft that
+// was made stays for the caller to delete.
+bool writeDraft(const wchar_t* draft, const void* bytes, DWORD length) {
+    DeleteFileW(draft);
+    OwnedHandle file(CreateFileW(draft, GENERIC_WRITE, 0,
+                                 nullptr,  // lpSecurityAttributes: the folder's inherited list
+                                 CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                                 nullptr));  // hTemplateFile
+    return file.valid() && writeWhole(file.get(), bytes, length) && FlushFileBuffers(file.get()) != FALSE;
+}
+
+}  // namespace
+
+bool OwnImage::failed(Failure failure, DWORD error) {
+    bytes_.reset();
+    length_ = 0;
+    failure_ = failure;
+    error_ = error;
+    return false;
+}
+
+bool OwnImage::load() {
+    const DWORD pathLength = GetModuleFileNameW(GetModuleHandleW(nullptr), module_, MAX_PATH);
+    // A result of MAX_PATH means the path did not fit and was cut.
+    if (pathLength == 0 || pathLength == MAX_PATH) {
+        const DWORD error = pathLength == 0 ? GetLastError() : ERROR_INSUFFICIENT_BUFFER;
+        module_[MAX_PATH - 1] = L'\0';
+        return failed(Failure::unreadable, error);
+    }
+    // Read sharing only: while `file` is open its name cannot change, so the proof below stays true
+    // for as long as the bytes are read.
+    OwnedHandle file;
+    const Opened opened = openFileNoFollow(module_, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
+                                           nullptr,  // lpSecurityAttributes
+                                           &file);
+    if (opened == Opened::missing) {
+        return failed(Failure::unreadable, GetLastError());
+    }
+    if (opened != Opened::ok) {
+        return failed(Failure::foreign);
+    }
+    const Proof proof = provesMappedImage(file.get());
+    if (proof == Proof::unknown) {
+        return failed(Failure::unreadable, GetLastError());
+    }
+    if (proof == Proof::different) {
+        return failed(Failure::foreign);
+    }
+    DWORD length = 0;
+    LocalMemory<std::uint8_t> bytes;
+    if (!fileSize(file.get(), kImageLimit, &length) || !readWhole(file.get(), length, 1, &bytes)) {
+        return failed(Failure::unreadable, GetLastError());
+    }
+    bytes_.reset(bytes.release());
+    length_ = length;
+    return true;
+}
+
+bool OwnImage::writeCopy(InstallLog& log, const wchar_t* folder, const wchar_t* name, wchar_t* path) {
+    if (bytes_.get() == nullptr) {
+        if (failure_ == Failure::foreign) {
+            log.write(L"%ls%ls is not the program that runs\n", kNotKept, module_);
+        } else {
+            log.write(L"%lscouldn't read %ls (%d)\n", kNotKept, module_, static_cast<int>(error_));
+        }
+        return false;
+    }
+    wchar_t copy[MAX_PATH];
+    wchar_t draft[MAX_PATH];
+    wchar_t aside[MAX_PATH];
+    if (!joinPath(copy, folder, name) || !withSuffix(draft, copy, L".new") ||
+        !withSuffix(aside, copy, L".old")) {
+        log.write(L"Couldn't write %ls (%d)\n", folder, ERROR_FILENAME_EXCED_RANGE);
+        return false;
+    }
+    if (!writeDraft(draft, bytes_.get(), length_)) {
+        const DWORD error = GetLastError();
+        DeleteFileW(draft);
+        log.write(L"Couldn't write %ls (%d)\n", draft, static_cast<int>(error));
+        return false;
+    }
+    bool placed = MoveFileExW(draft, copy, kReplace) != FALSE;
+    DWORD error = GetLastError();
+    if (!placed) {
+        // A running program's file (or one held open with delete sharing) cannot be replaced, but it
+        // can be renamed: it goes aside and the draft takes its name.
+        if (MoveFileExW(copy, aside, kReplace)) {
+            placed = MoveFileExW(draft, copy, kReplace) != FALSE;
+            error = GetLastError();
+            if (!placed) {
+                MoveFileExW(aside, copy, MOVEFILE_WRITE_THROUGH);  // the old copy back, when it can be
+            }
+        }
+    }
+    if (!placed) {
+        DeleteFileW(draft);
+        log.write(L"Couldn't write %ls (%d)\n", copy, static_cast<int>(error));
+        return false;
+    }
+    lstrcpynW(path, copy, MAX_PATH);
+    return true;
+}
