@@ -186,7 +186,7 @@ bool UpdateSwap::open(InstallLog& log, const wchar_t* code, const wchar_t* unpac
     folders_.emplace_back();
     Folder& root = folders_.back();
     root.parent = -1;
-    root.runtime = root.made = false;
+    root.runtime = root.made = root.removed = false;
     root.changes = root.aside = root.changeRights = true;
     index_[L""] = 0;
     CreateDirectoryW(previous, nullptr);  // lpSecurityAttributes: the work folder's; an existing one is fine
@@ -214,7 +214,7 @@ int UpdateSwap::addFolder(int parent, const std::wstring& name) {
     folder.name = name;
     folder.parent = parent;
     folder.runtime = above.runtime || (parent == 0 && samePath(name.c_str(), L"python"));
-    folder.changes = folder.aside = folder.changeRights = folder.made = false;
+    folder.changes = folder.aside = folder.changeRights = folder.made = folder.removed = false;
     const int index = static_cast<int>(folders_.size() - 1);
     index_[folder.path] = index;
     return index;
@@ -243,6 +243,9 @@ void UpdateSwap::addStep(JournalStep kind, int folder, const std::wstring& name,
     if (kind == JournalStep::makeFolder) {
         folders_[child].made = true;
     }
+    if (kind == JournalStep::removeFolder) {
+        folders_[child].removed = true;
+    }
     folders_[folder].aside =
         folders_[folder].aside || kind == JournalStep::replaceFile || kind == JournalStep::moveAside;
 }
@@ -252,9 +255,30 @@ bool UpdateSwap::plan(InstallLog& log, const wchar_t* workFolder, std::u16string
     planning_ = true;
     const bool walked = planFolder(log, 0, true, refused);
     planning_ = false;
-    if (!walked) {
+    return walked && writePlan(log, workFolder, journal, refused);
+}
+
+bool UpdateSwap::planRemoval(InstallLog& log, const wchar_t* workFolder, std::u16string* journal) {
+    std::vector<Listed> live;
+    if (!listed(handleOf(Tree::live, 0), &live)) {
+        note(log, false, L"Couldn't list %ls (%d)\n", roots_[0].c_str(), static_cast<int>(GetLastError()));
         return false;
     }
+    planning_ = true;
+    bool walked = true;
+    for (const Listed& entry : live) {
+        if (!samePath(entry.name.c_str(), L".installer")) {
+            walked = walked && planLeftover(log, 0, entry.name, entry.attributes);
+        }
+    }
+    planning_ = false;
+    bool refused = false;
+    return walked && writePlan(log, workFolder, journal, &refused);
+}
+
+// Puts the planned groups in their order and writes them as the journal's text.
+bool UpdateSwap::writePlan(InstallLog& log, const wchar_t* workFolder, std::u16string* journal,
+                           bool* refused) {
     for (std::vector<Step>& group : planned_) {
         steps_.insert(steps_.end(), group.begin(), group.end());
     }
@@ -364,7 +388,6 @@ bool UpdateSwap::planLeftover(InstallLog& log, int folder, const std::wstring& n
         return true;
     }
     const int child = addFolder(folder, name);
-    folders_[child].runtime = true;
     std::vector<Listed> live;
     if (!listed(handleOf(Tree::live, child), &live)) {
         note(log, true, L"Couldn't list %ls (%d)\n", shown(Tree::live, child, L"").c_str(),
@@ -498,9 +521,10 @@ bool UpdateSwap::hold(InstallLog& log) {
         if (folder.changes && !folder.changeRights) {
             folder.live.reset();
         }
-        // A folder that a step makes is missing until then; any other that cannot be opened stops here.
+        // A folder that a step makes is missing until then, and one that a step removes may be missing
+        // already (an undo makes it again); any other that cannot be opened stops here.
         if (folder.changes && handleOf(Tree::live, static_cast<int>(i)) == nullptr &&
-            !(folder.made && isMissing(GetLastError()))) {
+            !((folder.made || folder.removed) && isMissing(GetLastError()))) {
             note(log, folder.runtime, L"Couldn't open the folder %ls to move files in or out (%d)\n",
                  shown(Tree::live, static_cast<int>(i), L"").c_str(), static_cast<int>(GetLastError()));
             return false;

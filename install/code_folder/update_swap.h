@@ -31,6 +31,10 @@ class UpdateSwap {
     // handles, and writes them as the journal's text for `workFolder` into *journal. False after a line
     // that says why; *refused (reset first) when the package holds what cannot be installed.
     bool plan(InstallLog& log, const wchar_t* workFolder, std::u16string* journal, bool* refused);
+    // Lists the steps that move every entry of the installation but the installer's folder aside (a
+    // folder emptied file by file and removed once the rest is done) and writes them as the journal's
+    // text for `workFolder` into *journal: the removal of the installation. False after a line.
+    bool planRemoval(InstallLog& log, const wchar_t* workFolder, std::u16string* journal);
     // Takes the steps of a checked journal of the steps format instead. False when a path in it names
     // the installer's own folder (the journal is then damaged).
     bool load(const JournalText& journal);
@@ -74,6 +78,7 @@ class UpdateSwap {
         bool aside;         // a step moves an installed entry out of it: "previous" needs it too
         bool changeRights;  // `live` was opened with the rights to add entries
         bool made;          // a step makes it in the installation
+        bool removed;       // a step removes it from the installation
         OwnedHandle live;
         OwnedHandle fresh;
         OwnedHandle previous;
@@ -102,6 +107,7 @@ class UpdateSwap {
     void addStep(JournalStep kind, int folder, const std::wstring& name, int child = -1,
                  bool inTheWay = false);
     bool planFolder(InstallLog& log, int folder, bool installed, bool* refused);
+    bool writePlan(InstallLog& log, const wchar_t* workFolder, std::u16string* journal, bool* refused);
     bool planLeftover(InstallLog& log, int folder, const std::wstring& name, DWORD attributes);
     HANDLE handleOf(Tree tree, int folder);
     std::wstring shown(Tree tree, int folder, const std::wstring& name) const;
