@@ -38,6 +38,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandLine, int showCommand) {
     request.urlOverride = reinterpret_cast<const wchar_t*>(urlOverride);
     request.signatureOverride = reinterpret_cast<const wchar_t*>(signatureOverride);
     request.verifyOnly = verifyOnly;
+    request.uninstall = uninstall;
     // Nobody to answer the window: a deployment tool's run as LocalSystem, in a window station nobody
     // sees, or one that asked with /unattended.
     request.unattendedReason = reinterpret_cast<const wchar_t*>(unattendedReason(gatherRunFacts(unattended)));

@@ -1,5 +1,6 @@
-// The progress window's states, over the installer thread's four messages, the button and closing:
-//   working   -> finished  on WM_INSTALLER_INSTALLED, _VERIFIED or _ERROR (new text, "Close", marquee off),
+// The progress window's states, over the installer thread's messages, the button and closing:
+//   working   -> finished  on WM_INSTALLER_INSTALLED, _VERIFIED, _REMOVED or _ERROR (new text, "Close",
+//                          marquee off),
 //                          or at once with the error text when the installer thread cannot be started
 //   finished  -> finished  on a later status message (its text replaces the earlier one)
 //   any       -> closing   on a button click, WM_INSTALLER_CLOSE or WM_DESTROY: the drawing objects are
@@ -23,6 +24,9 @@ namespace {
 constexpr PCWSTR kInstallingText = L"Installing the latest version of Orvanta Welkara...";
 constexpr PCWSTR kInstalledText = L"Orvanta Welkara has been installed.";
 constexpr PCWSTR kVerifiedText = L"Orvanta Welkara has been verified.";
+// The same window for /uninstall.
+constexpr PCWSTR kRemovingText = L"Removing Orvanta Welkara...";
+constexpr PCWSTR kRemovedText = L"Orvanta Welkara has been removed.";
 constexpr PCWSTR kErrorText = L"There was an error installing Orvanta Welkara.";
 
 constexpr float kBackgroundGrey = 245.0f / 255.0f;
@@ -52,7 +56,8 @@ LRESULT CALLBACK buttonProc(HWND control, UINT message, WPARAM wParam, LPARAM lP
 
 }  // namespace
 
-MainWindow::MainWindow(const InstallRequest& request) : statusText_(kInstallingText) {
+MainWindow::MainWindow(const InstallRequest& request)
+    : statusText_(request.uninstall ? kRemovingText : kInstallingText) {
     installerThread_.request = request;
 }
 
@@ -101,8 +106,13 @@ LRESULT MainWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             }
             break;
         case WM_INSTALLER_INSTALLED:
+            ShowStatus(kInstalledText);
+            return 0;
         case WM_INSTALLER_VERIFIED:
-            ShowStatus(message == WM_INSTALLER_INSTALLED ? kInstalledText : kVerifiedText);
+            ShowStatus(kVerifiedText);
+            return 0;
+        case WM_INSTALLER_REMOVED:
+            ShowStatus(kRemovedText);
             return 0;
         case WM_INSTALLER_ERROR:
             ShowError();
@@ -266,7 +276,7 @@ void MainWindow::CloseSequence() {
     // Closed while nothing had been reported: the run was cancelled (however it is closed later).
     if (!closing_) {
         closing_ = true;
-        cancelled_ = statusText_ == kInstallingText;
+        cancelled_ = statusText_ == kInstallingText || statusText_ == kRemovingText;
     }
     ReleaseHeld();
     PostQuitMessage(0);

@@ -15,6 +15,7 @@ char16_t* urlOverride = nullptr;
 char16_t* signatureOverride = nullptr;
 bool verifyOnly = false;
 bool unattended = false;
+bool uninstall = false;
 
 namespace {
 
@@ -44,9 +45,13 @@ bool ApplyOption(const char16_t* name, const char16_t* value) {
         }
         return false;
     }
-    // The two switches can only be turned on; a value, if any, is ignored.
-    if (option == u"verify_only" || option == u"unattended") {
-        *(option == u"verify_only" ? &verifyOnly : &unattended) = true;
+    // The switches can only be turned on; a value, if any, is ignored.
+    bool* const turnedOn = option == u"verify_only"  ? &verifyOnly
+                           : option == u"unattended" ? &unattended
+                           : option == u"uninstall"  ? &uninstall
+                                                     : nullptr;
+    if (turnedOn != nullptr) {
+        *turnedOn = true;
         return false;
     }
     return true;

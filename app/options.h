@@ -1,5 +1,5 @@
-// Command-line options of the installer: /url:VALUE, /eddsa_signature:VALUE, /verify_only and
-// /unattended. ParseCommandLine runs once on the UI thread before any other thread exists; afterwards
+// Command-line options of the installer: /url:VALUE, /eddsa_signature:VALUE, /verify_only,
+// /unattended and /uninstall. ParseCommandLine runs once on the UI thread before any other thread exists; afterwards
 // the settings are only read. Portable code: the command line is UTF-16 held as char16_t.
 #pragma once
 
@@ -13,6 +13,9 @@ extern bool verifyOnly;
 // True when /unattended was given: the run never waits for a person, starts no application, and its
 // exit code tells how it ended.
 extern bool unattended;
+// True when /uninstall was given: remove the installation instead of installing; nothing is downloaded,
+// checked or started.
+extern bool uninstall;
 
 // Applies the options on `commandLine` (zero-terminated, without the program's own name) from left to
 // right. Anything it does not understand silently ends the parsing; options applied before that stay.
@@ -25,7 +28,8 @@ using OptionHandler = bool (*)(const char16_t* name, const char16_t* value);
 void parseOptions(const char16_t* commandLine, OptionHandler handler);
 
 // Applies one option. `value` is null when the option had no ':'. Returns true when parsing is to stop,
-// that is for every name other than "url", "eddsa_signature", "verify_only" and "unattended".
+// that is for every name other than "url", "eddsa_signature", "verify_only", "unattended" and
+// "uninstall".
 bool ApplyOption(const char16_t* name, const char16_t* value);
 
 // Releases both strings and sets them back to null. Called once the program has finished with them.

@@ -12,13 +12,15 @@
 
 // What the installation is asked to do, as the command line gave it: the package URL to use instead
 // of the one built from the manifest, the Base64 signature to use instead of the manifest's (each
-// null when not given) and whether to stop after the check; and why nobody will answer its window,
+// null when not given), whether to stop after the check, and whether to remove the installation
+// instead (nothing is then downloaded, checked or started); and why nobody will answer its window,
 // null when somebody may (an unattended run starts no application). The strings belong to the caller
 // and stay valid for as long as the installation runs.
 struct InstallRequest {
     const wchar_t* urlOverride = nullptr;
     const wchar_t* signatureOverride = nullptr;
     bool verifyOnly = false;
+    bool uninstall = false;
     const wchar_t* unattendedReason = nullptr;
 };
 

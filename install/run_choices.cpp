@@ -39,6 +39,7 @@ int unattendedExitCode(Outcome outcome, bool cancelled) {
     switch (outcome) {
         case Outcome::installed:
         case Outcome::verified:
+        case Outcome::removed:
             return 0;
         case Outcome::busy:
             return 1618;

@@ -52,7 +52,7 @@ bool shellTokenUsable(const ShellToken& shell);
 bool logFolderFromProfile(const RunFacts& facts);
 
 // How a run ended, as the window learns it.
-enum class Outcome { none, installed, verified, busy, failed };
-// The exit code of a run with /unattended: 0 installed or verified, 1618 when another installation
+enum class Outcome { none, installed, verified, removed, busy, failed };
+// The exit code of a run with /unattended: 0 installed, verified or removed (or nothing to remove), 1618 when another installation
 // was at work, 1603 for every other failure, and 1602 when it was cancelled (closed before any report).
 int unattendedExitCode(Outcome outcome, bool cancelled);

@@ -32,6 +32,7 @@ class OptionsTest : public ::testing::Test {
         ReleaseOptions();
         verifyOnly = false;
         unattended = false;
+        uninstall = false;
     }
 };
 
@@ -43,6 +44,7 @@ struct SettingsCase {
     const char* signature;
     bool verify;
     bool unattended = false;
+    bool uninstall = false;
 };
 
 TEST_F(OptionsTest, CommandLineSetsExactlyTheseSettings) {
@@ -76,6 +78,13 @@ TEST_F(OptionsTest, CommandLineSetsExactlyTheseSettings) {
         {"/url:a /unattended /verify_only", "a", kNull, true, true},
         {"/unattended /url:a", "a", kNull, false, true},
         {"/Unattended /url:a", kNull, kNull, false, false},
+        // /uninstall is a switch of the same kind, and changes how no other option is read.
+        {"/uninstall /unattended", kNull, kNull, false, true, true},
+        {"/uninstall:yes /verify_only", kNull, kNull, true, false, true},
+        {"/uninstall:", kNull, kNull, false, false, false},
+        {"/url:a /uninstall", "a", kNull, false, false, true},
+        {"/Uninstall /unattended", kNull, kNull, false, false, false},
+        {"/uninstal /unattended", kNull, kNull, false, false, false},
         // Later occurrences replace earlier ones.
         {"/url:a /url:b", "b", kNull, false},
         {"/url:a /eddsa_signature:s /verify_only", "a", "s", true},
@@ -103,6 +112,7 @@ TEST_F(OptionsTest, CommandLineSetsExactlyTheseSettings) {
         EXPECT_EQ(signatureOverride == nullptr ? kNull : narrow(signatureOverride), c.signature);
         EXPECT_EQ(verifyOnly, c.verify);
         EXPECT_EQ(unattended, c.unattended);
+        EXPECT_EQ(uninstall, c.uninstall);
     }
 }
 

@@ -96,7 +96,8 @@ TEST(RunChoices, UnattendedExitCodeTellsHowTheRunEnded) {
         bool cancelled;
         int code;
     } cases[] = {
-        {Outcome::installed, false, 0}, {Outcome::verified, false, 0}, {Outcome::busy, false, 1618},
+        {Outcome::installed, false, 0}, {Outcome::verified, false, 0}, {Outcome::removed, false, 0},
+        {Outcome::removed, true, 1602}, {Outcome::busy, false, 1618},
         {Outcome::failed, false, 1603}, {Outcome::none, false, 1603},  {Outcome::none, true, 1602},
         {Outcome::failed, true, 1602},
     };
