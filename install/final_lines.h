@@ -21,5 +21,8 @@ constexpr const wchar_t* kNotExtracted = L"Couldn't extract file\n";
 // Another run works in the code folder.
 constexpr const wchar_t* kBusy = L"Couldn't lock the code folder\n";
 constexpr const wchar_t* kNotRecovered = L"Couldn't recover the previous installation\n";
+// A run with /uninstall.
+constexpr const wchar_t* kUninstalled = L"Uninstaller thread finished victorious and will exit shortly.\n";
+constexpr const wchar_t* kNotUninstalled = L"Couldn't remove the installation\n";
 
 }  // namespace finalLine

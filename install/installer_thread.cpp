@@ -30,6 +30,8 @@
 #include "install/manifest.h"
 #include "install/run_facts.h"
 #include "install/files/safe_files.h"
+#include "install/own_image.h"
+#include "install/uninstall_entry.h"
 #include "install/verify_eddsa.h"
 
 namespace {
@@ -37,11 +39,11 @@ namespace {
 constexpr DWORD kPauseAfterInstall = 2500;  // milliseconds before WM_INSTALLER_CLOSE
 constexpr DWORD kPauseAfterVerify = 1000;
 
-// Finds the code folder and makes sure it exists; path holds MAX_PATH. Only the folder lookup and the
-// path's length can fail: folders that exist already are fine, and a folder that cannot be created
-// shows up later, when something inside it is used. Standard users cannot write beneath Program Files,
-// so nothing here guards against links.
-bool codeFolderPath(wchar_t* path) {
+// Finds the code folder and, when `make`, makes sure it exists; path holds MAX_PATH. Only the folder
+// lookup and the path's length can fail: folders that exist already are fine, and a folder that cannot
+// be created shows up later, when something inside it is used. Standard users cannot write beneath
+// Program Files, so nothing here guards against links.
+bool codeFolderPath(wchar_t* path, bool make) {
     if (SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILESX86, nullptr, SHGFP_TYPE_CURRENT, path) < 0) {
         return false;
     }
@@ -49,7 +51,9 @@ bool codeFolderPath(wchar_t* path) {
         if (!PathAppendW(path, name)) {
             return false;
         }
-        CreateDirectoryW(path, nullptr);  // lpSecurityAttributes: default security
+        if (make) {
+            CreateDirectoryW(path, nullptr);  // lpSecurityAttributes: default security
+        }
     }
     return true;
 }
@@ -66,6 +70,7 @@ struct Run {
     LocalPackage localPackage;         // held open from its read to its deletion
     PackageBytes package;
     PinnedExtractor extractor;
+    OwnImage image;   // the uninstaller kept in the code folder
     CodeFolder code;  // locked from the first change to the code folder to the end of the swap
     HWND window;
     std::atomic<Outcome>* outcome;
@@ -78,6 +83,16 @@ struct Run {
         PostMessageW(window, message, 0, 0);
     }
 };
+
+// The run's first line, and why nobody waits for it when that is so.
+void writeFirstLines(Run& run, const wchar_t* first) {
+    run.log.write(L"%ls", first);
+    if (run.request.unattendedReason != nullptr) {
+        run.log.write(
+            L"Running unattended (%ls): nothing waits for a person and the application is not started\n",
+            run.request.unattendedReason);
+    }
+}
 
 // The package bytes: the local package that the manifest names (a bare file name beside the
 // installer), or else the download of `url`. Returns the final line of a failure, or null.
@@ -113,17 +128,12 @@ const wchar_t* obtainPackage(Run& run, const wchar_t* url) {
 const wchar_t* install(Run& run) {
     InstallLog& log = run.log;
     const InstallRequest& request = run.request;
-    log.write(L"Installer thread started\n");
-    if (request.unattendedReason != nullptr) {
-        log.write(
-            L"Running unattended (%ls): nothing waits for a person and the application is not started\n",
-            request.unattendedReason);
-    }
+    writeFirstLines(run, L"Installer thread started\n");
     // Every path inside the code folder that is used is built here, so that none is ever used cut short.
     wchar_t codeFolder[MAX_PATH];
     wchar_t runtime[MAX_PATH];
     wchar_t application[MAX_PATH];
-    const bool codePaths = codeFolderPath(codeFolder) && joinPath(runtime, codeFolder, L"python") &&
+    const bool codePaths = codeFolderPath(codeFolder, true) && joinPath(runtime, codeFolder, L"python") &&
                            joinPath(application, codeFolder, L"welkara.exe") && run.code.setPath(codeFolder);
     // An update that an interrupted run left part-way is finished or undone before any step that can
     // fail, so that nobody starts a half-updated application whatever this run does next.
@@ -162,8 +172,10 @@ const wchar_t* install(Run& run) {
     }
 
     // Read and checked before anything is written: what happens to the file beside the installer from
-    // here on changes nothing. A failure is logged where the extractor would start.
+    // here on changes nothing. A failure is logged where the extractor would start, or where the
+    // uninstaller would be kept.
     run.extractor.load();
+    run.image.load();
     // The code folder first changes here: a second run stops, and what an interrupted one left is settled.
     const CodeFolder::Lock taken = run.code.take(log);
     if (taken == CodeFolder::Lock::busy) {
@@ -191,6 +203,12 @@ const wchar_t* install(Run& run) {
             run.code.replace(log, run.extractor, run.package.data(), run.package.size())) {
         return replaced;
     }
+    // Apps & features names the installation and its uninstaller. Without them the application is
+    // installed all the same; the line says what is missing.
+    wchar_t uninstaller[MAX_PATH];
+    if (run.image.writeCopy(log, run.code.ownFolder(), L"Installer.exe", uninstaller)) {
+        registerInstallation(log, codeFolder, uninstaller);
+    }
     run.code.release();
 
     // "Executing" (or why the application is not started) comes from the start itself.
@@ -205,12 +223,59 @@ const wchar_t* install(Run& run) {
     return nullptr;
 }
 
+// The removal of the installation, with the lock and the healing of an installation; nothing is
+// downloaded, checked or started. The shared database and the log stay: they belong to the machine's
+// users. Returns the final line of a failure, or null after a success (whose reports are posted here).
+const wchar_t* uninstall(Run& run) {
+    InstallLog& log = run.log;
+    writeFirstLines(run, L"Uninstaller thread started\n");
+    wchar_t codeFolder[MAX_PATH];
+    if (!codeFolderPath(codeFolder, false) || !run.code.setPath(codeFolder)) {
+        return finalLine::kNoCodePath;
+    }
+    switch (run.code.take(log)) {
+        case CodeFolder::Lock::busy:
+            return finalLine::kBusy;
+        case CodeFolder::Lock::unsettled:
+            return finalLine::kNotRecovered;
+        case CodeFolder::Lock::refused:
+            return finalLine::kNotUninstalled;
+        case CodeFolder::Lock::taken:
+            break;
+    }
+    switch (run.code.removeInstallation(log)) {
+        case CodeFolder::Removal::nothing:
+            log.write(L"Nothing is installed in %ls\n", codeFolder);
+            break;
+        case CodeFolder::Removal::removed:
+            log.write(L"Removed the installation from %ls\n", codeFolder);
+            break;
+        case CodeFolder::Removal::kept:
+            log.write(L"The installation in %ls was kept\n", codeFolder);
+            return finalLine::kNotUninstalled;
+        case CodeFolder::Removal::stuck:
+            log.write(L"The installation in %ls is part-way through a swap; the next run undoes it\n",
+                      codeFolder);
+            return finalLine::kNotUninstalled;
+    }
+    // The entry goes once the installation has: should this run end before, the entry still names
+    // an uninstaller that finishes the work.
+    if (!unregisterInstallation(log) || !run.code.clearAway(log)) {
+        return finalLine::kNotUninstalled;
+    }
+    log.write(L"%ls", finalLine::kUninstalled);
+    run.report(WM_INSTALLER_REMOVED, Outcome::removed);
+    Sleep(kPauseAfterInstall);
+    run.report(WM_INSTALLER_CLOSE, Outcome::removed);
+    return nullptr;
+}
+
 }  // namespace
 
 void runInstallation(HWND window, const InstallRequest& request, std::atomic<Outcome>* outcome) {
     Run run(window, request, outcome);
     run.log.open();
-    if (const wchar_t* failure = install(run)) {
+    if (const wchar_t* failure = request.uninstall ? uninstall(run) : install(run)) {
         run.log.write(L"%ls", failure);
         run.report(WM_INSTALLER_ERROR, run.code.busy() ? Outcome::busy : Outcome::failed);
     }

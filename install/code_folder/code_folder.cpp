@@ -139,8 +139,7 @@ const wchar_t* CodeFolder::replace(InstallLog& log, PinnedExtractor& extractor, 
             log.write(L"The previous installation in %ls was put back\n", code_);
             break;
         case Swap::stuck:
-            log.write(L"The installation in %ls is part-way through a swap; the next run undoes it\n",
-                      code_);
+            log.write(L"The installation in %ls is part-way through a swap; the next run undoes it\n", code_);
             break;
     }
     return runtime ? finalLine::kNotRemoved : finalLine::kNotExtracted;
@@ -293,9 +292,9 @@ bool CodeFolder::hasInstallation() const {
 }
 
 // Removes every entry of the installer's folder that no run needs, each as far as it can: all but the
-// lock, a record and the folders it names, and an earlier version's "previous" that undoUnrecorded()
-// alone may take apart. A record that cannot be read keeps everything. The entry named `patientWith`
-// (this run's work folder, which its extractor may have just left) is tried for a while.
+// lock, the uninstaller, a record and the folders it names, and an earlier version's "previous" that
+// undoUnrecorded() alone may take apart. A record that cannot be read keeps everything. The entry named
+// `patientWith` (this run's work folder, which its extractor may have just left) is tried for a while.
 void CodeFolder::removeLeftovers(const wchar_t* patientWith) {
     LocalMemory<char16_t> text;
     JournalText journal;
@@ -311,8 +310,8 @@ void CodeFolder::removeLeftovers(const wchar_t* patientWith) {
                  : std::wstring();
     const bool previousIsLeftover = !recorded && PathFileExistsW(legacyDone_);
     const auto needed = [&](const wchar_t* name) {
-        return samePath(name, L"lock") || samePath(name, L"previous.done") ||
-               (samePath(name, L"previous") && !previousIsLeftover) ||
+        return samePath(name, L"lock") || samePath(name, L"Installer.exe") ||
+               samePath(name, L"previous.done") || (samePath(name, L"previous") && !previousIsLeftover) ||
                (recorded && (samePath(name, L"swap") || (!withWork && samePath(name, L"unpacked")) ||
                              (withWork && samePath(name, work.c_str()))));
     };

@@ -1,6 +1,7 @@
 // The installation in the code folder, changed all or nothing and by one run at a time. The installer
 // keeps a folder of its own there, ".installer", which only the system and the administrators may
 // open, holding:
+//   Installer.exe  the uninstaller: a copy of the installer that made the installation
 //   lock         open for as long as a run works in the folder
 //   swap         the journal of an update (journal_text.h): written before its first step, removed once
 //                the update is done or undone
@@ -16,6 +17,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "install/files/holders.h"
 
@@ -23,6 +25,7 @@
 
 class InstallLog;
 class PinnedExtractor;
+class UpdateSwap;
 
 class CodeFolder {
   public:
@@ -52,6 +55,21 @@ class CodeFolder {
     const wchar_t* replace(InstallLog& log, PinnedExtractor& extractor, const std::uint8_t* bytes,
                            std::uint32_t length);
 
+    // How removing the installation went: gone whole, nothing was installed, kept whole (a line says
+    // why), or stopped part-way (the next run undoes it).
+    enum class Removal { removed, nothing, kept, stuck };
+    // With the folder taken: moves every entry of the installation but the installer's folder into a
+    // work folder of this run under a journal, all or nothing, and deletes what it can of them.
+    Removal removeInstallation(InstallLog& log);
+    // Once the installation is gone (or was never there): deletes everything in the installer's folder
+    // but the lock, gives the lock up and removes the installer's folder, the code folder and the folder
+    // above it, each when it is empty. What cannot go now (a running program's file) is marked to go at
+    // the next restart, with a line for each file; false after a line when that cannot be done either.
+    bool clearAway(InstallLog& log);
+
+    // The installer's own folder, where the uninstaller is kept.
+    const wchar_t* ownFolder() const { return own_; }
+
     // True when take() found another run at work in the folder.
     bool busy() const { return busy_; }
 
@@ -77,6 +95,7 @@ class CodeFolder {
     bool folders(const wchar_t* workFolder, SwapFolders* out) const;
     bool makeWorkFolder();
     Swap swap(InstallLog& log, bool* runtime);
+    Swap underJournal(InstallLog& log, UpdateSwap& change, const std::u16string& journal);
     bool rollForward(InstallLog& log, const JournalText& record, const SwapFolders& swap);
     bool endSwap(InstallLog& log, const SwapFolders& swap, bool legacy);
     bool undoUnrecorded(InstallLog& log);

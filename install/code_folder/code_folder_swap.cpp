@@ -65,6 +65,13 @@ CodeFolder::Swap CodeFolder::swap(InstallLog& log, bool* runtime) {
         *runtime = update.failedInRuntime();
         return Swap::kept;
     }
+    const Swap swapped = underJournal(log, update, journal);
+    *runtime = swapped != Swap::done && update.failedInRuntime();
+    return swapped;
+}
+
+CodeFolder::Swap CodeFolder::underJournal(InstallLog& log, UpdateSwap& change,
+                                          const std::u16string& journal) {
     // Read back before anything moves: what a later run would find is known to be whole and checked.
     LocalMemory<char16_t> written;
     JournalText check;
@@ -79,16 +86,15 @@ CodeFolder::Swap CodeFolder::swap(InstallLog& log, bool* runtime) {
                   static_cast<int>(GetLastError()));
         return DeleteFileW(record_) ? Swap::kept : Swap::stuck;
     }
-    if (update.forward(log)) {
+    if (change.forward(log)) {
         // Done: the installation is the new one. Should the journal stay (its flush failed), the next run
-        // finds every step taken and ends the update then.
-        if (update.end(log) && DeleteFileW(record_)) {
-            update.removeMoved();
+        // finds every step taken and ends the change then.
+        if (change.end(log) && DeleteFileW(record_)) {
+            change.removeMoved();
         }
         return Swap::done;
     }
-    *runtime = update.failedInRuntime();
-    return update.undo(log) && DeleteFileW(record_) ? Swap::putBack : Swap::stuck;
+    return change.undo(log) && DeleteFileW(record_) ? Swap::putBack : Swap::stuck;
 }
 
 // Undoes the update that `journal` names, from wherever an interrupted run left it: the files it had

@@ -46,6 +46,7 @@ constexpr wchar_t kInstallingText[] = L"Installing the latest version of Orvanta
 constexpr wchar_t kErrorText[] = L"There was an error installing Orvanta Welkara.";
 constexpr wchar_t kInstalledText[] = L"Orvanta Welkara has been installed.";
 constexpr wchar_t kVerifiedText[] = L"Orvanta Welkara has been verified.";
+constexpr wchar_t kRemovedText[] = L"Orvanta Welkara has been removed.";
 constexpr DWORD kLiveRegionChanged = 0x8019;  // EVENT_OBJECT_LIVEREGIONCHANGED
 constexpr wchar_t kFinishedLine[] = L"Installer thread finished victorious and will exit shortly.\n";
 constexpr wchar_t kVerifiedLine[] = L"Exiting after successful verification as requested\n";
@@ -527,6 +528,37 @@ INSTANTIATE_TEST_SUITE_P(
                       SuccessCase{"UnrecognisedOptionLastKeepsVerifyOnly", Source::HeldDownload,
                                   L"/verify_only /S", "verified"}),
     [](const ::testing::TestParamInfo<SuccessCase>& info) { return info.param.name; });
+
+// ---- The uninstaller that an installation keeps, started as Apps & features starts it (the entry's
+// UninstallString, attended): its window says that the installation has been removed and closes by
+// itself, and neither the installation nor the entry is left.
+
+TEST_F(MainWindowTest, UninstallerOfTheEntryShowsTheRemovalAndEndsByItself) {
+    useLocalPackage(L"package.7z", L"package");
+    InstallerProcess installing;
+    ASSERT_TRUE(installing.start(installer(), L"/unattended"));
+    ASSERT_TRUE(installing.waitForExit(60000));
+    ASSERT_EQ(installing.exitCode(), 0u) << installLog();
+    const std::wstring command = entryValue(L"UninstallString");
+    const size_t quote = command.find(L'"', 1);
+    ASSERT_TRUE(command.rfind(L"\"", 0) == 0 && quote != std::wstring::npos) << command;
+    EXPECT_EQ(command.substr(quote), L"\" /uninstall");
+
+    InstallerProcess process;
+    HWND window = startInstaller(process, L"/uninstall", command.substr(1, quote - 1));
+    ASSERT_NE(window, nullptr);
+    HWND status = windowtest::findChild(window, L"Static");
+    ASSERT_NE(status, nullptr);
+    EXPECT_TRUE(waitUntil(
+        [&] { return windowtest::windowText(status) == kRemovedText || !process.running(); }, 60000));
+    EXPECT_EQ(windowtest::windowText(status), kRemovedText);
+    ASSERT_TRUE(process.waitForExit(10000)) << "the window did not close by itself";
+    EXPECT_EQ(process.exitCode(), 0u);
+    EXPECT_TRUE(endsWith(installLog(), L"Uninstaller thread finished victorious and will exit shortly.\n"))
+        << installLog();
+    EXPECT_FALSE(pathExists(codeFolder + L"\\welkara.exe"));
+    EXPECT_EQ(entryValue(L"DisplayName"), L"<none>");
+}
 
 // ---- A DLL planted beside Installer.exe in place of a system DLL that is not a KnownDLL never loads,
 // even with Windows' search order, which puts the program's folder first, and the run still draws its

@@ -708,12 +708,12 @@ TEST_F(InstallerThreadTest, ApplicationRunningThroughTwoUpdatesLeavesItsFileUnti
         EXPECT_EQ(messages(), kInstalled) << log();
         EXPECT_TRUE(sameTree(withoutOwnFolder(installed()), newInstallation()));
     }
-    EXPECT_TRUE(pathExists(codeFolder + L"\\.installer")) << "the running application's file is gone";
+    EXPECT_FALSE(sameTree(installed(), newInstallation())) << "the running application's file is gone";
     SetEvent(stop.get());
     EXPECT_EQ(testsupport::closeProcess(&running, 10000), WAIT_OBJECT_0);
     runLocalPackage(L"package.7z", L"package");
     EXPECT_EQ(messages(), kInstalled);
-    EXPECT_FALSE(pathExists(codeFolder + L"\\.installer")) << "the leftover stays after the application ended";
+    EXPECT_TRUE(sameTree(installed(), newInstallation())) << "the leftover stays after the application ended";
 }
 
 TEST_F(InstallerThreadTest, HeldLeftoverOfAnEarlierSwapNeverStopsARun) {

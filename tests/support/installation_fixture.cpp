@@ -10,12 +10,14 @@ void InstallationFixture::SetUp() {
     databaseFolder = systemFolder(CSIDL_COMMON_APPDATA) + L"\\Orvanta\\Welkara";
     removeTree(systemFolder(CSIDL_PROGRAM_FILESX86) + L"\\Orvanta");
     removeTree(systemFolder(CSIDL_COMMON_APPDATA) + L"\\Orvanta");
+    removeEntry();
     DeleteFileW(logFilePath().c_str());
     DeleteFileW(manifest().c_str());
     DeleteFileW(localPackage().c_str());
 }
 
 void InstallationFixture::TearDown() {
+    removeEntry();
     DeleteFileW(manifest().c_str());
     DeleteFileW(localPackage().c_str());
 }
@@ -37,6 +39,23 @@ PackageStore InstallationFixture::packageStore(std::initializer_list<const wchar
         EXPECT_TRUE(store.putPackage(name, readBytes(package(name))));
     }
     return store;
+}
+
+void InstallationFixture::removeEntry() {
+    RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kEntryKey, KEY_WOW64_32KEY, 0);  // Reserved
+}
+
+std::wstring InstallationFixture::entryValue(const wchar_t* name) {
+    HKEY key = nullptr;
+    wchar_t text[1024] = {};
+    DWORD size = sizeof text;
+    const bool found = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kEntryKey, 0, KEY_QUERY_VALUE | KEY_WOW64_32KEY,
+                                     &key) == ERROR_SUCCESS &&
+                       RegGetValueW(key, nullptr, name, RRF_RT_REG_SZ, nullptr, text, &size) == ERROR_SUCCESS;
+    if (key != nullptr) {
+        RegCloseKey(key);
+    }
+    return found ? text : L"<none>";
 }
 
 bool InstallationFixture::applicationStarted() const {

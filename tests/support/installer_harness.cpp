@@ -15,7 +15,7 @@ namespace {
 std::vector<InstallerHarness::Report>* receivedReports = nullptr;
 
 LRESULT CALLBACK receiverProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message >= WM_INSTALLER_INSTALLED && message <= WM_INSTALLER_CLOSE) {
+    if (message >= WM_INSTALLER_INSTALLED && message <= WM_INSTALLER_REMOVED) {
         receivedReports->push_back({message, GetTickCount64()});
         return 0;
     }
@@ -215,6 +215,13 @@ std::wstring InstallerHarness::installLines(bool oldRuntime, const std::wstring&
 Tree InstallerHarness::installed() const {
     Tree tree = treeContents(codeFolder);
     tree.erase(L"started.txt");
+    // The uninstaller that every installation keeps; anything else in the installer's folder stays.
+    tree.erase(L".installer\\Installer.exe");
+    const auto own = tree.find(L".installer");
+    if (own != tree.end() &&
+        (std::next(own) == tree.end() || std::next(own)->first.rfind(L".installer\\", 0) != 0)) {
+        tree.erase(own);
+    }
     return tree;
 }
 
@@ -234,9 +241,10 @@ Tree InstallerHarness::newInstallation(const std::wstring& source) const {
     return tree;
 }
 
-PROCESS_INFORMATION InstallerHarness::startRunner(const std::wstring& folder, const std::wstring& program) {
+PROCESS_INFORMATION InstallerHarness::startRunner(const std::wstring& folder, const std::wstring& program,
+                                                  const std::wstring& arguments) {
     PROCESS_INFORMATION runner = {};
-    EXPECT_TRUE(startProcess(L"\"" + folder + L"\\" + program + L"\"", &runner))
+    EXPECT_TRUE(startProcess(L"\"" + folder + L"\\" + program + L"\"" + arguments, &runner))
         << "error " << GetLastError();
     return runner;
 }

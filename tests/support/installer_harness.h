@@ -28,6 +28,7 @@ using Reports = std::vector<UINT>;
 inline const Reports kInstalled = {WM_INSTALLER_INSTALLED, WM_INSTALLER_CLOSE};
 inline const Reports kVerified = {WM_INSTALLER_VERIFIED, WM_INSTALLER_CLOSE};
 inline const Reports kError = {WM_INSTALLER_ERROR};
+inline const Reports kRemoved = {WM_INSTALLER_REMOVED, WM_INSTALLER_CLOSE};
 
 // `text` with the stamp of every run's work folder ("run-" and 16 hexadecimal digits) written "{stamp}".
 std::wstring unstamped(std::wstring text);
@@ -91,7 +92,8 @@ class InstallerHarness : public InstallationFixture {
     std::wstring localVerified(const std::wstring& signatureName = L"package") const;
     std::wstring installLines(bool oldRuntime, const std::wstring& afterLaunch = L"") const;
 
-    // The code folder as it is, without the marker that the test application leaves when it starts.
+    // The code folder as it is, without the marker that the test application leaves when it starts
+    // and without the uninstaller (nor the installer's folder when it holds nothing else).
     Tree installed() const;
     // What installing the package whose tree is packages\SOURCE leaves: that tree unpacked over the
     // previous installation once its runtime is gone. The package's files replace those of the same
@@ -101,9 +103,10 @@ class InstallerHarness : public InstallationFixture {
     void expectOldInstallationUntouched() const { EXPECT_TRUE(sameTree(installed(), previous)); }
 
     // Starts installer_runner.exe (or `program`), reached through `folder` (this executable's folder
-    // or a link to it).
+    // or a link to it), with `arguments` (" /uninstall", " /unattended") after its name.
     static PROCESS_INFORMATION startRunner(const std::wstring& folder,
-                                           const std::wstring& program = L"installer_runner.exe");
+                                           const std::wstring& program = L"installer_runner.exe",
+                                           const std::wstring& arguments = L"");
     // Waits up to two minutes for it to end, ending it first when `terminate` says so.
     static void endRunner(PROCESS_INFORMATION* runner, bool terminate);
     // Waits up to a minute for `text` in the log.
