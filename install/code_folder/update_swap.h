@@ -69,6 +69,13 @@ class UpdateSwap {
     bool failedInRuntime() const { return runtimeFailure_; }
 
   private:
+    static constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    // A folder walked: listed and passed through.
+    static constexpr ACCESS_MASK kListAccess = FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES;
+    // A folder changed: also the rights that a rename into it opens it with. Held with full sharing, it
+    // cannot be opened afterwards by anyone who does not share it for writing.
+    static constexpr ACCESS_MASK kChangeAccess = kListAccess | FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY;
+
     struct Folder {
         std::wstring path;  // relative to the roots, names joined by '\', empty for the roots
         std::wstring name;  // its own name, empty for the roots
@@ -102,6 +109,7 @@ class UpdateSwap {
     };
     enum class Tree { live, fresh, previous };
 
+    static bool flushFileIn(HANDLE folder, const wchar_t* name);
     int addFolder(int parent, const std::wstring& name);
     int folderFor(const std::wstring& path);
     void addStep(JournalStep kind, int folder, const std::wstring& name, int child = -1,
