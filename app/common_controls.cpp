@@ -1,8 +1,8 @@
-// Win32 side of the common controls' activation context. Of ACTCTXW, lpAssemblyDirectory is the base
-// folder of private assembly probing for assemblies missing from the system-wide store, and
-// lpApplicationName (null: the process's executable) the name after which the ".local" folder is named.
-// Both are set to the System32 folder, which only administrators can write; the Common-Controls
-// assembly itself comes from the system-wide store.
+// The activation context that makes the window's controls those of the common controls 6.0. Of ACTCTXW,
+// lpAssemblyDirectory is the base folder of private assembly probing for assemblies missing from the
+// system-wide store, and lpApplicationName (null: the process's executable) the name after which the ".local"
+// folder is named. Both are set to the System32 folder, which only administrators can write; the
+// Common-Controls assembly itself comes from the system-wide store.
 #include "app/common_controls.h"
 
 #include <commctrl.h>

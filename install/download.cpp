@@ -1,4 +1,4 @@
-// Win32 side of the package download, on WinINet, which the first download loads from System32 (never
+// The package download over HTTPS, on WinINet, which the first download loads from System32 (never
 // bound at load time, see install/files/system_library.h). One internet handle serves the whole process and
 // is never closed; each download opens one request handle, which every way out closes, and reads the
 // body straight into one buffer of exactly the announced length.

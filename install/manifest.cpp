@@ -1,4 +1,4 @@
-// Win32 side of the manifest: finds "manifest" beside the executable and reads it whole with one
+// Loading the manifest: finds "manifest" beside the executable and reads it whole with one
 // ReadFile. A file of n bytes is the text of its first n/2 UTF-16LE code units; an odd last byte is
 // ignored and no byte-order mark is recognised. Only a regular file on disk with no other name is read,
 // never through a link (a link or a second name could lead to a file that the user may not read, whose

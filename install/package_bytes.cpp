@@ -1,7 +1,7 @@
-// Win32 side of the package's bytes: the view of a local package and the handler that keeps a page of
-// it that cannot be read from ending the process. mingw's compiler has no structured exception blocks,
-// so the handler is a vectored one, added while a view is mapped and removed with it; it acts only on
-// a read that faults inside the view, and leaves every other exception to the handlers after it.
+// The package's bytes as the check reads them: the view of a local package and the handler that keeps a page
+// of it that cannot be read from ending the process. mingw's compiler has no structured exception blocks, so
+// the handler is a vectored one, added while a view is mapped and removed with it; it acts only on a read
+// that faults inside the view, and leaves every other exception to the handlers after it.
 #include "install/package_bytes.h"
 
 #include <cstdint>

@@ -1,4 +1,5 @@
-// Win32 side of the pinned extractor.
+// The extractor read once beside the installer, checked against the SHA-512 this build was made with,
+// and written as a copy where only administrators can write.
 #include "install/pinned_extractor.h"
 
 #include <cstdarg>

@@ -1,5 +1,6 @@
-// Win32 side of the file trees. Every name is looked at through its directory listing, which reports
-// a reparse point without following it; a listed folder is walked only when it is no reparse point.
+// Whole trees walked and removed by path in the long form. Every name is looked at through its directory
+// listing, which reports a reparse point without following it; a listed folder is walked only when it is no
+// reparse point.
 #include "install/files/file_tree.h"
 
 namespace {
