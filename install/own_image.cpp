@@ -1,10 +1,11 @@
-// Win32 side of the running program's own image: the proof that the held file is the mapped one, and
-// the copy's draft, flush and renames.
+// Win32 side of the running program's own image: the proofs that the held file is the mapped one (by
+// its name, then by its bytes against the image in memory), and the copy's draft, flush and renames.
 #include "install/own_image.h"
 
 #include <psapi.h>
 
 #include "install/files/safe_files.h"
+#include "install/image_compare.h"
 #include "install/install_log.h"
 
 namespace {
@@ -16,7 +17,7 @@ const wchar_t kNotKept[] = L"Not keeping a copy of the installer: ";
 
 enum class Proof {
     same,       // the held file is the mapped image's file
-    different,  // the two names differ
+    different,  // the two names (or the two contents) differ
     unknown,    // a name could not be had; GetLastError tells why
 };
 
@@ -49,6 +50,48 @@ Proof provesMappedImage(HANDLE file) {
     }
     return samePath(dosForm ? held + 4 : held, dosForm ? mapped + 4 : mapped) ? Proof::same
                                                                               : Proof::different;
+}
+
+// Whether every page of the `size` bytes at `base` is part of a mapped image and can be read, so that
+// comparing them cannot fault.
+bool readableImage(const std::uint8_t* base, SIZE_T size) {
+    SIZE_T at = 0;
+    while (at < size) {
+        MEMORY_BASIC_INFORMATION region;
+        if (VirtualQuery(base + at, &region, sizeof(region)) == 0 || region.State != MEM_COMMIT ||
+            region.Type != MEM_IMAGE || (region.Protect & (PAGE_NOACCESS | PAGE_GUARD)) != 0) {
+            return false;
+        }
+        at = static_cast<SIZE_T>(static_cast<const std::uint8_t*>(region.BaseAddress) + region.RegionSize -
+                                 base);
+    }
+    return true;
+}
+
+// Compares `length` bytes read from the program's file with the image that runs (see compareImage).
+// The content proof holds on every system, whatever name the system gives the image's file. unknown
+// when the image cannot be read or the work buffer cannot be had (GetLastError tells why).
+Proof provesSameContent(const std::uint8_t* bytes, DWORD length) {
+    MODULEINFO module = {};
+    if (!GetModuleInformation(GetCurrentProcess(), GetModuleHandleW(nullptr), &module, sizeof(module))) {
+        return Proof::unknown;
+    }
+    const auto* image = static_cast<const std::uint8_t*>(module.lpBaseOfDll);
+    if (!readableImage(image, module.SizeOfImage)) {
+        SetLastError(ERROR_NOACCESS);
+        return Proof::unknown;
+    }
+    switch (compareImage(bytes, length, image, module.SizeOfImage, reinterpret_cast<std::uintptr_t>(image))) {
+        case ImageMatch::same:
+            return Proof::same;
+        case ImageMatch::noMemory:
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return Proof::unknown;
+        case ImageMatch::differs:
+        case ImageMatch::malformed:
+            break;
+    }
+    return Proof::different;
 }
 
 // `name` with `suffix` after it in `out` (MAX_PATH); false when it would not fit.
@@ -115,6 +158,12 @@ bool OwnImage::load() {
     LocalMemory<std::uint8_t> bytes;
     if (!fileSize(file.get(), kImageLimit, &length) || !readWhole(file.get(), length, 1, &bytes)) {
         return failed(Failure::unreadable, GetLastError());
+    }
+    // Still held: the bytes read are the mapped image's own in every byte that the program cannot have
+    // changed since it started.
+    const Proof content = provesSameContent(bytes.get(), length);
+    if (content != Proof::same) {
+        return failed(content == Proof::different ? Failure::foreign : Failure::unreadable, GetLastError());
     }
     bytes_.reset(bytes.release());
     length_ = length;

@@ -20,9 +20,16 @@ class OwnImage {
 
     // Opens the running executable's file by its module path (never through a link at the file itself)
     // with read sharing only, so that while it is held nobody can write, rename or delete it, nor rename
-    // a folder above it; proves that the held file is the one the process was mapped from (the held
-    // file's final path equals the mapped image's file name, case folded); and reads it whole (at most
-    // kImageLimit bytes). Logs nothing: writeCopy() says why it failed.
+    // a folder above it; proves that the held file is the one the process was mapped from, first by its
+    // name (the held file's final path equals the mapped image's file name, case folded), then, once it
+    // is read whole (at most kImageLimit bytes), by its content: its headers and every read-only section,
+    // relocated, equal the image in memory (compareImage). The name proof rests on how the system names
+    // a mapped file after a rename, which differs between systems; the content proof does not, but it
+    // cannot see the writable sections, which the program changes as it runs. Each proof refuses a file
+    // that the other lets through: a file that agrees with the image in every read-only byte but differs
+    // in its data, started through a folder link that was repointed, fails on its name; any other
+    // program put at the image's name after a rename fails on its content. Logs nothing: writeCopy()
+    // says why it failed.
     bool load();
 
     // Writes the bytes read as `name` inside `folder` (full paths; a folder only administrators can
@@ -38,7 +45,8 @@ class OwnImage {
 
   private:
     enum class Failure {
-        foreign,     // the file at the module path is not the mapped image, or is a link
+        foreign,     // the file at the module path is not the mapped image (by name or content), or is
+                     // a link
         unreadable,  // the module path, the names or the bytes could not be had (or load() was not
                      // called); error_ says why
     };

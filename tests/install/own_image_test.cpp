@@ -1,15 +1,17 @@
 // OwnImage under Wine, through own_image_runner.exe: a copy of the runner in "home" (a folder that its
 // user may change, as a Downloads folder is) is started, the test acts on its file or folder while it
 // waits, and it then writes its own image as "Installer.exe" into "kept". The copy is always the image
-// that runs: a new copy over an old one (held open or running), and never another program's bytes when
-// the folder it was started through is repointed.
+// that runs: a new copy over an old one (held open or running), and never other bytes when the folder
+// it was started through is repointed or its file is renamed and replaced.
 #include "install/own_image.h"
 
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <functional>
+#include <ostream>
 #include <string>
 
 #include "tests/support/wine_test_support.h"
@@ -202,30 +204,58 @@ TEST_F(OwnImageTest, StartedThroughAFolderLinkRepointedKeepsNoOtherProgram) {
     EXPECT_EQ(log, kNotTheProgram + started + L" is not the program that runs\n");
 }
 
+// The runner's own code with one byte changed: the middle byte of its first section's raw data.
+std::string withCodeByteChanged(std::string bytes) {
+    const auto at = [&](std::size_t offset) {
+        std::uint32_t value = 0;
+        for (int i = 3; i >= 0; --i) {
+            value = value << 8 | static_cast<std::uint8_t>(bytes.at(offset + i));
+        }
+        return value;
+    };
+    const std::size_t nt = at(0x3C);
+    const std::size_t section = nt + 24 + (at(nt + 20) & 0xFFFF);  // past the optional header
+    bytes.at(at(section + 20) + at(section + 16) / 2) ^= 0x01;
+    return bytes;
+}
+
+struct ReplacementCase {
+    const char* name;
+    std::string (*bytes)(const std::string& runner, const std::string& other);
+};
+
+void PrintTo(const ReplacementCase& c, std::ostream* os) { *os << c.name; }
+
+class OwnImageReplacedTest : public OwnImageTest, public ::testing::WithParamInterface<ReplacementCase> {};
+
 // The runner's own file is renamed once it runs (through Wine's MoveFileW: any program of its user may
-// rename a running program's file) and another program is put at its name. Windows names a mapped
-// image's file as it is named now, so the held file's name is not the image's and nothing is kept.
-// Wine keeps the name the image was opened by (seen): the other program, held at that name, passes,
-// and the test says so instead of failing. GetMappedFileNameW's contract ("the name of the
-// memory-mapped file", https://learn.microsoft.com/en-us/windows/win32/api/psapi/nf-psapi-getmappedfilenamew)
-// does not say which name it gives after a rename.
-TEST_F(OwnImageTest, FileRenamedAndReplacedAfterTheStartIsNotKept) {
+// rename a running program's file) and other bytes are put at its name. Wine keeps the name the image
+// was opened by (seen), so the held file passes the name proof there; its bytes are not the image's,
+// and nothing is kept.
+TEST_P(OwnImageReplacedTest, FileRenamedAndReplacedAfterTheStartIsNotKept) {
     const std::wstring started = home() + L"\\own_image_runner.exe";
+    const std::string replacement = GetParam().bytes(runnerBytes_, otherBytes_);
+    ASSERT_FALSE(replacement == runnerBytes_);
     std::wstring log;
     const int code = run(
         started, kept(),
         [&] {
             EXPECT_TRUE(MoveFileW(started.c_str(), (home() + L"\\moved.exe").c_str()));
-            EXPECT_TRUE(CopyFileW((other() + L"\\own_image_runner.exe").c_str(), started.c_str(), TRUE));
+            EXPECT_TRUE(writeBytes(started, replacement));
         },
         &log);
-    if (readBytes(copy()) == otherBytes_ &&
-        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version")) {
-        GTEST_SKIP() << "Wine gave the image's old name: the other program was kept";
-    }
-    EXPECT_FALSE(pathExists(copy()));
+    EXPECT_FALSE(pathExists(copy())) << "other bytes were kept";
     EXPECT_EQ(code, 1);
     EXPECT_EQ(log, kNotTheProgram + started + L" is not the program that runs\n");
 }
+
+const ReplacementCase kReplacements[] = {
+    {"ByAnotherProgram", [](const std::string&, const std::string& other) { return other; }},
+    {"ByTheRunnerWithOneCodeByteChanged",
+     [](const std::string& runner, const std::string&) { return withCodeByteChanged(runner); }},
+};
+
+INSTANTIATE_TEST_SUITE_P(Replaced, OwnImageReplacedTest, ::testing::ValuesIn(kReplacements),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
