@@ -41,23 +41,23 @@ welkara_test_program(installer_stopping_runner ${folder} ${CMAKE_CURRENT_LIST_DI
                      welkara_installation_stopping)
 add_dependencies(installer_thread_test installer_stopping_runner)
 
-# update_test: what an update guarantees about the installation it finds (folders held open, the
+# update_swap_test: what an update guarantees about the installation it finds (folders held open, the
 # application's own files, access lists, kills at random moments). It runs beside installer_thread_test,
 # with its packages, 7za.exe and both runners; its kills take longer than the default limit allows.
-welkara_add_test(update_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/code_folder/update_test.cpp
+welkara_add_test(update_swap_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/code_folder/update_swap_test.cpp
                  LIBRARIES welkara_installer_harness welkara_installation WINE_STATE)
-set_target_properties(update_test PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${folder})
-add_dependencies(update_test installer_thread_test_packages installer_runner installer_stopping_runner)
-set_tests_properties(update_test PROPERTIES TIMEOUT 1800)
+set_target_properties(update_swap_test PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${folder})
+add_dependencies(update_swap_test installer_thread_test_packages installer_runner installer_stopping_runner)
+set_tests_properties(update_swap_test PROPERTIES TIMEOUT 1800)
 
-# removal_test: what /uninstall guarantees (the installation and its entry gone, all or nothing, the
+# code_folder_removal_test: what /uninstall guarantees (the installation and its entry gone, all or nothing, the
 # database and the log kept; kills at random moments). It runs beside installer_thread_test, with its
 # packages, 7za.exe and both runners; its kills take longer than the default limit allows.
-welkara_add_test(removal_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/code_folder/removal_test.cpp
+welkara_add_test(code_folder_removal_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/code_folder/code_folder_removal_test.cpp
                  LIBRARIES welkara_installer_harness welkara_installation WINE_STATE)
-set_target_properties(removal_test PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${folder})
-add_dependencies(removal_test installer_thread_test_packages installer_runner installer_stopping_runner)
-set_tests_properties(removal_test PROPERTIES TIMEOUT 1200)
+set_target_properties(code_folder_removal_test PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${folder})
+add_dependencies(code_folder_removal_test installer_thread_test_packages installer_runner installer_stopping_runner)
+set_tests_properties(code_folder_removal_test PROPERTIES TIMEOUT 1200)
 
 # database_test: the database step, in verify-only runs and on its own. It runs beside
 # installer_thread_test, with its packages and 7za.exe.

@@ -155,7 +155,7 @@ TEST_F(RemovalTest, QuietUninstallStringOfTheEntryRemovesTheInstallation) {
         PROCESS_INFORMATION installing = startRunner(exeFolder());
         endRunner(&installing, false);
         ASSERT_TRUE(logShows(L"Installer thread finished victorious")) << log();
-        EXPECT_EQ(readBytes(uninstaller()), readBytes(runner));
+        EXPECT_TRUE(readBytes(uninstaller()) == readBytes(runner)) << "the uninstaller is not the runner";
         EXPECT_EQ(entryValue(L"InstallLocation"), codeFolder);
         EXPECT_EQ(entryValue(L"DisplayVersion"), L"4.3.2.1");  // the test application's
         EXPECT_EQ(entryValue(L"UninstallString"), L"\"" + uninstaller() + L"\" /uninstall");
@@ -181,6 +181,44 @@ TEST_F(RemovalTest, QuietUninstallStringOfTheEntryRemovesTheInstallation) {
     EXPECT_EQ(leftForRestart(), std::vector<std::wstring>{L".installer\\run-{stamp}\\Installer.exe"});
     EXPECT_EQ(entryValue(L"DisplayName"), L"<none>");
     EXPECT_EQ(readBytes(databasePath()), database);
+}
+
+// The installer is started through a folder link (a Downloads folder that is a junction), which its
+// owner repoints at once to a folder holding the same manifest, package and 7za.exe but another program
+// under the installer's name. The run installs either way; the uninstaller it keeps is the program that
+// ran or none (with the line that says so, and then no entry), never the other one.
+TEST_F(RemovalTest, UninstallerIsNeverAnotherProgramPutWhereTheInstallerWas) {
+    useLocalPackage(L"package.7z", L"package");
+    const std::wstring via = exeFolder() + L"-via";
+    const std::wstring other = exeFolder() + L"\\other";
+    testsupport::removeTree(other);
+    ASSERT_TRUE(CreateDirectoryW(other.c_str(), nullptr));
+    for (const wchar_t* name : {L"manifest", L"local.7z", L"7za.exe"}) {
+        ASSERT_TRUE(CopyFileW((exeFolder() + L"\\" + name).c_str(), (other + L"\\" + name).c_str(), FALSE));
+    }
+    const std::wstring impostor = other + L"\\installer_runner.exe";
+    ASSERT_TRUE(CopyFileW(package(L"src\\welkara.exe").c_str(), impostor.c_str(), FALSE));
+    testsupport::removeUnixLink(via);
+    ASSERT_TRUE(testsupport::makeUnixLink(exeFolder(), via));
+
+    PROCESS_INFORMATION runner = startRunner(via);
+    testsupport::removeUnixLink(via);
+    ASSERT_TRUE(testsupport::makeUnixLink(other, via));
+    endRunner(&runner, false);
+    testsupport::removeUnixLink(via);
+
+    EXPECT_TRUE(logShows(L"Installer thread finished victorious")) << log();
+    bool kept = false;
+    const std::string copy = readBytes(uninstaller(), &kept);
+    EXPECT_FALSE(copy == readBytes(impostor)) << "the other program was kept";
+    if (kept) {
+        EXPECT_TRUE(copy == readBytes(exeFolder() + L"\\installer_runner.exe"))
+            << "the copy is not the runner";
+    } else {
+        EXPECT_NE(log().find(L"Not keeping a copy of the installer: "), std::wstring::npos) << log();
+        EXPECT_EQ(entryValue(L"UninstallString"), L"<none>");
+    }
+    testsupport::removeTree(other);
 }
 
 // The application keeps running through its removal: its file is moved aside with the rest, and, as
