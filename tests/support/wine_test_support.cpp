@@ -193,6 +193,13 @@ DWORD childProcess(DWORD parent, const wchar_t* name) {
     return found;
 }
 
+bool suspendProcess(HANDLE process) {
+    using Suspend = LONG(WINAPI*)(HANDLE);
+    const FARPROC found = GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtSuspendProcess");
+    const auto suspend = reinterpret_cast<Suspend>(reinterpret_cast<void*>(found));
+    return suspend != nullptr && suspend(process) >= 0;
+}
+
 std::wstring systemFolder(int csidl) {
     wchar_t path[MAX_PATH];
     SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, path);

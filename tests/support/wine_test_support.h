@@ -51,6 +51,10 @@ bool startProcess(const std::wstring& commandLine, PROCESS_INFORMATION* process,
 DWORD closeProcess(PROCESS_INFORMATION* process, DWORD timeoutMs = INFINITE);
 // The process id of a running process named `name` (as "7za.exe") that `parent` started, or 0.
 DWORD childProcess(DWORD parent, const wchar_t* name);
+// Suspends every thread of the process open as `process` (with PROCESS_SUSPEND_RESUME), so that it
+// makes no progress of its own until it is ended: a test that then ends its parent sees it end only
+// when something ends it. False when the system refuses.
+bool suspendProcess(HANDLE process);
 // Checks `done` until it holds, sleeping `stepMs` after each failed check, at most `tries` times; returns
 // its last result.
 template <class Done>
