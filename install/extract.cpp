@@ -6,11 +6,10 @@
 
 #include <cstring>
 #include <cwchar>
-#include <memory>
-#include <type_traits>
 
 #include "install/extractor_output.h"
 #include "install/files/holders.h"
+#include "install/files/safe_files.h"
 #include "install/install_log.h"
 
 namespace {
@@ -130,6 +129,154 @@ bool extractorEnvironment(wchar_t* block) {
            add(L"TMP=", temporary);
 }
 
+// The extractor's job: its last handle is the installer's, so that whatever ends the installer
+// ("Cancel", a kill, a crash) ends the extractor with it, and nothing of a run outlives it. False, with
+// GetLastError set, when it cannot be made.
+bool makeJob(OwnedHandle* job) {
+    job->reset(CreateJobObjectW(nullptr,    // lpJobAttributes: not inheritable
+                                nullptr));  // lpName
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    return job->valid() &&
+           SetInformationJobObject(job->get(), JobObjectExtendedLimitInformation, &limits, sizeof limits);
+}
+
+// The extractor's standard handles, inheritable: the null device for input, and for output and errors
+// a write-only copy of `outputFile`. False, with GetLastError set, when either cannot be had.
+bool makeStandardHandles(HANDLE outputFile, OwnedHandle* input, OwnedHandle* output) {
+    SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
+    input->reset(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
+                             OPEN_EXISTING, 0,
+                             nullptr));  // hTemplateFile
+    HANDLE duplicate = nullptr;
+    const bool duplicated = DuplicateHandle(GetCurrentProcess(), outputFile, GetCurrentProcess(), &duplicate,
+                                            FILE_GENERIC_WRITE, TRUE,  // bInheritHandle
+                                            0) != FALSE;
+    output->reset(duplicated ? duplicate : INVALID_HANDLE_VALUE);
+    return input->valid() && output->valid();
+}
+
+// The extractor's attribute list: the two handles it inherits, its only ones, and (where the system
+// can) the job it is born in. It keeps the arrays that the list points to, so the list stays whole
+// while it exists, and deletes the list when it goes.
+class ExtractorAttributes {
+  public:
+    ExtractorAttributes(HANDLE input, HANDLE output, HANDLE job) : inherited_{input, output}, jobs_{job} {}
+    ExtractorAttributes(const ExtractorAttributes&) = delete;
+    ExtractorAttributes& operator=(const ExtractorAttributes&) = delete;
+    ~ExtractorAttributes() {
+        if (initialized_) {
+            DeleteProcThreadAttributeList(list());
+        }
+    }
+
+    // Fills the list. False after its log line when the list or the handle list cannot be set; a job
+    // that cannot be set is no failure: bornInJob() says whether it was.
+    bool build(InstallLog& log) {
+        SIZE_T size = sizeof buffer_;
+        if (!InitializeProcThreadAttributeList(list(), 2, 0, &size)) {
+            return failed(log, L"InitializeProcThreadAttributeList failed");
+        }
+        initialized_ = true;
+        if (!UpdateProcThreadAttribute(list(), 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited_,
+                                       sizeof inherited_,
+                                       nullptr,     // lpPreviousValue
+                                       nullptr)) {  // lpReturnSize
+            return failed(log, L"UpdateProcThreadAttribute failed");
+        }
+        bornInJob_ = UpdateProcThreadAttribute(list(), 0, kJobListAttribute, jobs_, sizeof jobs_,
+                                               nullptr,            // lpPreviousValue
+                                               nullptr) != FALSE;  // lpReturnSize
+        return true;
+    }
+    LPPROC_THREAD_ATTRIBUTE_LIST list() { return reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(buffer_); }
+    // True when the extractor is born in its job (Windows 10 and later): then no moment exists in
+    // which it runs outside it.
+    bool bornInJob() const { return bornInJob_; }
+
+  private:
+    HANDLE inherited_[2];
+    HANDLE jobs_[1];
+    alignas(16) unsigned char buffer_[512];  // room for two attributes
+    bool initialized_ = false;
+    bool bornInJob_ = false;
+};
+
+// Starts the copy of `extractor` with `commandLine` and `environment` in the job `job`, with the null
+// device as input and `outputFile` for output and errors, no console, and only those two handles
+// inherited (their copies here exist only until it has started). Where it cannot be born in the job it
+// starts suspended and joins the job before it runs; when it cannot join, it is ended and the copy
+// removed. False after its log line.
+bool startExtractor(InstallLog& log, PinnedExtractor& extractor, wchar_t* commandLine, wchar_t* environment,
+                    HANDLE job, HANDLE outputFile, ProcessHandles* process) {
+    OwnedHandle input;
+    OwnedHandle output;
+    if (!makeStandardHandles(outputFile, &input, &output)) {
+        return failed(log, L"Couldn't prepare the extractor's standard handles");
+    }
+    ExtractorAttributes attributes(input.get(), output.get(), job);
+    if (!attributes.build(log)) {
+        return false;
+    }
+    STARTUPINFOEXW startup = {};
+    startup.StartupInfo.cb = sizeof startup;
+    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    startup.StartupInfo.hStdInput = input.get();
+    startup.StartupInfo.hStdOutput = output.get();
+    startup.StartupInfo.hStdError = output.get();
+    startup.lpAttributeList = attributes.list();
+    // No console at all: a console program given CREATE_NO_WINDOW gets a hidden console of its own,
+    // which costs more to set up (under Wine, several times the extraction of a large stored archive)
+    // than a console-less start. Without EXTENDED_STARTUPINFO_PRESENT the attribute list is ignored:
+    // every inheritable handle would be inherited, and the job never joined.
+    const bool started =
+        CreateProcessW(extractor.copyPath(), commandLine,
+                       nullptr,  // lpProcessAttributes
+                       nullptr,  // lpThreadAttributes
+                       TRUE,     // bInheritHandles: only those in the list
+                       DETACHED_PROCESS | EXTENDED_STARTUPINFO_PRESENT | CREATE_UNICODE_ENVIRONMENT |
+                           (attributes.bornInJob() ? 0 : CREATE_SUSPENDED),
+                       environment,
+                       nullptr,  // lpCurrentDirectory: the installer's current directory
+                       &startup.StartupInfo, &process->information);
+    const DWORD error = GetLastError();
+    if (!started) {
+        process->information = {};
+        return failed(log, L"CreateProcess failed", error);
+    }
+    if (!attributes.bornInJob() && (!AssignProcessToJobObject(job, process->information.hProcess) ||
+                                    ResumeThread(process->information.hThread) == static_cast<DWORD>(-1))) {
+        failed(log, L"Couldn't put the extractor in its job");
+        TerminateProcess(process->information.hProcess, 1);
+        WaitForSingleObject(process->information.hProcess, INFINITE);
+        extractor.removeCopy();
+        return false;
+    }
+    return true;
+}
+
+// Waits for the started extractor to end and removes its copy. True when it ended with exit code 0;
+// otherwise logs the last lines of `outputFile`, then its exit code (or why there is none), and false.
+bool finishExtractor(InstallLog& log, PinnedExtractor& extractor, const ProcessHandles& process,
+                     HANDLE outputFile) {
+    WaitForSingleObject(process.information.hProcess, INFINITE);
+    DWORD exitCode = 0;
+    const bool ended = GetExitCodeProcess(process.information.hProcess, &exitCode) != 0;
+    const DWORD error = ended ? 0 : GetLastError();
+    extractor.removeCopy();
+    if (ended && exitCode == 0) {
+        return true;
+    }
+    logOutputFile(log, outputFile);
+    if (!ended) {
+        return failed(log, L"GetExitCodeProcess failed", error);
+    }
+    // 7za.exe ends with 0 only when everything was unpacked; 1 (warning) already means files were
+    // skipped, 2 a fatal error, 7 a bad command line, 8 too little memory.
+    log.write(L"extractUpdate: 7za.exe failed with exit code %d\n", static_cast<int>(exitCode));
+    return false;
+}
+
 }  // namespace
 
 bool extractUpdateFromFileToCwd(InstallLog& log, PinnedExtractor& extractor, const wchar_t* copyFolder) {
@@ -139,7 +286,6 @@ bool extractUpdateFromFileToCwd(InstallLog& log, PinnedExtractor& extractor, con
     if (!extractor.writeCopy(log, copyFolder)) {
         return false;
     }
-
     OwnedHandle output;
     if (!createOutputFile(&output)) {
         return failed(log, L"Couldn't create the extractor's output file");
@@ -150,106 +296,13 @@ bool extractUpdateFromFileToCwd(InstallLog& log, PinnedExtractor& extractor, con
     if (!extractorEnvironment(environment)) {
         return failed(log, L"Couldn't make the extractor's environment");
     }
-    // The extractor's job: its last handle is the installer's, so that whatever ends the installer
-    // ("Cancel", a kill, a crash) ends the extractor with it, and nothing of a run outlives it.
-    OwnedHandle job(CreateJobObjectW(nullptr,    // lpJobAttributes: not inheritable
-                                     nullptr));  // lpName
-    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
-    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    if (!job.valid() ||
-        !SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+    OwnedHandle job;
+    if (!makeJob(&job)) {
         return failed(log, L"Couldn't make the extractor's job");
     }
     ProcessHandles process;
-    {
-        // The extractor's standard handles: the null device for input, and for output and errors a
-        // write-only copy of the output file's handle. These two are the only handles it inherits (the
-        // list below), and the copies here exist only until it has started.
-        SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
-        OwnedHandle input(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
-                                      OPEN_EXISTING, 0,
-                                      nullptr));  // hTemplateFile
-        HANDLE duplicate = nullptr;
-        const bool duplicated = DuplicateHandle(GetCurrentProcess(), output.get(), GetCurrentProcess(),
-                                                &duplicate, FILE_GENERIC_WRITE, TRUE,  // bInheritHandle
-                                                0) != FALSE;
-        OwnedHandle childOutput(duplicated ? duplicate : INVALID_HANDLE_VALUE);
-        if (!input.valid() || !childOutput.valid()) {
-            return failed(log, L"Couldn't prepare the extractor's standard handles");
-        }
-        HANDLE inherited[2] = {input.get(), childOutput.get()};
-        HANDLE jobs[1] = {job.get()};
-        // Two attributes in a buffer of their own; the list is deleted on every way out.
-        alignas(16) unsigned char listBuffer[512];
-        SIZE_T listSize = sizeof listBuffer;
-        const auto list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(listBuffer);
-        if (!InitializeProcThreadAttributeList(list, 2, 0, &listSize)) {
-            return failed(log, L"InitializeProcThreadAttributeList failed");
-        }
-        const std::unique_ptr<std::remove_pointer_t<LPPROC_THREAD_ATTRIBUTE_LIST>,
-                              decltype(&DeleteProcThreadAttributeList)>
-            attributes(list, DeleteProcThreadAttributeList);
-        STARTUPINFOEXW startup = {};
-        startup.StartupInfo.cb = sizeof startup;
-        startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
-        startup.StartupInfo.hStdInput = input.get();
-        startup.StartupInfo.hStdOutput = childOutput.get();
-        startup.StartupInfo.hStdError = childOutput.get();
-        startup.lpAttributeList = list;
-        if (!UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited,
-                                       sizeof inherited,
-                                       nullptr,     // lpPreviousValue
-                                       nullptr)) {  // lpReturnSize
-            return failed(log, L"UpdateProcThreadAttribute failed");
-        }
-        // Born in the job where the system can (Windows 10 and later): then no moment exists in which
-        // the extractor runs outside it. Elsewhere it starts suspended and joins the job before it runs.
-        const bool bornInJob = UpdateProcThreadAttribute(list, 0, kJobListAttribute, jobs, sizeof jobs,
-                                                         nullptr,            // lpPreviousValue
-                                                         nullptr) != FALSE;  // lpReturnSize
-        // No console at all: a console program given CREATE_NO_WINDOW gets a hidden console of its own,
-        // which costs more to set up (under Wine, several times the extraction of a large stored
-        // archive) than a console-less start.
-        const bool started =
-            CreateProcessW(extractor.copyPath(), commandLine,
-                           nullptr,  // lpProcessAttributes
-                           nullptr,  // lpThreadAttributes
-                           TRUE,     // bInheritHandles: only those in the list
-                           DETACHED_PROCESS | EXTENDED_STARTUPINFO_PRESENT | CREATE_UNICODE_ENVIRONMENT |
-                               (bornInJob ? 0 : CREATE_SUSPENDED),
-                           environment,
-                           nullptr,  // lpCurrentDirectory: the installer's current directory
-                           &startup.StartupInfo, &process.information);
-        const DWORD error = GetLastError();
-        if (!started) {
-            process.information = {};
-            return failed(log, L"CreateProcess failed", error);
-        }
-        if (!bornInJob && (!AssignProcessToJobObject(job.get(), process.information.hProcess) ||
-                           ResumeThread(process.information.hThread) == static_cast<DWORD>(-1))) {
-            failed(log, L"Couldn't put the extractor in its job");
-            TerminateProcess(process.information.hProcess, 1);
-            WaitForSingleObject(process.information.hProcess, INFINITE);
-            extractor.removeCopy();
-            return false;
-        }
-    }
-    WaitForSingleObject(process.information.hProcess, INFINITE);
-    DWORD exitCode = 0;
-    const bool ended = GetExitCodeProcess(process.information.hProcess, &exitCode) != 0;
-    const DWORD error = ended ? 0 : GetLastError();
-    extractor.removeCopy();
-    if (ended && exitCode == 0) {
-        return true;
-    }
-    logOutputFile(log, output.get());
-    if (!ended) {
-        return failed(log, L"GetExitCodeProcess failed", error);
-    }
-    // 7za.exe ends with 0 only when everything was unpacked; 1 (warning) already means files were
-    // skipped, 2 a fatal error, 7 a bad command line, 8 too little memory.
-    log.write(L"extractUpdate: 7za.exe failed with exit code %d\n", static_cast<int>(exitCode));
-    return false;
+    return startExtractor(log, extractor, commandLine, environment, job.get(), output.get(), &process) &&
+           finishExtractor(log, extractor, process, output.get());
 }
 
 bool extractUpdate(InstallLog& log, const wchar_t* folder, PinnedExtractor& extractor,
@@ -269,18 +322,15 @@ bool extractUpdate(InstallLog& log, const wchar_t* folder, PinnedExtractor& extr
                                     nullptr));  // hTemplateFile
     if (!archive.valid()) {
         log.write(L"CreateFile(%ls) failed\n", L"archive.7z");
+    } else if (!writeWhole(archive.get(), bytes, length)) {
+        log.write(L"extractUpdate: write failed\n");
+    } else if (!FlushFileBuffers(archive.get())) {
+        failed(log, L"FlushFileBuffers failed");
     } else {
-        DWORD written = 0;
-        if (!WriteFile(archive.get(), bytes, length, &written, nullptr) || written != length) {
-            log.write(L"extractUpdate: write failed\n");
-        } else if (!FlushFileBuffers(archive.get())) {
-            failed(log, L"FlushFileBuffers failed");
-        } else {
-            archive.reset();
-            extracted = extractUpdateFromFileToCwd(log, extractor, copyFolder);
-            if (!extracted) {
-                log.write(L"extractUpdateFromFileToCwd failed\n");
-            }
+        archive.reset();
+        extracted = extractUpdateFromFileToCwd(log, extractor, copyFolder);
+        if (!extracted) {
+            log.write(L"extractUpdateFromFileToCwd failed\n");
         }
     }
     archive.reset();

@@ -11,8 +11,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "install/install_log.h"
 #include "tests/support/wine_test_support.h"
@@ -36,6 +38,28 @@ const std::wstring kQuote = L"extractUpdate: 7za.exe: ";
         if (bytes != "<folder>") {
             files.insert(path);
         }
+    }
+    return files;
+}
+
+// The final paths of the files on disk that the process open as `process` (with PROCESS_DUP_HANDLE)
+// holds open: each handle value it may hold (Wine hands them out from 4 up, in steps of 4, the lowest
+// free one first) is copied into this process and its copy asked what it names.
+[[maybe_unused]] std::vector<std::wstring> filesHeldBy(HANDLE process) {
+    std::vector<std::wstring> files;
+    for (ULONG_PTR value = 4; value < 0x4000; value += 4) {
+        HANDLE copy = nullptr;
+        if (!DuplicateHandle(process, reinterpret_cast<HANDLE>(value), GetCurrentProcess(), &copy, 0, FALSE,
+                             DUPLICATE_SAME_ACCESS)) {
+            continue;
+        }
+        wchar_t path[MAX_PATH];
+        const DWORD length =
+            GetFileType(copy) == FILE_TYPE_DISK ? GetFinalPathNameByHandleW(copy, path, MAX_PATH, 0) : 0;
+        if (length > 0 && length < MAX_PATH) {
+            files.emplace_back(path, length);
+        }
+        CloseHandle(copy);
     }
     return files;
 }
@@ -202,6 +226,8 @@ TEST_F(ExtractTest, FailureInsideTheExtractorIsReportedWithItsExitCode) {
 // A "Cancel" (or a kill) ends the installer while it waits for the extractor: the extractor ends with
 // it, holding none of its caller's handles but those given to it (a file that the caller held through
 // an inheritable handle is free as soon as the caller has ended), and its output file goes with it.
+// The extractor is suspended before its caller is ended, so that it cannot end by finishing its work:
+// only its job ends it, and one outside the job would run on for ever.
 TEST_F(ExtractTest, ExtractorEndsWithItsCaller) {
     ASSERT_TRUE(placeArchive(L"large.7z"));
     PROCESS_INFORMATION runner = {};
@@ -213,12 +239,29 @@ TEST_F(ExtractTest, ExtractorEndsWithItsCaller) {
         return pathExists(large) || WaitForSingleObject(runner.hProcess, 0) != WAIT_TIMEOUT;
     });
     HANDLE extractor =
-        OpenProcess(SYNCHRONIZE, FALSE, testsupport::childProcess(runner.dwProcessId, L"7za.exe"));
+        OpenProcess(SYNCHRONIZE | PROCESS_SUSPEND_RESUME | PROCESS_DUP_HANDLE | PROCESS_TERMINATE, FALSE,
+                    testsupport::childProcess(runner.dwProcessId, L"7za.exe"));
+    const bool suspended = extractor != nullptr && testsupport::suspendProcess(extractor);
+    const std::vector<std::wstring> files =
+        extractor != nullptr ? filesHeldBy(extractor) : std::vector<std::wstring>{};
     TerminateProcess(runner.hProcess, 99);
     testsupport::closeProcess(&runner);
     ASSERT_NE(extractor, nullptr) << "no 7za.exe was seen running";
-    EXPECT_EQ(WaitForSingleObject(extractor, 10000), WAIT_OBJECT_0) << "7za.exe runs on without its caller";
+    EXPECT_TRUE(suspended);
+    const DWORD waited = WaitForSingleObject(extractor, 10000);
+    if (waited != WAIT_OBJECT_0) {
+        TerminateProcess(extractor, 1);
+        WaitForSingleObject(extractor, 10000);
+    }
     CloseHandle(extractor);
+    EXPECT_EQ(waited, WAIT_OBJECT_0) << "7za.exe runs on without its caller";
+    // Its standard output is the output file; the caller's file is not among what it holds.
+    const auto holds = [&](const wchar_t* part) {
+        return std::any_of(files.begin(), files.end(),
+                           [&](const std::wstring& file) { return file.find(part) != std::wstring::npos; });
+    };
+    EXPECT_TRUE(holds(L"\\7za-output-")) << "the files that 7za.exe holds were not seen";
+    EXPECT_FALSE(holds(L"\\held-by-runner.txt")) << "7za.exe inherited its caller's handle";
     HANDLE held = CreateFileW((exeFolder() + L"\\held-by-runner.txt").c_str(), GENERIC_WRITE, 0, nullptr,
                               OPEN_EXISTING, 0, nullptr);
     EXPECT_NE(held, INVALID_HANDLE_VALUE) << "7za.exe held its caller's handle (" << GetLastError() << ")";

@@ -682,9 +682,20 @@ TEST_P(EndedRunTest, EndsItsExtractorAndTheNextRunInstalls) {
         return writing;
     }));
     const DWORD ended = first.dwProcessId;
+    // Suspended, the extractor cannot end by finishing its work: only its job ends it with the run.
+    OwnedHandle extractor(unpacking ? OpenProcess(PROCESS_SUSPEND_RESUME | PROCESS_TERMINATE | SYNCHRONIZE,
+                                                  FALSE, testsupport::childProcess(ended, L"7za.exe"))
+                                    : nullptr);
+    EXPECT_TRUE(!unpacking || (extractor.valid() && testsupport::suspendProcess(extractor.get())));
     endRunner(&first, true);
-    EXPECT_TRUE(waitFor(200, 50, [&] { return testsupport::childProcess(ended, L"7za.exe") == 0; }))
-        << "its extractor runs on";
+    EXPECT_TRUE(waitFor(200, 50, [&] {
+        return testsupport::childProcess(ended, L"7za.exe") == 0 &&
+               (!extractor.valid() || WaitForSingleObject(extractor.get(), 0) == WAIT_OBJECT_0);
+    })) << "its extractor runs on";
+    if (extractor.valid() && WaitForSingleObject(extractor.get(), 0) == WAIT_TIMEOUT) {
+        TerminateProcess(extractor.get(), 1);
+        WaitForSingleObject(extractor.get(), 10000);
+    }
     runLocalPackage(L"package.7z", L"package");
     EXPECT_EQ(messages(), kInstalled);
     expectNewInstallation();

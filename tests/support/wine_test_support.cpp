@@ -4,6 +4,8 @@
 #include <shlobj.h>
 #include <tlhelp32.h>
 
+#include <cstdlib>
+
 namespace testsupport {
 
 std::string readBytes(const std::wstring& path, bool* exists) {
@@ -78,6 +80,57 @@ int runAndWait(const std::wstring& commandLine) {
     GetExitCodeProcess(process.hProcess, &code);
     closeProcess(&process);
     return static_cast<int>(code);
+}
+
+namespace {
+// `argument` as one argument of a command line, as CommandLineToArgvW splits one (Wine splits a Unix
+// program's command line the same way): in double quotes, a quote escaped with a backslash, and the
+// backslashes before a quote or the closing one doubled.
+std::wstring quoted(const std::wstring& argument) {
+    std::wstring text = L"\"";
+    size_t backslashes = 0;
+    for (const wchar_t c : argument) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        text.append(c == L'"' ? 2 * backslashes + 1 : backslashes, L'\\');
+        backslashes = 0;
+        text += c;
+    }
+    text.append(2 * backslashes, L'\\');
+    return text + L"\"";
+}
+}  // namespace
+
+int runOnHost(const std::vector<std::wstring>& command) {
+    // Wine hands back no handle for a Unix process: the host's shell runs the program and then writes
+    // its exit status into a file beside this executable, whole once it has a name ("$0").
+    static int runs = 0;
+    const std::wstring status = exeFolder() + L"\\host-status-" + std::to_wstring(GetCurrentProcessId()) +
+                                L"-" + std::to_wstring(++runs);
+    const std::wstring statusPath = unixPath(status);
+    if (statusPath.empty() || command.empty()) {
+        return -1;
+    }
+    DeleteFileW(status.c_str());
+    std::wstring line = L"Z:\\bin\\sh -c " +
+                        quoted(L"\"$@\"; echo $? >\"$0.part\" && mv -f \"$0.part\" \"$0\"") + L" " +
+                        quoted(statusPath);
+    for (const std::wstring& argument : command) {
+        line += L" " + quoted(argument);
+    }
+    PROCESS_INFORMATION process = {};
+    if (!startProcess(line, &process)) {
+        return -1;
+    }
+    if (process.hProcess != nullptr) {
+        closeProcess(&process, 0);
+    }
+    const bool ended = waitFor(3000, 20, [&] { return pathExists(status); });
+    const std::string text = readBytes(status);
+    DeleteFileW(status.c_str());
+    return ended && !text.empty() ? std::atoi(text.c_str()) : -1;
 }
 
 bool startProcess(const std::wstring& commandLine, PROCESS_INFORMATION* process, const wchar_t* desktop) {
@@ -161,20 +214,13 @@ bool copyTree(const std::wstring& from, const std::wstring& to) {
 
 bool makeUnixLink(const std::wstring& target, const std::wstring& link) {
     const std::wstring from = unixPath(target), to = unixPath(link);
-    // Wine runs a Unix program as it is when asked to start one, with the arguments untouched. The
-    // wait may end before the program has, so the link is waited for too.
-    if (from.empty() || to.empty() || runAndWait(L"Z:\\bin\\ln -s " + from + L" " + to) != 0) {
-        return false;
-    }
-    waitFor(100, 20, [&] { return pathExists(link); });
-    return true;
+    return !from.empty() && !to.empty() && runOnHost({L"/bin/ln", L"-s", L"-n", L"--", from, to}) == 0;
 }
 
 void removeUnixLink(const std::wstring& link) {
     const std::wstring path = unixPath(link);
     if (!path.empty()) {
-        runAndWait(L"Z:\\bin\\rm -f " + path);
-        waitFor(100, 20, [&] { return !pathExists(link); });
+        runOnHost({L"/bin/rm", L"-f", L"--", path});
     }
 }
 
@@ -191,6 +237,13 @@ DWORD childProcess(DWORD parent, const wchar_t* name) {
     }
     CloseHandle(snapshot);
     return found;
+}
+
+bool suspendProcess(HANDLE process) {
+    using Suspend = LONG(WINAPI*)(HANDLE);
+    const FARPROC found = GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtSuspendProcess");
+    const auto suspend = reinterpret_cast<Suspend>(reinterpret_cast<void*>(found));
+    return suspend != nullptr && suspend(process) >= 0;
 }
 
 std::wstring systemFolder(int csidl) {

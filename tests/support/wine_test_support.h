@@ -6,6 +6,7 @@
 
 #include <map>
 #include <string>
+#include <vector>
 
 #include "install/install_log.h"
 
@@ -40,8 +41,13 @@ std::wstring installLogOf(Step step) {
     log.close();
     return installLog();
 }
-// Runs a command line and waits; returns its exit code, or -1 when it could not be started.
+// Runs a command line and waits; returns its exit code, or -1 when it could not be started. Not for a
+// Unix program: Wine starts one without a process handle, so nothing is waited for (see runOnHost).
 int runAndWait(const std::wstring& commandLine);
+// Runs the host's program `command[0]` (a Unix path, as "/bin/ln") with the rest of `command` as its
+// arguments, each passed whole whatever it holds, and waits until it has ended; returns its exit
+// status, or -1 when it could not be started or had not ended within a minute.
+int runOnHost(const std::vector<std::wstring>& command);
 // Starts a command line; false when it could not be started. Wine starts a Unix program (Z:\bin\ln)
 // without a process handle (seen: hProcess null), so only the result tells.
 // `desktop` (as "station\\desktop") is where it runs, null for this process's own.
@@ -51,6 +57,10 @@ bool startProcess(const std::wstring& commandLine, PROCESS_INFORMATION* process,
 DWORD closeProcess(PROCESS_INFORMATION* process, DWORD timeoutMs = INFINITE);
 // The process id of a running process named `name` (as "7za.exe") that `parent` started, or 0.
 DWORD childProcess(DWORD parent, const wchar_t* name);
+// Suspends every thread of the process open as `process` (with PROCESS_SUSPEND_RESUME), so that it
+// makes no progress of its own until it is ended: a test that then ends its parent sees it end only
+// when something ends it. False when the system refuses.
+bool suspendProcess(HANDLE process);
 // Checks `done` until it holds, sleeping `stepMs` after each failed check, at most `tries` times; returns
 // its last result.
 template <class Done>
@@ -74,9 +84,12 @@ bool copyTree(const std::wstring& from, const std::wstring& to);
 // The Unix path of a Windows path; empty outside Wine.
 std::wstring unixPath(const std::wstring& path);
 // Makes `link` a Unix symbolic link to `target` (both Windows paths) with the host's ln: Wine makes no
-// junctions or Windows links, but shows a Unix link as a reparse point. False when it failed.
+// junctions or Windows links, but shows a Unix link as a reparse point. False when ln failed, also when
+// something is at `link` already (a link to a folder included: nothing is made inside it). The link is
+// there once this returns.
 bool makeUnixLink(const std::wstring& target, const std::wstring& link);
-// Removes such a link itself, never what it points to.
+// Removes such a link itself, never what it points to, and a dangling one too (which Wine does not
+// show); nothing is left to remove it later once this returns.
 void removeUnixLink(const std::wstring& link);
 // The Base64 signature in the file `path`, without its line end.
 std::wstring signatureText(const std::wstring& path);
