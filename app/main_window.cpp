@@ -129,9 +129,16 @@ bool MainWindow::OnCreate() {
     HINSTANCE instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrW(hwnd_, GWLP_HINSTANCE));
     // Active until the controls have been created, so that they are those of version 6.
     CommonControlsScope commonControls;
-    if (!commonControls.enter(instance, WELKARA_COMMON_CONTROLS_MANIFEST)) {
+    if (!commonControls.enter(instance, WELKARA_COMMON_CONTROLS_MANIFEST) ||
+        !CreateDeviceIndependentResources()) {
         return false;
     }
+    CreateControls(instance);
+    StartInstallerThread();
+    return true;
+}
+
+bool MainWindow::CreateDeviceIndependentResources() {
     // A DLL or function that does not load fails like the factory it would have made.
     CreateDirect2dFactory createDirect2d = nullptr;
     CreateDirectWriteFactory createDirectWrite = nullptr;
@@ -150,7 +157,10 @@ bool MainWindow::OnCreate() {
         return false;
     }
     textFormat_->SetTextAlignment(DWRITE_TEXT_ALIGNMENT_CENTER);
+    return true;
+}
 
+void MainWindow::CreateControls(HINSTANCE instance) {
     RECT client;
     GetClientRect(hwnd_, &client);
     const int barHeight = GetSystemMetrics(SM_CYVSCROLL);
@@ -172,7 +182,9 @@ bool MainWindow::OnCreate() {
     // Without it Space still clicks the button; only Enter does not.
     subclassControl(button_, buttonProc);
     status_.annotateLiveRegion();
+}
 
+void MainWindow::StartInstallerThread() {
     // The thread is never waited for or signalled, so its handle is not needed. Without a thread no
     // report will ever come: the window shows the error at once, as the thread would have.
     installerThread_.window = hwnd_;
@@ -185,7 +197,6 @@ bool MainWindow::OnCreate() {
     } else {
         ShowError();
     }
-    return true;
 }
 
 void MainWindow::OnPaint() {

@@ -32,7 +32,16 @@ class MainWindow : public BaseWindow<MainWindow> {
     int UnattendedExitCode() const { return unattendedExitCode(installerThread_.outcome.load(), cancelled_); }
 
   private:
+    // WM_CREATE: the drawing objects made once, the controls, and the installer thread started; false
+    // (the window is not created) when the common controls or the drawing objects cannot be had.
     bool OnCreate();
+    // The factories and the text format, which live as long as the window; false when any is missing.
+    bool CreateDeviceIndependentResources();
+    // The status control, the button and the marquee progress bar, laid out in the client area. A control
+    // that cannot be made is left out.
+    void CreateControls(HINSTANCE instance);
+    // Starts the installer thread with the window's request; shows the error when it cannot start.
+    void StartInstallerThread();
     void OnPaint();
     // The render target and the brush, made where missing (both after a discard); false when either
     // cannot be made. Only while the factories are held.

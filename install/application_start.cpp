@@ -14,6 +14,7 @@
 #include "install/files/holders.h"
 #include "install/install_log.h"
 #include "install/run_facts.h"
+#include "install/test_hooks.h"
 #include "install/files/system_library.h"
 
 namespace {
@@ -62,19 +63,14 @@ bool shellUserStart(HANDLE shell, OwnedHandle* primary, UserEnvironment* environ
 // CreateRestrictedToken with `administrators` for denying access only and every privilege but
 // SeChangeNotifyPrivilege dropped. A test build has the system refuse it.
 bool restrictToken(HANDLE own, PSID administrators, HANDLE* restricted) {
-#if defined(WELKARA_TEST_REFUSE_RESTRICTED_TOKEN)
-    (void)own;
-    (void)administrators;
-    (void)restricted;
-    SetLastError(ERROR_ACCESS_DENIED);
-    return false;
-#else
+    if (restrictedTokenRefusedByTest()) {
+        return false;
+    }
     SID_AND_ATTRIBUTES denyOnly = {administrators, 0};
     return CreateRestrictedToken(own, DISABLE_MAX_PRIVILEGE, 1, &denyOnly,  // SidsToDisable
                                  0, nullptr,  // PrivilegesToDelete: all of them, by the flag
                                  0, nullptr,  // SidsToRestrict: none, the user's own access stays
                                  restricted) != FALSE;
-#endif
 }
 
 // The token the application gets when no shell's token will do, made from the installer's own: the

@@ -6,6 +6,7 @@
 
 #include "install/install_log.h"
 #include "install/files/holders.h"
+#include "install/test_hooks.h"
 
 namespace {
 
@@ -18,12 +19,9 @@ bool deleteRefused(DWORD error) {
 // Opens the package without sharing, never through a link. A test build may refuse the right to
 // delete, as read-only media do.
 Opened openPackage(const wchar_t* path, DWORD access, OwnedHandle* file) {
-#if defined(WELKARA_TEST_REFUSE_DELETE_ACCESS)
-    if ((access & DELETE) != 0) {
-        SetLastError(ERROR_WRITE_PROTECT);
+    if (deleteAccessRefusedByTest(access)) {
         return Opened::missing;
     }
-#endif
     return openFileNoFollow(path, access, 0, OPEN_EXISTING,
                             nullptr,  // lpSecurityAttributes
                             file);
@@ -75,13 +73,7 @@ bool onInternalDisk(HANDLE file) {
 // Whether to map the package open as `file`. A test build asks as a run does, but maps it wherever it
 // lies.
 bool mapsHere(HANDLE file) {
-    const bool internal = onInternalDisk(file);
-#if defined(WELKARA_TEST_MAP_HOOKS)
-    static_cast<void>(internal);
-    return true;
-#else
-    return internal;
-#endif
+    return onInternalDisk(file) || mappedAnywhereByTest();
 }
 
 // A test build, once the package is mapped, leaves "package-mapped" in the installer's folder and

@@ -186,30 +186,28 @@ class MainWindowTest : public testsupport::InstallationFixture {
     }
 };
 
-// ---- The window as created: class, title, size, style and the two controls, while the thread works.
+// ---- The window as created, while the thread works, as a user meets it: its title and the style bits
+// that shape its frame, and its three controls laid out as they are seen: the sentence's control over the
+// drawn status line, the bar across the middle, the button at the bottom right, none over another.
 
-TEST_F(MainWindowTest, WorkingWindowHasItsTitleSizeStyleAndControls) {
+TEST_F(MainWindowTest, WorkingWindowHasItsTitleFrameAndControlsInPlace) {
     const HeldDownload stalled(packageStore(), L"stalled.bin");
     InstallerProcess process;
     HWND window = startStalledRun(process, stalled);
     ASSERT_NE(window, nullptr);
 
     EXPECT_EQ(windowtest::windowText(window), L"Orvanta Welkara Installer");
-    RECT outer;
-    RECT client;
-    ASSERT_TRUE(GetWindowRect(window, &outer));
-    ASSERT_TRUE(GetClientRect(window, &client));
-    EXPECT_EQ(outer.right - outer.left, 600);
-    EXPECT_EQ(outer.bottom - outer.top, 140);
     EXPECT_EQ(GetParent(window), nullptr);
-
-    // A title bar with the system menu and a minimize box; no maximize box, no sizing border.
+    // A title bar with the system menu and a minimize box; no maximize box and no sizing border, as the
+    // layout is fixed. The parent's paint stays off the controls (WS_CLIPCHILDREN), or it would hide them.
     const LONG style = GetWindowLongW(window, GWL_STYLE);
-    EXPECT_EQ(style & (WS_SYSMENU | WS_MINIMIZEBOX | WS_MAXIMIZEBOX | WS_THICKFRAME | WS_POPUP | WS_CHILD),
-              WS_SYSMENU | WS_MINIMIZEBOX)
+    EXPECT_EQ(style & (WS_SYSMENU | WS_MINIMIZEBOX | WS_MAXIMIZEBOX | WS_THICKFRAME | WS_POPUP | WS_CHILD |
+                       WS_CLIPCHILDREN),
+              WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN)
         << std::hex << style;
     EXPECT_EQ(style & WS_CAPTION, WS_CAPTION) << std::hex << style;
     EXPECT_EQ(style & (WS_VISIBLE | WS_DISABLED | WS_MINIMIZE), WS_VISIBLE) << std::hex << style;
+    // Neither topmost nor a tool window: an ordinary window on the taskbar.
     const LONG extended = GetWindowLongW(window, GWL_EXSTYLE);
     EXPECT_EQ(extended & ~WS_EX_WINDOWEDGE, 0) << std::hex << extended;
 
@@ -219,40 +217,63 @@ TEST_F(MainWindowTest, WorkingWindowHasItsTitleSizeStyleAndControls) {
         reinterpret_cast<LPARAM>(&children));
     EXPECT_EQ(children, 3);
 
+    RECT client;
+    ASSERT_TRUE(GetClientRect(window, &client));
+    RECT statusAt = {};
+    RECT buttonAt = {};
+    RECT barAt = {};
     struct ControlCase {
         const wchar_t* className;
         std::wstring text;
-        LONG style;
-        RECT placed;  // in client coordinates
+        LONG required;   // style bits it must have
+        LONG forbidden;  // and must not have
+        LONG requiredExtended;
+        RECT* placed;  // where it lies, in client coordinates
     };
-    const int barHeight = GetSystemMetrics(SM_CYVSCROLL);
     const ControlCase controls[] = {
-        // Over the status line, drawing nothing itself: it holds the sentence for assistive technology.
-        {L"Static", kInstallingText, 0x50000080, {3, 3, client.right - 3, 21}},
-        {L"Button",
-         L"Cancel",
-         0x50010001,
-         {client.right - 104, client.bottom - 32, client.right - 4, client.bottom - 4}},
-        {L"msctls_progress32",
-         L"",
-         0x50000008,
-         {4, client.bottom / 2 - barHeight / 2, client.right - 4,
-          client.bottom / 2 - barHeight / 2 + barHeight}},
+        // It holds the sentence for assistive technology and never takes the focus; the status line is
+        // drawn through it (WS_EX_TRANSPARENT keeps it out of the parent's clip).
+        {L"Static", kInstallingText, WS_CHILD | WS_VISIBLE, WS_TABSTOP | WS_DISABLED, WS_EX_TRANSPARENT,
+         &statusAt},
+        // The default push button (Enter presses it), reached with Tab.
+        {L"Button", L"Cancel", WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON,
+         WS_DISABLED | (BS_TYPEMASK & ~BS_DEFPUSHBUTTON), 0, &buttonAt},
+        {L"msctls_progress32", L"", WS_CHILD | WS_VISIBLE | PBS_MARQUEE, WS_DISABLED, 0, &barAt},
     };
     for (const ControlCase& control : controls) {
         SCOPED_TRACE(control.className);
         HWND child = windowtest::findChild(window, control.className);
         ASSERT_NE(child, nullptr);
         EXPECT_EQ(windowtest::windowText(child), control.text);
-        EXPECT_EQ(GetWindowLongW(child, GWL_STYLE), control.style)
-            << std::hex << GetWindowLongW(child, GWL_STYLE);
-        EXPECT_EQ(GetDlgCtrlID(child), 0);
-        RECT placed;
-        ASSERT_TRUE(GetWindowRect(child, &placed));
-        MapWindowPoints(nullptr, window, reinterpret_cast<POINT*>(&placed), 2);
-        EXPECT_TRUE(EqualRect(&placed, &control.placed))
-            << placed.left << "," << placed.top << " to " << placed.right << "," << placed.bottom;
+        const LONG childStyle = GetWindowLongW(child, GWL_STYLE);
+        EXPECT_EQ(childStyle & (control.required | control.forbidden), control.required)
+            << std::hex << childStyle;
+        EXPECT_EQ(GetWindowLongW(child, GWL_EXSTYLE) & control.requiredExtended, control.requiredExtended);
+        ASSERT_TRUE(GetWindowRect(child, control.placed));
+        MapWindowPoints(nullptr, window, reinterpret_cast<POINT*>(control.placed), 2);
+        const RECT& placed = *control.placed;
+        EXPECT_TRUE(placed.left >= 0 && placed.top >= 0 && placed.right <= client.right &&
+                    placed.bottom <= client.bottom && !IsRectEmpty(&placed))
+            << placed.left << "," << placed.top << " to " << placed.right << "," << placed.bottom
+            << " is not inside the client area " << client.right << "x" << client.bottom;
     }
+    RECT overlap;
+    EXPECT_FALSE(IntersectRect(&overlap, &statusAt, &barAt)) << "the status control covers the bar";
+    EXPECT_FALSE(IntersectRect(&overlap, &statusAt, &buttonAt)) << "the status control covers the button";
+    EXPECT_FALSE(IntersectRect(&overlap, &barAt, &buttonAt)) << "the bar and the button overlap";
+    // The sentence's control across the top, above the bar.
+    EXPECT_LE(statusAt.bottom, barAt.top);
+    EXPECT_LT(statusAt.top, client.bottom / 4);
+    // The bar across the middle: centred to a pixel, with equal narrow margins left and right.
+    EXPECT_NEAR((barAt.top + barAt.bottom) / 2.0, client.bottom / 2.0, 1.0)
+        << barAt.top << " to " << barAt.bottom;
+    EXPECT_EQ(barAt.left, client.right - barAt.right);
+    EXPECT_LE(barAt.left, 8);
+    // The button at the bottom right, below the bar, as far from the right edge as from the bottom.
+    EXPECT_GE(buttonAt.top, barAt.bottom);
+    EXPECT_GT(buttonAt.left, client.right / 2);
+    EXPECT_EQ(client.right - buttonAt.right, client.bottom - buttonAt.bottom);
+    EXPECT_LE(client.right - buttonAt.right, 8);
 
     // The keys go to the button from the start: the focus arrives with the window's activation, which
     // a busy machine may deliver a moment after the window is found.
@@ -263,6 +284,10 @@ TEST_F(MainWindowTest, WorkingWindowHasItsTitleSizeStyleAndControls) {
     Capture working;
     ASSERT_TRUE(settledCapture(window, nullptr, &working, 20000)) << "the status line was never drawn";
     expectPaintedStatus(working);
+    // What a screen reader points at is where the sentence is drawn: all the ink above the bar lies
+    // inside the status control.
+    const Ink aboveBar = windowtest::inkOf(windowtest::clientBand(working, 0, barAt.top));
+    EXPECT_EQ(windowtest::inkOf(windowtest::clientArea(working, statusAt)).pixels, aboveBar.pixels);
     recordState("working", working);
 }
 

@@ -11,10 +11,10 @@ namespace {
 
 constexpr int kCapacity = 1000 - 24 - 1;
 
-std::u16string quoted(const std::u16string& output) {
+std::u16string quoted(const std::u16string& output, int capacity) {
     std::u16string lines;
     quoteExtractorOutput(
-        output.data(), static_cast<int>(output.size()), kCapacity,
+        output.data(), static_cast<int>(output.size()), capacity,
         [](void* context, const char16_t* line) { *static_cast<std::u16string*>(context) += line + std::u16string(u"|"); },
         &lines);
     return lines;
@@ -34,10 +34,12 @@ TEST(ExtractorOutput, IsQuotedLineByLine) {
         }
     }
     const std::u16string fitting(kCapacity, u'a');
+    const std::u16string longest(1023, u'a');  // what a log line holds
     const struct {
         const char* name;
         std::u16string output;
         std::u16string lines;  // each ended by '|'
+        int capacity = kCapacity;
     } cases[] = {
         {"only blank lines", u"\r\n \t\n\n", u""},
         {"every line end, blank lines left out", u"a\r\n\r\n  \r\nb\nc\rd", u"a|b|c|d|"},
@@ -48,10 +50,13 @@ TEST(ExtractorOutput, IsQuotedLineByLine) {
         {"an escape that does not fit", fitting.substr(3) + u"\x01", fitting.substr(3) + u"|"},
         {"a surrogate pair cut in two", fitting.substr(1) + u"\xd83d\xde00", fitting.substr(1) + u"|"},
         {"a surrogate pair that fits", fitting.substr(2) + u"\xd83d\xde00", fitting.substr(2) + u"\xd83d\xde00|"},
+        // A capacity beyond what a log line holds counts as that much.
+        {"a line as long as a log line, capacity beyond it", longest + u"\nb", longest + u"|b|", 4096},
+        {"a line one longer than a log line, capacity beyond it", longest + u"a\nb", longest + u"|b|", 4096},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        EXPECT_TRUE(quoted(c.output) == c.lines) << std::string(c.name);
+        EXPECT_TRUE(quoted(c.output, c.capacity) == c.lines) << std::string(c.name);
     }
 }
 

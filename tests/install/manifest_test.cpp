@@ -71,11 +71,11 @@ TEST_F(LoadManifestTest, FileHeldWithoutSharingCannotBeOpened) {
     CloseHandle(exclusive);
 }
 
-// Only a regular file with one name is read, and none larger than a manifest can be: everything else
-// counts as absent, with the line of a file that cannot be opened or read, and the run goes on with the
-// defaults. (Wine shows a Unix link to a folder as a reparse point and a link to a file as the file, so
-// only the first kind is tried here.)
-TEST_F(LoadManifestTest, ManifestThatIsNoPlainFileOfManifestSizeIsAbsent) {
+// Only a regular file with one name is read, and none larger than a manifest can be (a mebibyte, read
+// to its last byte): everything else counts as absent, with the line of a file that cannot be opened or
+// read, and the run goes on with the defaults. (Wine shows a Unix link to a folder as a reparse point and
+// a link to a file as the file, so only the first kind is tried here.)
+TEST_F(LoadManifestTest, OnlyAPlainFileOfManifestSizeIsRead) {
     const std::wstring elsewhere = testsupport::exeFolder() + L"\\elsewhere";
     const auto sparse = [](LONGLONG bytes) {
         HANDLE file = CreateFileW(path().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
@@ -90,8 +90,11 @@ TEST_F(LoadManifestTest, ManifestThatIsNoPlainFileOfManifestSizeIsAbsent) {
     struct Case {
         const char* name;
         std::function<bool()> make;
-        std::wstring line;
+        std::wstring line;  // the loaded line when the manifest is read
     };
+    // A mebibyte of line feeds that ends in a setting.
+    const std::wstring fullSize = std::wstring(512 * 1024 - 12, L'\n') + L"mode=release";
+    const std::wstring loaded = L"Manifest loaded from " + path() + L".\n";
     const std::wstring cannotOpen = L"Couldn't open " + path() + L"\n";
     const std::wstring cannotRead = L"loadManifest: couldn't read file\n";
     const Case cases[] = {
@@ -108,6 +111,7 @@ TEST_F(LoadManifestTest, ManifestThatIsNoPlainFileOfManifestSizeIsAbsent) {
                     CreateHardLinkW(path().c_str(), elsewhere.c_str(), nullptr);
          },
          cannotOpen},
+        {"a mebibyte", [&] { return writeBytes(path(), utf16Bytes(fullSize)); }, loaded},
         {"one byte larger than a mebibyte", [&] { return sparse(1024 * 1024 + 1); }, cannotRead},
         {"a size whose low 32 bits read as INVALID_FILE_SIZE", [&] { return sparse(0xFFFFFFFFll); },
          cannotRead},
@@ -118,7 +122,13 @@ TEST_F(LoadManifestTest, ManifestThatIsNoPlainFileOfManifestSizeIsAbsent) {
         ASSERT_TRUE(c.make());
         Manifest* manifest = nullptr;
         EXPECT_EQ(load(&manifest), c.line);
-        EXPECT_EQ(manifest, nullptr);
+        if (c.line == loaded) {
+            ASSERT_NE(manifest, nullptr);
+            EXPECT_STREQ(lookupManifest(manifest, L"mode", L"devel"), L"release");
+            releaseManifest(manifest);
+        } else {
+            EXPECT_EQ(manifest, nullptr);
+        }
         testsupport::removeUnixLink(path());
         RemoveDirectoryW(path().c_str());
         DeleteFileW(path().c_str());

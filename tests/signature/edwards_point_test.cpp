@@ -112,17 +112,6 @@ TEST(BaseOddMultiples, MatchAFreshComputationFromTheBasePoint) {
     }
 }
 
-TEST(BaseOddMultiples, EntryJTimesBIsOddMultipleByDoubleAndAdd) {
-    // Mixed addition of entry j to the neutral point must give (2j + 1) B as plain double-and-add does.
-    const ExtendedPoint neutral{field_zero(), field_one(), field_one(), field_zero()};
-    for (int j = 0; j < 8; ++j) {
-        Bytes k{};
-        k[0] = static_cast<std::uint8_t>(2 * j + 1);
-        const ExtendedPoint from_table = to_extended(point_add_mixed(neutral, baseOddMultiples[j]));
-        EXPECT_EQ(encoded(from_table), encoded(multiply(base_point(), k))) << j;
-    }
-}
-
 TEST(PointDecoding, RejectsEncodingsThatAreNotPoints) {
     // y = 2: u / v = 3 / (4d + 1) is not a square modulo p.
     Bytes two{};
