@@ -15,7 +15,9 @@ std::u16string quoted(const std::u16string& output, int capacity) {
     std::u16string lines;
     quoteExtractorOutput(
         output.data(), static_cast<int>(output.size()), capacity,
-        [](void* context, const char16_t* line) { *static_cast<std::u16string*>(context) += line + std::u16string(u"|"); },
+        [](void* context, const char16_t* line) {
+            *static_cast<std::u16string*>(context) += line + std::u16string(u"|");
+        },
         &lines);
     return lines;
 }
@@ -25,14 +27,14 @@ std::u16string wide(const std::string& text) {
 }
 
 TEST(ExtractorOutput, IsQuotedLineByLine) {
-    std::u16string many;
-    std::u16string lastTwenty;
-    for (int i = 1; i <= 25; ++i) {
-        many += wide("line " + std::to_string(i) + "\r\n");
-        if (i > 5) {
-            lastTwenty += wide("line " + std::to_string(i) + "|");
+    // Lines 1 to n as the extractor writes them, and the quote of lines from..n.
+    const auto numbered = [](int from, int n, const char* end) {
+        std::u16string text;
+        for (int i = from; i <= n; ++i) {
+            text += wide("line " + std::to_string(i) + end);
         }
-    }
+        return text;
+    };
     const std::u16string fitting(kCapacity, u'a');
     const std::u16string longest(1023, u'a');  // what a log line holds
     const struct {
@@ -43,13 +45,17 @@ TEST(ExtractorOutput, IsQuotedLineByLine) {
     } cases[] = {
         {"only blank lines", u"\r\n \t\n\n", u""},
         {"every line end, blank lines left out", u"a\r\n\r\n  \r\nb\nc\rd", u"a|b|c|d|"},
-        {"control characters", std::u16string(u"x\ty\x1b[0m\x7f\0z\x85\r\n", 13), u"x\\x09y\\x1B[0m\\x7F\\x00z\\x85|"},
-        {"the last 20 of 25 lines", many, lastTwenty},
+        {"control characters", std::u16string(u"x\ty\x1b[0m\x7f\0z\x85\r\n", 13),
+         u"x\\x09y\\x1B[0m\\x7F\\x00z\\x85|"},
+        {"the last 20 of 25 lines", numbered(1, 25, "\r\n"), numbered(6, 25, "|")},
+        {"20 lines, all of them", numbered(1, 20, "\r\n"), numbered(1, 20, "|")},
+        {"21 lines, all but the first", numbered(1, 21, "\r\n"), numbered(2, 21, "|")},
         {"a line that just fits", fitting, fitting + u"|"},
         {"a line one too long", fitting + u"a\nb", fitting + u"|b|"},
         {"an escape that does not fit", fitting.substr(3) + u"\x01", fitting.substr(3) + u"|"},
         {"a surrogate pair cut in two", fitting.substr(1) + u"\xd83d\xde00", fitting.substr(1) + u"|"},
-        {"a surrogate pair that fits", fitting.substr(2) + u"\xd83d\xde00", fitting.substr(2) + u"\xd83d\xde00|"},
+        {"a surrogate pair that fits", fitting.substr(2) + u"\xd83d\xde00",
+         fitting.substr(2) + u"\xd83d\xde00|"},
         // A capacity beyond what a log line holds counts as that much.
         {"a line as long as a log line, capacity beyond it", longest + u"\nb", longest + u"|b|", 4096},
         {"a line one longer than a log line, capacity beyond it", longest + u"a\nb", longest + u"|b|", 4096},
