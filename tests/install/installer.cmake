@@ -50,6 +50,17 @@ set_target_properties(update_swap_test PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${fol
 add_dependencies(update_swap_test installer_thread_test_packages installer_runner installer_stopping_runner)
 set_tests_properties(update_swap_test PROPERTIES TIMEOUT 1800)
 
+# code_folder_test (the lock, what runs leave in the installer's folder) and code_folder_swap_test (the
+# journal: interrupted and stopped swaps settled by the next run): beside installer_thread_test, with its
+# packages, 7za.exe and both runners.
+foreach(test code_folder_test code_folder_swap_test)
+    welkara_add_test(${test} SOURCES ${CMAKE_CURRENT_LIST_DIR}/code_folder/${test}.cpp
+                     LIBRARIES welkara_installer_harness welkara_installation WINE_STATE)
+    set_target_properties(${test} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${folder})
+    add_dependencies(${test} installer_thread_test_packages installer_runner installer_stopping_runner)
+    set_tests_properties(${test} PROPERTIES TIMEOUT 1200)
+endforeach()
+
 # code_folder_removal_test: what /uninstall guarantees (the installation and its entry gone, all or nothing, the
 # database and the log kept; kills at random moments). It runs beside installer_thread_test, with its
 # packages, 7za.exe and both runners; its kills take longer than the default limit allows.

@@ -1,11 +1,12 @@
 // The whole installation under Wine, run headless: the installer thread reports to a message-only
 // window that the harness (tests/support/installer_harness.h) pumps, recording each message and when it
 // came. Every test starts from a known state of the prefix (tests/support/installation_fixture.h) and
-// checks the log line by line, the files left behind and the reports. installer_runner.exe, beside this executable, runs a whole installation
-// in a process of its own, for a second run at the same time, a run ended part-way and a run started
-// through a folder link. Built twice: installer_readonly_test (WELKARA_TEST_REFUSE_DELETE_ACCESS) runs
-// against an installation whose file system refuses the right to delete the local package. The database
-// step has tests of its own (database_test.cpp).
+// checks the log line by line, the files left behind and the reports. installer_runner.exe, beside this
+// executable, runs a whole installation in a process of its own, for a second run at the same time, a run
+// ended part-way and a run started through a folder link. Built twice: installer_readonly_test
+// (WELKARA_TEST_REFUSE_DELETE_ACCESS) runs against an installation whose file system refuses the right to
+// delete the local package. The database step has tests of its own (database_test.cpp), and so do the code
+// folder's lock, journal, update and removal (code_folder/).
 #include "install/installer_thread.h"
 
 #include <shlobj.h>
@@ -68,7 +69,8 @@ TEST_F(InstallerThreadTest, InstallsFromALocalPackage) {
     EXPECT_GE(gapBeforeClose(), 2450u);
     EXPECT_EQ(log(), localVerified() + installLines(true));
     expectNewInstallation();
-    EXPECT_FALSE(pathExists(localPackage())) << "the local package is deleted after a successful installation";
+    EXPECT_FALSE(pathExists(localPackage()))
+        << "the local package is deleted after a successful installation";
     EXPECT_EQ(readBytes(databasePath()), "");
     // The application itself starts, in its own folder, not in the installer's current directory, with
     // its quoted path as its whole command line.
@@ -88,7 +90,8 @@ TEST_F(InstallerThreadTest, InstallsADownloadedPackageWithTheRequest) {
     runInstaller();
 
     EXPECT_EQ(messages(), kInstalled);
-    EXPECT_EQ(log(), linesUpToDatabase(true) + verifiedLines(url, packageSignature(L"package"), 1) + installLines(true));
+    EXPECT_EQ(log(), linesUpToDatabase(true) + verifiedLines(url, packageSignature(L"package"), 1) +
+                         installLines(true));
     expectNewInstallation();
     EXPECT_TRUE(applicationStarted());
 }
@@ -97,8 +100,8 @@ TEST_F(InstallerThreadTest, WithoutAManifestTheDefaultUrlIsTriedAndTheDefaultSig
     runInstaller();
     EXPECT_EQ(messages(), kError);
     const std::wstring text = log();
-    EXPECT_EQ(text.rfind(L"Installer thread started\nCouldn't open " + manifest() + L"\nCreating " + databasePath() +
-                             L"\nWill try to install ",
+    EXPECT_EQ(text.rfind(L"Installer thread started\nCouldn't open " + manifest() + L"\nCreating " +
+                             databasePath() + L"\nWill try to install ",
                          0),
               0u)
         << text;
@@ -112,7 +115,8 @@ TEST_F(InstallerThreadTest, EmptyUrlFailsAsAUrlThatCannotBeOpened) {
     askFor(L"", L"AA==");
     runInstaller();
     EXPECT_EQ(messages(), kError);
-    EXPECT_EQ(log(), linesUpToDatabase(true) + L"Will try to install \nInternetOpenURL failed\nCouldn't download file\n");
+    EXPECT_EQ(log(), linesUpToDatabase(true) +
+                         L"Will try to install \nInternetOpenURL failed\nCouldn't download file\n");
 }
 
 TEST_F(InstallerThreadTest, VerifyOnlyChecksAndStopsBeforeTouchingAnything) {
@@ -134,7 +138,8 @@ TEST_P(InvalidSignatureTest, FailsAndLeavesTheCodeFolderAndPackageAlone) {
     runLocalPackage(L"package.7z", L"damaged", GetParam());  // a valid signature, but of another file
 
     EXPECT_EQ(messages(), kError);
-    EXPECT_EQ(log(), linesUpToDatabase(true) + verifiedLines(localPackage(), packageSignature(L"damaged"), 0) +
+    EXPECT_EQ(log(), linesUpToDatabase(true) +
+                         verifiedLines(localPackage(), packageSignature(L"damaged"), 0) +
                          L"Couldn't validate file\n");
     expectOldInstallationUntouched();
     EXPECT_TRUE(pathExists(localPackage()));
@@ -156,12 +161,12 @@ TEST_F(InstallerThreadTest, ZeroBytePackageIsReadAndVerified) {
 // delete sharing) cannot be moved aside, and what the swap had moved is put back.
 struct FailedRun {
     const char* name;
-    const wchar_t* package;   // in packages\, with the signature of the same name
-    bool download;            // from the store rather than as a local package
-    const char* extractor;    // in place of 7za.exe: null to leave it, "" for none, else bytes added to it
+    const wchar_t* package;  // in packages\, with the signature of the same name
+    bool download;           // from the store rather than as a local package
+    const char* extractor;   // in place of 7za.exe: null to leave it, "" for none, else bytes added to it
     bool holdApplication;
-    std::wstring ending;      // of the log, after the python line
-    const wchar_t* quoted;    // a line of 7za.exe's own between the invoking line and the ending, or null
+    std::wstring ending;    // of the log, after the python line
+    const wchar_t* quoted;  // a line of 7za.exe's own between the invoking line and the ending, or null
 };
 
 constexpr wchar_t kInvoking[] = L"extractUpdate: invoking 7za.exe -y -bd x archive.7z\n";
@@ -202,9 +207,10 @@ TEST_P(FailedRunTest, LeavesTheInstallationAsItWas) {
 
     EXPECT_EQ(messages(), kError);
     const std::wstring text = unstamped(log());
-    const std::wstring start = linesUpToDatabase(true) +
-                               verifiedLines(c.download ? url : localPackage(), packageSignature(signature), 1) +
-                               L"Deleting existing Python installation at " + codeFolder + L"\\python\n" + kInvoking;
+    const std::wstring start =
+        linesUpToDatabase(true) +
+        verifiedLines(c.download ? url : localPackage(), packageSignature(signature), 1) +
+        L"Deleting existing Python installation at " + codeFolder + L"\\python\n" + kInvoking;
     const std::wstring ending = expand(c.ending);
     if (c.quoted == nullptr) {
         EXPECT_EQ(text, start + ending);
@@ -232,7 +238,8 @@ INSTANTIATE_TEST_SUITE_P(
         FailedRun{"DownloadThatIsNoArchive", L"random.bin", true, nullptr, false,
                   L"extractUpdate: 7za.exe failed with exit code 2\n" + kKept, L"Is not archive"},
         FailedRun{"ApplicationHeldOpen", L"package.7z", false, nullptr, true,
-                  L"Couldn't move {code}\\welkara.exe to {code}\\.installer\\run-{stamp}\\previous\\welkara.exe (32)\n"
+                  L"Couldn't move {code}\\welkara.exe to "
+                  L"{code}\\.installer\\run-{stamp}\\previous\\welkara.exe (32)\n"
                   L"The previous installation in {code} was put back\nCouldn't extract file\n",
                   nullptr}),
     rowName<FailedRun>);
@@ -257,9 +264,9 @@ TEST_P(HostileArchiveTest, WritesNothingOutsideTheFolderItUnpacksInto) {
 
     EXPECT_EQ(messages(), c.installs ? kInstalled : kError);
     const std::wstring programFiles = systemFolder(CSIDL_PROGRAM_FILESX86);
-    for (const std::wstring& outside : {programFiles + L"\\outside", programFiles + L"\\Orvanta\\outside",
-                                        programFiles + L"\\Orvanta\\outside3.txt",
-                                        codeFolder + L"\\.installer\\outside1.txt"}) {
+    for (const std::wstring& outside :
+         {programFiles + L"\\outside", programFiles + L"\\Orvanta\\outside",
+          programFiles + L"\\Orvanta\\outside3.txt", codeFolder + L"\\.installer\\outside1.txt"}) {
         EXPECT_FALSE(pathExists(outside)) << std::string(outside.begin(), outside.end());
     }
     if (c.installs) {
@@ -267,7 +274,8 @@ TEST_P(HostileArchiveTest, WritesNothingOutsideTheFolderItUnpacksInto) {
         expected[L"outside1.txt"] = expected[L"outside3.txt"] = "outside\n";
         EXPECT_TRUE(sameTree(installed(), expected));
     } else {
-        EXPECT_NE(log().find(L"extractUpdate: 7za.exe: ERROR: Dangerous link path was ignored"), std::wstring::npos)
+        EXPECT_NE(log().find(L"extractUpdate: 7za.exe: ERROR: Dangerous link path was ignored"),
+                  std::wstring::npos)
             << log();
         expectOldInstallationUntouched();
     }
@@ -306,8 +314,9 @@ TEST_F(InstallerThreadTest, LocalPackageAtTheRootOfADriveIsInstalledAndDeleted) 
         ASSERT_TRUE(CopyFileW((exeFolder() + L"\\" + name).c_str(), (root + L"\\" + name).c_str(), FALSE));
     }
     ASSERT_TRUE(CopyFileW(package(L"package.7z").c_str(), (root + L"\\local.7z").c_str(), FALSE));
-    ASSERT_TRUE(writeBytes(root + L"\\manifest", utf16Bytes(L"local_update_filename=local.7z\r\neddsa_signature=" +
-                                                            packageSignature(L"package") + L"\r\n")));
+    ASSERT_TRUE(
+        writeBytes(root + L"\\manifest", utf16Bytes(L"local_update_filename=local.7z\r\neddsa_signature=" +
+                                                    packageSignature(L"package") + L"\r\n")));
     wchar_t prefix[MAX_PATH] = {};
     ASSERT_NE(GetEnvironmentVariableW(L"WINEPREFIX", prefix, MAX_PATH), 0u);
     const std::wstring drive = std::wstring(prefix) + L"/dosdevices/w:";
@@ -319,7 +328,8 @@ TEST_F(InstallerThreadTest, LocalPackageAtTheRootOfADriveIsInstalledAndDeleted) 
     testsupport::runAndWait(L"Z:\\bin\\rm -f " + drive);
 
     EXPECT_EQ(log(), L"Installer thread started\nManifest loaded from W:\\manifest.\nCreating " +
-                         databasePath() + L"\n" + verifiedLines(L"W:\\local.7z", packageSignature(L"package"), 1) +
+                         databasePath() + L"\n" +
+                         verifiedLines(L"W:\\local.7z", packageSignature(L"package"), 1) +
                          installLines(false));
     EXPECT_FALSE(pathExists(root + L"\\local.7z"));
     expectNewInstallation();
@@ -367,12 +377,14 @@ TEST_F(InstallerThreadTest, ElevatedRunDoesNotFollowARedirectedLogFolder) {
     ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, key, L"Local AppData", REG_EXPAND_SZ, redirected.c_str(),
                               static_cast<DWORD>((redirected.size() + 1) * sizeof(wchar_t))),
               ERROR_SUCCESS);
-    ASSERT_EQ(logFilePath(), redirected + L"\\Orvanta\\Welkara\\instlog.txt") << "the redirection is not seen";
+    ASSERT_EQ(logFilePath(), redirected + L"\\Orvanta\\Welkara\\instlog.txt")
+        << "the redirection is not seen";
     verifyLocalPackage();
     RegDeleteKeyValueW(HKEY_CURRENT_USER, key, L"Local AppData");
 
     EXPECT_EQ(messages(), kVerified);
-    EXPECT_EQ(fromUtf16Bytes(readBytes(profileLog)), localVerified() + L"Exiting after successful verification as requested\n");
+    EXPECT_EQ(fromUtf16Bytes(readBytes(profileLog)),
+              localVerified() + L"Exiting after successful verification as requested\n");
     EXPECT_FALSE(pathExists(redirected + L"\\Orvanta"));
     removeTree(redirected);
 }
@@ -411,18 +423,19 @@ TEST_P(UnusableCodeFolderTest, FailsWhereTheCodeFolderFirstChanges) {
 
 INSTANTIATE_TEST_SUITE_P(
     Folders, UnusableCodeFolderTest,
-    ::testing::Values(UnusableCodeFolder{"CannotBeCreated", L"{programs}\\Orvanta",
-                                         L"No existing Python installation at {code}\\python.\n"
-                                         L"extractUpdate: Couldn't SetCurrentDirectory (3)\nCouldn't extract file\n"},
-                      UnusableCodeFolder{"CannotBeLocked", L"{programs}\\Orvanta\\Welkara\\.installer",
-                                         L"Couldn't lock the code folder {code} (267)\n"
-                                         L"No existing Python installation at {code}\\python.\n"
-                                         L"CreateFile(archive.7z) failed\nCouldn't extract file\n"},
-                      UnusableCodeFolder{"CannotBeLockedWithARuntime", L"{programs}\\Orvanta\\Welkara\\.installer",
-                                         L"Couldn't lock the code folder {code} (267)\n"
-                                         L"Deleting existing Python installation at {code}\\python\n"
-                                         L"Couldn't remove existing files",
-                                         true}),
+    ::testing::Values(
+        UnusableCodeFolder{"CannotBeCreated", L"{programs}\\Orvanta",
+                           L"No existing Python installation at {code}\\python.\n"
+                           L"extractUpdate: Couldn't SetCurrentDirectory (3)\nCouldn't extract file\n"},
+        UnusableCodeFolder{"CannotBeLocked", L"{programs}\\Orvanta\\Welkara\\.installer",
+                           L"Couldn't lock the code folder {code} (267)\n"
+                           L"No existing Python installation at {code}\\python.\n"
+                           L"CreateFile(archive.7z) failed\nCouldn't extract file\n"},
+        UnusableCodeFolder{"CannotBeLockedWithARuntime", L"{programs}\\Orvanta\\Welkara\\.installer",
+                           L"Couldn't lock the code folder {code} (267)\n"
+                           L"Deleting existing Python installation at {code}\\python\n"
+                           L"Couldn't remove existing files",
+                           true}),
     rowName<UnusableCodeFolder>);
 
 TEST_F(InstallerThreadTest, FailedRemovalLineIsContinuedByTheNextRun) {
@@ -436,7 +449,8 @@ TEST_F(InstallerThreadTest, FailedRemovalLineIsContinuedByTheNextRun) {
     CloseHandle(held);
     EXPECT_EQ(messages(), kError);
     const std::wstring first = log();
-    const std::wstring ending = expand(L"The previous installation in {code} was put back\nCouldn't remove existing files");
+    const std::wstring ending =
+        expand(L"The previous installation in {code} was put back\nCouldn't remove existing files");
     EXPECT_TRUE(endsWith(first, ending)) << first;
     EXPECT_TRUE(pathExists(localPackage()));
     expectOldInstallationUntouched();
@@ -447,220 +461,6 @@ TEST_F(InstallerThreadTest, FailedRemovalLineIsContinuedByTheNextRun) {
 }
 
 // The code folder's tree without the installer's own folder.
-Tree withoutOwnFolder(Tree tree) {
-    for (auto entry = tree.begin(); entry != tree.end();) {
-        entry = entry->first.rfind(L".installer", 0) == 0 ? tree.erase(entry) : std::next(entry);
-    }
-    return tree;
-}
-
-// A run that was interrupted (the installer ended, the machine stopped) leaves its work folder with the
-// unpacked package and the entries its swap had moved aside, and the record of the swap when it had got
-// that far. The next run settles that first, before it changes anything else: a recorded swap is
-// finished, an unrecorded one undone, a record that is not whole or names anything but top-level entries
-// is followed by no move at all. Whether that run then fails (a signed package that is no archive) or
-// succeeds, no whole installation is lost, and a success leaves the new installation and nothing else.
-// An earlier version of the installer kept no work folders: its "unpacked" and "previous" lay in the
-// installer's folder itself, and it may have left them too.
-struct Leftovers {
-    std::wstring code, own, src;
-    bool earlier;  // the layout of an earlier version
-    std::wstring work() const { return earlier ? own : own + L"\\run-0000000000000001"; }
-    bool aside(const wchar_t* name) const {
-        SHCreateDirectoryExW(nullptr, (work() + L"\\previous").c_str(), nullptr);
-        return MoveFileW((code + L"\\" + name).c_str(), (work() + L"\\previous\\" + name).c_str()) != FALSE;
-    }
-    // The package's entry unpacked, with what the installed one holds and the package lacks carried in.
-    bool unpacked(const wchar_t* name) const {
-        const std::wstring fresh = work() + L"\\unpacked\\" + name;
-        SHCreateDirectoryExW(nullptr, (work() + L"\\unpacked").c_str(), nullptr);
-        bool made = testsupport::copyTree(src + L"\\" + name, fresh);
-        const Tree there = treeContents(fresh);
-        for (const auto& [path, bytes] : treeContents(code + L"\\" + name)) {
-            const std::wstring at = fresh + L"\\" + path;
-            made = made && (std::wstring(name) == L"python" || there.count(path) != 0 ||
-                            (bytes == "<folder>" ? CreateDirectoryW(at.c_str(), nullptr) != FALSE : writeBytes(at, bytes)));
-        }
-        return made;
-    }
-    bool unpackedAll() const { return unpacked(L"python") && unpacked(L"data") && unpacked(L"welkara.exe"); }
-    bool swapped(const wchar_t* name) const {
-        return unpacked(name) && aside(name) &&
-               MoveFileW((work() + L"\\unpacked\\" + name).c_str(), (code + L"\\" + name).c_str());
-    }
-    bool recorded(const std::wstring& entries = L"+data\n+python\n+welkara.exe\n") const {
-        CreateDirectoryW(own.c_str(), nullptr);
-        return writeBytes(own + L"\\swap", utf16Bytes((earlier ? L"" : L"@run-0000000000000001\n") + entries));
-    }
-};
-
-struct Interrupted {
-    const char* name;
-    bool recorded;  // the swap had got as far as its record: the next run finishes it
-    bool earlier;   // left by an earlier version
-    bool (*leave)(const Leftovers&);
-    const wchar_t* damaged = nullptr;  // entries that no swap records, after the work folder's line
-};
-
-// Each row twice: the bool is true when the next run installs package.7z, false when it fails on a
-// signed non-archive.
-using InterruptedRunTest = InstallerTable<std::tuple<Interrupted, bool>>;
-
-TEST_P(InterruptedRunTest, IsSettledByTheNextRun) {
-    const auto& [c, succeeds] = GetParam();
-    makeOldInstallation();
-    const Leftovers at{codeFolder, codeFolder + L"\\.installer", package(L"src"), c.earlier};
-    ASSERT_TRUE(c.leave(at) && (c.damaged == nullptr || at.recorded(c.damaged)));
-    runLocalPackage(succeeds ? L"package.7z" : L"random.bin", succeeds ? L"package" : L"random");
-
-    if (c.damaged != nullptr) {
-        EXPECT_EQ(messages(), kError);
-        const std::wstring ending = expand(
-            L"The record of the swap {code}\\.installer\\swap is damaged\nCouldn't settle what an interrupted "
-            L"installation left in {code}\\.installer\nCouldn't recover the previous installation\n");
-        EXPECT_TRUE(endsWith(log(), ending)) << log();
-        EXPECT_TRUE(sameTree(withoutOwnFolder(installed()), withoutOwnFolder(previous)));
-        return;
-    }
-    EXPECT_EQ(messages(), succeeds ? kInstalled : kError);
-    // What was settled comes first, in one line when a swap was finished or undone; leftovers alone go
-    // silently. The rest is the log of any run.
-    const std::wstring settled = c.recorded ? L"Finished the update that an interrupted run left in " + codeFolder + L"\n"
-                                 : c.earlier ? L"Undid the update that an interrupted run left in " + codeFolder + L"\n"
-                                             : L"";
-    EXPECT_EQ(log().rfind(L"Installer thread started\n" + settled + L"Manifest loaded", 0), 0u) << log();
-    if (succeeds) {
-        EXPECT_EQ(log(), L"Installer thread started\n" + settled +
-                             (localVerified() + installLines(true)).substr(wcslen(L"Installer thread started\n")));
-        EXPECT_TRUE(applicationStarted());
-    }
-    EXPECT_TRUE(sameTree(installed(), succeeds || c.recorded ? newInstallation() : previous));
-}
-
-bool partlyUnpacked(const Leftovers& at) {
-    const std::wstring unpacked = at.work() + L"\\unpacked";
-    return SHCreateDirectoryExW(nullptr, (unpacked + L"\\python\\lib").c_str(), nullptr) == ERROR_SUCCESS &&
-           writeBytes(unpacked + L"\\python\\lib\\runtime.txt", "new ru") &&
-           writeBytes(at.work() + L"\\7za.exe", "a copy of the extractor") && writeBytes(at.own + L"\\swap.new", "+da");
-}
-bool runtimeAsideUnrecorded(const Leftovers& at) { return at.unpackedAll() && at.aside(L"python"); }
-bool recordedNothingMoved(const Leftovers& at) { return at.unpackedAll() && at.recorded(); }
-bool recordedApplicationAside(const Leftovers& at) {
-    return at.unpackedAll() && at.recorded() && at.aside(L"welkara.exe");
-}
-bool recordedTwoOfThreeSwapped(const Leftovers& at) {
-    return at.recorded() && at.swapped(L"python") && at.swapped(L"data") && at.unpacked(L"welkara.exe");
-}
-bool recordedAllSwapped(const Leftovers& at) {
-    return at.recorded() && at.swapped(L"python") && at.swapped(L"data") && at.swapped(L"welkara.exe");
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Leftovers, InterruptedRunTest,
-    ::testing::Combine(
-        ::testing::Values(Interrupted{"PartlyUnpacked", false, false, partlyUnpacked},
-                          Interrupted{"EarlierRuntimeAsideUnrecorded", false, true, runtimeAsideUnrecorded},
-                          Interrupted{"RecordedNothingMoved", true, false, recordedNothingMoved},
-                          Interrupted{"RecordedApplicationAside", true, false, recordedApplicationAside},
-                          Interrupted{"RecordedTwoOfThreeSwapped", true, false, recordedTwoOfThreeSwapped},
-                          Interrupted{"RecordedAllSwapped", true, false, recordedAllSwapped},
-                          Interrupted{"EarlierRecordTwoOfThreeSwapped", true, true, recordedTwoOfThreeSwapped},
-                          Interrupted{"RecordNamingAFileInAFolder", true, false, recordedNothingMoved,
-                                      L"+python\n+data\\readme.txt\n"},
-                          Interrupted{"RecordNamingTheFolderAbove", true, false, recordedNothingMoved,
-                                      L"+python\n+..\n"},
-                          Interrupted{"RecordNamingTheInstallersFolder", true, false, recordedNothingMoved,
-                                      L"+python\n+.installer\n"},
-                          Interrupted{"RecordCutOff", true, false, recordedNothingMoved,
-                                      L"+python\n+welkara.ex"}),
-        ::testing::Bool()),
-    [](const ::testing::TestParamInfo<InterruptedRunTest::ParamType>& info) {
-        return std::string(std::get<0>(info.param).name) +
-               (std::get<1>(info.param) ? "ThenSucceeding" : "ThenFailing");
-    });
-
-// A swap stopped on the spot before any one of its moves (the process ended, as in a power cut), here
-// of a package whose two hundred more top-level files replace older ones: the next run undoes it before
-// it fails, and the one after that installs. Never is the installation a mix of the two, never is an
-// entry lost.
-class StoppedSwapTest : public InstallerThreadTest, public ::testing::WithParamInterface<int> {};
-
-TEST_P(StoppedSwapTest, IsUndoneByTheNextRunWithNothingMixedOrLost) {
-    makeOldInstallation();
-    for (int i = 0; i < 200; ++i) {
-        wchar_t name[16];
-        swprintf(name, 16, L"\\e%03d.txt", i);
-        ASSERT_TRUE(writeBytes(codeFolder + name, "old " + std::to_string(i) + "\n"));
-    }
-    previous = treeContents(codeFolder);
-    useLocalPackage(L"many.7z", L"many");
-    SetEnvironmentVariableW(L"WELKARA_TEST_STOP_AFTER_MOVES", std::to_wstring(GetParam()).c_str());
-    PROCESS_INFORMATION stopped = startRunner(exeFolder(), L"installer_stopping_runner.exe");
-    SetEnvironmentVariableW(L"WELKARA_TEST_STOP_AFTER_MOVES", nullptr);
-    endRunner(&stopped, false);
-    ASSERT_EQ(log().find(L"Installer thread finished"), std::wstring::npos) << "the swap was not stopped";
-
-    runLocalPackage(L"random.bin", L"random");
-    EXPECT_EQ(messages(), kError);
-    EXPECT_TRUE(sameTree(installed(), previous));
-    runLocalPackage(L"many.7z", L"many");
-    EXPECT_EQ(messages(), kInstalled);
-    EXPECT_TRUE(sameTree(installed(), newInstallation(L"many-src")));
-}
-
-// 203 replaced files, each given its second name and then replaced, and four more changes: 0 to 406.
-INSTANTIATE_TEST_SUITE_P(Moves, StoppedSwapTest, ::testing::Values(0, 1, 2, 203, 204, 405));
-
-// A swap whose move fails, and whose undo cannot bring what it moved back (here every change from the
-// fourth on fails, as changes of held files do): what is new stays in place, so that no name of the
-// installation is ever empty, the record stays, and the next run, even one that fails afterwards,
-// undoes the swap first.
-TEST_F(InstallerThreadTest, UndoThatCannotBringAnEntryBackLeavesTheNewOneInPlace) {
-    makeOldInstallation();
-    useLocalPackage(L"package.7z", L"package");
-    SetEnvironmentVariableW(L"WELKARA_TEST_FAIL_MOVES", L"3-");
-    PROCESS_INFORMATION failing = startRunner(exeFolder(), L"installer_stopping_runner.exe");
-    SetEnvironmentVariableW(L"WELKARA_TEST_FAIL_MOVES", nullptr);
-    endRunner(&failing, false);
-    EXPECT_NE(log().find(expand(L"The installation in {code} is part-way through a swap; the next run undoes it\n")),
-              std::wstring::npos)
-        << log();
-    const Tree stuck = installed();
-    for (const auto& [path, bytes] : newInstallation()) {
-        EXPECT_TRUE(previous.count(path) == 0 || stuck.count(path) == 1)
-            << "the undo left no " << testsupport::utf16Bytes(path);
-    }
-    const size_t before = log().size();
-    runLocalPackage(L"random.bin", L"random");
-    EXPECT_EQ(messages(), kError);
-    EXPECT_EQ(log().find(expand(L"Installer thread started\nUndid the update that an interrupted run left in {code}\n"),
-                         before),
-              before)
-        << log();
-    EXPECT_TRUE(sameTree(installed(), previous));
-}
-
-// One run at a time in the code folder: a second run that finds another one at work there ends as an
-// error before it changes anything. The run at work holds the log, so the second one writes none.
-TEST_F(InstallerThreadTest, SecondRunBesideARunAtWorkEndsAsAnError) {
-    makeOldInstallation();
-    useLocalPackage(L"large.7z", L"large");
-    PROCESS_INFORMATION first = startRunner(exeFolder());
-    // The first run holds its local package: the second one is given a package of its own.
-    ASSERT_TRUE(logShows(L"extractUpdate: invoking"));
-    const std::wstring second = exeFolder() + L"\\second.7z";
-    ASSERT_TRUE(CopyFileW(package(L"package.7z").c_str(), second.c_str(), FALSE));
-    writeManifest(L"local_update_filename=second.7z\r\neddsa_signature=" + packageSignature(L"package") + L"\r\n");
-    runInstaller();
-    DeleteFileW(second.c_str());
-    EXPECT_EQ(messages(), kError);
-    endRunner(&first, false);
-    EXPECT_NE(log().find(L"Installer thread finished victorious"), std::wstring::npos) << log();
-    Tree expected = newInstallation();
-    expected[L"data\\large.bin"] = std::string(128 << 20, '\0');
-    EXPECT_TRUE(sameTree(installed(), expected));
-}
-
 // A run ended part-way ("Cancel", a kill) while it starts its extractor or while the extractor unpacks:
 // the extractor ends with it, and the next run settles what it left and installs.
 class EndedRunTest : public InstallerThreadTest, public ::testing::WithParamInterface<bool> {};
@@ -704,41 +504,6 @@ TEST_P(EndedRunTest, EndsItsExtractorAndTheNextRunInstalls) {
 INSTANTIATE_TEST_SUITE_P(Moments, EndedRunTest, ::testing::Bool(),
                          boolNames("WhileItsExtractorUnpacks", "WhileItStartsItsExtractor"));
 
-// What a finished swap leaves aside and cannot delete now (a running program's file, a file that
-// another program holds open) stays for a later run, and never stops one: the previous application
-// kept running through two updates in a row, and the leftover of an earlier version's swap, held open.
-TEST_F(InstallerThreadTest, ApplicationRunningThroughTwoUpdatesLeavesItsFileUntilItEnds) {
-    ASSERT_EQ(SHCreateDirectoryExW(nullptr, codeFolder.c_str(), nullptr), ERROR_SUCCESS);
-    ASSERT_TRUE(CopyFileW(package(L"src\\welkara.exe").c_str(), (codeFolder + L"\\welkara.exe").c_str(), FALSE));
-    OwnedHandle stop(CreateEventW(nullptr, TRUE, FALSE, L"welkara-test-stop"));
-    PROCESS_INFORMATION running = {};
-    ASSERT_TRUE(testsupport::startProcess(L"\"" + codeFolder + L"\\welkara.exe\" wait", &running));
-    for (int update = 1; update <= 2; ++update) {
-        SCOPED_TRACE(update);
-        runLocalPackage(L"package.7z", L"package");
-        EXPECT_EQ(messages(), kInstalled) << log();
-        EXPECT_TRUE(sameTree(withoutOwnFolder(installed()), newInstallation()));
-    }
-    EXPECT_FALSE(sameTree(installed(), newInstallation())) << "the running application's file is gone";
-    SetEvent(stop.get());
-    EXPECT_EQ(testsupport::closeProcess(&running, 10000), WAIT_OBJECT_0);
-    runLocalPackage(L"package.7z", L"package");
-    EXPECT_EQ(messages(), kInstalled);
-    EXPECT_TRUE(sameTree(installed(), newInstallation())) << "the leftover stays after the application ended";
-}
-
-TEST_F(InstallerThreadTest, HeldLeftoverOfAnEarlierSwapNeverStopsARun) {
-    makeOldInstallation();
-    const Leftovers at{codeFolder, codeFolder + L"\\.installer", package(L"src"), true};
-    ASSERT_TRUE(at.recorded() && at.swapped(L"python") && at.swapped(L"data") && at.swapped(L"welkara.exe"));
-    OwnedHandle held(CreateFileW((at.own + L"\\previous\\welkara.exe").c_str(), GENERIC_READ, 0, nullptr,
-                                 OPEN_EXISTING, 0, nullptr));
-    ASSERT_TRUE(held.valid());
-    runLocalPackage(L"package.7z", L"package");
-    EXPECT_EQ(messages(), kInstalled) << log();
-    EXPECT_TRUE(sameTree(withoutOwnFolder(installed()), newInstallation()));
-}
-
 // The installer is started through a folder link (a Downloads folder that is a junction), which its
 // owner repoints at a folder holding another 7za.exe (the test application, which leaves a marker
 // when it runs) once the run has checked the extractor. The other program never runs: the run
@@ -776,9 +541,10 @@ TEST_F(InstallerThreadTest, ExtractorFolderRepointedAfterTheCheckIsNotWhatRuns) 
 
 TEST_F(InstallerThreadTest, RunWhoseLogCannotBeOpenedBehavesTheSame) {
     makeOldInstallation();
-    SHCreateDirectoryExW(nullptr, (systemFolder(CSIDL_LOCAL_APPDATA) + L"\\Orvanta\\Welkara").c_str(), nullptr);
-    HANDLE holder = CreateFileW(logFilePath().c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    SHCreateDirectoryExW(nullptr, (systemFolder(CSIDL_LOCAL_APPDATA) + L"\\Orvanta\\Welkara").c_str(),
+                         nullptr);
+    HANDLE holder = CreateFileW(logFilePath().c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(holder, INVALID_HANDLE_VALUE);
     runLocalPackage(L"package.7z", L"package");
     CloseHandle(holder);
@@ -814,12 +580,14 @@ TEST_P(LocalNameTest, FailsWithItsLineAndLeavesWhatItNames) {
     if (!reached.empty()) {
         ASSERT_TRUE(CopyFileW(package(L"package.7z").c_str(), reached.c_str(), FALSE));
     }
-    writeManifest(L"local_update_filename=" + given + L"\r\neddsa_signature=" + packageSignature(L"package") + L"\r\n");
+    writeManifest(L"local_update_filename=" + given + L"\r\neddsa_signature=" + packageSignature(L"package") +
+                  L"\r\n");
     runInstaller();
 
     EXPECT_EQ(messages(), kError);
     EXPECT_EQ(log(), linesUpToDatabase(true) +
-                         (c.lines != nullptr ? expand(c.lines) : L"Refusing the local package name " + given + kRefusedName));
+                         (c.lines != nullptr ? expand(c.lines)
+                                             : L"Refusing the local package name " + given + kRefusedName));
     if (!reached.empty()) {
         EXPECT_TRUE(pathExists(reached)) << "the file it named was deleted";
         DeleteFileW(reached.c_str());
@@ -830,22 +598,25 @@ TEST_P(LocalNameTest, FailsWithItsLineAndLeavesWhatItNames) {
 
 INSTANTIATE_TEST_SUITE_P(
     Names, LocalNameTest,
-    ::testing::Values(
-        LocalName{"Subfolder", L"sub\\local.7z", L"{exe}\\sub\\local.7z", nullptr},
-        LocalName{"SubfolderWithSlash", L"sub/local.7z", L"{exe}\\sub\\local.7z", nullptr},
-        LocalName{"Parent", L"..\\local.7z", L"{exe}\\..\\local.7z", nullptr},
-        LocalName{"FullPath", L"{exe}\\sub\\local.7z", L"{exe}\\sub\\local.7z", nullptr},
-        LocalName{"Share", L"\\\\127.0.0.1\\share\\local.7z", nullptr, nullptr},
-        LocalName{"Stream", L"local.7z:stream", L"{local}", nullptr},
-        LocalName{"DotDot", L"..", nullptr, nullptr},
-        LocalName{"Missing", L"missing.7z", nullptr,
-                  L"Will try to install {exe}\\missing.7z\nFailed to open file: {exe}\\missing.7z\n"
-                  L"Couldn't load local update\n"},
-        LocalName{"TooLongForAPath",
-                  L"nnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnn"
-                  L"nnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnn"
-                  L"nnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnn.7z",
-                  nullptr, L"Couldn't generate local update pathname\n"}),
+    ::testing::Values(LocalName{"Subfolder", L"sub\\local.7z", L"{exe}\\sub\\local.7z", nullptr},
+                      LocalName{"SubfolderWithSlash", L"sub/local.7z", L"{exe}\\sub\\local.7z", nullptr},
+                      LocalName{"Parent", L"..\\local.7z", L"{exe}\\..\\local.7z", nullptr},
+                      LocalName{"FullPath", L"{exe}\\sub\\local.7z", L"{exe}\\sub\\local.7z", nullptr},
+                      LocalName{"Share", L"\\\\127.0.0.1\\share\\local.7z", nullptr, nullptr},
+                      LocalName{"Stream", L"local.7z:stream", L"{local}", nullptr},
+                      LocalName{"DotDot", L"..", nullptr, nullptr},
+                      LocalName{
+                          "Missing", L"missing.7z", nullptr,
+                          L"Will try to install {exe}\\missing.7z\nFailed to open file: {exe}\\missing.7z\n"
+                          L"Couldn't load local update\n"},
+                      LocalName{"TooLongForAPath",
+                                L"nnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnn"
+                                L"nnnnnnnnnnnnnnnnnnnnnnnnn"
+                                L"nnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnn"
+                                L"nnnnnnnnnnnnnnnnnnnnnnnnn"
+                                L"nnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnn"
+                                L"nnnnnnnnnnnnnnnnnnnnnnnnn.7z",
+                                nullptr, L"Couldn't generate local update pathname\n"}),
     rowName<LocalName>);
 
 // File names are compared as the file system compares them: a manifest or a local package whose name
@@ -860,7 +631,8 @@ using NameCaseTest = InstallerTable<NameCase>;
 
 TEST_P(NameCaseTest, NamesThatDifferInCaseAreStillFound) {
     const NameCase& c = GetParam();
-    ASSERT_TRUE(CopyFileW(package(L"package.7z").c_str(), (exeFolder() + L"\\" + c.packageOnDisk).c_str(), FALSE));
+    ASSERT_TRUE(
+        CopyFileW(package(L"package.7z").c_str(), (exeFolder() + L"\\" + c.packageOnDisk).c_str(), FALSE));
     ASSERT_TRUE(writeBytes(exeFolder() + L"\\" + c.manifestOnDisk,
                            utf16Bytes(L"local_update_filename=local.7z\r\neddsa_signature=" +
                                       packageSignature(L"package") + L"\r\n")));

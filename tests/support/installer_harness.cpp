@@ -24,6 +24,13 @@ LRESULT CALLBACK receiverProc(HWND window, UINT message, WPARAM wParam, LPARAM l
 
 }  // namespace
 
+Tree withoutOwnFolder(Tree tree) {
+    for (auto entry = tree.begin(); entry != tree.end();) {
+        entry = entry->first.rfind(L".installer", 0) == 0 ? tree.erase(entry) : std::next(entry);
+    }
+    return tree;
+}
+
 std::wstring unstamped(std::wstring text) {
     for (size_t at = text.find(L"\\run-"); at != std::wstring::npos; at = text.find(L"\\run-", at + 1)) {
         if (text.size() - at >= 21 && text.find_first_not_of(L"0123456789abcdef", at + 5) >= at + 21) {

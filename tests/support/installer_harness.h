@@ -32,6 +32,8 @@ inline const Reports kRemoved = {WM_INSTALLER_REMOVED, WM_INSTALLER_CLOSE};
 
 // `text` with the stamp of every run's work folder ("run-" and 16 hexadecimal digits) written "{stamp}".
 std::wstring unstamped(std::wstring text);
+// The code folder's tree without the installer's own folder.
+Tree withoutOwnFolder(Tree tree);
 // Equal trees, or the paths in which they differ (the bytes themselves are too many to print).
 ::testing::AssertionResult sameTree(const Tree& actual, const Tree& expected);
 

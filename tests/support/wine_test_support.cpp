@@ -246,6 +246,13 @@ bool suspendProcess(HANDLE process) {
     return suspend != nullptr && suspend(process) >= 0;
 }
 
+bool resumeProcess(HANDLE process) {
+    using Resume = LONG(WINAPI*)(HANDLE);
+    const FARPROC found = GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtResumeProcess");
+    const auto resume = reinterpret_cast<Resume>(reinterpret_cast<void*>(found));
+    return resume != nullptr && resume(process) >= 0;
+}
+
 std::wstring systemFolder(int csidl) {
     wchar_t path[MAX_PATH];
     SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, path);

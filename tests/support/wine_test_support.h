@@ -61,6 +61,8 @@ DWORD childProcess(DWORD parent, const wchar_t* name);
 // makes no progress of its own until it is ended: a test that then ends its parent sees it end only
 // when something ends it. False when the system refuses.
 bool suspendProcess(HANDLE process);
+// Lets a process suspended so go on.
+bool resumeProcess(HANDLE process);
 // Checks `done` until it holds, sleeping `stepMs` after each failed check, at most `tries` times; returns
 // its last result.
 template <class Done>
