@@ -1,9 +1,9 @@
-// Win32 side of the application's start. As the shell's user, the program is started with a primary
-// copy of the shell process's token (CreateProcessWithTokenW, which an administrator may use) and the
-// environment that the system makes for that user (CreateEnvironmentBlock, from userenv.dll, which is
-// loaded from System32 only). With the restricted token it is started by CreateProcessAsUserW, which
-// takes a restricted version of the caller's own primary token without SE_ASSIGNPRIMARYTOKEN_NAME,
-// and gets the installer's environment: the same user's.
+// Starting the installed application, never with the installer's administrator rights. As the shell's user,
+// the program is started with a primary copy of the shell process's token (CreateProcessWithTokenW, which an
+// administrator may use) and the environment that the system makes for that user (CreateEnvironmentBlock,
+// from userenv.dll, which is loaded from System32 only). With the restricted token it is started by
+// CreateProcessAsUserW, which takes a restricted version of the caller's own primary token without
+// SE_ASSIGNPRIMARYTOKEN_NAME, and gets the installer's environment: the same user's.
 #include "install/application_start.h"
 
 #include <windows.h>

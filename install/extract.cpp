@@ -1,4 +1,4 @@
-// Win32 side of the archive extraction: the archive written and flushed, the extractor started from
+// Unpacking the package: the archive written and flushed, the extractor started from
 // its checked copy with the handles, job and environment it gets, waited for, and its output quoted.
 #include "install/extract.h"
 

@@ -1,4 +1,5 @@
-// Win32 side of the local package.
+// The local package beside the installer: opened once inside the installer's folder, never through a
+// link, read or mapped whole, and deleted through the same handle after an installation.
 #include "install/local_package.h"
 
 #include <cstddef>
