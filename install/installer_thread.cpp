@@ -28,7 +28,6 @@
 #include "install/local_package.h"
 #include "install/package_bytes.h"
 #include "install/manifest.h"
-#include "install/run_facts.h"
 #include "install/files/safe_files.h"
 #include "install/own_image.h"
 #include "install/uninstall_entry.h"
@@ -212,8 +211,7 @@ const wchar_t* install(Run& run) {
     run.code.release();
 
     // "Executing" (or why the application is not started) comes from the start itself.
-    startApplication(log, application, codeFolder,
-                     applicationStart(gatherRunFacts(request.unattendedReason != nullptr)));
+    startApplication(log, application, codeFolder, request.start);
     run.report(WM_INSTALLER_INSTALLED, Outcome::installed);
     run.package.reset();
     run.localPackage.remove(log);
@@ -272,9 +270,15 @@ const wchar_t* uninstall(Run& run) {
 
 }  // namespace
 
+void chooseFromFacts(const RunFacts& facts, InstallRequest* request) {
+    request->unattendedReason = reinterpret_cast<const wchar_t*>(unattendedReason(facts));
+    request->start = applicationStart(facts);
+    request->logFolder = logFolderFromProfile(facts) ? LogFolder::profileList : LogFolder::shellFolders;
+}
+
 void runInstallation(HWND window, const InstallRequest& request, std::atomic<Outcome>* outcome) {
     Run run(window, request, outcome);
-    run.log.open();
+    run.log.open(request.logFolder);
     if (const wchar_t* failure = request.uninstall ? uninstall(run) : install(run)) {
         run.log.write(L"%ls", failure);
         run.report(WM_INSTALLER_ERROR, run.code.busy() ? Outcome::busy : Outcome::failed);
