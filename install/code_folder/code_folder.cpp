@@ -13,7 +13,6 @@
 #include "install/code_folder/journal_file.h"
 #include "install/extract.h"
 #include "install/files/file_tree.h"
-#include "install/final_lines.h"
 #include "install/install_log.h"
 
 namespace {
@@ -107,21 +106,22 @@ CodeFolder::Lock CodeFolder::lock(InstallLog& log, bool quiet) {
     return failed();
 }
 
-const wchar_t* CodeFolder::replace(InstallLog& log, PinnedExtractor& extractor, const std::uint8_t* bytes,
-                                   std::uint32_t length) {
-    // A work folder that cannot be made shows up as the failure to make its "unpacked" current.
-    makeWorkFolder();
+CodeFolder::Replacement CodeFolder::replace(InstallLog& log, PinnedExtractor& extractor,
+                                            const std::uint8_t* bytes, std::uint32_t length) {
     bool runtime = false;
-    const Swap swapped = extractUpdate(log, swap_.unpacked, extractor, work_, bytes, length)
-                             ? swap(log, &runtime)
-                             : Swap::kept;
+    Swap swapped = Swap::kept;
+    if (!makeWorkFolder()) {
+        log.write(L"Couldn't make a work folder in %ls (%d)\n", own_, static_cast<int>(GetLastError()));
+    } else if (extractUpdate(log, swap_.unpacked, extractor, work_, bytes, length)) {
+        swapped = swap(log, &runtime);
+    }
     switch (swapped) {
         case Swap::done:
             // Once the update is on the disk and its journal gone: the extractor's folder (empty now)
             // may be held a moment longer; what the update moved aside goes as far as it can, and the
             // rest is left over for a later run.
             if (PathFileExistsW(record_)) {
-                return nullptr;
+                return Replacement::done;
             }
             removeTreeAt(swap_.unpacked, kPatienceMs);
             if (!removeTreeAt(work_, 0)) {
@@ -129,7 +129,7 @@ const wchar_t* CodeFolder::replace(InstallLog& log, PinnedExtractor& extractor, 
                           swap_.previous);
             }
             work_[0] = L'\0';
-            return nullptr;
+            return Replacement::done;
         case Swap::kept:
             if (hasInstallation()) {
                 log.write(L"The previous installation in %ls was kept\n", code_);
@@ -142,7 +142,7 @@ const wchar_t* CodeFolder::replace(InstallLog& log, PinnedExtractor& extractor, 
             log.write(L"The installation in %ls is part-way through a swap; the next run undoes it\n", code_);
             break;
     }
-    return runtime ? finalLine::kNotRemoved : finalLine::kNotExtracted;
+    return runtime ? Replacement::runtimeFailed : Replacement::failed;
 }
 
 // An installer's folder that exists already (an earlier version of the installer made it with the code
@@ -259,10 +259,12 @@ bool CodeFolder::makeWorkFolder() {
     // from the installer's folder above it.
     LocalMemory<void> codeSecurity;
     PACL list = nullptr;
-    if (GetNamedSecurityInfoW(code_, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &list,
+    const DWORD read =
+        GetNamedSecurityInfoW(code_, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &list,
                               nullptr,  // the list only, within the descriptor
-                              codeSecurity.receive()) != ERROR_SUCCESS ||
-        list == nullptr) {
+                              codeSecurity.receive());
+    if (read != ERROR_SUCCESS || list == nullptr) {
+        SetLastError(read != ERROR_SUCCESS ? read : ERROR_INVALID_ACL);
         return false;
     }
     for (DWORD i = 0; i < list->AceCount; ++i) {

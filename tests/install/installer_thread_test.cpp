@@ -399,10 +399,11 @@ INSTANTIATE_TEST_SUITE_P(LogFolders, RedirectedLogFolderTest,
                          rowName<RedirectedLogFolder>);
 
 // A code folder that cannot be used. The run goes on as described up to where it first changes the
-// code folder: a folder that cannot be made (a file stands where "Orvanta" should be) fails when it is
-// made current; one that cannot be locked (a file stands where the installer's folder should be, as the
-// folder's list stands in a standard user's way) says why and ends as a run that may not write the
-// folder ends: at the runtime's removal when there is a runtime, else at the archive.
+// code folder: a folder that cannot be made (a file stands where "Orvanta" should be) fails where the
+// run's work folder is made in it; one that cannot be locked (a file stands where the installer's
+// folder should be, as the folder's list stands in a standard user's way) says why and ends as a run
+// that may not write the folder ends: at the runtime's removal when there is a runtime, else at the
+// archive.
 struct UnusableCodeFolder {
     const char* name;
     const wchar_t* inTheWay;  // a file made here, {programs} the Program Files (x86) folder
@@ -434,7 +435,7 @@ INSTANTIATE_TEST_SUITE_P(
     Folders, UnusableCodeFolderTest,
     ::testing::Values(UnusableCodeFolder{"CannotBeCreated", L"{programs}\\Orvanta",
                                          L"No existing Python installation at {code}\\python.\n"
-                                         L"extractUpdate: Couldn't SetCurrentDirectory (3)\nCouldn't extract file\n"},
+                                         L"Couldn't make a work folder in {code}\\.installer (3)\nCouldn't extract file\n"},
                       UnusableCodeFolder{"CannotBeLocked", L"{programs}\\Orvanta\\Welkara\\.installer",
                                          L"Couldn't lock the code folder {code} (267)\n"
                                          L"No existing Python installation at {code}\\python.\n"
