@@ -17,9 +17,6 @@
 
 namespace {
 
-// Full control for the system and the administrators, nothing for anyone else, and nothing inherited
-// from the folder: the file's list until it is known to be the database.
-constexpr const wchar_t* kAdministratorsOnly = L"D:P(A;;FA;;;SY)(A;;FA;;;BA)";
 constexpr const wchar_t* kName = L"vorlinde.db";
 constexpr const wchar_t* kBelowProgramData = L"Orvanta\\Welkara\\vorlinde.db";
 
@@ -96,8 +93,7 @@ bool holdFolders(InstallLog& log, DatabasePlace& place) {
 // Gives the file open as `file` (with WRITE_DAC) the list `access`. False with GetLastError set.
 bool setList(HANDLE file, const wchar_t* access) {
     LocalMemory<void> list;
-    return ConvertStringSecurityDescriptorToSecurityDescriptorW(access, SDDL_REVISION_1, list.receive(),
-                                                                nullptr) &&  // SecurityDescriptorSize
+    return makeDescriptor(access, &list) &&
            SetKernelObjectSecurity(file, DACL_SECURITY_INFORMATION, list.get());
 }
 
@@ -138,11 +134,10 @@ bool keepExisting(InstallLog& log, DatabasePlace& place, Opened found, OwnedHand
 // the database is not there afterwards.
 bool createNew(InstallLog& log, DatabasePlace& place, const wchar_t* access) {
     log.write(L"Creating %ls\n", place.path);
+    // The administrators' list until the file is known to be the database.
     LocalMemory<void> administratorsOnly;
     OwnedHandle database;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kAdministratorsOnly, SDDL_REVISION_1,
-                                                              administratorsOnly.receive(),
-                                                              nullptr) ||  // SecurityDescriptorSize
+    if (!makeDescriptor(kAdministratorsOnlyFile, &administratorsOnly) ||
         openInFolder(place.welkaraFolder(), kName, GENERIC_WRITE | WRITE_DAC | DELETE, 0, FILE_CREATE,
                      administratorsOnly.get(), &database, nullptr) != Opened::ok) {
         log.write(L"CreateFile(%ls) failed\n", place.path);
