@@ -39,9 +39,10 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandLine, int showCommand) {
     request.signatureOverride = reinterpret_cast<const wchar_t*>(signatureOverride);
     request.verifyOnly = verifyOnly;
     request.uninstall = uninstall;
-    // Nobody to answer the window: a deployment tool's run as LocalSystem, in a window station nobody
-    // sees, or one that asked with /unattended.
-    request.unattendedReason = reinterpret_cast<const wchar_t*>(unattendedReason(gatherRunFacts(unattended)));
+    // The facts of the run, gathered here alone: whether anyone can answer the window (nobody for a
+    // deployment tool's run as LocalSystem, in a window station nobody sees, or one that asked with
+    // /unattended), how the application is started and where the log goes all follow from them.
+    chooseFromFacts(gatherRunFacts(unattended), &request);
     MainWindow* const mainWindow = new (std::nothrow) MainWindow(request);
     if (mainWindow == nullptr || !mainWindow->Create()) {
         return unattended ? unattendedExitCode(Outcome::none, false) : 0;

@@ -27,7 +27,7 @@ int wmain(int argc, wchar_t** argv) {
     }
     const int runs = argc > 3 ? std::wcstol(argv[3], nullptr, 10) : 3;
     InstallLog log;
-    log.open();
+    log.open(LogFolder::profileList);
     LARGE_INTEGER frequency;
     QueryPerformanceFrequency(&frequency);
     double best = 0;

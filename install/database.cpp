@@ -12,15 +12,11 @@
 #include <sddl.h>
 #include <shlobj.h>
 
-#include "install/final_lines.h"
 #include "install/install_log.h"
 #include "install/files/safe_files.h"
 
 namespace {
 
-// Full control for the system and the administrators, nothing for anyone else, and nothing inherited
-// from the folder: the file's list until it is known to be the database.
-constexpr const wchar_t* kAdministratorsOnly = L"D:P(A;;FA;;;SY)(A;;FA;;;BA)";
 constexpr const wchar_t* kName = L"vorlinde.db";
 constexpr const wchar_t* kBelowProgramData = L"Orvanta\\Welkara\\vorlinde.db";
 
@@ -47,13 +43,14 @@ bool findPaths(DatabasePlace* place) {
            joinPath(place->path, place->welkara, kName);
 }
 
-const wchar_t* refuseFolder(InstallLog& log, const wchar_t* folder, const wchar_t* owner) {
+// Writes why the database folder `folder` is refused: a link, or `owner` (null for a link). False.
+bool refuseFolder(InstallLog& log, const wchar_t* folder, const wchar_t* owner) {
     if (owner == nullptr) {
         log.write(L"Refusing the database folder %ls: it is a link or junction\n", folder);
     } else {
         log.write(L"Refusing the database folder %ls: it is owned by %ls\n", folder, owner);
     }
-    return finalLine::kNoDatabase;
+    return false;
 }
 
 // Makes (when missing) and holds both folders, "Welkara" through the held "Orvanta". A folder that was
@@ -61,9 +58,9 @@ const wchar_t* refuseFolder(InstallLog& log, const wchar_t* folder, const wchar_
 // replace everything beneath it anyway, so trusting it adds nobody (on Windows it is SYSTEM). Any other
 // owner (any user may make these folders first) could take the database away from the application. A
 // folder this run makes is given to the administrators where the system allows it; otherwise it stays
-// its maker's, and a later run of another account refuses it. Returns the final line of a refusal, or
-// null.
-const wchar_t* holdFolders(InstallLog& log, DatabasePlace& place) {
+// its maker's, and a later run of another account refuses it. False after a line when they cannot be
+// held or are refused.
+bool holdFolders(InstallLog& log, DatabasePlace& place) {
     folderOwner(place.programData, &place.ownerDescriptor, &place.programDataOwner);
     bool made[2] = {false, false};
     Opened held = makeAndHoldFolder(place.orvanta, &place.folders[0], &made[0]);
@@ -79,7 +76,7 @@ const wchar_t* holdFolders(InstallLog& log, DatabasePlace& place) {
     // A folder that cannot be made or opened is a file that cannot be created in it.
     if (held != Opened::ok) {
         log.write(L"CreateFile(%ls) failed\n", place.path);
-        return finalLine::kNoDatabase;
+        return false;
     }
     for (int i = 0; i < 2; ++i) {
         LocalMemory<wchar_t> owner;
@@ -90,14 +87,13 @@ const wchar_t* holdFolders(InstallLog& log, DatabasePlace& place) {
                                 owner.get() != nullptr ? owner.get() : L"an owner that cannot be read");
         }
     }
-    return nullptr;
+    return true;
 }
 
 // Gives the file open as `file` (with WRITE_DAC) the list `access`. False with GetLastError set.
 bool setList(HANDLE file, const wchar_t* access) {
     LocalMemory<void> list;
-    return ConvertStringSecurityDescriptorToSecurityDescriptorW(access, SDDL_REVISION_1, list.receive(),
-                                                                nullptr) &&  // SecurityDescriptorSize
+    return makeDescriptor(access, &list) &&
            SetKernelObjectSecurity(file, DACL_SECURITY_INFORMATION, list.get());
 }
 
@@ -105,14 +101,15 @@ bool setList(HANDLE file, const wchar_t* access) {
 // with READ_CONTROL, a link or a folder): kept only as a file with one name at its expected final path,
 // and its contents left alone. A list that lets anyone but the trusted owners change it or the owner
 // (earlier versions gave Everyone every right) is replaced with `access` through another handle; any
-// other list, an administrator's own tightening included, stays.
-const wchar_t* keepExisting(InstallLog& log, DatabasePlace& place, Opened found, OwnedHandle* database,
-                            const wchar_t* access) {
+// other list, an administrator's own tightening included, stays. False after a line when it is refused
+// or its list cannot be narrowed.
+bool keepExisting(InstallLog& log, DatabasePlace& place, Opened found, OwnedHandle* database,
+                  const wchar_t* access) {
     if (found != Opened::ok ||
         !keepIfInPlace(place.welkaraFolder(), kName, database, false, place.programData, kBelowProgramData)) {
         log.write(L"Refusing the database %ls: it is not a file of its own in the database folder\n",
                   place.path);
-        return finalLine::kNoDatabase;
+        return false;
     }
     log.write(L"Database %ls already exists (which is fine).\n", place.path);
     LocalMemory<void> list;
@@ -120,36 +117,36 @@ const wchar_t* keepExisting(InstallLog& log, DatabasePlace& place, Opened found,
                         nullptr,  // owner, group, list and system list: only the descriptor
                         list.receive()) == ERROR_SUCCESS &&
         !othersCanTakeControl(list.get(), place.programDataOwner)) {
-        return nullptr;
+        return true;
     }
     OwnedHandle writable;
     if (!reopen(database->get(), WRITE_DAC, &writable) || !setList(writable.get(), access)) {
         log.write(L"Couldn't give %ls its access list (%d)\n", place.path, static_cast<int>(GetLastError()));
-        return finalLine::kNoDatabase;
+        return false;
     }
     log.write(L"Narrowed the access list of %ls to the one a new database gets\n", place.path);
-    return nullptr;
+    return true;
 }
 
 // Creates the database inside the held "Welkara", never through a link at its name. A file that ends
 // up anywhere but at its expected final path, in a folder that has become a link, or without its list
-// is deleted again through its handle, so that the next run makes it afresh.
-const wchar_t* createNew(InstallLog& log, DatabasePlace& place, const wchar_t* access) {
+// is deleted again through its handle, so that the next run makes it afresh. False after a line when
+// the database is not there afterwards.
+bool createNew(InstallLog& log, DatabasePlace& place, const wchar_t* access) {
     log.write(L"Creating %ls\n", place.path);
+    // The administrators' list until the file is known to be the database.
     LocalMemory<void> administratorsOnly;
     OwnedHandle database;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kAdministratorsOnly, SDDL_REVISION_1,
-                                                              administratorsOnly.receive(),
-                                                              nullptr) ||  // SecurityDescriptorSize
+    if (!makeDescriptor(kAdministratorsOnlyFile, &administratorsOnly) ||
         openInFolder(place.welkaraFolder(), kName, GENERIC_WRITE | WRITE_DAC | DELETE, 0, FILE_CREATE,
                      administratorsOnly.get(), &database, nullptr) != Opened::ok) {
         log.write(L"CreateFile(%ls) failed\n", place.path);
-        return finalLine::kNoDatabase;
+        return false;
     }
     // Against the whole expected path, from common application data's own final path on.
     if (!keepIfInPlace(place.welkaraFolder(), kName, &database, true, place.programData, kBelowProgramData)) {
         log.write(L"Refusing the database %ls: it was not created in the database folder\n", place.path);
-        return finalLine::kNoDatabase;
+        return false;
     }
     // A held folder cannot be renamed or removed, but whoever may write it can still make it a mount
     // point in place, and the file would then be reached through it.
@@ -163,20 +160,20 @@ const wchar_t* createNew(InstallLog& log, DatabasePlace& place, const wchar_t* a
         const DWORD error = GetLastError();
         deleteByHandle(database.get());
         log.write(L"Couldn't give %ls its access list (%d)\n", place.path, static_cast<int>(error));
-        return finalLine::kNoDatabase;
+        return false;
     }
-    return nullptr;
+    return true;
 }
 
 }  // namespace
 
-const wchar_t* prepareDatabase(InstallLog& log, const wchar_t* access) {
+DatabaseState prepareDatabase(InstallLog& log, const wchar_t* access) {
     DatabasePlace place;
     if (!findPaths(&place)) {
-        return finalLine::kNoDatabasePath;
+        return DatabaseState::noPath;
     }
-    if (const wchar_t* refused = holdFolders(log, place)) {
-        return refused;
+    if (!holdFolders(log, place)) {
+        return DatabaseState::failed;
     }
     // Only a look, so that a database in use by the application (opened with any sharing) is found too.
     OwnedHandle database;
@@ -184,12 +181,13 @@ const wchar_t* prepareDatabase(InstallLog& log, const wchar_t* access) {
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
                                       nullptr,  // security: only for a new file
                                       &database, nullptr);
+    bool kept = false;
     if (found == Opened::missing && isMissing(GetLastError())) {
-        return createNew(log, place, access);
-    }
-    if (found == Opened::missing) {
+        kept = createNew(log, place, access);
+    } else if (found == Opened::missing) {
         log.write(L"CreateFile(%ls) failed\n", place.path);
-        return finalLine::kNoDatabase;
+    } else {
+        kept = keepExisting(log, place, found, &database, access);
     }
-    return keepExisting(log, place, found, &database, access);
+    return kept ? DatabaseState::ready : DatabaseState::failed;
 }

@@ -13,10 +13,13 @@ class InstallLog;
 // away or empty its folder to turn it into a junction. Protected: nothing comes from the folder.
 constexpr const wchar_t* kDatabaseAccess = L"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1201bf;;;WD)";
 
+// How the database step ended: the file exists afterwards, its path could not be built (no line is
+// written), or it could not be made, opened or kept (a line says why).
+enum class DatabaseState { ready, noPath, failed };
+
 // Makes sure the database exists. Writes "Database ... already exists (which is fine)." (and, when the
 // existing file's list let others take control of it, that it was narrowed) or "Creating ...", and on a
-// failure its detail line. Returns the final line of a failure ("Couldn't generate dest database
-// pathname", "Couldn't create empty database"), or null when the file exists afterwards. `access` is
-// the list (SDDL) that a new file, or an existing one being narrowed, gets: always kDatabaseAccess in a
-// run; a test gives a list that cannot be made, to see what a run does when a list cannot be set.
-const wchar_t* prepareDatabase(InstallLog& log, const wchar_t* access = kDatabaseAccess);
+// failure its detail line. `access` is the list (SDDL) that a new file, or an existing one being
+// narrowed, gets: always kDatabaseAccess in a run; a test gives a list that cannot be made, to see what
+// a run does when a list cannot be set.
+DatabaseState prepareDatabase(InstallLog& log, const wchar_t* access = kDatabaseAccess);

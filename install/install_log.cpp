@@ -36,14 +36,11 @@ OVERLAPPED atOffset(ULONGLONG offset) {
 
 }  // namespace
 
-void InstallLog::open() {
-    // An elevated run takes the folder from the machine's list of profiles: the user's own shell folders
-    // (their registry) may name any folder, and the run would make its log there with their text in it.
+void InstallLog::open(LogFolder from) {
     wchar_t localAppData[MAX_PATH];
-    if (logFolderFromProfile(gatherRunFacts(false))
-            ? !profileLocalAppData(localAppData)
-            : FAILED(SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT,
-                                      localAppData))) {
+    if (from == LogFolder::profileList ? !profileLocalAppData(localAppData)
+                                       : FAILED(SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr,
+                                                                 SHGFP_TYPE_CURRENT, localAppData))) {
         return;
     }
     // The user's own programs can change this folder, the installer may run with more rights than they

@@ -10,11 +10,17 @@
 
 #include "install/files/safe_files.h"
 
+// Where the local application data folder that holds the log is looked up: the user's shell folders,
+// as any program asks, or the machine's list of profiles (the profile folder with "AppData\Local"),
+// which an elevated run takes: the user's unelevated programs can change their shell folders, and the
+// run would make its log wherever those name, with their text in it.
+enum class LogFolder { shellFolders, profileList };
+
 class InstallLog {
   public:
-    // Finds the log folder, creates it when needed and opens the file for appending. Reports nothing;
-    // afterwards isOpen() tells whether it worked.
-    void open();
+    // Finds the log folder from `from`, creates it when needed and opens the file for appending.
+    // Reports nothing; afterwards isOpen() tells whether it worked.
+    void open(LogFolder from);
 
     // Formats one line (printf-style wide format: "%s" and "%ls" take wide strings, "%d" and "%ld"
     // 32-bit integers) and appends it. A line longer than 1023 characters is cut to its first 1023.

@@ -1,7 +1,7 @@
-// The installation sequence. Each step either goes on or ends the run with one final log line
-// (install/final_lines.h) and WM_INSTALLER_ERROR; a successful run ends with WM_INSTALLER_INSTALLED (or
-// WM_INSTALLER_VERIFIED in a verify-only run), a pause, and WM_INSTALLER_CLOSE. Everything the run
-// obtained is released at its end, whichever way it ends.
+// The installation sequence. Each step answers a result of its own, and the sequence alone turns a
+// failure into the run's one final log line (install/final_lines.h) and WM_INSTALLER_ERROR; a successful
+// run ends with WM_INSTALLER_INSTALLED (or WM_INSTALLER_VERIFIED in a verify-only run), a pause, and
+// WM_INSTALLER_CLOSE. Everything the run obtained is released at its end, whichever way it ends.
 //
 // Folders, each a system folder with "Orvanta\Welkara" beneath it:
 //   code folder      Program Files (x86): the installation ("python", "welkara.exe" and whatever else
@@ -28,7 +28,6 @@
 #include "install/local_package.h"
 #include "install/package_bytes.h"
 #include "install/manifest.h"
-#include "install/run_facts.h"
 #include "install/files/safe_files.h"
 #include "install/own_image.h"
 #include "install/uninstall_entry.h"
@@ -94,15 +93,19 @@ void writeFirstLines(Run& run, const wchar_t* first) {
     }
 }
 
+// How obtaining the package went: it is held; the download failed; the local package's path could not
+// be built; or the local package was refused or could not be read.
+enum class Obtained { held, notDownloaded, noLocalPath, notLoaded };
+
 // The package bytes: the local package that the manifest names (a bare file name beside the
-// installer), or else the download of `url`. Returns the final line of a failure, or null.
-const wchar_t* obtainPackage(Run& run, const wchar_t* url) {
+// installer), or else the download of `url`.
+Obtained obtainPackage(Run& run, const wchar_t* url) {
     InstallLog& log = run.log;
     const wchar_t* name = lookupManifest(run.manifest.get(), wide(manifestKeyLocalUpdateFilename),
                                          wide(defaultLocalUpdateFilename));
     if (name[0] == L'\0') {
         log.write(L"Will try to install %ls\n", url != nullptr ? url : L"");
-        return downloadUpdate(log, url, &run.package) ? nullptr : finalLine::kNoDownload;
+        return downloadUpdate(log, url, &run.package) ? Obtained::held : Obtained::notDownloaded;
     }
     // The name comes from a file that whoever can write the installer's folder can change: it may name
     // nothing outside that folder.
@@ -110,17 +113,57 @@ const wchar_t* obtainPackage(Run& run, const wchar_t* url) {
         log.write(
             L"Refusing the local package name %ls: only a file name in the installer's folder is taken\n",
             name);
-        return finalLine::kNoLocalUpdate;
+        return Obtained::notLoaded;
     }
     wchar_t folder[MAX_PATH];
     if (!installerFolder(folder) || !joinPath(run.localPath, folder, name)) {
-        return finalLine::kNoLocalUpdatePath;
+        return Obtained::noLocalPath;
     }
     log.write(L"Will try to install %ls\n", run.localPath);
     // A verify-only run never deletes it, so it does not ask for the right to.
     return run.localPackage.read(log, folder, name, run.localPath, !run.request.verifyOnly, &run.package)
-               ? nullptr
-               : finalLine::kNoLocalUpdate;
+               ? Obtained::held
+               : Obtained::notLoaded;
+}
+
+// The final lines of the steps that answer their own results; null when the run goes on.
+const wchar_t* failureOf(DatabaseState state) {
+    switch (state) {
+        case DatabaseState::ready:
+            return nullptr;
+        case DatabaseState::noPath:
+            return finalLine::kNoDatabasePath;
+        case DatabaseState::failed:
+            break;
+    }
+    return finalLine::kNoDatabase;
+}
+
+const wchar_t* failureOf(Obtained obtained) {
+    switch (obtained) {
+        case Obtained::held:
+            return nullptr;
+        case Obtained::notDownloaded:
+            return finalLine::kNoDownload;
+        case Obtained::noLocalPath:
+            return finalLine::kNoLocalUpdatePath;
+        case Obtained::notLoaded:
+            break;
+    }
+    return finalLine::kNoLocalUpdate;
+}
+
+// A failure at the runtime ends where a run that could not remove it always has.
+const wchar_t* failureOf(CodeFolder::Replacement replaced) {
+    switch (replaced) {
+        case CodeFolder::Replacement::done:
+            return nullptr;
+        case CodeFolder::Replacement::runtimeFailed:
+            return finalLine::kNotRemoved;
+        case CodeFolder::Replacement::failed:
+            break;
+    }
+    return finalLine::kNotExtracted;
 }
 
 // The steps up to the report. Returns the final line of a failure, or null after a success (the
@@ -146,8 +189,8 @@ const wchar_t* install(Run& run) {
     if (!codePaths) {
         return finalLine::kNoCodePath;
     }
-    const wchar_t* failure = prepareDatabase(log);
-    failure = failure != nullptr ? failure : obtainPackage(run, url);
+    const wchar_t* failure = failureOf(prepareDatabase(log));
+    failure = failure != nullptr ? failure : failureOf(obtainPackage(run, url));
     if (failure != nullptr) {
         return failure;
     }
@@ -200,7 +243,7 @@ const wchar_t* install(Run& run) {
         return finalLine::kNotExtracted;
     }
     if (const wchar_t* replaced =
-            run.code.replace(log, run.extractor, run.package.data(), run.package.size())) {
+            failureOf(run.code.replace(log, run.extractor, run.package.data(), run.package.size()))) {
         return replaced;
     }
     // Apps & features names the installation and its uninstaller. Without them the application is
@@ -212,8 +255,7 @@ const wchar_t* install(Run& run) {
     run.code.release();
 
     // "Executing" (or why the application is not started) comes from the start itself.
-    startApplication(log, application, codeFolder,
-                     applicationStart(gatherRunFacts(request.unattendedReason != nullptr)));
+    startApplication(log, application, codeFolder, request.start);
     run.report(WM_INSTALLER_INSTALLED, Outcome::installed);
     run.package.reset();
     run.localPackage.remove(log);
@@ -272,9 +314,15 @@ const wchar_t* uninstall(Run& run) {
 
 }  // namespace
 
+void chooseFromFacts(const RunFacts& facts, InstallRequest* request) {
+    request->unattendedReason = reinterpret_cast<const wchar_t*>(unattendedReason(facts));
+    request->start = applicationStart(facts);
+    request->logFolder = logFolderFromProfile(facts) ? LogFolder::profileList : LogFolder::shellFolders;
+}
+
 void runInstallation(HWND window, const InstallRequest& request, std::atomic<Outcome>* outcome) {
     Run run(window, request, outcome);
-    run.log.open();
+    run.log.open(request.logFolder);
     if (const wchar_t* failure = request.uninstall ? uninstall(run) : install(run)) {
         run.log.write(L"%ls", failure);
         run.report(WM_INSTALLER_ERROR, run.code.busy() ? Outcome::busy : Outcome::failed);

@@ -8,21 +8,30 @@
 
 #include <atomic>
 
+#include "install/install_log.h"
 #include "install/run_choices.h"
 
 // What the installation is asked to do, as the command line gave it: the package URL to use instead
 // of the one built from the manifest, the Base64 signature to use instead of the manifest's (each
 // null when not given), whether to stop after the check, and whether to remove the installation
-// instead (nothing is then downloaded, checked or started); and why nobody will answer its window,
-// null when somebody may (an unattended run starts no application). The strings belong to the caller
-// and stay valid for as long as the installation runs.
+// instead (nothing is then downloaded, checked or started). Then what the facts of the run decide
+// (see chooseFromFacts): why nobody will answer its window, null when somebody may (an unattended run
+// starts no application), how the application is started and where the log's folder is looked up;
+// the defaults are those of an attended elevated run. The strings belong to the caller and stay valid
+// for as long as the installation runs.
 struct InstallRequest {
     const wchar_t* urlOverride = nullptr;
     const wchar_t* signatureOverride = nullptr;
     bool verifyOnly = false;
     bool uninstall = false;
     const wchar_t* unattendedReason = nullptr;
+    ApplicationStart start = ApplicationStart::unelevated;
+    LogFolder logFolder = LogFolder::profileList;
 };
+
+// Fills in the request's unattendedReason, start and logFolder from the facts of the run, gathered
+// once where it starts (install/run_facts.h); nothing below asks for them again.
+void chooseFromFacts(const RunFacts& facts, InstallRequest* request);
 
 // The installer thread's one argument: the window it reports to and what it is asked to do, and where
 // it leaves how the run ended, before it posts the report that says so. It must outlive the thread

@@ -13,25 +13,21 @@
 #include "install/code_folder/journal_file.h"
 #include "install/extract.h"
 #include "install/files/file_tree.h"
-#include "install/final_lines.h"
 #include "install/install_log.h"
 
 namespace {
 
-// Full control for the system and the administrators, nothing for anyone else, passed on to everything
-// made inside, and nothing taken from the folder above.
-constexpr const wchar_t* kAdministratorsOnly = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
 // How long a folder that an extractor just worked in may stay held by the system after it has ended.
 constexpr DWORD kPatienceMs = 2000;
 
-// The SDDL text of one part (`which`) of the security of the object open as `handle`, or false.
-bool securityText(HANDLE handle, SECURITY_INFORMATION which, LocalMemory<wchar_t>* text) {
+// The SDDL text of the access list of the object open as `handle`, or false.
+bool listText(HANDLE handle, LocalMemory<wchar_t>* text) {
     // The owner, group and list pointers are not asked for: they all lie within the descriptor.
     LocalMemory<void> descriptor;
-    return GetSecurityInfo(handle, SE_FILE_OBJECT, which, nullptr, nullptr, nullptr, nullptr,
-                           descriptor.receive()) == ERROR_SUCCESS &&
-           ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor.get(), SDDL_REVISION_1, which,
-                                                                text->receive(),
+    return GetSecurityInfo(handle, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr,
+                           nullptr, descriptor.receive()) == ERROR_SUCCESS &&
+           ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor.get(), SDDL_REVISION_1,
+                                                                DACL_SECURITY_INFORMATION, text->receive(),
                                                                 nullptr);  // StringSecurityDescriptorLen
 }
 
@@ -64,9 +60,7 @@ CodeFolder::Lock CodeFolder::lock(InstallLog& log, bool quiet) {
         log.write(L"Couldn't lock the code folder %ls (%d)\n", code_, static_cast<int>(GetLastError()));
         return Lock::refused;
     };
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kAdministratorsOnly, SDDL_REVISION_1,
-                                                              adminsOnly_.receive(),
-                                                              nullptr)) {  // SecurityDescriptorSize
+    if (!makeDescriptor(kAdministratorsOnlyTree, &adminsOnly_)) {
         return failed();
     }
     madeAdminsOnly_.lpSecurityDescriptor = adminsOnly_.get();
@@ -107,21 +101,24 @@ CodeFolder::Lock CodeFolder::lock(InstallLog& log, bool quiet) {
     return failed();
 }
 
-const wchar_t* CodeFolder::replace(InstallLog& log, PinnedExtractor& extractor, const std::uint8_t* bytes,
-                                   std::uint32_t length) {
-    // A work folder that cannot be made shows up as the failure to make its "unpacked" current.
-    makeWorkFolder();
+CodeFolder::Replacement CodeFolder::replace(InstallLog& log, PinnedExtractor& extractor,
+                                            const std::uint8_t* bytes, std::uint32_t length) {
     bool runtime = false;
-    const Swap swapped = extractUpdate(log, swap_.unpacked, extractor, work_, bytes, length)
-                             ? swap(log, &runtime)
-                             : Swap::kept;
+    Swap swapped = Swap::kept;
+    if (!makeWorkFolder()) {
+        // The folder that the extractor would be made to work in cannot be had (the code folder itself
+        // may be missing): the line of a failed change to it, as a run that cannot make it has always said.
+        log.write(L"extractUpdate: Couldn't SetCurrentDirectory (%d)\n", static_cast<int>(GetLastError()));
+    } else if (extractUpdate(log, swap_.unpacked, extractor, work_, bytes, length)) {
+        swapped = swap(log, &runtime);
+    }
     switch (swapped) {
         case Swap::done:
             // Once the update is on the disk and its journal gone: the extractor's folder (empty now)
             // may be held a moment longer; what the update moved aside goes as far as it can, and the
             // rest is left over for a later run.
             if (PathFileExistsW(record_)) {
-                return nullptr;
+                return Replacement::done;
             }
             removeTreeAt(swap_.unpacked, kPatienceMs);
             if (!removeTreeAt(work_, 0)) {
@@ -129,7 +126,7 @@ const wchar_t* CodeFolder::replace(InstallLog& log, PinnedExtractor& extractor, 
                           swap_.previous);
             }
             work_[0] = L'\0';
-            return nullptr;
+            return Replacement::done;
         case Swap::kept:
             if (hasInstallation()) {
                 log.write(L"The previous installation in %ls was kept\n", code_);
@@ -142,12 +139,13 @@ const wchar_t* CodeFolder::replace(InstallLog& log, PinnedExtractor& extractor, 
             log.write(L"The installation in %ls is part-way through a swap; the next run undoes it\n", code_);
             break;
     }
-    return runtime ? finalLine::kNotRemoved : finalLine::kNotExtracted;
+    return runtime ? Replacement::runtimeFailed : Replacement::failed;
 }
 
 // An installer's folder that exists already (an earlier version of the installer made it with the code
-// folder's own list) is made what a new one is: no link, owned by the administrators or the system,
-// and the administrators' protected list. False, with GetLastError set, when that cannot be done.
+// folder's own list) is made what a new one is: no link, owned by the system (ownedByTheSystemOr; any
+// other owner gives way to the administrators), and the administrators' protected list. False, with
+// GetLastError set, when that cannot be done.
 bool CodeFolder::guardOwnFolder() {
     const OwnedHandle folder(openShared(own_, READ_CONTROL | WRITE_DAC | WRITE_OWNER | FILE_READ_ATTRIBUTES,
                                         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT));
@@ -162,21 +160,15 @@ bool CodeFolder::guardOwnFolder() {
     }
     LocalMemory<wchar_t> owner;
     LocalMemory<wchar_t> list;
-    if (!securityText(folder.get(), OWNER_SECURITY_INFORMATION, &owner) ||
-        !securityText(folder.get(), DACL_SECURITY_INFORMATION, &list)) {
+    const bool trusted = ownedByTheSystemOr(folder.get(), nullptr, &owner);
+    if (owner.get() == nullptr || !listText(folder.get(), &list)) {
+        return false;  // the owner or the list cannot be read
+    }
+    if (!trusted && !giveToAdministrators(folder.get())) {
         return false;
     }
     DWORD set = ERROR_SUCCESS;
-    if (lstrcmpW(owner.get(), L"O:SY") != 0 && lstrcmpW(owner.get(), L"O:BA") != 0) {
-        BYTE administrators[SECURITY_MAX_SID_SIZE];
-        DWORD size = sizeof administrators;
-        set = CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size)
-                  ? SetSecurityInfo(folder.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
-                                    static_cast<PSID>(administrators), nullptr, nullptr,
-                                    nullptr)  // group, lists: unchanged
-                  : GetLastError();
-    }
-    if (set == ERROR_SUCCESS && lstrcmpW(list.get(), kAdministratorsOnly) != 0) {
+    if (lstrcmpW(list.get(), kAdministratorsOnlyTree) != 0) {
         BOOL present = FALSE;
         BOOL defaulted = FALSE;
         PACL administratorsOnly = nullptr;
@@ -259,10 +251,12 @@ bool CodeFolder::makeWorkFolder() {
     // from the installer's folder above it.
     LocalMemory<void> codeSecurity;
     PACL list = nullptr;
-    if (GetNamedSecurityInfoW(code_, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &list,
+    const DWORD read =
+        GetNamedSecurityInfoW(code_, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &list,
                               nullptr,  // the list only, within the descriptor
-                              codeSecurity.receive()) != ERROR_SUCCESS ||
-        list == nullptr) {
+                              codeSecurity.receive());
+    if (read != ERROR_SUCCESS || list == nullptr) {
+        SetLastError(read != ERROR_SUCCESS ? read : ERROR_INVALID_ACL);
         return false;
     }
     for (DWORD i = 0; i < list->AceCount; ++i) {

@@ -47,13 +47,17 @@ class CodeFolder {
     // standard user, or while another run works there) is left for later; false when what it found
     // could not be settled. take() locks the folder for the update and settles what is left; a code folder
     // that does not exist holds nothing to settle, and the run then fails where it first needs the folder.
-    // replace() unpacks the package into a work folder of this run with `extractor`, writes it to the
-    // disk and moves it into place file by file, saying in one line when the previous installation was
-    // kept or put back; it returns the final line of a failure, or null.
+    // replace() makes a work folder of this run, unpacks the package into it with `extractor`, writes
+    // it to the disk and moves it into place file by file, saying in one line when the previous
+    // installation was kept or put back.
     bool heal(InstallLog& log);
     Lock take(InstallLog& log);
-    const wchar_t* replace(InstallLog& log, PinnedExtractor& extractor, const std::uint8_t* bytes,
-                           std::uint32_t length);
+    // How replace() went: the package is in place; or the previous installation stays (kept, put back,
+    // or part-way with its journal for the next run) after a failure whose first line concerned the
+    // runtime ("python"), or after any other (the work folder, the unpacking, the plan, another entry).
+    enum class Replacement { done, runtimeFailed, failed };
+    Replacement replace(InstallLog& log, PinnedExtractor& extractor, const std::uint8_t* bytes,
+                        std::uint32_t length);
 
     // How removing the installation went: gone whole, nothing was installed, kept whole (a line says
     // why), or stopped part-way (the next run undoes it).
@@ -93,6 +97,7 @@ class CodeFolder {
     bool recover(InstallLog& log);
     bool recoverSteps(InstallLog& log, const JournalText& journal, const SwapFolders& swap);
     bool folders(const wchar_t* workFolder, SwapFolders* out) const;
+    // False with GetLastError set.
     bool makeWorkFolder();
     Swap swap(InstallLog& log, bool* runtime);
     Swap underJournal(InstallLog& log, UpdateSwap& change, const std::u16string& journal);

@@ -203,6 +203,11 @@ Opened openInFolder(HANDLE folder, const wchar_t* name, ACCESS_MASK access, ULON
                         created);
 }
 
+bool makeDescriptor(const wchar_t* sddl, LocalMemory<void>* descriptor) {
+    return ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, descriptor->receive(),
+                                                                nullptr) != FALSE;  // SecurityDescriptorSize
+}
+
 bool ownedByTheSystemOr(HANDLE object, PSID alsoTrusted, LocalMemory<wchar_t>* owner) {
     LocalMemory<void> descriptor;
     PSID sid = nullptr;
@@ -260,11 +265,15 @@ bool giveToAdministrators(HANDLE object) {
     BYTE administrators[SECURITY_MAX_SID_SIZE];
     DWORD size = sizeof administrators;
     OwnedHandle owning;
-    return CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size) &&
-           reopen(object, WRITE_OWNER, &owning) &&
-           SetSecurityInfo(owning.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
-                           static_cast<PSID>(administrators), nullptr, nullptr,
-                           nullptr) == ERROR_SUCCESS;  // group and lists: unchanged
+    if (!CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size) ||
+        !reopen(object, WRITE_OWNER, &owning)) {
+        return false;
+    }
+    const DWORD set = SetSecurityInfo(owning.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
+                                      static_cast<PSID>(administrators), nullptr, nullptr,
+                                      nullptr);  // group and lists: unchanged
+    SetLastError(set);
+    return set == ERROR_SUCCESS;
 }
 
 bool isReparsePoint(HANDLE object) {

@@ -68,13 +68,25 @@ Opened makeAndHoldFolder(const wchar_t* path, OwnedHandle* folder, bool* created
 Opened makeAndHoldFolderIn(HANDLE parent, const wchar_t* name, const wchar_t* path, OwnedHandle* folder,
                            bool* created);
 
+// Two access lists (SDDL) that give the system and the administrators full control and nobody else
+// anything, and take nothing from the folder above (protected). kAdministratorsOnlyFile holds for the
+// object alone and passes nothing on: a file's list until it is known to be what it should be.
+// kAdministratorsOnlyTree is passed on to everything made inside the folder that has it, at any depth.
+constexpr const wchar_t* kAdministratorsOnlyFile = L"D:P(A;;FA;;;SY)(A;;FA;;;BA)";
+constexpr const wchar_t* kAdministratorsOnlyTree = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+
+// The security descriptor that the SDDL text `sddl` describes, into *descriptor. False, holding
+// nothing, with GetLastError set, when the text does not describe one.
+bool makeDescriptor(const wchar_t* sddl, LocalMemory<void>* descriptor);
+
 // The owners trusted with what the installation keeps: the system itself (LocalSystem, the
 // Administrators group or TrustedInstaller, the owners that nobody but an administrator can give) and
 // `alsoTrusted` (may be null), an owner that the caller trusts as much, such as the owner of the folder
 // that everything concerned lies in.
 //
 // ownedByTheSystemOr() is true when the file or folder open as `object` (with READ_CONTROL) has one of
-// them as its owner. *owner gets the owner's SID as text; false also when it cannot be read.
+// them as its owner. *owner gets the owner's SID as text; false also when it cannot be read, and
+// *owner is then empty.
 bool ownedByTheSystemOr(HANDLE object, PSID alsoTrusted, LocalMemory<wchar_t>* owner);
 
 // True when the access list of `descriptor` lets anyone but those owners change the list or the owner:
@@ -93,8 +105,8 @@ bool folderOwner(const wchar_t* path, LocalMemory<void>* descriptor, PSID* owner
 bool reopen(HANDLE object, DWORD access, OwnedHandle* again);
 
 // Gives the file or folder open as `object` the Administrators group as its owner, through another
-// handle with WRITE_OWNER. False when the system refuses: only an administrator (or the system) may
-// name the group as an owner.
+// handle with WRITE_OWNER. False, with GetLastError set, when the system refuses: only an
+// administrator (or the system) may name the group as an owner.
 bool giveToAdministrators(HANDLE object);
 
 // True when the file or folder open as `object` is a reparse point now (a held folder that whoever may

@@ -17,7 +17,6 @@
 #include <utility>
 #include <vector>
 
-#include "install/final_lines.h"
 #include "tests/support/installer_harness.h"
 #include "tests/support/wine_test_support.h"
 
@@ -303,10 +302,10 @@ TEST_F(DatabaseTest, ListThatCannotBeSetFailsTheStep) {
             ASSERT_TRUE(writeBytes(databasePath(), kContents));
             ASSERT_TRUE(giveToAnotherAccount(databasePath()));  // its owner may change its list
         }
-        const wchar_t* failure = nullptr;
+        DatabaseState state = DatabaseState::ready;
         const std::wstring text = testsupport::installLogOf(
-            [&](InstallLog& log) { failure = prepareDatabase(log, L"D:(nonsense"); });
-        EXPECT_STREQ(failure, finalLine::kNoDatabase);
+            [&](InstallLog& log) { state = prepareDatabase(log, L"D:(nonsense"); });
+        EXPECT_EQ(state, DatabaseState::failed);
         const std::wstring first = existing
                                        ? L"Database " + databasePath() + L" already exists (which is fine).\n"
                                        : L"Creating " + databasePath() + L"\n";
@@ -318,7 +317,8 @@ TEST_F(DatabaseTest, ListThatCannotBeSetFailsTheStep) {
         EXPECT_EQ(exists, existing);
         if (!existing) {
             EXPECT_EQ(
-                testsupport::installLogOf([](InstallLog& log) { EXPECT_EQ(prepareDatabase(log), nullptr); }),
+                testsupport::installLogOf(
+                    [](InstallLog& log) { EXPECT_EQ(prepareDatabase(log), DatabaseState::ready); }),
                 L"Creating " + databasePath() + L"\n");
         }
     }

@@ -12,7 +12,7 @@ int wmain(int argc, wchar_t** argv) {
         return 2;
     }
     InstallLog log;
-    log.open();
+    log.open(LogFolder::profileList);
     const bool registered = registerInstallation(log, argv[1], argv[2]);
     log.close();
     return registered ? 0 : 1;

@@ -16,7 +16,7 @@ int wmain(int argc, wchar_t** argv) {
         return 2;
     }
     InstallLog log;
-    log.open();
+    log.open(LogFolder::profileList);
     PinnedExtractor extractor;
     extractor.load();
     const std::wstring folder = testsupport::exeFolder();

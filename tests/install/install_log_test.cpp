@@ -26,20 +26,25 @@ class InstallLogTest : public ::testing::Test {
     }
 };
 
+// Both ways of finding the folder give the same one here: nothing redirects the shell's folders.
 TEST_F(InstallLogTest, OpensInLocalAppDataOrvantaWelkara) {
-    InstallLog log;
-    log.open();
-    ASSERT_TRUE(log.isOpen());
-    EXPECT_EQ(std::wstring(log.filePath()), logFilePath());
-    log.close();
-    bool exists = false;
-    EXPECT_EQ(readBytes(logFilePath(), &exists), "");  // nothing is written on opening
-    EXPECT_TRUE(exists);
+    for (const LogFolder from : {LogFolder::shellFolders, LogFolder::profileList}) {
+        SCOPED_TRACE(from == LogFolder::profileList ? "profile list" : "shell folders");
+        DeleteFileW(logFilePath().c_str());
+        InstallLog log;
+        log.open(from);
+        ASSERT_TRUE(log.isOpen());
+        EXPECT_EQ(std::wstring(log.filePath()), logFilePath());
+        log.close();
+        bool exists = false;
+        EXPECT_EQ(readBytes(logFilePath(), &exists), "");  // nothing is written on opening
+        EXPECT_TRUE(exists);
+    }
 }
 
 TEST_F(InstallLogTest, WritesFormattedUtf16WithoutBomAndWithBareLineFeeds) {
     InstallLog log;
-    log.open();
+    log.open(LogFolder::profileList);
     EXPECT_TRUE(log.write(L"Installer thread started\n"));
     EXPECT_TRUE(log.write(L"Creating %ls\n", L"C:\\ProgramData\\Orvanta\\Welkara\\vorlinde.db"));
     // "%s" takes a wide string in the CRT's wide printf, exactly like "%ls".
@@ -89,7 +94,7 @@ TEST_F(InstallLogTest, LongLinesAreCutTo1023CharactersAndTheNextLineContinuesThe
 
 TEST_F(InstallLogTest, ReadersMayOpenTheLogWhileItIsWritten) {
     InstallLog log;
-    log.open();
+    log.open(LogFolder::profileList);
     ASSERT_TRUE(log.write(L"one\n"));
     EXPECT_EQ(installLog(), L"one\n");  // readBytes shares read and write access
     HANDLE reader = CreateFileW(logFilePath().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
@@ -127,7 +132,7 @@ TEST_F(InstallLogTest, LinesWaitForALockedRangeAndAreGivenUpWhole) {
         SCOPED_TRACE(c.name);
         DeleteFileW(logFilePath().c_str());
         InstallLog log;
-        log.open();
+        log.open(LogFolder::profileList);
         ASSERT_TRUE(log.write(L"%ls", before.c_str()));
         OwnedHandle reader(CreateFileW(logFilePath().c_str(), GENERIC_READ,
                                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
@@ -177,7 +182,7 @@ TEST_F(InstallLogTest, LogHeldOpenForWritingByAnotherProcessLeavesTheRunWritingN
     ASSERT_EQ(WaitForSingleObject(held, 30000), WAIT_OBJECT_0);
 
     InstallLog log;
-    log.open();
+    log.open(LogFolder::profileList);
     EXPECT_FALSE(log.isOpen());
     EXPECT_FALSE(log.write(L"Installer thread started\n"));
     EXPECT_FALSE(log.write(L"Creating %ls\n", L"x"));
@@ -198,7 +203,7 @@ TEST_F(InstallLogTest, HardLinkInPlaceOfTheLogIsNotWrittenThrough) {
     ASSERT_TRUE(testsupport::writeBytes(other, "not the log"));
     ASSERT_TRUE(CreateHardLinkW(logFilePath().c_str(), other.c_str(), nullptr));
     InstallLog log;
-    log.open();
+    log.open(LogFolder::profileList);
     EXPECT_FALSE(log.isOpen());
     log.write(L"Installer thread started\n");
     log.close();
@@ -211,7 +216,7 @@ TEST_F(InstallLogTest, ClosedLogWritesNothingAndClosesOnce) {
     InstallLog log;
     EXPECT_FALSE(log.isOpen());
     EXPECT_FALSE(log.write(L"before open\n"));
-    log.open();
+    log.open(LogFolder::profileList);
     EXPECT_TRUE(log.write(L"kept\n"));
     log.close();
     log.close();

@@ -19,8 +19,7 @@ int wmain(int argc, wchar_t** argv) {
         request.uninstall = request.uninstall || std::wcscmp(argv[i], L"/uninstall") == 0;
         unattended = unattended || std::wcscmp(argv[i], L"/unattended") == 0;
     }
-    request.unattendedReason =
-        unattended ? reinterpret_cast<const wchar_t*>(unattendedReason(gatherRunFacts(true))) : nullptr;
+    chooseFromFacts(gatherRunFacts(unattended), &request);
     std::atomic<Outcome> outcome{Outcome::none};
     runInstallation(nullptr, request, &outcome);
     return unattended ? unattendedExitCode(outcome.load(), false) : 0;

@@ -366,9 +366,23 @@ INSTANTIATE_TEST_SUITE_P(Links, LogFolderLinkTest, ::testing::Values(true, false
                          boolNames("OrvantaIsALink", "WelkaraIsALink"));
 
 // The user's own shell folders (their registry, which their unelevated programs may change) name any
-// folder as their local application data: an elevated run (every run under Wine is one) makes its log
-// in the profile's own folder all the same, and nothing at all where the redirection points.
-TEST_F(InstallerThreadTest, ElevatedRunDoesNotFollowARedirectedLogFolder) {
+// folder as their local application data. An elevated run (every run under Wine is one, and so the
+// facts give the profile list) makes its log in the profile's own folder all the same, and nothing at
+// all where the redirection points; a run whose request says it is not elevated follows the
+// redirection, as every program of the user's does.
+struct RedirectedLogFolder {
+    const char* name;
+    bool fromFacts;  // the request as the facts fill it, else one that says shellFolders
+    bool followed;   // the log is made where the redirection points
+};
+
+using RedirectedLogFolderTest = InstallerTable<RedirectedLogFolder>;
+
+TEST_P(RedirectedLogFolderTest, LogGoesWhereTheRequestSays) {
+    const RedirectedLogFolder& c = GetParam();
+    if (!c.fromFacts) {
+        request.logFolder = LogFolder::shellFolders;
+    }
     const std::wstring profileLog = logFilePath();  // before the redirection: the profile's folder
     const std::wstring redirected = exeFolder() + L"\\redirected";
     const wchar_t key[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
@@ -377,23 +391,29 @@ TEST_F(InstallerThreadTest, ElevatedRunDoesNotFollowARedirectedLogFolder) {
     ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, key, L"Local AppData", REG_EXPAND_SZ, redirected.c_str(),
                               static_cast<DWORD>((redirected.size() + 1) * sizeof(wchar_t))),
               ERROR_SUCCESS);
-    ASSERT_EQ(logFilePath(), redirected + L"\\Orvanta\\Welkara\\instlog.txt")
-        << "the redirection is not seen";
+    const std::wstring redirectedLog = redirected + L"\\Orvanta\\Welkara\\instlog.txt";
+    ASSERT_EQ(logFilePath(), redirectedLog) << "the redirection is not seen";
     verifyLocalPackage();
     RegDeleteKeyValueW(HKEY_CURRENT_USER, key, L"Local AppData");
 
     EXPECT_EQ(messages(), kVerified);
-    EXPECT_EQ(fromUtf16Bytes(readBytes(profileLog)),
+    EXPECT_EQ(fromUtf16Bytes(readBytes(c.followed ? redirectedLog : profileLog)),
               localVerified() + L"Exiting after successful verification as requested\n");
-    EXPECT_FALSE(pathExists(redirected + L"\\Orvanta"));
+    EXPECT_FALSE(pathExists(c.followed ? profileLog : redirected + L"\\Orvanta"));
     removeTree(redirected);
 }
 
+INSTANTIATE_TEST_SUITE_P(LogFolders, RedirectedLogFolderTest,
+                         ::testing::Values(RedirectedLogFolder{"ElevatedRunDoesNotFollowIt", true, false},
+                                           RedirectedLogFolder{"UnelevatedRunFollowsIt", false, true}),
+                         rowName<RedirectedLogFolder>);
+
 // A code folder that cannot be used. The run goes on as described up to where it first changes the
-// code folder: a folder that cannot be made (a file stands where "Orvanta" should be) fails when it is
-// made current; one that cannot be locked (a file stands where the installer's folder should be, as the
-// folder's list stands in a standard user's way) says why and ends as a run that may not write the
-// folder ends: at the runtime's removal when there is a runtime, else at the archive.
+// code folder: a folder that cannot be made (a file stands where "Orvanta" should be) fails where the
+// run's work folder is made in it; one that cannot be locked (a file stands where the installer's
+// folder should be, as the folder's list stands in a standard user's way) says why and ends as a run
+// that may not write the folder ends: at the runtime's removal when there is a runtime, else at the
+// archive.
 struct UnusableCodeFolder {
     const char* name;
     const wchar_t* inTheWay;  // a file made here, {programs} the Program Files (x86) folder

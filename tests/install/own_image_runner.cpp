@@ -23,7 +23,7 @@ int wmain(int argc, wchar_t** argv) {
         return 0;
     }
     InstallLog log;
-    log.open();
+    log.open(LogFolder::profileList);
     OwnImage image;
     image.load();
     wchar_t path[MAX_PATH];

@@ -150,7 +150,7 @@ TEST(VerifyEddsa, PackageCutOrEmptyDoesNotVerify) {
     const std::string cut = f.package.substr(0, f.package.size() - 1);
     EXPECT_EQ(check(cut, f.signature.c_str()).log, kFirst + f.signature + L"\n" + resultLine(0));
     InstallLog log;
-    log.open();
+    log.open(LogFolder::profileList);
     EXPECT_FALSE(verify_eddsa(log, nullptr, 0, f.signature.c_str()));  // no package bytes at all
     log.close();
 }

@@ -7,6 +7,8 @@
 #include <cwchar>
 #include <utility>
 
+#include "install/run_facts.h"
+
 namespace testsupport {
 
 namespace {
@@ -102,6 +104,7 @@ void InstallerHarness::SetUp() {
     InstallationFixture::SetUp();
     receivedReports = &reports;
     request = InstallRequest{};
+    chooseFromFacts(gatherRunFacts(false), &request);
 }
 
 void InstallerHarness::TearDown() {

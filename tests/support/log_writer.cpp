@@ -14,7 +14,7 @@
 int wmain(int argc, wchar_t** argv) {
     if (argc >= 2 && wcscmp(argv[1], L"write") == 0) {
         InstallLog log;
-        log.open();
+        log.open(LogFolder::profileList);
         for (int i = 2; i < argc; ++i) {
             log.write(L"%ls\n", argv[i]);
         }

@@ -26,17 +26,19 @@ inline bool endsWith(const std::wstring& text, const std::wstring& ending) {
 // Folder of the running test executable, without a trailing backslash.
 std::wstring exeFolder();
 std::wstring currentDirectory();
-// Full path of "instlog.txt" where the install log puts it.
+// Full path of "instlog.txt" where the install log puts it. The shell's local application data is also
+// the one the profile list gives, unless a test redirects it.
 std::wstring logFilePath();
 // The install log's text, or "" when there is none.
 std::wstring installLog();
 // The install log's text after `step` has run with a fresh log: the file deleted, an InstallLog opened
-// and handed to `step`, then closed.
+// as a run opens it under Wine (every run there is elevated, so from the profile list) and handed to
+// `step`, then closed.
 template <class Step>
 std::wstring installLogOf(Step step) {
     DeleteFileW(logFilePath().c_str());
     InstallLog log;
-    log.open();
+    log.open(LogFolder::profileList);
     step(log);
     log.close();
     return installLog();

@@ -161,6 +161,8 @@ TEST(AccessListTest, OnlyListsThatHandOutControlLetOthersTakeIt) {
     const Case cases[] = {
         {"EveryBitForEveryone", L"D:(A;;0xffffffff;;;WD)", true, true},
         {"NewDatabasesList", kDatabaseAccess, false, false},
+        {"AdministratorsOnlyFile", kAdministratorsOnlyFile, false, false},
+        {"AdministratorsOnlyTree", kAdministratorsOnlyTree, false, false},
         {"NullList", nullptr, false, true},
         {"EmptyList", L"D:", false, false},
         {"NoListAtAll", L"O:BA", false, true},
@@ -193,6 +195,46 @@ TEST(AccessListTest, OnlyListsThatHandOutControlLetOthersTakeIt) {
         EXPECT_EQ(othersCanTakeControl(descriptor.get(), c.ownerTrusted ? owner : nullptr), c.open);
     }
     LocalFree(owner);
+}
+
+// The installation's own two lists: protected, full control for SYSTEM and Administrators alone, and
+// passed on to what is made inside exactly when the name says so (the extractor's copy and everything
+// else made in the installer's folder without a list of its own takes the tree's).
+TEST(AccessListTest, AdministratorsOnlyListsPassOnWhatTheirNamesSay) {
+    const struct {
+        const char* name;
+        const wchar_t* sddl;
+        BYTE inheritance;
+    } cases[] = {
+        {"File", kAdministratorsOnlyFile, 0},
+        {"Tree", kAdministratorsOnlyTree, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        LocalMemory<void> descriptor;
+        ASSERT_TRUE(makeDescriptor(c.sddl, &descriptor));
+        SECURITY_DESCRIPTOR_CONTROL control = 0;
+        DWORD revision = 0;
+        ASSERT_TRUE(GetSecurityDescriptorControl(descriptor.get(), &control, &revision));
+        EXPECT_NE(control & SE_DACL_PROTECTED, 0);
+        BOOL present = FALSE, defaulted = FALSE;
+        PACL list = nullptr;
+        ASSERT_TRUE(GetSecurityDescriptorDacl(descriptor.get(), &present, &list, &defaulted));
+        ASSERT_NE(list, nullptr);
+        ASSERT_EQ(list->AceCount, 2);
+        const WELL_KNOWN_SID_TYPE holders[] = {WinLocalSystemSid, WinBuiltinAdministratorsSid};
+        for (DWORD i = 0; i < list->AceCount; ++i) {
+            ACCESS_ALLOWED_ACE* entry = nullptr;
+            ASSERT_TRUE(GetAce(list, i, reinterpret_cast<void**>(&entry)));
+            EXPECT_EQ(entry->Header.AceType, ACCESS_ALLOWED_ACE_TYPE);
+            EXPECT_EQ(entry->Header.AceFlags, c.inheritance);
+            EXPECT_EQ(entry->Mask, static_cast<ACCESS_MASK>(FILE_ALL_ACCESS));
+            EXPECT_TRUE(IsWellKnownSid(&entry->SidStart, holders[i]));
+        }
+    }
+    LocalMemory<void> none;
+    EXPECT_FALSE(makeDescriptor(L"D:(nonsense", &none));
+    EXPECT_EQ(none.get(), nullptr);
 }
 
 }  // namespace
