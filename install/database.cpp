@@ -1,9 +1,9 @@
-// Win32 side of the database step. The folders beneath common application data may have been made by
-// any user before the installer ran, and whoever may write one may turn it into a junction at any time:
-// so the file, new or found, is reached only through held folders ("Welkara" through the held
-// "Orvanta"), neither a link nor, when found there, owned by anyone but the system; it is opened inside
-// the held "Welkara" and kept only as a file with one name at its expected final path. A new file starts
-// with a list for the administrators and the system only, and everyone gets its rights, through the
+// The shared database file, made empty and open to every user. The folders beneath common application data
+// may have been made by any user before the installer ran, and whoever may write one may turn it into a
+// junction at any time: so the file, new or found, is reached only through held folders ("Welkara" through
+// the held "Orvanta"), neither a link nor, when found there, owned by anyone but the system; it is opened
+// inside the held "Welkara" and kept only as a file with one name at its expected final path. A new file
+// starts with a list for the administrators and the system only, and everyone gets its rights, through the
 // handle, only once it is known to be the database.
 #include "install/database.h"
 

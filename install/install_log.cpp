@@ -1,6 +1,7 @@
-// Win32 side of the install log. Lines are formatted by the system C runtime's _vsnwprintf, in which
-// "%s" takes a wide string as "%ls" does. mingw's own C99 printf (turned on by libstdc++ for C++) would
-// read "%s" as a narrow string; it replaces vsnwprintf and swprintf but never _vsnwprintf.
+// The install log, one UTF-16 line at a time under a lock of its bytes. Lines are formatted by the
+// system C runtime's _vsnwprintf, in which "%s" takes a wide string as "%ls" does. mingw's own C99 printf
+// (turned on by libstdc++ for C++) would read "%s" as a narrow string; it replaces vsnwprintf and
+// swprintf but never _vsnwprintf.
 #include "install/install_log.h"
 
 #include <shlobj.h>

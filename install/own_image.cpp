@@ -1,4 +1,4 @@
-// Win32 side of the running program's own image: the proofs that the held file is the mapped one (by
+// The uninstaller's copy of the running program: the proofs that the held file is the mapped one (by
 // its name, then by its bytes against the image in memory), and the copy's draft, flush and renames.
 #include "install/own_image.h"
 

@@ -1,4 +1,5 @@
-// Win32 side of the run's facts.
+// The facts a run is decided from, read from the process, its token, its window station and the
+// desktop shell's token.
 #include "install/run_facts.h"
 
 #include <sddl.h>

@@ -1,4 +1,4 @@
-// Win32 side of the Apps & features entry: the key in the 32-bit registry view, its values written one
+// The Apps & features entry: the key in the 32-bit registry view, its values written one
 // after another until the first that fails, the version texts read from the version resources through
 // install/version_resource.h, and the size of the code folder from a walk of its listings.
 #include "install/uninstall_entry.h"

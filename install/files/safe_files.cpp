@@ -1,6 +1,7 @@
-// Win32 side of the file-system guards. Links are looked for twice: by name (GetFileAttributesW does
-// not follow a link at the name) and by handle, since each of the two sees cases the other may miss on
-// some file systems; opening always asks for the reparse point itself, never its target.
+// The file-system guards: links, owners, access lists and files reached through held folders. Links are
+// looked for twice: by name (GetFileAttributesW does not follow a link at the name) and by handle, since each
+// of the two sees cases the other may miss on some file systems; opening always asks for the reparse point
+// itself, never its target.
 #include "install/files/safe_files.h"
 
 #include <aclapi.h>
