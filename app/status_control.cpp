@@ -1,6 +1,7 @@
-// The status control, Win32 side. WS_EX_TRANSPARENT keeps it out of the clip region that WS_CLIPCHILDREN
-// gives the parent's paint, and its procedure paints and erases nothing. The annotation service comes
-// from System32's oleacc.dll only (install/files/system_library.h).
+// The status sentence as a control that screen readers read, drawing nothing itself. WS_EX_TRANSPARENT keeps
+// it out of the clip region that WS_CLIPCHILDREN gives the parent's paint, and its procedure paints and
+// erases nothing. The annotation service comes from System32's oleacc.dll only
+// (install/files/system_library.h).
 #include "app/status_control.h"
 
 #include <objbase.h>
